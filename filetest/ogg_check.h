@@ -1,0 +1,45 @@
+#pragma once
+
+#include <vorbis/vorbisfile.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+// Tests one file at a time: opens it through libvorbisfile, decodes it in steps of at
+// most 1024 samples per channel and names the first fault with the time it struck.
+// One object serves a whole scan; the next Open closes the previous file.
+class COggCheck {
+ public:
+  COggCheck() = default;
+  virtual ~COggCheck();
+  COggCheck(const COggCheck&) = delete;
+  COggCheck& operator=(const COggCheck&) = delete;
+
+  // False leaves no file open and the reason in m_strError.
+  bool Open(std::filesystem::path path);
+  // > 0: samples per channel decoded; 0: clean end of the stream; < 0: a fault.
+  int DecodeStep();
+  void Close();
+
+  std::string m_strError;
+  int64_t m_nTotalSamples = 0;
+  OggVorbis_File m_vf{};
+  // Non-null exactly while m_vf holds an open file, which then owns the stream.
+  FILE* m_pFile = nullptr;
+  int m_nBitstream = 0;
+  float** m_pcm = nullptr;
+  int m_nLastResult = 0;
+};
+
+// Longest path, in UTF-16 code units, that a test opens; a longer one is cut.
+inline constexpr std::size_t kMaxPathUnits = 259;
+inline constexpr int kSamplesPerStep = 1024;
+// The result DecodeStep gives when the data ends before the end-of-stream page.
+inline constexpr int kTruncated = -1;
+
+// "1m 05s": whole seconds, truncated toward zero; minutes are not folded into hours.
+std::string FormatPosition(double seconds);
+// The name that the report gives to an ov_open result other than 0.
+const char* OpenFailureName(int ovOpenResult);

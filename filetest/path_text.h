@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Paths are bytes on this platform but are measured and shown as text: a name that is
+// not valid UTF-8 must still be found, opened and shown, never dropped.
+
+// The text a person sees for a path: valid UTF-8 passes through, every byte that does
+// not decode becomes U+FFFD.
+std::string DisplayText(std::string_view bytes);
+
+// The longest prefix of `bytes` that holds at most `maxUnits` UTF-16 code units, cut
+// only between characters. A byte that does not decode counts as one unit, as the
+// U+FFFD that stands for it would.
+std::string CutToUtf16Units(std::string_view bytes, std::size_t maxUnits);

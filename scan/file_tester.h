@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "filetest/ogg_check.h"
+
+// The worker's view of a file test. It lets decoding run elsewhere (another process,
+// other threads) while the worker keeps its step-by-step loop.
+class IFileTester {
+ public:
+  virtual ~IFileTester() = default;
+  virtual bool Open(const std::filesystem::path& path) = 0;
+  virtual int DecodeStep() = 0;
+  // The reason after a failed Open or a fault.
+  virtual const std::string& ErrorText() const = 0;
+  virtual int64_t TotalSamples() const = 0;
+};
+
+using TesterFactory = std::function<std::unique_ptr<IFileTester>()>;
+
+// Decodes in the calling thread.
+class CInProcessTester final : public IFileTester {
+ public:
+  bool Open(const std::filesystem::path& path) override { return m_check.Open(path); }
+  int DecodeStep() override { return m_check.DecodeStep(); }
+  const std::string& ErrorText() const override { return m_check.m_strError; }
+  int64_t TotalSamples() const override { return m_check.m_nTotalSamples; }
+
+ private:
+  COggCheck m_check;
+};
+
+TesterFactory InProcessTesterFactory();

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// What the scan worker asks of the window that shows it. Called on the worker's thread.
+class IScanWindow {
+ public:
+  virtual ~IScanWindow() = default;
+  // The whole report so far, UTF-8 with "\r\n" between lines. Within one scan each text
+  // extends the one before; an empty text begins a new report.
+  virtual void SetLogText(std::string_view text) = 0;
+  // With bSetRange: the range becomes 0 ... value and the position 0. Otherwise the
+  // position becomes value. Counts are samples per channel and may exceed 2^31.
+  virtual void SetProgress(int64_t value, bool bSetRange) = 0;
+  // Captions follow the scan state.
+  virtual void UpdateButtons() = 0;
+};

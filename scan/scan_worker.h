@@ -1,0 +1,10 @@
+#pragma once
+
+#include "scan/file_tester.h"
+#include "scan/scan_state.h"
+#include "scan/scan_window.h"
+
+// The body of the worker thread for one scan: tests each listed file, builds the report
+// and drives the window. Honours pause after every decode step and cancel before every
+// step and every file. The caller sets m_bKeepGoing to 1 before it starts the worker.
+int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& makeTester);
