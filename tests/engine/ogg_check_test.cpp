@@ -1,0 +1,196 @@
+// COggCheck on generated files: each fault class with its exact text, what is never
+// opened, the path cut, and that every stream is closed exactly once.
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "filetest/ogg_check.h"
+#include "tests/engine/temp_dir.h"
+#include "tests/gen/ogg_gen.h"
+
+using testgen::Damage;
+
+namespace {
+
+const testgen::Tone kTenSeconds{.channels = 2, .rate = 44100, .seconds = 10.0};
+
+struct Outcome {
+  bool opened;
+  std::string text;  // the reason, or "OK"
+  int last;          // the last step result
+  int64_t decoded;
+};
+
+Outcome Check(COggCheck& check, const std::filesystem::path& path) {
+  if (!check.Open(path)) return {false, check.m_strError, 0, 0};
+  EXPECT_TRUE(check.m_strError.empty());
+  int r = 0;
+  int64_t decoded = 0;
+  while ((r = check.DecodeStep()) > 0) {
+    EXPECT_LE(r, kSamplesPerStep);
+    decoded += r;
+  }
+  return {true, r == 0 ? "OK" : check.m_strError, r, decoded};
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  DIR* d = ::opendir("/proc/self/fd");
+  while (::readdir(d) != nullptr) ++n;
+  ::closedir(d);
+  return n;
+}
+
+// A path of exactly `length` bytes under `base`, its folders made, ending in `tail`.
+std::filesystem::path PathOfLength(const std::filesystem::path& base, std::size_t length,
+                                   const std::string& tail) {
+  constexpr std::size_t kFolderName = 200;
+  std::string dir = base.native();
+  while (length - dir.size() - 1 > kFolderName + tail.size()) {
+    dir += '/' + std::string(kFolderName, 'd');
+    std::filesystem::create_directories(dir);
+  }
+  const std::size_t name = length - dir.size() - 1;
+  return dir + '/' + std::string(name - tail.size(), 'n') + tail;
+}
+
+}  // namespace
+
+TEST(OggCheck, EachKindOfDamageGivesItsText) {
+  TempDir t;
+  const struct {
+    Damage damage;
+    bool opened;
+    const char* text;
+    int last;
+  } cases[] = {
+      {Damage::kClean, true, "OK", 0},
+      {Damage::kDropPage, true, "OV_HOLE @ 0m 04s", OV_HOLE},
+      {Damage::kFlipByte, true, "OV_HOLE @ 0m 04s", OV_HOLE},
+      {Damage::kRenumberPage, true, "OV_HOLE @ 0m 04s", OV_HOLE},
+      {Damage::kCutLastPage, true, "TRUNCATED @ 0m 09s", kTruncated},
+      {Damage::kCorruptLastPage, true, "TRUNCATED @ 0m 09s", kTruncated},
+      {Damage::kCutMidFile, true, "TRUNCATED @ 0m 04s", kTruncated},
+      {Damage::kCutAfterHeaders, true, "TRUNCATED @ 0m 00s", kTruncated},
+      // This libvorbisfile skips pages of streams it did not find at open.
+      {Damage::kForeignPage, true, "OK", 0},
+      {Damage::kChained, true, "OK", 0},
+      // Only the last link's end-of-stream page counts.
+      {Damage::kChainFirstLinkNoEos, true, "OK", 0},
+      {Damage::kNotOgg, false, "OV_ENOTVORBIS", 0},
+      {Damage::kEmpty, false, "OV_ENOTVORBIS", 0},
+      {Damage::kBadIdHeader, false, "OV_EBADHEADER", 0},
+  };
+  for (const auto& made : testgen::AllCases(kTenSeconds)) {
+    ASSERT_TRUE(testgen::WriteBytes(t / made.fileName, made.bytes));
+  }
+  COggCheck check;
+  for (const auto& c : cases) {
+    const auto path = t / testgen::CaseFileName(c.damage);
+    const Outcome o = Check(check, path);
+    EXPECT_EQ(o.opened, c.opened) << path;
+    EXPECT_EQ(o.text, c.text) << path;
+    EXPECT_EQ(o.last, c.last) << path;
+    if (!c.opened) {
+      EXPECT_EQ(check.m_nTotalSamples, 0) << path;
+    }
+  }
+}
+
+TEST(OggCheck, AHoleIsReportedAfterEveryPacketBeforeIt) {
+  TempDir t;
+  const auto bytes = testgen::MakeCase(Damage::kDropPage, kTenSeconds);
+  const auto clean = testgen::SplitPages(testgen::EncodeTone(kTenSeconds));
+  const auto damaged = testgen::SplitPages(bytes);
+  std::size_t gap = 0;
+  while (damaged[gap].Sequence() == clean[gap].Sequence()) ++gap;
+  testgen::WriteBytes(t / "hole.ogg", bytes);
+  COggCheck check;
+  const Outcome o = Check(check, t / "hole.ogg");
+  EXPECT_EQ(o.decoded, clean[gap - 1].Granule());
+  EXPECT_EQ(check.m_nTotalSamples, 441000);
+}
+
+TEST(OggCheck, OnlyRegularFilesAreOpenedAndNeverBlock) {
+  TempDir t;
+  ASSERT_EQ(::mkfifo((t / "fifo.ogg").c_str(), 0600), 0);
+  std::filesystem::create_directory(t / "folder.ogg");
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sockPath = (t / "socket.ogg").native();
+  ASSERT_LT(sockPath.size(), sizeof addr.sun_path);
+  std::copy(sockPath.begin(), sockPath.end(), addr.sun_path);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  COggCheck check;
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& p : {t / "fifo.ogg", t / "folder.ogg", t / "socket.ogg",
+                        std::filesystem::path("/dev/zero"), t / "missing.ogg"}) {
+    EXPECT_FALSE(check.Open(p)) << p;
+    EXPECT_EQ(check.m_strError, "OPENFILE") << p;
+    EXPECT_EQ(check.m_pFile, nullptr);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ::close(sock);
+}
+
+TEST(OggCheck, NamesThatAreNotUtf8OpenAndDecode) {
+  TempDir t;
+  const auto path = t / "caf\xE9 \xFF.ogg";
+  testgen::WriteBytes(path, testgen::EncodeTone({.seconds = 1}));
+  COggCheck check;
+  EXPECT_EQ(Check(check, path).text, "OK");
+}
+
+TEST(OggCheck, PathsAreCutAt259Units) {
+  TempDir t;
+  const auto bytes = testgen::EncodeTone({.seconds = 1});
+  const auto exact = PathOfLength(t.path(), 259, "a.ogg");
+  ASSERT_EQ(exact.native().size(), 259u);
+  ASSERT_TRUE(testgen::WriteBytes(exact, bytes));
+  // 260 bytes that exist, whose first 259 name nothing: the cut path is what is opened.
+  const auto longer = PathOfLength(t / "x", 260, "b.ogg");
+  ASSERT_EQ(longer.native().size(), 260u);
+  ASSERT_TRUE(testgen::WriteBytes(longer, bytes));
+  COggCheck check;
+  EXPECT_TRUE(check.Open(exact));
+  EXPECT_TRUE(check.Open(exact.native() + "trailing"));
+  EXPECT_FALSE(check.Open(longer));
+  EXPECT_EQ(check.m_strError, "OPENFILE");
+  EXPECT_FALSE(check.Open(std::string(4000, 'p')));
+}
+
+TEST(OggCheck, EveryStreamIsClosedExactlyOnce) {
+  TempDir t;
+  std::vector<std::filesystem::path> files;
+  for (Damage d : {Damage::kClean, Damage::kNotOgg, Damage::kEmpty, Damage::kBadIdHeader,
+                   Damage::kCutMidFile, Damage::kDropPage}) {
+    files.push_back(t / testgen::CaseFileName(d));
+    testgen::WriteBytes(files.back(), testgen::MakeCase(d, {.seconds = 1}));
+  }
+  files.push_back(t / "missing.ogg");
+  const int before = OpenDescriptors();
+  {
+    COggCheck check;
+    for (std::size_t i = 0; i < 1000; ++i) {
+      // Some files are fully decoded, some left mid-decode for the next Open to release.
+      const auto& file = files[i % files.size()];
+      if (i % 2 == 0) {
+        Check(check, file);
+      } else if (check.Open(file)) {
+        check.DecodeStep();
+      }
+    }
+    EXPECT_EQ(OpenDescriptors(), before + (check.m_pFile != nullptr ? 1 : 0));
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+  COggCheck closed;
+  closed.Close();  // closing what holds nothing is harmless
+  EXPECT_EQ(closed.m_nTotalSamples, 0);
+}
