@@ -1,0 +1,147 @@
+// harrowbit-cli from outside: standard output, standard error and the exit status.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tests/engine/temp_dir.h"
+#include "tests/gen/ogg_gen.h"
+
+extern char** environ;
+
+namespace {
+
+struct CliRun {
+  std::string out;
+  std::string err;
+  int status = -1;  // the exit status, or 128 + the signal that ended it
+};
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Runs the CLI with its output in files; `whileRunning` may act on the process.
+CliRun RunCli(const TempDir& t, std::vector<std::string> args,
+           const std::function<void(pid_t)>& whileRunning = {}) {
+  args.insert(args.begin(), HARROWBIT_CLI);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const auto out = t / "stdout";
+  const auto err = t / "stderr";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  if (whileRunning) whileRunning(pid);
+  int wstatus = 0;
+  ::waitpid(pid, &wstatus, 0);
+  CliRun r{ReadAll(out), ReadAll(err)};
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return r;
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  std::string Make(testgen::Damage d, const std::string& name, double seconds = 10) {
+    const auto p = m_dir / name;
+    std::filesystem::create_directories(p.parent_path());
+    testgen::WriteBytes(p, testgen::MakeCase(d, {.seconds = seconds}));
+    return p.native();
+  }
+  TempDir m_dir;
+};
+
+}  // namespace
+
+TEST_F(Cli, MixedArgumentsReportInOrderAndAMissingPathIsUsageError) {
+  const std::string clean = Make(testgen::Damage::kClean, "clean.ogg");
+  const std::string hole = Make(testgen::Damage::kDropPage, "hole.ogg");
+  const std::string text = Make(testgen::Damage::kNotOgg, "TEXT.OGG");
+  m_dir.Write("notes.txt", "not a candidate");
+  const std::string missing = (m_dir / "missing").native();
+  const CliRun r = RunCli(m_dir, {clean, missing, hole, (m_dir / "notes.txt").native(), text});
+  EXPECT_EQ(r.out, "[1/3]\t" + clean + "...OK\n[2/3]\t" + hole +
+                       "...ERROR (OV_HOLE @ 0m 04s)\n[3/3]\t" + text +
+                       "...ERROR (OV_ENOTVORBIS)\n3 files, 2 errors [2,3]\n");
+  EXPECT_EQ(r.err, "harrowbit-cli: " + missing + ": No such file or directory\n");
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(Cli, ExitStatusSaysWhetherDamageWasFound) {
+  m_dir.Write("empty/readme.txt");
+  Make(testgen::Damage::kClean, "good/a.ogg", 1);
+  Make(testgen::Damage::kCutMidFile, "bad/cut.ogg", 1);
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  } cases[] = {
+      {{(m_dir / "empty").native()}, "0 files, 0 errors\n", 0},
+      {{(m_dir / "good").native()}, "[1/1]\t" + (m_dir / "good/a.ogg").native() + "...OK\n1 files, 0 errors\n", 0},
+      {{(m_dir / "bad/").native()},
+       "[1/1]\t" + (m_dir / "bad/cut.ogg").native() + "...ERROR (TRUNCATED @ 0m 00s)\n1 files, 1 errors [1]\n", 1},
+  };
+  for (const auto& c : cases) {
+    const CliRun r = RunCli(m_dir, c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "") << "no progress line when standard error is not a terminal";
+    EXPECT_EQ(r.status, c.status);
+  }
+}
+
+TEST_F(Cli, UsageHelpAndVersion) {
+  const CliRun none = RunCli(m_dir, {});
+  EXPECT_EQ(none.status, 2);
+  EXPECT_EQ(none.out, "");
+  EXPECT_NE(none.err.find("Usage: harrowbit-cli"), std::string::npos);
+  EXPECT_EQ(RunCli(m_dir, {"--frobnicate"}).status, 2);
+  const CliRun help = RunCli(m_dir, {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: harrowbit-cli"), std::string::npos);
+  const CliRun version = RunCli(m_dir, {"--version"});
+  EXPECT_EQ(version.out, "harrowbit-cli 1.3\n");
+  EXPECT_EQ(version.status, 0);
+  // After "--" a name that looks like an option is a path.
+  EXPECT_EQ(RunCli(m_dir, {"--", "--help"}).status, 2);
+}
+
+TEST_F(Cli, InterruptCancelsAndStillPrintsTheSummary) {
+  const std::string file = Make(testgen::Damage::kClean, "long.ogg", 60);
+  std::vector<std::string> args(40, file);
+  const CliRun r = RunCli(m_dir, args, [&](pid_t pid) {
+    // Wait until the first file has its verdict, so the scan is well under way.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadAll(m_dir / "stdout").empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(pid, SIGINT);
+  });
+  EXPECT_EQ(r.status, 130);
+  const auto summary = r.out.rfind('\n', r.out.size() - 2);
+  ASSERT_NE(summary, std::string::npos) << r.out;
+  const int begun = std::stoi(r.out.substr(summary + 1));
+  EXPECT_GE(begun, 1);
+  EXPECT_LT(begun, 40);
+  EXPECT_EQ(r.out.substr(summary + 1), std::to_string(begun) + " files, 0 errors\n");
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), begun + 1);
+}
