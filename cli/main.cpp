@@ -17,6 +17,7 @@
 #include "cli/terminal_window.h"
 #include "filetest/path_text.h"
 #include "scan/file_collection.h"
+#include "scan/isolated_tester.h"
 #include "scan/scan_worker.h"
 
 namespace {
@@ -34,8 +35,10 @@ const char kUsage[] =
     "begin with \".\"; a PATH that is a file is tested when its name ends in \".ogg\"\n"
     "in any letter case. Files are tested in the order they are found.\n"
     "\n"
-    "  -h, --help     show this help and exit\n"
-    "  -V, --version  show the version and exit\n"
+    "      --in-process  decode inside this process: a little faster, but a file\n"
+    "                    that crashes the decoder ends the whole check\n"
+    "  -h, --help        show this help and exit\n"
+    "  -V, --version     show the version and exit\n"
     "\n"
     "Exit status: 0 if every file decoded cleanly, 1 if any file has an error,\n"
     "2 for bad usage or a PATH that does not exist, 130 when interrupted.\n";
@@ -103,7 +106,11 @@ class CInterruptWatcher {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) {
+    return helperStatus;
+  }
   std::vector<std::string> paths;
+  bool inProcess = false;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -111,6 +118,8 @@ int main(int argc, char** argv) {
       paths.emplace_back(arg);
     } else if (arg == "--") {
       optionsEnded = true;
+    } else if (arg == "--in-process") {
+      inProcess = true;
     } else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       return kExitClean;
@@ -141,7 +150,7 @@ int main(int argc, char** argv) {
 
   CTerminalWindow window(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
   std::atomic<int> errors{0};
-  const TesterFactory inner = InProcessTesterFactory();
+  const TesterFactory inner = inProcess ? InProcessTesterFactory() : IsolatedTesterFactory();
   const TesterFactory counting = [&] {
     return std::make_unique<CVerdictCounter>(inner(), errors);
   };

@@ -12,7 +12,8 @@ namespace {
 constexpr const char* kUsage =
     "Usage:\n"
     "  harrowbit-gen demo DIR    a demo library of clean and damaged files\n"
-    "  harrowbit-gen cases DIR   one file per kind of damage, plus clean.ogg\n"
+    "  harrowbit-gen cases DIR   one file per kind of damage, plus clean.ogg and\n"
+    "                            huge-codebook.ogg, made to exhaust the decoder's stack\n"
     "  harrowbit-gen tone OUT [--seconds S] [--channels C] [--rate R] [--frequency F]\n"
     "                    [--quality Q] [--serial N]\n"
     "                            one clean file (defaults: 2 s, 2 channels, 44100 Hz)\n"
@@ -44,6 +45,9 @@ int Cases(const std::filesystem::path& dir) {
     if ((c.bytes.empty() && !mayBeEmpty) || !testgen::WriteBytes(dir / c.fileName, c.bytes)) {
       return Fail("cannot write " + (dir / c.fileName).string());
     }
+  }
+  if (!testgen::WriteBytes(dir / "huge-codebook.ogg", testgen::MakeHugeCodebook())) {
+    return Fail("cannot write " + (dir / "huge-codebook.ogg").string());
   }
   return 0;
 }

@@ -94,6 +94,11 @@ struct Case {
 // One Case per value of Damage, kClean included; encodes `base` only once.
 std::vector<Case> AllCases(const Tone& base = {});
 
+// A clean file whose setup header declares one more codebook, unused, of `entries` codes
+// (a power of two, at most 2^22). The decoder sizes stack buffers from that count when
+// decoding begins: 2^22 entries need some 48 MiB of stack. Empty on failure.
+Bytes MakeHugeCodebook(const Tone& base = {}, uint32_t entries = 1u << 22);
+
 // False on any failure; creates no folders.
 bool WriteBytes(const std::filesystem::path& path, const Bytes& bytes);
 

@@ -1,0 +1,99 @@
+// Decoding in a helper process: the same verdicts as in-process, and a verdict instead
+// of a crash when the decoder dies or runs away.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "scan/isolated_tester.h"
+#include "tests/engine/temp_dir.h"
+#include "tests/gen/ogg_gen.h"
+
+namespace {
+
+struct Verdict {
+  bool opened;
+  std::string text;
+  int64_t total;
+  int64_t decoded;
+  bool operator==(const Verdict&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Verdict& v) {
+  return os << v.opened << " '" << v.text << "' " << v.total << " " << v.decoded;
+}
+
+Verdict Decode(IFileTester& tester, const std::filesystem::path& path,
+             const std::function<void(int step)>& onStep = {}) {
+  if (!tester.Open(path)) return {false, tester.ErrorText(), tester.TotalSamples(), 0};
+  int64_t decoded = 0;
+  for (int step = 1;; ++step) {
+    const int r = tester.DecodeStep();
+    if (r < 0) return {true, tester.ErrorText(), tester.TotalSamples(), decoded};
+    if (r == 0) return {true, "OK", tester.TotalSamples(), decoded};
+    decoded += r;
+    if (onStep) onStep(step);
+  }
+}
+
+}  // namespace
+
+TEST(Isolation, SameVerdictsAsDecodingInProcess) {
+  TempDir t;
+  std::vector<std::filesystem::path> files;
+  for (const auto& c : testgen::AllCases({.seconds = 4})) {
+    files.push_back(t / c.fileName);
+    testgen::WriteBytes(files.back(), c.bytes);
+  }
+  files.push_back(t / "missing.ogg");
+  CInProcessTester inProcess;
+  CIsolatedTester isolated;
+  for (const auto& f : files) EXPECT_EQ(Decode(isolated, f), Decode(inProcess, f)) << f;
+  const pid_t helper = isolated.HelperPid();
+  EXPECT_NE(helper, 0);
+  Decode(isolated, files.front());
+  EXPECT_EQ(isolated.HelperPid(), helper) << "one helper serves every file";
+}
+
+TEST(Isolation, AHugeCodebookDecodesOnTheLargeStackAndCrashesOnlyTheHelperOnASmallOne) {
+  TempDir t;
+  testgen::WriteBytes(t / "codebook.ogg", testgen::MakeHugeCodebook({.seconds = 1}));
+  testgen::WriteBytes(t / "clean.ogg", testgen::EncodeTone({.seconds = 1}));
+  CIsolatedTester roomy;
+  EXPECT_EQ(Decode(roomy, t / "codebook.ogg").text, "OK");
+
+  CIsolatedTester cramped(CurrentExecutable(), {.stackBytes = std::size_t{8} << 20});
+  const Verdict crashed = Decode(cramped, t / "codebook.ogg");
+  EXPECT_TRUE(crashed.opened);
+  EXPECT_EQ(crashed.text, "CRASH @ 0m 00s");
+  EXPECT_EQ(cramped.HelperPid(), 0);
+  EXPECT_EQ(Decode(cramped, t / "clean.ogg").text, "OK") << "a new helper takes the next file";
+}
+
+TEST(Isolation, AHelperKilledOrStoppedMidFileGivesAVerdictAndTheNextFileIsTested) {
+  TempDir t;
+  testgen::WriteBytes(t / "long.ogg", testgen::EncodeTone({.channels = 1, .seconds = 30}));
+  const struct {
+    int signal;
+    const char* prefix;
+  } cases[] = {{SIGSEGV, "CRASH @ 0m "}, {SIGKILL, "LIMIT @ 0m "}, {SIGSTOP, "LIMIT @ 0m "}};
+  for (const auto& c : cases) {
+    CIsolatedTester tester(CurrentExecutable(), {.stepTimeout = std::chrono::milliseconds(300)});
+    const Verdict v = Decode(tester, t / "long.ogg", [&](int step) {
+      if (step == 100) ::kill(tester.HelperPid(), c.signal);
+    });
+    EXPECT_EQ(v.text.substr(0, std::strlen(c.prefix)), c.prefix) << v.text;
+    EXPECT_GT(v.decoded, 99 * 1024) << "the steps received before the end still count";
+    EXPECT_EQ(Decode(tester, t / "long.ogg").text, "OK");
+  }
+}
+
+TEST(Isolation, AHelperThatCannotStartFallsBackToDecodingInProcess) {
+  TempDir t;
+  testgen::WriteBytes(t / "a.ogg", testgen::EncodeTone({.seconds = 1}));
+  CIsolatedTester tester(t / "no-such-helper");
+  EXPECT_EQ(Decode(tester, t / "a.ogg").text, "OK");
+}
