@@ -60,6 +60,8 @@ class CVerdictCounter final : public IFileTester {
   }
   const std::string& ErrorText() const override { return m_inner->ErrorText(); }
   int64_t TotalSamples() const override { return m_inner->TotalSamples(); }
+  double PositionSeconds() const override { return m_inner->PositionSeconds(); }
+  double TotalSeconds() const override { return m_inner->TotalSeconds(); }
 
  private:
   std::unique_ptr<IFileTester> m_inner;

@@ -18,6 +18,10 @@ class IFileTester {
   // The reason after a failed Open or a fault.
   virtual const std::string& ErrorText() const = 0;
   virtual int64_t TotalSamples() const = 0;
+  // Where decoding stands after the last step: the position of a fault.
+  virtual double PositionSeconds() const = 0;
+  // The length of the open file.
+  virtual double TotalSeconds() const = 0;
 };
 
 using TesterFactory = std::function<std::unique_ptr<IFileTester>()>;
@@ -29,6 +33,8 @@ class CInProcessTester final : public IFileTester {
   int DecodeStep() override { return m_check.DecodeStep(); }
   const std::string& ErrorText() const override { return m_check.m_strError; }
   int64_t TotalSamples() const override { return m_check.m_nTotalSamples; }
+  double PositionSeconds() const override;
+  double TotalSeconds() const override;
 
  private:
   COggCheck m_check;

@@ -44,6 +44,8 @@ class ScriptedTester final : public IFileTester {
   }
   const std::string& ErrorText() const override { return m_error; }
   int64_t TotalSamples() const override { return m_files.at(m_path).total; }
+  double PositionSeconds() const override { return 0; }
+  double TotalSeconds() const override { return 0; }
 
  private:
   const std::map<std::string, Script>& m_files;
