@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,10 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "cli/file_results.h"
 #include "cli/terminal_window.h"
 #include "filetest/path_text.h"
 #include "scan/file_collection.h"
 #include "scan/isolated_tester.h"
+#include "scan/parallel_tester.h"
 #include "scan/scan_worker.h"
 
 namespace {
@@ -33,40 +36,79 @@ const char kUsage[] =
     "\n"
     "A PATH that is a folder is searched recursively, skipping folders whose names\n"
     "begin with \".\"; a PATH that is a file is tested when its name ends in \".ogg\"\n"
-    "in any letter case. Files are tested in the order they are found.\n"
+    "in any letter case. Files are reported in the order they are found.\n"
     "\n"
-    "      --in-process  decode inside this process: a little faster, but a file\n"
-    "                    that crashes the decoder ends the whole check\n"
-    "  -h, --help        show this help and exit\n"
-    "  -V, --version     show the version and exit\n"
+    "  -j, --jobs N        decode N files at once (default: the number of processors);\n"
+    "                      the report is the same whatever N\n"
+    "  -q, --errors-only   print only the failed files' lines and the summary\n"
+    "      --json          print one JSON object per file and a summary object instead\n"
+    "                      of the report (see the README for the fields)\n"
+    "      --in-process    decode inside this process, one file at a time: a little\n"
+    "                      faster, but a file that crashes the decoder ends the check\n"
+    "  -h, --help          show this help and exit\n"
+    "  -V, --version       show the version and exit\n"
     "\n"
     "Exit status: 0 if every file decoded cleanly, 1 if any file has an error,\n"
     "2 for bad usage or a PATH that does not exist, 130 when interrupted.\n";
 
-// Counts the files that get an error verdict, as the report does, for the exit status.
-class CVerdictCounter final : public IFileTester {
- public:
-  explicit CVerdictCounter(std::unique_ptr<IFileTester> inner, std::atomic<int>& errors)
-      : m_inner(std::move(inner)), m_errors(errors) {}
-  bool Open(const std::filesystem::path& path) override {
-    const bool opened = m_inner->Open(path);
-    if (!opened) ++m_errors;
-    return opened;
-  }
-  int DecodeStep() override {
-    const int r = m_inner->DecodeStep();
-    if (r < 0) ++m_errors;
-    return r;
-  }
-  const std::string& ErrorText() const override { return m_inner->ErrorText(); }
-  int64_t TotalSamples() const override { return m_inner->TotalSamples(); }
-  double PositionSeconds() const override { return m_inner->PositionSeconds(); }
-  double TotalSeconds() const override { return m_inner->TotalSeconds(); }
-
- private:
-  std::unique_ptr<IFileTester> m_inner;
-  std::atomic<int>& m_errors;
+struct Options {
+  std::vector<std::string> paths;
+  int jobs = 0;
+  bool errorsOnly = false;
+  bool json = false;
+  bool inProcess = false;
 };
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "harrowbit-cli: %s\n%s", message.c_str(), kUsage);
+  return kExitUsage;
+}
+
+bool ParseJobs(std::string_view text, int& jobs) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), jobs);
+  return ec == std::errc() && end == text.data() + text.size() && jobs >= 1 && jobs <= 1024;
+}
+
+// Returns -1 to go on, or the exit status when the options already settle it.
+int ParseOptions(int argc, char** argv, Options& options) {
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      options.paths.emplace_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-j" || arg == "--jobs" || arg.starts_with("--jobs=") ||
+               (arg.starts_with("-j") && arg.size() > 2)) {
+      std::string_view value;
+      if (arg.starts_with("--jobs=")) value = arg.substr(7);
+      else if (arg.starts_with("-j") && arg.size() > 2) value = arg.substr(2);
+      else if (i + 1 < argc) value = argv[++i];
+      else return UsageError("option '" + std::string(arg) + "' needs a number");
+      if (!ParseJobs(value, options.jobs)) {
+        return UsageError("'" + std::string(value) + "' is not a number of jobs from 1 to 1024");
+      }
+    } else if (arg == "-q" || arg == "--errors-only") {
+      options.errorsOnly = true;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--in-process") {
+      options.inProcess = true;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitClean;
+    } else if (arg == "-V" || arg == "--version") {
+      std::printf("harrowbit-cli %s\n", HARROWBIT_VERSION);
+      return kExitClean;
+    } else {
+      return UsageError("unknown option '" + std::string(arg) + "'");
+    }
+  }
+  if (options.paths.empty()) return UsageError("no PATH given");
+  if (options.jobs == 0) options.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  if (options.inProcess) options.jobs = 1;
+  return -1;
+}
 
 // Ctrl-C asks the scan to stop as the window's Cancel does; the summary still follows.
 // A second one ends the program at once. Signals are taken by one thread with sigwait,
@@ -111,36 +153,12 @@ int main(int argc, char** argv) {
   if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) {
     return helperStatus;
   }
-  std::vector<std::string> paths;
-  bool inProcess = false;
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      paths.emplace_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "--in-process") {
-      inProcess = true;
-    } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return kExitClean;
-    } else if (arg == "-V" || arg == "--version") {
-      std::printf("harrowbit-cli %s\n", HARROWBIT_VERSION);
-      return kExitClean;
-    } else {
-      std::fprintf(stderr, "harrowbit-cli: unknown option '%s'\n%s", argv[i], kUsage);
-      return kExitUsage;
-    }
-  }
-  if (paths.empty()) {
-    std::fprintf(stderr, "harrowbit-cli: no PATH given\n%s", kUsage);
-    return kExitUsage;
-  }
+  Options options;
+  if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
 
   CScanState state;
   bool pathMissing = false;
-  for (const std::string& path : paths) {
+  for (const std::string& path : options.paths) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
       const int err = errno;
@@ -150,22 +168,44 @@ int main(int argc, char** argv) {
     AddGivenPath(state.m_fileList, path);
   }
 
-  CTerminalWindow window(stdout, stderr, ::isatty(STDERR_FILENO) == 1);
-  std::atomic<int> errors{0};
-  const TesterFactory inner = inProcess ? InProcessTesterFactory() : IsolatedTesterFactory();
-  const TesterFactory counting = [&] {
-    return std::make_unique<CVerdictCounter>(inner(), errors);
+  ScanCounts counts;
+  TerminalOptions terminal;
+  terminal.printReport = !options.json;
+  terminal.errorsOnly = options.errorsOnly;
+  terminal.showProgress = ::isatty(STDERR_FILENO) == 1;
+  CTerminalWindow window(stdout, stderr, terminal, counts, state.m_fileList);
+
+  CResultTap::Sink sink;
+  if (options.json) {
+    sink = [&](const FileResult& r) {
+      if (options.errorsOnly && r.verdict != FileResult::Verdict::kError) return;
+      const std::string line = JsonLine(r);
+      std::fwrite(line.data(), 1, line.size(), stdout);
+    };
+  }
+  const TesterFactory testers = [&]() -> std::unique_ptr<IFileTester> {
+    std::unique_ptr<IFileTester> inner;
+    if (options.inProcess) inner = std::make_unique<CInProcessTester>();
+    else if (options.jobs == 1) inner = std::make_unique<CIsolatedTester>();
+    else inner = std::make_unique<CParallelTester>(state.m_fileList, options.jobs);
+    return std::make_unique<CResultTap>(std::move(inner), counts, sink);
   };
+
   int signal = 0;
   {
     CInterruptWatcher watcher(state);
     state.m_bKeepGoing.store(1);
-    ScanThreadProc(state, window, counting);
+    ScanThreadProc(state, window, testers);
     signal = watcher.Signal();
   }
   window.Finish();
+  if (options.json) {
+    const std::string summary = JsonSummary(counts, state.m_fileList.Count(), signal != 0);
+    std::fwrite(summary.data(), 1, summary.size(), stdout);
+  }
+  std::fflush(stdout);
 
   if (signal != 0) return 128 + signal;
   if (pathMissing) return kExitUsage;
-  return errors.load() > 0 ? kExitDamaged : kExitClean;
+  return counts.errors > 0 ? kExitDamaged : kExitClean;
 }

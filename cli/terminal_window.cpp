@@ -5,9 +5,13 @@
 
 #include <algorithm>
 
+#include "filetest/ogg_check.h"
+
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+constexpr auto kRateWindow = std::chrono::seconds(5);
 
 int TerminalColumns(std::FILE* stream) {
   winsize ws{};
@@ -27,30 +31,39 @@ std::string TailColumns(const std::string& text, std::size_t columns) {
   return text.substr(i);
 }
 
+bool EndsWith(std::string_view text, std::string_view tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
+
 }  // namespace
 
-CTerminalWindow::CTerminalWindow(std::FILE* report, std::FILE* progress, bool showProgress)
-    : m_report(report), m_progress(progress), m_bShowProgress(showProgress) {}
+CTerminalWindow::CTerminalWindow(std::FILE* report, std::FILE* progress, TerminalOptions options,
+                                 const ScanCounts& counts, const CFileList& list)
+    : m_report(report), m_progress(progress), m_options(options), m_counts(counts), m_list(list) {}
 
 void CTerminalWindow::SetLogText(std::string_view text) {
   if (text.size() < m_nPrinted) m_nPrinted = 0;  // a new report begins
   const std::size_t lastBreak = text.rfind("\r\n");
   if (lastBreak != std::string_view::npos && lastBreak + 2 > m_nPrinted) {
     ClearProgress();
-    std::string lines;
-    std::size_t from = m_nPrinted;
-    while (from < lastBreak + 2) {
+    for (std::size_t from = m_nPrinted; from < lastBreak + 2;) {
       const std::size_t end = text.find("\r\n", from);
-      lines.append(text.substr(from, end - from));
-      lines += '\n';
+      PrintLine(text.substr(from, end - from), false);
       from = end + 2;
     }
-    std::fwrite(lines.data(), 1, lines.size(), m_report);
     std::fflush(m_report);
     m_nPrinted = lastBreak + 2;
   }
   m_strPending.assign(text.substr(m_nPrinted));
-  if (m_bShowProgress) DrawProgress();
+  if (m_options.showProgress) DrawProgress();
+}
+
+void CTerminalWindow::PrintLine(std::string_view line, bool isLast) {
+  if (!m_options.printReport) return;
+  // A file's verdict ends its line; a cancelled file's line ends in "..." alone.
+  if (m_options.errorsOnly && !isLast && (EndsWith(line, "...OK") || EndsWith(line, "..."))) return;
+  std::fwrite(line.data(), 1, line.size(), m_report);
+  std::fputc('\n', m_report);
 }
 
 void CTerminalWindow::SetProgress(int64_t value, bool bSetRange) {
@@ -60,42 +73,58 @@ void CTerminalWindow::SetProgress(int64_t value, bool bSetRange) {
   } else {
     m_nPosition = value;
   }
-  if (!m_bShowProgress) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (now - m_lastDraw < kRedrawInterval) return;
+  if (!m_options.showProgress) return;
+  if (Clock::now() - m_lastDraw < kRedrawInterval) return;
   DrawProgress();
 }
 
 void CTerminalWindow::Finish() {
   ClearProgress();
-  if (!m_strPending.empty()) {
-    m_strPending += '\n';
-    std::fwrite(m_strPending.data(), 1, m_strPending.size(), m_report);
-    m_strPending.clear();
-  }
+  if (!m_strPending.empty()) PrintLine(m_strPending, true);
+  m_strPending.clear();
   std::fflush(m_report);
-  m_bShowProgress = false;
+  m_options.showProgress = false;
+}
+
+std::string CTerminalWindow::RateAndTimeLeft() {
+  const auto now = Clock::now();
+  m_rateSamples.emplace_back(now, m_counts.audioSeconds);
+  while (m_rateSamples.size() > 2 && now - m_rateSamples.front().first > kRateWindow) {
+    m_rateSamples.pop_front();
+  }
+  const double span =
+      std::chrono::duration<double>(now - m_rateSamples.front().first).count();
+  std::string text;
+  if (span > 0.5) {
+    const double rate = (m_counts.audioSeconds - m_rateSamples.front().second) / span;
+    text += std::to_string(static_cast<long long>(rate)) + "x  ";
+  }
+  const std::size_t listed = m_list.Count();
+  const auto done = static_cast<std::size_t>(m_counts.filesDone);
+  if (done > 0 && listed > done) {
+    const double elapsed = std::chrono::duration<double>(now - m_start).count();
+    text += FormatPosition(elapsed / double(done) * double(listed - done)) + " left  ";
+  }
+  return text;
 }
 
 void CTerminalWindow::DrawProgress() {
-  m_lastDraw = std::chrono::steady_clock::now();
-  // The growing line is the file being decoded; once it has its verdict there is
-  // nothing to show until the next one begins.
-  if (m_strPending.size() < 3 || m_strPending.compare(m_strPending.size() - 3, 3, "...") != 0) {
-    ClearProgress();
-    return;
+  m_lastDraw = Clock::now();
+  std::string line = std::to_string(m_counts.filesDone) + "/" + std::to_string(m_list.Count()) +
+                     " files  " + RateAndTimeLeft();
+  // The growing line is the file being decoded.
+  if (EndsWith(m_strPending, "...")) {
+    const int64_t percent =
+        m_nRange > 0 ? std::clamp<int64_t>(m_nPosition * 100 / m_nRange, 0, 100) : 0;
+    line += std::to_string(percent) + "% ";
+    std::string name = m_strPending.substr(m_strPending.find('\t') + 1);
+    // A name may hold control bytes; on the terminal they must not act as commands.
+    for (char& c : name) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    const std::size_t columns = static_cast<std::size_t>(TerminalColumns(m_progress) - 1);
+    line += TailColumns(name, columns > line.size() ? columns - line.size() : 0);
   }
-  const int64_t percent =
-      m_nRange > 0 ? std::min<int64_t>(100, std::max<int64_t>(0, m_nPosition) * 100 / m_nRange) : 0;
-  std::string line = std::to_string(percent) + "% ";
-  std::string name = m_strPending;
-  // A name may hold control bytes; on the terminal they must not act as commands.
-  for (char& c : name) {
-    if (c == '\t') c = ' ';
-    else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  const int columns = TerminalColumns(m_progress) - 1;
-  line += TailColumns(name, columns > static_cast<int>(line.size()) ? columns - line.size() : 0);
   std::fprintf(m_progress, "\r\033[K%s", line.c_str());
   std::fflush(m_progress);
   m_bProgressShown = true;

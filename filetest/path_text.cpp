@@ -1,10 +1,8 @@
 #include "filetest/path_text.h"
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at the start of `s` (Unicode table 3-7),
-// or 0 when the first byte does not begin one.
-std::size_t SequenceLength(std::string_view s) {
+// The well-formed sequences of Unicode's table 3-7.
+std::size_t Utf8SequenceLength(std::string_view s) {
+  if (s.empty()) return 0;
   const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
   const auto in = [&](std::size_t i, unsigned lo, unsigned hi) {
     return i < s.size() && b(i) >= lo && b(i) <= hi;
@@ -25,14 +23,12 @@ std::size_t SequenceLength(std::string_view s) {
   return 0;
 }
 
-}  // namespace
-
 std::string DisplayText(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   std::size_t i = 0;
   while (i < bytes.size()) {
-    const std::size_t n = SequenceLength(bytes.substr(i));
+    const std::size_t n = Utf8SequenceLength(bytes.substr(i));
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       ++i;
@@ -48,7 +44,7 @@ std::string CutToUtf16Units(std::string_view bytes, std::size_t maxUnits) {
   std::size_t units = 0;
   std::size_t i = 0;
   while (i < bytes.size()) {
-    const std::size_t n = SequenceLength(bytes.substr(i));
+    const std::size_t n = Utf8SequenceLength(bytes.substr(i));
     const std::size_t width = n == 4 ? 2 : 1;
     if (units + width > maxUnits) break;
     units += width;

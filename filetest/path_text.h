@@ -7,6 +7,10 @@
 // Paths are bytes on this platform but are measured and shown as text: a name that is
 // not valid UTF-8 must still be found, opened and shown, never dropped.
 
+// Length of the well-formed UTF-8 sequence at the start of `bytes`, or 0 when its first
+// byte does not begin one (or `bytes` is empty).
+std::size_t Utf8SequenceLength(std::string_view bytes);
+
 // The text a person sees for a path: valid UTF-8 passes through, every byte that does
 // not decode becomes U+FFFD.
 std::string DisplayText(std::string_view bytes);
