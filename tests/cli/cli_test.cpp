@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "filetest/path_text.h"
 #include "tests/engine/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 
@@ -60,12 +61,26 @@ CliRun RunCli(const TempDir& t, std::vector<std::string> args,
   return r;
 }
 
+// Helpers name their parent on their command line: those still alive for `parent`.
+std::vector<pid_t> HelpersOf(pid_t parent) {
+  std::vector<pid_t> helpers;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::string cmdline = ReadAll(e.path() / "cmdline");
+    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+    if (cmdline.find("--decoder-helper " + std::to_string(parent) + " ") != std::string::npos) {
+      helpers.push_back(std::stoi(e.path().filename().native()));
+    }
+  }
+  return helpers;
+}
+
 class Cli : public ::testing::Test {
  protected:
-  std::string Make(testgen::Damage d, const std::string& name, double seconds = 10) {
+  std::string Make(testgen::Damage d, const std::string& name, double seconds = 10,
+                   int channels = 2, long rate = 44100) {
     const auto p = m_dir / name;
     std::filesystem::create_directories(p.parent_path());
-    testgen::WriteBytes(p, testgen::MakeCase(d, {.seconds = seconds}));
+    testgen::WriteBytes(p, testgen::MakeCase(d, {.channels = channels, .rate = rate, .seconds = seconds}));
     return p.native();
   }
   TempDir m_dir;
@@ -144,4 +159,101 @@ TEST_F(Cli, InterruptCancelsAndStillPrintsTheSummary) {
   EXPECT_LT(begun, 40);
   EXPECT_EQ(r.out.substr(summary + 1), std::to_string(begun) + " files, 0 errors\n");
   EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), begun + 1);
+}
+
+TEST_F(Cli, ReportsAreTheSameWhateverTheNumberOfJobs) {
+  std::filesystem::create_directories(m_dir / "set");
+  for (const auto& c : testgen::AllCases({.seconds = 3})) {
+    testgen::WriteBytes(m_dir / ("set/" + c.fileName), c.bytes);
+  }
+  testgen::WriteBytes(m_dir / "set/huge-codebook.ogg", testgen::MakeHugeCodebook({.seconds = 1}));
+  const std::string set = (m_dir / "set").native();
+  const CliRun one = RunCli(m_dir, {"-j", "1", set});
+  EXPECT_EQ(one.status, 1);
+  EXPECT_NE(one.out.find("15 files, 10 errors ["), std::string::npos) << one.out;
+  for (const char* jobs : {"-j4", "--jobs=2", "--in-process"}) {
+    if (std::string_view(jobs) == "--in-process") {
+      // The crafted codebook would take the whole check down in-process.
+      std::filesystem::remove(m_dir / "set/huge-codebook.ogg");
+      const CliRun inProcess = RunCli(m_dir, {jobs, set});
+      const CliRun isolated = RunCli(m_dir, {"-j3", set});
+      EXPECT_EQ(inProcess.out, isolated.out);
+      continue;
+    }
+    const CliRun r = RunCli(m_dir, {jobs, set});
+    EXPECT_EQ(r.out, one.out) << jobs;
+    EXPECT_EQ(r.status, one.status) << jobs;
+  }
+  EXPECT_EQ(RunCli(m_dir, {"-j", "0", set}).status, 2);
+  EXPECT_EQ(RunCli(m_dir, {"-j"}).status, 2);
+}
+
+TEST_F(Cli, ErrorsOnlyAndJsonForScripts) {
+  const std::string clean = Make(testgen::Damage::kClean, "clean.ogg");
+  const std::string hole = Make(testgen::Damage::kDropPage, "caf\xE9\xFF.ogg");
+  const std::string text = Make(testgen::Damage::kNotOgg, "text.ogg");
+  const CliRun quiet = RunCli(m_dir, {"-q", clean, hole, text});
+  EXPECT_EQ(quiet.out, "[2/3]\t" + DisplayText(hole) + "...ERROR (OV_HOLE @ 0m 04s)\n[3/3]\t" +
+                           text + "...ERROR (OV_ENOTVORBIS)\n3 files, 2 errors [2,3]\n");
+  const CliRun json = RunCli(m_dir, {"--json", "-j2", clean, hole, text});
+  EXPECT_EQ(json.status, 1);
+  // Parsed by Python as a script would, which also turns the name back into its bytes.
+  const auto script = m_dir / "check.py";
+  std::ofstream(script) << R"(import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+files, summary = lines[:-1], lines[-1]
+assert [f["verdict"] for f in files] == ["ok", "error", "error"], files
+assert files[1]["path"].encode("utf-8", "surrogateescape") == sys.argv[2].encode("utf-8", "surrogateescape")
+assert files[1]["reason"] == "OV_HOLE @ 0m 04s" and 4 <= files[1]["position"] < 5, files[1]
+assert files[1]["length"] == 10 and files[0]["position"] is None and files[2]["length"] is None
+assert summary == {"type": "summary", "files": 3, "errors": 2, "failed": [2, 3], "listed": 3,
+                   "cancelled": False}, summary
+)";
+  const auto jsonOut = m_dir / "out.json";
+  std::ofstream(jsonOut) << json.out;
+  const std::string command = "python3 " + script.native() + " " + jsonOut.native() + " '" + hole + "'";
+  EXPECT_EQ(std::system(command.c_str()), 0) << json.out;
+}
+
+TEST_F(Cli, InterruptDuringAParallelRunLeavesNoHelperBehind) {
+  const std::string file = Make(testgen::Damage::kClean, "long.ogg", 60);
+  std::vector<std::string> args(40, file);
+  args.insert(args.begin(), "-j3");
+  pid_t cli = 0;
+  const CliRun r = RunCli(m_dir, args, [&](pid_t pid) {
+    cli = pid;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (ReadAll(m_dir / "stdout").empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(pid, SIGINT);
+  });
+  EXPECT_EQ(r.status, 130);
+  const auto summary = r.out.rfind('\n', r.out.size() - 2);
+  ASSERT_NE(summary, std::string::npos) << r.out;
+  const int begun = std::stoi(r.out.substr(summary + 1));
+  EXPECT_LT(begun, 40);
+  EXPECT_EQ(r.out.substr(summary + 1), std::to_string(begun) + " files, 0 errors\n");
+  // Helpers sit in their own process group, out of the terminal's reach: none may
+  // outlive the scan.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(HelpersOf(cli).empty());
+}
+
+TEST_F(Cli, AFileThatKillsTheDecoderGetsAVerdictAndTheCheckGoesOn) {
+  const std::string first = Make(testgen::Damage::kClean, "a-long.ogg", 600, 1, 22050);
+  const std::string second = Make(testgen::Damage::kClean, "b.ogg", 1);
+  const CliRun r = RunCli(m_dir, {"-j1", first, second}, [&](pid_t pid) {
+    std::vector<pid_t> helpers;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while ((helpers = HelpersOf(pid)).empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (pid_t h : helpers) ::kill(h, SIGSEGV);
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out.substr(0, r.out.find(" @ ")), "[1/2]\t" + first + "...ERROR (CRASH") << r.out;
+  EXPECT_NE(r.out.find("\n[2/2]\t" + second + "...OK\n2 files, 1 errors [1]\n"), std::string::npos)
+      << r.out;
 }
