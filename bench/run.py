@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Harrowbit's benchmarks, each a ratio of two commands timed in the same run.
+
+    bench/run.py [--build DIR] [--music DIR] [--rounds N]
+
+Builds nothing: run scripts/setup.sh (or cmake --build) first. Makes its own files with
+the generator in a temporary folder; --music adds a folder of real files as a second set.
+Every command runs --rounds times, alternating with its yardstick; the best time counts.
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+TARGETS = [
+    # (name, command, yardstick, limit, "at most" or "at least")
+    ("CLI -j1 / bare decode loop", "cli_j1", "bare", 1.03, "at most"),
+    ("CLI -j1 isolated / in-process", "cli_j1", "cli_inproc", 1.03, "at most"),
+    ("CLI -j1 / CLI -j2 (speed-up)", "cli_j1", "cli_j2", 1.85, "at least"),
+]
+
+
+def best_time(command, rounds, env=None):
+    best = float("inf")
+    for _ in range(rounds):
+        start = time.perf_counter()
+        subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=False, env=env)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def timed_pair(a, b, rounds):
+    """Alternates the two commands so that drift in the machine's load hits both."""
+    ta, tb = float("inf"), float("inf")
+    for _ in range(rounds):
+        ta = min(ta, best_time(a, 1))
+        tb = min(tb, best_time(b, 1))
+    return ta, tb
+
+
+def ogg_files(folder):
+    found = []
+    for root, dirs, files in os.walk(folder):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        found += [os.path.join(root, f) for f in sorted(files) if f.lower().endswith(".ogg")]
+    return found
+
+
+def make_audio(gen, folder):
+    os.makedirs(folder, exist_ok=True)
+    # 16 files of 60 s: 16 minutes of audio, even sizes so two jobs can share them.
+    for i in range(16):
+        channels, rate = (2, 44100) if i % 4 else (1, 22050)
+        subprocess.run([gen, "tone", os.path.join(folder, f"tone{i:02}.ogg"), "--seconds", "60",
+                        "--channels", str(channels), "--rate", str(rate),
+                        "--frequency", str(220 + 40 * i), "--quality", "0.4"], check=True)
+    return folder
+
+
+def make_tree(folder, entries=100_000):
+    """Folders of 100 entries each: ogg files, other files, a few dot-folders."""
+    made = 0
+    branch = 0
+    while made < entries:
+        d = os.path.join(folder, f"d{branch // 50:03}", f"e{branch:04}")
+        os.makedirs(d, exist_ok=True)
+        made += 1
+        for j in range(99):
+            name = f"track{j:02}.ogg" if j % 3 else f"cover{j:02}.jpg"
+            open(os.path.join(d, name), "wb").close()
+        made += 99
+        if branch % 10 == 0:
+            os.makedirs(os.path.join(d, ".cache"), exist_ok=True)
+        branch += 1
+
+
+def report(name, measured, limit, kind):
+    ok = measured <= limit if kind == "at most" else measured >= limit
+    print(f"  {name:38} {measured:6.3f}   ({kind} {limit})  {'ok' if ok else 'MISSED'}")
+    return ok
+
+
+def run_set(label, files, bins, rounds):
+    seconds = 0.0
+    print(f"\n{label}: {len(files)} files")
+    commands = {
+        "bare": [bins["bare"]] + files,
+        "cli_j1": [bins["cli"], "-j1"] + files,
+        "cli_j2": [bins["cli"], "-j2"] + files,
+        "cli_inproc": [bins["cli"], "--in-process"] + files,
+    }
+    ok = True
+    for name, a, b, limit, kind in TARGETS:
+        ta, tb = timed_pair(commands[a], commands[b], rounds)
+        print(f"    {a} {ta:.3f} s, {b} {tb:.3f} s")
+        ok &= report(name, ta / tb, limit, kind)
+    if shutil.which("oggdec"):
+        start = time.perf_counter()
+        for f in files:
+            subprocess.run(["oggdec", "-Q", "-o", "/dev/null", f], check=False)
+        t = time.perf_counter() - start
+        tj1 = best_time(commands["cli_j1"], 1)
+        print(f"  {'reference: oggdec -o /dev/null':38} {t:6.3f} s  (CLI -j1 {tj1:.3f} s)")
+    return ok
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(here, "..", "build"))
+    parser.add_argument("--music", help="a folder of real Ogg Vorbis files to measure too")
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+    b = os.path.abspath(args.build)
+    bins = {"cli": f"{b}/cli/harrowbit-cli", "bare": f"{b}/bench/bare-decode",
+            "collect": f"{b}/bench/collect-tree", "gen": f"{b}/tests/gen/harrowbit-gen"}
+    for path in bins.values():
+        if not os.access(path, os.X_OK):
+            sys.exit(f"run.py: {path} is missing: build first (scripts/setup.sh)")
+    print(f"{os.cpu_count()} processors; best of {args.rounds} rounds")
+
+    ok = True
+    with tempfile.TemporaryDirectory(prefix="harrowbit-bench-") as tmp:
+        ok &= run_set("generated tones", ogg_files(make_audio(bins["gen"], os.path.join(tmp, "audio"))),
+                      bins, args.rounds)
+        if args.music:
+            ok &= run_set(f"real files in {args.music}", ogg_files(args.music), bins, args.rounds)
+
+        tree = os.path.join(tmp, "tree")
+        make_tree(tree)
+        find = ["find", tree, "-name", ".*", "-prune", "-o", "-iname", "*.ogg", "-print"]
+        tc, tf = timed_pair([bins["collect"], tree], find, args.rounds)
+        print(f"\nfile collection over 100,000 entries: collect-tree {tc:.3f} s, find {tf:.3f} s")
+        ok &= report("collection / find", tc / tf, 1.5, "at most")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
