@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -96,4 +97,36 @@ TEST(Isolation, AHelperThatCannotStartFallsBackToDecodingInProcess) {
   testgen::WriteBytes(t / "a.ogg", testgen::EncodeTone({.seconds = 1}));
   CIsolatedTester tester(t / "no-such-helper");
   EXPECT_EQ(Decode(tester, t / "a.ogg").text, "OK");
+}
+
+TEST(Isolation, FilesThatChangeUnderTheScanStillGetAVerdict) {
+  TempDir t;
+  const auto bytes = testgen::EncodeTone({.channels = 1, .seconds = 20});
+  const struct {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> change;
+    bool opens;
+  } cases[] = {
+      {"deleted.ogg", [](const auto& p) { std::filesystem::remove(p); }, false},
+      {"truncated.ogg", [&](const auto& p) { std::filesystem::resize_file(p, bytes.size() / 3); }, true},
+      {"grown.ogg",
+       [](const auto& p) { std::ofstream(p, std::ios::app) << std::string(100000, 'x'); }, true},
+  };
+  CIsolatedTester tester;
+  for (const auto& c : cases) {
+    const auto path = t / c.name;
+    testgen::WriteBytes(path, bytes);
+    if (!c.opens) {
+      c.change(path);  // between collection and test
+      EXPECT_EQ(Decode(tester, path).text, "OPENFILE");
+      continue;
+    }
+    // While it is being decoded; the helper has read ahead, so decode far enough first.
+    const Verdict v = Decode(tester, path, [&](int step) {
+      if (step == 5) c.change(path);
+    });
+    EXPECT_TRUE(v.opened) << c.name;
+    EXPECT_FALSE(v.text.empty()) << c.name;
+  }
+  EXPECT_NE(tester.HelperPid(), 0);
 }
