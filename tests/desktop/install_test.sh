@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and checks that every file is in place and
+# that the programs installed there run; then builds the Debian package and checks what
+# it holds and needs.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+fail=0
+have() { [ -e "$prefix/$1" ] || { echo "not installed: $1"; fail=1; }; }
+have bin/harrowbit-cli
+have share/applications/org.harrowbit.Harrowbit.desktop
+have share/metainfo/org.harrowbit.Harrowbit.metainfo.xml
+have share/icons/hicolor/16x16/apps/org.harrowbit.Harrowbit.png
+have share/icons/hicolor/32x32/apps/org.harrowbit.Harrowbit.png
+have share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
+have share/man/man1/harrowbit-cli.1
+have share/man/man1/harrowbit.1
+[ "$("$prefix/bin/harrowbit-cli" --version)" = "harrowbit-cli 1.3" ] || { echo "cli version"; fail=1; }
+if [ -e "$build/app/harrowbit" ]; then
+  have bin/harrowbit
+  [ "$("$prefix/bin/harrowbit" --version)" = "harrowbit 1.3" ] || { echo "window version"; fail=1; }
+fi
+# The installed CLI decodes in a helper: itself, from where it is installed.
+"$prefix/bin/harrowbit-cli" "$prefix" >/dev/null || { echo "installed cli failed"; fail=1; }
+
+packages=$(mktemp -d)
+trap 'rm -rf "$prefix" "$packages"' EXIT
+(cd "$build" && cpack -G DEB -B "$packages" >/dev/null)
+deb=$(ls "$packages"/harrowbit_1.3*_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libvorbisfile3 libc6; do
+  case "$depends" in *"$lib"*) ;; *) echo "package does not depend on $lib: $depends"; fail=1 ;; esac
+done
+contents=$(dpkg-deb -c "$deb")
+for f in ./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.desktop \
+         ./usr/share/man/man1/harrowbit-cli.1; do
+  case "$contents" in *" $f"*) ;; *) echo "package lacks $f"; fail=1 ;; esac
+done
+exit $fail
