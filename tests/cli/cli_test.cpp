@@ -92,25 +92,34 @@ TEST_F(Cli, UsageHelpAndVersion) {
   EXPECT_EQ(RunCli(m_dir, {"--", "--help"}).status, 2);
 }
 
-TEST_F(Cli, InterruptCancelsAndStillPrintsTheSummary) {
+TEST_F(Cli, InterruptCancelsStillPrintsTheSummaryAndLeavesNoHelperBehind) {
   const std::string file = Make(testgen::Damage::kClean, "long.ogg", 60);
-  std::vector<std::string> args(40, file);
-  const CliRun r = RunCli(m_dir, args, [&](pid_t pid) {
-    // Wait until the first file has its verdict, so the scan is well under way.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (ReadAll(m_dir / "stdout").empty() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ::kill(pid, SIGINT);
-  });
-  EXPECT_EQ(r.status, 130);
-  const auto summary = r.out.rfind('\n', r.out.size() - 2);
-  ASSERT_NE(summary, std::string::npos) << r.out;
-  const int begun = std::stoi(r.out.substr(summary + 1));
-  EXPECT_GE(begun, 1);
-  EXPECT_LT(begun, 40);
-  EXPECT_EQ(r.out.substr(summary + 1), std::to_string(begun) + " files, 0 errors\n");
-  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), begun + 1);
+  for (const char* jobs : {"-j1", "-j3"}) {
+    std::vector<std::string> args(40, file);
+    args.insert(args.begin(), jobs);
+    pid_t cli = 0;
+    const CliRun r = RunCli(m_dir, args, [&](pid_t pid) {
+      cli = pid;
+      // Wait until the first file has its verdict, so the scan is well under way.
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (ReadAll(m_dir / "stdout").empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      ::kill(pid, SIGINT);
+    });
+    EXPECT_EQ(r.status, 130) << jobs;
+    const auto summary = r.out.rfind('\n', r.out.size() - 2);
+    ASSERT_NE(summary, std::string::npos) << r.out;
+    const int begun = std::stoi(r.out.substr(summary + 1));
+    EXPECT_GE(begun, 1) << jobs;
+    EXPECT_LT(begun, 40) << jobs;
+    EXPECT_EQ(r.out.substr(summary + 1), std::to_string(begun) + " files, 0 errors\n") << jobs;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), begun + 1) << jobs;
+    // Helpers sit in their own process group, out of the terminal's reach: none may
+    // outlive the scan.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(HelpersOf(cli).empty()) << jobs;
+  }
 }
 
 TEST_F(Cli, ReportsAreTheSameWhateverTheNumberOfJobs) {
@@ -165,31 +174,6 @@ assert summary == {"type": "summary", "files": 3, "errors": 2, "failed": [2, 3],
   std::ofstream(jsonOut) << json.out;
   const std::string command = "python3 " + script.native() + " " + jsonOut.native() + " '" + hole + "'";
   EXPECT_EQ(std::system(command.c_str()), 0) << json.out;
-}
-
-TEST_F(Cli, InterruptDuringAParallelRunLeavesNoHelperBehind) {
-  const std::string file = Make(testgen::Damage::kClean, "long.ogg", 60);
-  std::vector<std::string> args(40, file);
-  args.insert(args.begin(), "-j3");
-  pid_t cli = 0;
-  const CliRun r = RunCli(m_dir, args, [&](pid_t pid) {
-    cli = pid;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (ReadAll(m_dir / "stdout").empty() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ::kill(pid, SIGINT);
-  });
-  EXPECT_EQ(r.status, 130);
-  const auto summary = r.out.rfind('\n', r.out.size() - 2);
-  ASSERT_NE(summary, std::string::npos) << r.out;
-  const int begun = std::stoi(r.out.substr(summary + 1));
-  EXPECT_LT(begun, 40);
-  EXPECT_EQ(r.out.substr(summary + 1), std::to_string(begun) + " files, 0 errors\n");
-  // Helpers sit in their own process group, out of the terminal's reach: none may
-  // outlive the scan.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_TRUE(HelpersOf(cli).empty());
 }
 
 TEST_F(Cli, AFileThatKillsTheDecoderGetsAVerdictAndTheCheckGoesOn) {
