@@ -23,7 +23,7 @@ void CViewMailbox::PostLogText(std::string_view text) {
     m_nReportLength = text.size();
     notify = MarkPending();
   }
-  if (notify) m_notify();
+  if (notify) m_notify(false);
 }
 
 void CViewMailbox::PostProgress(int64_t value, bool bSetRange) {
@@ -48,7 +48,7 @@ void CViewMailbox::PostProgress(int64_t value, bool bSetRange) {
     m_pending.nBarPos = m_nBarPos;
     notify = MarkPending();
   }
-  if (notify) m_notify();
+  if (notify) m_notify(false);
 }
 
 void CViewMailbox::PostUpdateButtons() {
@@ -56,9 +56,11 @@ void CViewMailbox::PostUpdateButtons() {
   {
     std::lock_guard lock(m_mutex);
     m_pending.bButtons = true;
-    notify = MarkPending();
+    m_bNotified = true;
+    notify = !m_bUrgentNotified;
+    m_bUrgentNotified = true;
   }
-  if (notify) m_notify();
+  if (notify) m_notify(true);
 }
 
 CViewMailbox::Update CViewMailbox::Take() {
@@ -66,5 +68,6 @@ CViewMailbox::Update CViewMailbox::Take() {
   Update taken = std::move(m_pending);
   m_pending = Update{};
   m_bNotified = false;
+  m_bUrgentNotified = false;
   return taken;
 }
