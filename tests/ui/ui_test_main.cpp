@@ -1,0 +1,17 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "scan/isolated_tester.h"
+
+int main(int argc, char** argv) {
+  // A window left with its default tester decodes in this binary, as its helper.
+  if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) {
+    return helperStatus;
+  }
+  // Headless unless a test run asks for a display.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

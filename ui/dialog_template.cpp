@@ -1,0 +1,20 @@
+#include "ui/dialog_template.h"
+
+int AverageCharWidth(int extentOf52Letters) { return (extentOf52Letters / 26 + 1) / 2; }
+
+int MulDiv(int a, int b, int c) {
+  if (c == 0) return -1;
+  const int64_t product = int64_t{a} * b;
+  const int64_t half = (c < 0 ? -int64_t{c} : int64_t{c}) / 2;
+  const bool negative = (product < 0) != (c < 0);
+  const int64_t magnitude = ((product < 0 ? -product : product) + half) / (c < 0 ? -int64_t{c} : c);
+  return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+int DluToPixelsX(int dlu, BaseUnits units) { return MulDiv(dlu, units.cx, 4); }
+int DluToPixelsY(int dlu, BaseUnits units) { return MulDiv(dlu, units.cy, 8); }
+
+DlgRect DluToPixels(DlgRect dlu, BaseUnits units) {
+  return {DluToPixelsX(dlu.x, units), DluToPixelsY(dlu.y, units), DluToPixelsX(dlu.cx, units),
+          DluToPixelsY(dlu.cy, units)};
+}
