@@ -129,6 +129,20 @@ void ServeRequests(SharedPosition* position) {
   }
 }
 
+// The sanitizers reserve terabytes of shadow address space at start; under them the
+// helper runs without its address-space limit rather than not at all.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 void Limit(int resource, rlim_t value) {
   const rlimit limit{value, value};
   ::setrlimit(resource, &limit);
@@ -152,7 +166,7 @@ int MaybeRunDecoderHelper(int argc, char** argv) {
   // No core files from a crafted file, and no file is ever written.
   Limit(RLIMIT_CORE, 0);
   Limit(RLIMIT_FSIZE, 0);
-  if (addressSpace > 0) Limit(RLIMIT_AS, addressSpace);
+  if (addressSpace > 0 && !kSanitized) Limit(RLIMIT_AS, addressSpace);
 
   void* shared = ::mmap(nullptr, sizeof(SharedPosition), PROT_READ | PROT_WRITE, MAP_SHARED,
                         kPositionFd, 0);

@@ -19,8 +19,11 @@ have share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
 have share/man/man1/harrowbit-cli.1
 have share/man/man1/harrowbit.1
 [ "$("$prefix/bin/harrowbit-cli" --version)" = "harrowbit-cli 1.3" ] || { echo "cli version"; fail=1; }
+window=false
 if [ -e "$build/app/harrowbit" ]; then
+  window=true
   have bin/harrowbit
+  have libexec/harrowbit/harrowbit-decoder
   [ "$("$prefix/bin/harrowbit" --version)" = "harrowbit 1.3" ] || { echo "window version"; fail=1; }
 fi
 # The installed CLI decodes in a helper: itself, from where it is installed.
@@ -31,12 +34,20 @@ trap 'rm -rf "$prefix" "$packages"' EXIT
 (cd "$build" && cpack -G DEB -B "$packages" >/dev/null)
 deb=$(ls "$packages"/harrowbit_1.3*_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libvorbisfile3 libc6; do
+libs="libvorbisfile3 libc6"
+files="./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.desktop
+       ./usr/share/metainfo/org.harrowbit.Harrowbit.metainfo.xml
+       ./usr/share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
+       ./usr/share/man/man1/harrowbit-cli.1 ./usr/share/man/man1/harrowbit.1"
+if $window; then
+  libs="$libs libqt6widgets6"
+  files="$files ./usr/bin/harrowbit ./usr/libexec/harrowbit/harrowbit-decoder"
+fi
+for lib in $libs; do
   case "$depends" in *"$lib"*) ;; *) echo "package does not depend on $lib: $depends"; fail=1 ;; esac
 done
 contents=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.desktop \
-         ./usr/share/man/man1/harrowbit-cli.1; do
+for f in $files; do
   case "$contents" in *" $f"*) ;; *) echo "package lacks $f"; fail=1 ;; esac
 done
 exit $fail
