@@ -192,7 +192,8 @@ int MaybeRunDecoderHelper(int argc, char** argv) {
 CDecoderHelper::CDecoderHelper(std::filesystem::path executable, DecoderLimits limits)
     : m_executable(std::move(executable)), m_limits(limits) {}
 
-CDecoderHelper::~CDecoderHelper() { End(false); }
+// Nothing waits for a verdict any more: stop it at once, whatever it was doing.
+CDecoderHelper::~CDecoderHelper() { End(true); }
 
 bool CDecoderHelper::Start() {
   if (m_pid != 0) return true;
