@@ -218,8 +218,8 @@ TEST(Cancel, WhilePausedWakesTheWorkerWhichWritesItsSummary) {
   scan.state.m_bKeepGoing = 1;
   std::thread worker([&] { ScanThreadProc(scan.state, scan.window, scan.Factory()); });
   while (!paused) std::this_thread::yield();
-  scan.state.m_hRunEvent.Set();
   scan.state.m_bKeepGoing = 0;
+  scan.state.m_hRunEvent.Set();
   worker.join();
   EXPECT_EQ(scan.window.Last(), "[1/2]\t/a.ogg...\r\n1 files, 0 errors");
   EXPECT_EQ(scan.state.m_bRunning.load(), 0);
