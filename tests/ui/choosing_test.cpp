@@ -191,7 +191,7 @@ TEST(RealFiles, TheWindowShowsWhatDecodingFound) {
   ASSERT_TRUE(testgen::WriteBytes(dir / "hole.ogg", testgen::MakeCase(testgen::Damage::kDropPage)));
   ASSERT_TRUE(testgen::WriteBytes(dir / "text.ogg", testgen::MakeCase(testgen::Damage::kNotOgg)));
   CScanDlg w;
-  w.m_testerFactory = InProcessTesterFactory();  // the helper's limits do not fit a sanitizer
+  w.m_testerFactory = IsolatedTesterFactory(HARROWBIT_DECODER);
   w.m_strCmdLine = dir.path().native();
   w.show();
   ASSERT_TRUE(WaitIdle(w));
@@ -200,6 +200,23 @@ TEST(RealFiles, TheWindowShowsWhatDecodingFound) {
   EXPECT_NE(log.find("hole.ogg...ERROR (OV_HOLE @ 0m "), std::string::npos) << log;
   EXPECT_NE(log.find("text.ogg...ERROR (OV_ENOTVORBIS)"), std::string::npos) << log;
   EXPECT_NE(log.find("\n3 files, 2 errors ["), std::string::npos) << log;
+}
+
+TEST(RealFiles, AFileThatCrashesTheDecoderCostsOneVerdictNotTheWindow) {
+  TempDir dir;
+  // On a small stack the crafted codebook kills the decoder, as it would any process of
+  // ordinary size.
+  ASSERT_TRUE(testgen::WriteBytes(dir / "codebook.ogg", testgen::MakeHugeCodebook({.seconds = 1})));
+  ASSERT_TRUE(testgen::WriteBytes(dir / "clean.ogg", testgen::EncodeTone({.seconds = 1})));
+  CScanDlg w;
+  w.m_testerFactory = IsolatedTesterFactory(HARROWBIT_DECODER, {.stackBytes = std::size_t{8} << 20});
+  w.m_strCmdLine = dir.path().native();
+  w.show();
+  ASSERT_TRUE(WaitIdle(w));
+  const std::string log = Log(w);
+  EXPECT_NE(log.find("codebook.ogg...ERROR (CRASH @ 0m 00s)\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("clean.ogg...OK\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("\n2 files, 1 errors ["), std::string::npos) << log;
 }
 
 }  // namespace
