@@ -7,9 +7,11 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "scan/isolated_tester.h"
+#include "scan/scan_worker.h"
 #include "tests/engine/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 
@@ -129,4 +131,87 @@ TEST(Isolation, FilesThatChangeUnderTheScanStillGetAVerdict) {
     EXPECT_FALSE(v.text.empty()) << c.name;
   }
   EXPECT_NE(tester.HelperPid(), 0);
+}
+
+namespace {
+
+// Lets a test act between the steps the worker takes.
+class SteppedTester final : public IFileTester {
+ public:
+  SteppedTester(std::unique_ptr<CIsolatedTester> inner, std::function<void(int)> onStep)
+      : m_inner(std::move(inner)), m_onStep(std::move(onStep)) {}
+  bool Open(const std::filesystem::path& path) override { return m_inner->Open(path); }
+  int DecodeStep() override {
+    const int r = m_inner->DecodeStep();
+    m_onStep(++m_steps);
+    return r;
+  }
+  const std::string& ErrorText() const override { return m_inner->ErrorText(); }
+  int64_t TotalSamples() const override { return m_inner->TotalSamples(); }
+  double PositionSeconds() const override { return m_inner->PositionSeconds(); }
+  double TotalSeconds() const override { return m_inner->TotalSeconds(); }
+  pid_t HelperPid() const { return m_inner->HelperPid(); }
+
+ private:
+  std::unique_ptr<CIsolatedTester> m_inner;
+  std::function<void(int)> m_onStep;
+  int m_steps = 0;
+};
+
+struct Silent final : IScanWindow {
+  void SetLogText(std::string_view text) override {
+    std::lock_guard lock(mutex);
+    last = text;
+  }
+  void SetProgress(int64_t, bool) override {}
+  void UpdateButtons() override {}
+  std::mutex mutex;
+  std::string last;
+};
+
+// Processor time the process has had, in clock ticks.
+long CpuTicks(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string field;
+  long ticks = 0;
+  for (int i = 1; i <= 15 && stat >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stol(field);
+  }
+  return ticks;
+}
+
+}  // namespace
+
+TEST(Isolation, APausedScanHoldsItsHelperAndACancelWhilePausedEndsIt) {
+  TempDir t;
+  testgen::WriteBytes(t / "long.ogg", testgen::EncodeTone({.channels = 1, .rate = 22050, .seconds = 600}));
+  CScanState state;
+  state.m_fileList.Append(t / "long.ogg");
+  Silent window;
+  std::atomic<pid_t> helper{0};
+  std::atomic<bool> paused{false};
+  const TesterFactory factory = [&] {
+    auto inner = std::make_unique<CIsolatedTester>();
+    auto* raw = inner.get();
+    return std::make_unique<SteppedTester>(std::move(inner), [&, raw](int step) {
+      helper = raw->HelperPid();
+      if (step == 20) {
+        state.m_hRunEvent.Reset();
+        paused = true;
+      }
+    });
+  };
+  state.m_bKeepGoing = 1;
+  std::thread worker([&] { ScanThreadProc(state, window, factory); });
+  while (!paused) std::this_thread::yield();
+  // The helper may fill its pipe, then it must wait: no decoding goes on while paused.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long before = CpuTicks(helper);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LE(CpuTicks(helper) - before, 1) << "the helper decodes on while the scan is paused";
+  state.m_bKeepGoing = 0;
+  state.m_hRunEvent.Set();
+  worker.join();
+  EXPECT_EQ(window.last, "[1/1]\t" + (t / "long.ogg").native() + "...\r\n1 files, 0 errors");
+  EXPECT_NE(::kill(helper, 0), 0) << "the helper outlived its scan";
 }
