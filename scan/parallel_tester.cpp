@@ -162,7 +162,6 @@ void CParallelTester::Take(int helper, const CDecoderHelper::Message& m) {
   } else {
     if (m.value > 0) {
       file.undelivered += m.value;
-      m_decodedSeconds += std::max(0.0, m.seconds - file.position);
       file.position = m.seconds;
       return;
     }
@@ -171,7 +170,6 @@ void CParallelTester::Take(int helper, const CDecoderHelper::Message& m) {
     file.position = m.seconds;
     if (m.value < 0) file.error = m.text;
   }
-  ++m_filesFinished;
   file.helper = -1;
   m_busy[static_cast<std::size_t>(helper)] = nullptr;
 }
@@ -190,7 +188,6 @@ void CParallelTester::Lost(int helper, bool overLimit) {
   }
   file.ended = true;
   file.helper = -1;
-  ++m_filesFinished;
   m_busy[static_cast<std::size_t>(helper)] = nullptr;
 }
 
@@ -210,5 +207,4 @@ void CParallelTester::DecodeHere(Pending& file) {
     file.position = tester.PositionSeconds();
     file.error = tester.ErrorText();
   }
-  ++m_filesFinished;
 }

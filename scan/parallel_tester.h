@@ -31,10 +31,6 @@ class CParallelTester final : public IFileTester {
   double PositionSeconds() const override { return m_position; }
   double TotalSeconds() const override { return m_totalSeconds; }
 
-  // Audio decoded so far on all helpers, and files finished, for a progress display.
-  double DecodedSeconds() const { return m_decodedSeconds; }
-  std::size_t FilesFinished() const { return m_filesFinished; }
-
  private:
   struct Pending {
     explicit Pending(std::filesystem::path p) : path(std::move(p)) {}
@@ -75,6 +71,4 @@ class CParallelTester final : public IFileTester {
   int64_t m_nTotalSamples = 0;
   double m_position = 0;
   double m_totalSeconds = 0;
-  double m_decodedSeconds = 0;
-  std::size_t m_filesFinished = 0;
 };
