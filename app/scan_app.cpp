@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 #include "ui/scan_dlg.h"
 
 namespace {

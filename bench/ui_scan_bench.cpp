@@ -23,7 +23,7 @@
 #include <filesystem>
 #include <string>
 
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 #include "tests/gen/ogg_gen.h"
 #include "ui/scan_dlg.h"
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 
 CResultTap::CResultTap(std::unique_ptr<IFileTester> inner, ScanCounts& counts, Sink sink)
     : m_inner(std::move(inner)), m_counts(counts), m_sink(std::move(sink)) {}

@@ -17,10 +17,10 @@
 
 #include "cli/file_results.h"
 #include "cli/terminal_window.h"
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 #include "scan/file_collection.h"
-#include "scan/isolated_tester.h"
-#include "scan/parallel_tester.h"
+#include "decode/isolated_tester.h"
+#include "decode/parallel_tester.h"
 #include "scan/scan_worker.h"
 
 namespace {

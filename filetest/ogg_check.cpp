@@ -5,9 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 
 namespace {
 
@@ -80,16 +79,6 @@ void COggCheck::Close() {
     ov_clear(&m_vf);  // closes the stream too
     m_pFile = nullptr;
   }
-}
-
-std::string FormatPosition(double seconds) {
-  // ov_time_tell answers a negative code when it cannot tell; such a position, and one
-  // beyond any real file, must not reach an integer conversion that overflows.
-  constexpr double kLongest = 1e15;
-  const double clamped = std::isnan(seconds) || seconds < 0 ? 0 : std::min(seconds, kLongest);
-  const auto whole = static_cast<int64_t>(clamped);
-  const int64_t rest = whole % 60;
-  return std::to_string(whole / 60) + "m " + (rest < 10 ? "0" : "") + std::to_string(rest) + "s";
 }
 
 const char* OpenFailureName(int ovOpenResult) {

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include "text/position_text.h"
+
 // Tests one file at a time: opens it through libvorbisfile, decodes it in steps of at
 // most 1024 samples per channel and names the first fault with the time it struck.
 // One object serves a whole scan; the next Open closes the previous file.
@@ -39,7 +41,5 @@ inline constexpr int kSamplesPerStep = 1024;
 // The result DecodeStep gives when the data ends before the end-of-stream page.
 inline constexpr int kTruncated = -1;
 
-// "1m 05s": whole seconds, truncated toward zero; minutes are not folded into hours.
-std::string FormatPosition(double seconds);
 // The name that the report gives to an ov_open result other than 0.
 const char* OpenFailureName(int ovOpenResult);

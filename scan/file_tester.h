@@ -6,8 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "filetest/ogg_check.h"
-
 // The worker's view of a file test. It lets decoding run elsewhere (another process,
 // other threads) while the worker keeps its step-by-step loop.
 class IFileTester {
@@ -25,19 +23,3 @@ class IFileTester {
 };
 
 using TesterFactory = std::function<std::unique_ptr<IFileTester>()>;
-
-// Decodes in the calling thread.
-class CInProcessTester final : public IFileTester {
- public:
-  bool Open(const std::filesystem::path& path) override { return m_check.Open(path); }
-  int DecodeStep() override { return m_check.DecodeStep(); }
-  const std::string& ErrorText() const override { return m_check.m_strError; }
-  int64_t TotalSamples() const override { return m_check.m_nTotalSamples; }
-  double PositionSeconds() const override;
-  double TotalSeconds() const override;
-
- private:
-  COggCheck m_check;
-};
-
-TesterFactory InProcessTesterFactory();

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 
 namespace {
 

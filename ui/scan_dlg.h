@@ -12,10 +12,9 @@
 #include <thread>
 
 #include "scan/file_tester.h"
-#include "scan/isolated_tester.h"
 #include "scan/scan_state.h"
 #include "scan/scan_window.h"
-#include "scan/view_mailbox.h"
+#include "ui/view_mailbox.h"
 #include "ui/dialog_template.h"
 
 class QMimeData;
@@ -67,9 +66,9 @@ class CScanDlg : public QDialog, public IScanWindow {
   // The window's client rectangle in screen coordinates at the last relayout.
   QRect m_rcWindow;
 
-  // Set before the window is shown. Decoding runs in a helper process, so a file that
-  // crashes the decoder cannot take the window down; tests put in testers of their own.
-  TesterFactory m_testerFactory = IsolatedTesterFactory();
+  // Set before the window is shown. The program decodes in a helper process, so a file
+  // that crashes the decoder cannot take the window down; tests put in testers of their own.
+  TesterFactory m_testerFactory;
   FolderChooser m_chooseFolder;
 
  public slots:

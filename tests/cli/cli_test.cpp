@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 #include "tests/cli/run_cli.h"
 #include "tests/gen/ogg_gen.h"
 

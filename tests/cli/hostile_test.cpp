@@ -9,7 +9,7 @@
 
 #include <map>
 
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 #include "tests/cli/run_cli.h"
 #include "tests/gen/ogg_gen.h"
 

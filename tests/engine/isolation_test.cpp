@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 #include "scan/scan_worker.h"
 #include "tests/engine/temp_dir.h"
 #include "tests/gen/ogg_gen.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 
 int main(int argc, char** argv) {
   if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) {

@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "filetest/ogg_check.h"
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 
 TEST(PositionText, TruncatesTowardZeroAndNeverFoldsMinutes) {
   const struct {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "filetest/ogg_check.h"
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 #include "scan/file_collection.h"
 
 namespace fs = std::filesystem;

@@ -7,6 +7,7 @@
 #include <QWindow>
 #include <vector>
 
+#include "decode/isolated_tester.h"
 #include "tests/engine/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/ui/ui_support.h"

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 #include "tests/engine/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/ui/ui_support.h"

@@ -2,7 +2,7 @@
 
 #include <QApplication>
 
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 
 int main(int argc, char** argv) {
   // A window left with its default tester decodes in this binary, as its helper.

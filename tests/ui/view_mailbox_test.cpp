@@ -1,7 +1,7 @@
 // What crosses from the worker to the window: only the new tail of the report, the bar
 // scaled into an int, and one request to come and take it until it is taken.
 
-#include "scan/view_mailbox.h"
+#include "ui/view_mailbox.h"
 
 #include <gtest/gtest.h>
 

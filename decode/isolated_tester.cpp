@@ -1,4 +1,4 @@
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 
 #include <algorithm>
 

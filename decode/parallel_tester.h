@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/decoder_helper.h"
+#include "decode/decoder_helper.h"
 #include "scan/file_list.h"
 #include "scan/file_tester.h"
 

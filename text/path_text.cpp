@@ -1,4 +1,4 @@
-#include "filetest/path_text.h"
+#include "text/path_text.h"
 
 // The well-formed sequences of Unicode's table 3-7.
 std::size_t Utf8SequenceLength(std::string_view s) {

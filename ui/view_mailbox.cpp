@@ -1,4 +1,4 @@
-#include "scan/view_mailbox.h"
+#include "ui/view_mailbox.h"
 
 #include <algorithm>
 

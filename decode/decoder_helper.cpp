@@ -1,4 +1,4 @@
-#include "scan/decoder_helper.h"
+#include "decode/decoder_helper.h"
 
 #include <fcntl.h>
 #include <poll.h>

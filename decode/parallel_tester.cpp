@@ -1,11 +1,11 @@
-#include "scan/parallel_tester.h"
+#include "decode/parallel_tester.h"
 
 #include <poll.h>
 
 #include <algorithm>
 #include <climits>
 
-#include "scan/isolated_tester.h"
+#include "decode/isolated_tester.h"
 
 CParallelTester::CParallelTester(const CFileList& list, int jobs, std::filesystem::path helper,
                                  DecoderLimits limits)

@@ -1,4 +1,4 @@
-#include "scan/file_tester.h"
+#include "decode/in_process_tester.h"
 
 double CInProcessTester::PositionSeconds() const {
   if (m_check.m_pFile == nullptr) return 0;

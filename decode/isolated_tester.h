@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "scan/decoder_helper.h"
-#include "scan/file_tester.h"
+#include "decode/decoder_helper.h"
+#include "decode/in_process_tester.h"
 
 // What DecodeStep gives when the helper died or was stopped at its limits.
 inline constexpr int kDecoderDied = -1000;
