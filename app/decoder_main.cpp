@@ -1,7 +1,7 @@
 // harrowbit-decoder: the window's decoder helper process. It carries no Qt, so it starts
 // at once and gives the decoder a process of its own to crash in.
 
-#include "decode/decoder_helper.h"
+#include "decode/helper_server.h"
 
 int main(int argc, char** argv) {
   const int status = MaybeRunDecoderHelper(argc, argv);

@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "app/scan_app.h"
-#include "decode/isolated_tester.h"
+#include "decode/helper_server.h"
 
 namespace {
 

@@ -46,7 +46,7 @@ double TimeWindow(const std::filesystem::path& folder) {
     dlg.m_strCmdLine = folder.native();
     dlg.show();
     const auto done = [&] {
-      return dlg.m_state.m_bRunning.load() == 0 && dlg.m_btnStart->text() == "Start" &&
+      return !dlg.m_state.IsRunning() && dlg.m_btnStart->text() == "Start" &&
              dlg.m_editLog->document()->lastBlock().text().contains(" files, ");
     };
     while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

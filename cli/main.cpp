@@ -1,151 +1,126 @@
 // harrowbit-cli: the scan of the window, for terminals and scripts.
 
-#include <pthread.h>
-#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <string_view>
-#include <thread>
-#include <vector>
 
-#include "cli/file_results.h"
-#include "cli/terminal_window.h"
-#include "text/path_text.h"
-#include "scan/file_collection.h"
+#include "cli/interrupt_watcher.h"
+#include "cli/json_formatter.h"
+#include "cli/options.h"
+#include "cli/output.h"
+#include "cli/progress_line.h"
+#include "cli/text_formatter.h"
+#include "decode/helper_server.h"
+#include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
-#include "decode/parallel_tester.h"
+#include "decode/parallel_decoder.h"
+#include "scan/file_collection.h"
 #include "scan/scan_worker.h"
+#include "text/path_text.h"
 
 namespace {
 
-constexpr int kExitClean = 0;
-constexpr int kExitDamaged = 1;
-constexpr int kExitUsage = 2;
-
-const char kUsage[] =
-    "Usage: harrowbit-cli [OPTION]... PATH...\n"
-    "Decode every Ogg Vorbis file under each PATH completely and report, file by file,\n"
-    "\"OK\" or where and how decoding failed.\n"
-    "\n"
-    "A PATH that is a folder is searched recursively, skipping folders whose names\n"
-    "begin with \".\"; a PATH that is a file is tested when its name ends in \".ogg\"\n"
-    "in any letter case. Files are reported in the order they are found.\n"
-    "\n"
-    "  -j, --jobs N        decode N files at once (default: the number of processors);\n"
-    "                      the report is the same whatever N\n"
-    "  -q, --errors-only   print only the failed files' lines and the summary\n"
-    "      --json          print one JSON object per file and a summary object instead\n"
-    "                      of the report (see the README for the fields)\n"
-    "      --in-process    decode inside this process, one file at a time: a little\n"
-    "                      faster, but a file that crashes the decoder ends the check\n"
-    "  -h, --help          show this help and exit\n"
-    "  -V, --version       show the version and exit\n"
-    "\n"
-    "Exit status: 0 if every file decoded cleanly, 1 if any file has an error,\n"
-    "2 for bad usage or a PATH that does not exist, 130 when interrupted.\n";
-
-struct Options {
-  std::vector<std::string> paths;
-  int jobs = 0;
-  bool errorsOnly = false;
-  bool json = false;
-  bool inProcess = false;
-};
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "harrowbit-cli: %s\n%s", message.c_str(), kUsage);
-  return kExitUsage;
+void Complain(const std::string& path, const std::string& what) {
+  std::fprintf(stderr, "harrowbit-cli: %s: %s\n", DisplayText(path).c_str(), what.c_str());
 }
 
-bool ParseJobs(std::string_view text, int& jobs) {
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), jobs);
-  return ec == std::errc() && end == text.data() + text.size() && jobs >= 1 && jobs <= 1024;
-}
-
-// Returns -1 to go on, or the exit status when the options already settle it.
-int ParseOptions(int argc, char** argv, Options& options) {
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-      options.paths.emplace_back(arg);
-    } else if (arg == "--") {
-      optionsEnded = true;
-    } else if (arg == "-j" || arg == "--jobs" || arg.starts_with("--jobs=") ||
-               (arg.starts_with("-j") && arg.size() > 2)) {
-      std::string_view value;
-      if (arg.starts_with("--jobs=")) value = arg.substr(7);
-      else if (arg.starts_with("-j") && arg.size() > 2) value = arg.substr(2);
-      else if (i + 1 < argc) value = argv[++i];
-      else return UsageError("option '" + std::string(arg) + "' needs a number");
-      if (!ParseJobs(value, options.jobs)) {
-        return UsageError("'" + std::string(value) + "' is not a number of jobs from 1 to 1024");
-      }
-    } else if (arg == "-q" || arg == "--errors-only") {
-      options.errorsOnly = true;
-    } else if (arg == "--json") {
-      options.json = true;
-    } else if (arg == "--in-process") {
-      options.inProcess = true;
-    } else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
-      return kExitClean;
-    } else if (arg == "-V" || arg == "--version") {
-      std::printf("harrowbit-cli %s\n", HARROWBIT_VERSION);
-      return kExitClean;
-    } else {
-      return UsageError("unknown option '" + std::string(arg) + "'");
+// Fills the list by the rule for one given path, saying on standard error what it could
+// not use. Returns false when a PATH was not checked.
+bool AddPaths(const CliOptions& options, CFileList& list) {
+  bool allUsed = true;
+  for (const std::string& path : options.paths) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      Complain(path, std::strerror(errno));
+      allUsed = false;
+    } else if (!S_ISDIR(st.st_mode) && !IsOggFile(path)) {
+      Complain(path, "not checked: neither a folder nor a file whose name ends in \".ogg\"");
+      allUsed = false;
     }
+    AddGivenPath(list, path);
   }
-  if (options.paths.empty()) return UsageError("no PATH given");
-  if (options.jobs == 0) options.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  if (options.inProcess) options.jobs = 1;
-  return -1;
+  return allUsed;
 }
 
-// Ctrl-C asks the scan to stop as the window's Cancel does; the summary still follows.
-// A second one ends the program at once. Signals are taken by one thread with sigwait,
-// so the cancel may use the scan state's ordinary locks.
-class CInterruptWatcher {
+// A helper holds two descriptors while it runs and a few more while it starts; the rest
+// of the process needs some of its own.
+int JobsTheDescriptorsAllow() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 1024;
+  if (files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    ::getrlimit(RLIMIT_NOFILE, &files);
+  }
+  constexpr rlim_t kOwnUse = 16;
+  constexpr rlim_t kStarting = 6;
+  if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > 1024 * 2 + kOwnUse + kStarting) {
+    return 1024;
+  }
+  if (files.rlim_cur < kOwnUse + kStarting + 2) return 0;
+  return static_cast<int>((files.rlim_cur - kOwnUse - kStarting) / 2);
+}
+
+// Hears the scan's results and passes them on: to the formatter, the progress line, and
+// what the exit status needs.
+class CResults final : public IScanListener {
  public:
-  explicit CInterruptWatcher(CScanState& state) : m_state(state) {
-    sigemptyset(&m_signals);
-    sigaddset(&m_signals, SIGINT);
-    sigaddset(&m_signals, SIGTERM);
-    sigaddset(&m_signals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
-    m_thread = std::thread([this] { Run(); });
+  CResults(IResultFormatter& formatter, CProgressLine* progress)
+      : m_formatter(formatter), m_progress(progress) {}
+
+  void OnFileBegun(int number, const std::filesystem::path& path) override {
+    if (m_progress != nullptr) m_progress->OnFileBegun(number, path);
   }
-  ~CInterruptWatcher() {
-    pthread_kill(m_thread.native_handle(), SIGUSR1);
-    m_thread.join();
+  void OnFileStep(const FileVerdict& soFar) override {
+    if (m_progress != nullptr) m_progress->OnFileStep(soFar);
   }
-  int Signal() const { return m_signal.load(); }
+  void OnFileEnded(const FileResult& result) override {
+    if (m_progress != nullptr) m_progress->Clear();
+    if (result.verdict.status == FileVerdict::Status::kNotChecked) {
+      m_strRunFault = result.verdict.reason;
+      m_strStoppedAt = result.path.native();
+    }
+    m_formatter.File(result);
+    if (m_progress != nullptr) m_progress->OnFileEnded(result);
+  }
+  void OnScanEnded(const ScanSummary& summary) override {
+    if (m_progress != nullptr) m_progress->OnScanEnded(summary);
+    m_summary = summary;
+    m_summary.line = {};
+    m_strSummaryLine = summary.line;
+  }
+  void WriteSummary(const RunFacts& run) {
+    ScanSummary s = m_summary;
+    s.line = m_strSummaryLine;
+    m_formatter.Summary(s, run);
+  }
+
+  int Errors() const { return m_summary.errors; }
+  const std::string& RunFault() const { return m_strRunFault; }
+  const std::string& StoppedAt() const { return m_strStoppedAt; }
 
  private:
-  void Run() {
-    for (;;) {
-      int sig = 0;
-      if (sigwait(&m_signals, &sig) != 0) continue;
-      if (sig == SIGUSR1) return;
-      if (m_signal.exchange(sig) != 0) _exit(128 + sig);
-      m_state.m_hRunEvent.Set();
-      m_state.m_bKeepGoing.store(0);
-    }
-  }
-
-  CScanState& m_state;
-  sigset_t m_signals;
-  std::atomic<int> m_signal{0};
-  std::thread m_thread;
+  IResultFormatter& m_formatter;
+  CProgressLine* m_progress;
+  ScanSummary m_summary;
+  std::string m_strSummaryLine;
+  std::string m_strRunFault;
+  std::string m_strStoppedAt;
 };
+
+TesterFactory MakeTesters(const CliOptions& options, const CFileList& list) {
+  if (options.inProcess) return InProcessTesterFactory();
+  if (options.jobs == 1) return IsolatedTesterFactory();
+  return [&list, jobs = options.jobs] {
+    return std::make_unique<CVerdictReplay>(std::make_unique<CParallelDecoder>(list, jobs));
+  };
+}
 
 }  // namespace
 
@@ -153,59 +128,56 @@ int main(int argc, char** argv) {
   if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) {
     return helperStatus;
   }
-  Options options;
+  CliOptions options;
   if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
+  if (!options.inProcess) {
+    const int allowed = JobsTheDescriptorsAllow();
+    if (allowed < 1) {
+      std::fprintf(stderr, "harrowbit-cli: the limit on open files is too low to start a decoder "
+                           "helper (raise it with ulimit -n)\n");
+      return kExitTrouble;
+    }
+    if (options.jobs > allowed) {
+      std::fprintf(stderr, "harrowbit-cli: %d jobs instead of %d: the limit on open files "
+                           "allows no more\n", allowed, options.jobs);
+      options.jobs = allowed;
+    }
+  }
 
   CScanState state;
-  bool pathMissing = false;
-  for (const std::string& path : options.paths) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-      const int err = errno;
-      std::fprintf(stderr, "harrowbit-cli: %s: %s\n", DisplayText(path).c_str(), std::strerror(err));
-      pathMissing = true;
-    }
-    AddGivenPath(state.m_fileList, path);
-  }
+  const bool allPathsUsed = AddPaths(options, state.m_fileList);
 
-  ScanCounts counts;
-  TerminalOptions terminal;
-  terminal.printReport = !options.json;
-  terminal.errorsOnly = options.errorsOnly;
-  terminal.showProgress = ::isatty(STDERR_FILENO) == 1;
-  CTerminalWindow window(stdout, stderr, terminal, counts, state.m_fileList);
-
-  CResultTap::Sink sink;
+  COutput out(stdout, [&state] { state.RequestCancel(); });
+  std::unique_ptr<IResultFormatter> formatter;
   if (options.json) {
-    sink = [&](const FileResult& r) {
-      if (options.errorsOnly && r.verdict != FileResult::Verdict::kError) return;
-      const std::string line = JsonLine(r);
-      std::fwrite(line.data(), 1, line.size(), stdout);
-    };
+    formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly);
+  } else {
+    formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly);
   }
-  const TesterFactory testers = [&]() -> std::unique_ptr<IFileTester> {
-    std::unique_ptr<IFileTester> inner;
-    if (options.inProcess) inner = std::make_unique<CInProcessTester>();
-    else if (options.jobs == 1) inner = std::make_unique<CIsolatedTester>();
-    else inner = std::make_unique<CParallelTester>(state.m_fileList, options.jobs);
-    return std::make_unique<CResultTap>(std::move(inner), counts, sink);
-  };
+  const bool showProgress = ::isatty(STDERR_FILENO) == 1;
+  CProgressLine progress(stderr, state.m_fileList);
+  CResults results(*formatter, showProgress ? &progress : nullptr);
+  CSilentWindow silent;
+  IScanWindow& window = showProgress ? static_cast<IScanWindow&>(progress) : silent;
 
   int signal = 0;
   {
     CInterruptWatcher watcher(state);
-    state.m_bKeepGoing.store(1);
-    ScanThreadProc(state, window, testers);
+    state.PrepareStart();
+    ScanThreadProc(state, window, MakeTesters(options, state.m_fileList), &results);
     signal = watcher.Signal();
   }
-  window.Finish();
-  if (options.json) {
-    const std::string summary = JsonSummary(counts, state.m_fileList.Count(), signal != 0);
-    std::fwrite(summary.data(), 1, summary.size(), stdout);
-  }
-  std::fflush(stdout);
+  results.WriteSummary({signal != 0});
 
+  if (!results.RunFault().empty()) {
+    Complain(results.StoppedAt(), "not checked, and the check stopped here: " + results.RunFault());
+  }
+  if (out.Error() == EPIPE) return 128 + SIGPIPE;
+  if (out.Error() != 0) {
+    std::fprintf(stderr, "harrowbit-cli: cannot write the results: %s\n", std::strerror(out.Error()));
+    return kExitTrouble;
+  }
   if (signal != 0) return 128 + signal;
-  if (pathMissing) return kExitUsage;
-  return counts.errors > 0 ? kExitDamaged : kExitClean;
+  if (!allPathsUsed || !results.RunFault().empty()) return kExitTrouble;
+  return results.Errors() > 0 ? kExitDamaged : kExitClean;
 }

@@ -3,18 +3,16 @@
 #include "filetest/ogg_check.h"
 #include "scan/file_tester.h"
 
-// Decodes in the calling thread.
+// Decodes in the calling thread: a file that crashes the decoder ends the process.
 class CInProcessTester final : public IFileTester {
  public:
-  bool Open(const std::filesystem::path& path) override { return m_check.Open(path); }
-  int DecodeStep() override { return m_check.DecodeStep(); }
-  const std::string& ErrorText() const override { return m_check.m_strError; }
-  int64_t TotalSamples() const override { return m_check.m_nTotalSamples; }
-  double PositionSeconds() const override;
-  double TotalSeconds() const override;
+  bool Open(const std::filesystem::path& path) override;
+  int64_t DecodeStep() override;
+  const FileVerdict& Verdict() const override { return m_verdict; }
 
  private:
   COggCheck m_check;
+  FileVerdict m_verdict;
 };
 
 TesterFactory InProcessTesterFactory();

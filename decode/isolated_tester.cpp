@@ -1,61 +1,45 @@
 #include "decode/isolated_tester.h"
 
-#include <algorithm>
+#include <cerrno>
+
+#include "decode/helper_verdict.h"
 
 CIsolatedTester::CIsolatedTester(std::filesystem::path helper, DecoderLimits limits)
-    : m_helper(std::move(helper), limits), m_stepTimeout(limits.stepTimeout) {}
+    : m_helper(std::move(helper), limits) {}
 
 bool CIsolatedTester::Open(const std::filesystem::path& path) {
-  m_strError.clear();
-  m_nTotalSamples = 0;
-  m_position = m_totalSeconds = 0;
-  m_fallback.reset();
+  m_verdict = {};
   // A file left mid-decode (the caller stopped early) cannot be told apart from the
   // next one's answers: start afresh.
   if (m_bDecoding) m_helper.End(true);
   m_bDecoding = false;
   if (!m_helper.Start()) {
-    m_fallback = std::make_unique<CInProcessTester>();
-    const bool opened = m_fallback->Open(path);
-    m_strError = m_fallback->ErrorText();
-    m_nTotalSamples = m_fallback->TotalSamples();
-    m_totalSeconds = m_fallback->TotalSeconds();
-    return opened;
-  }
-  CDecoderHelper::Message reply;
-  CDecoderHelper::Wait w = CDecoderHelper::Wait::kGone;
-  if (m_helper.Request(path)) w = m_helper.Next(reply, m_stepTimeout);
-  if (w != CDecoderHelper::Wait::kMessage || reply.type != CDecoderHelper::kOpened) {
-    m_strError = m_helper.End(w == CDecoderHelper::Wait::kTimedOut);
+    TakeStartFailure(m_verdict, errno);
     return false;
   }
-  m_strError = reply.text;
-  m_nTotalSamples = reply.samples;
-  m_totalSeconds = reply.seconds;
-  m_bDecoding = reply.value != 0;
+  HelperMessage reply;
+  auto w = CDecoderHelper::Wait::kGone;
+  if (m_helper.Request(path)) w = m_helper.Next(reply, m_helper.Limits().stepTimeout);
+  if (w != CDecoderHelper::Wait::kMessage || reply.type != HelperMessage::kOpened) {
+    TakeHelperEnd(m_verdict, m_helper.End(w == CDecoderHelper::Wait::kTimedOut), 0);
+    return false;
+  }
+  m_bDecoding = TakeOpened(m_verdict, reply);
   return m_bDecoding;
 }
 
-int CIsolatedTester::DecodeStep() {
-  if (m_fallback) {
-    const int r = m_fallback->DecodeStep();
-    m_strError = m_fallback->ErrorText();
-    m_position = m_fallback->PositionSeconds();
-    return r;
-  }
-  CDecoderHelper::Message step;
-  const CDecoderHelper::Wait w = m_helper.Next(step, m_stepTimeout);
-  if (w != CDecoderHelper::Wait::kMessage || step.type != CDecoderHelper::kStep) {
-    const std::string how = m_helper.End(w == CDecoderHelper::Wait::kTimedOut);
-    m_position = std::max(m_position, m_helper.LastPosition());
-    m_strError = how + " @ " + FormatPosition(m_position);
+int64_t CIsolatedTester::DecodeStep() {
+  HelperMessage step;
+  const auto w = m_helper.Next(step, m_helper.Limits().stepTimeout);
+  if (w != CDecoderHelper::Wait::kMessage || step.type != HelperMessage::kStep) {
+    TakeHelperEnd(m_verdict, m_helper.End(w == CDecoderHelper::Wait::kTimedOut),
+                  m_helper.LastPosition());
     m_bDecoding = false;
     return kDecoderDied;
   }
-  m_position = step.seconds;
-  if (step.value <= 0) m_bDecoding = false;
-  if (step.value < 0) m_strError = step.text;
-  return step.value;
+  const int64_t r = TakeStep(m_verdict, step);
+  if (r <= 0) m_bDecoding = false;
+  return r;
 }
 
 TesterFactory IsolatedTesterFactory(std::filesystem::path helper, DecoderLimits limits) {

@@ -4,22 +4,21 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <string>
 
-// The worker's view of a file test. It lets decoding run elsewhere (another process,
-// other threads) while the worker keeps its step-by-step loop.
+#include "scan/file_verdict.h"
+
+// One file at a time, step by step: what the worker drives. Decoding may run elsewhere
+// (in this process, in a helper process, or ahead of the worker on several helpers).
 class IFileTester {
  public:
   virtual ~IFileTester() = default;
+  // False: the file did not open, and the verdict says why.
   virtual bool Open(const std::filesystem::path& path) = 0;
-  virtual int DecodeStep() = 0;
-  // The reason after a failed Open or a fault.
-  virtual const std::string& ErrorText() const = 0;
-  virtual int64_t TotalSamples() const = 0;
-  // Where decoding stands after the last step: the position of a fault.
-  virtual double PositionSeconds() const = 0;
-  // The length of the open file.
-  virtual double TotalSeconds() const = 0;
+  // > 0: samples per channel decoded by this step; 0: the clean end; < 0: a fault, which
+  // the verdict names.
+  virtual int64_t DecodeStep() = 0;
+  // The current file's verdict so far.
+  virtual const FileVerdict& Verdict() const = 0;
 };
 
 using TesterFactory = std::function<std::unique_ptr<IFileTester>()>;

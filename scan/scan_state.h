@@ -5,12 +5,58 @@
 #include "scan/file_list.h"
 #include "scan/run_event.h"
 
-// What the window and the scan worker share for the whole life of the window.
-struct CScanState {
+// What the window and the scan worker share for the whole life of the window. The flags
+// change only through these methods, so every front end and every test asks for a pause
+// or a cancel the same way.
+class CScanState {
+ public:
   CFileList m_fileList;
+
+  // The starter, just before it starts a worker. Marking the scan as running here, not in
+  // the worker, keeps a second start or a drop from treating the scan as idle before the
+  // worker's first act.
+  void PrepareStart() {
+    m_bKeepGoing.store(1, std::memory_order_release);
+    m_bRunning.store(1, std::memory_order_release);
+  }
+  // The starter, when no worker could be started after all.
+  void StartFailed() { m_bRunning.store(0, std::memory_order_release); }
+  // Wakes a paused worker before clearing the flag, so it sees the cancel at its next check.
+  // It may still make one more decode step first.
+  void RequestCancel() {
+    m_hRunEvent.Set();
+    m_bKeepGoing.store(0, std::memory_order_release);
+  }
+  // Pause takes effect after the decode step in progress.
+  void TogglePause() {
+    if (m_hRunEvent.IsSet()) {
+      m_hRunEvent.Reset();
+    } else {
+      m_hRunEvent.Set();
+    }
+  }
+  // The window at start-up: running, idle, nothing paused.
+  void Reset() {
+    m_hRunEvent.Set();
+    m_bKeepGoing.store(0, std::memory_order_release);
+    m_bRunning.store(0, std::memory_order_release);
+  }
+
+  bool IsRunning() const { return m_bRunning.load(std::memory_order_acquire) != 0; }
+  bool IsPaused() const { return !m_hRunEvent.IsSet(); }
+  bool KeepGoing() const { return m_bKeepGoing.load(std::memory_order_acquire) != 0; }
+
+  // The worker's side.
+  void WorkerBegins() { m_bRunning.store(1, std::memory_order_release); }
+  void WorkerEnds() { m_bRunning.store(0, std::memory_order_release); }
+  // Blocks while paused.
+  void WaitWhilePaused() { m_hRunEvent.Wait(); }
+
+ private:
   // 1: the scan may go on; 0: cancel requested. Written by the window, read by the worker.
   std::atomic<int> m_bKeepGoing{0};
-  // 1 while a worker runs. Written by the worker, read by the window.
+  // 1 while a worker runs. Written by the worker (and the starter), read by the window.
   std::atomic<int> m_bRunning{0};
+  // Signalled: run. Non-signalled: paused.
   CRunEvent m_hRunEvent{true};
 };

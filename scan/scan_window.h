@@ -16,3 +16,11 @@ class IScanWindow {
   // Captions follow the scan state.
   virtual void UpdateButtons() = 0;
 };
+
+// For a scan that nobody watches.
+class CSilentWindow final : public IScanWindow {
+ public:
+  void SetLogText(std::string_view) override {}
+  void SetProgress(int64_t, bool) override {}
+  void UpdateButtons() override {}
+};

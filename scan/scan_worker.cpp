@@ -1,94 +1,98 @@
 #include "scan/scan_worker.h"
 
-#include <string>
-
-#include "text/path_text.h"
+#include "scan/scan_report.h"
 
 namespace {
 
-bool KeepGoing(const CScanState& state) {
-  return state.m_bKeepGoing.load(std::memory_order_acquire) != 0;
-}
-
-void AddFailure(std::string& report, const std::string& reason, int fileNumber, int& errorCount,
-                std::string& failedList) {
-  ++errorCount;
-  report += "ERROR (";
-  report += reason;
-  report += ')';
-  if (!failedList.empty()) failedList += ',';
-  failedList += std::to_string(fileNumber);
+void Tell(IScanListener* listener, int number, const std::filesystem::path& path,
+          FileVerdict verdict, FileVerdict::Status status, const CScanReport& report) {
+  if (listener == nullptr) return;
+  verdict.status = status;
+  listener->OnFileEnded({number, path, std::move(verdict), report.CurrentLine()});
 }
 
 }  // namespace
 
-int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& makeTester) {
-  state.m_bRunning.store(1, std::memory_order_release);
+int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& makeTester,
+                   IScanListener* listener) {
+  state.WorkerBegins();
 
   auto tester = makeTester();
-  std::string report;
-  std::string failedList;
+  CScanReport report;
   int fileNumber = 0;
-  int errorCount = 0;
   std::size_t nextIndex = 0;
   bool haveNext = !state.m_fileList.IsEmpty();
 
-  window.SetLogText(report);
+  window.SetLogText(report.Text());
   window.UpdateButtons();
 
-  while (haveNext && KeepGoing(state)) {
+  for (;;) {
+    // Entries dropped while the last file was tested would otherwise stay in the list
+    // untested, with nothing to say so.
+    if (!haveNext) haveNext = state.m_fileList.Count() > nextIndex;
+    if (!haveNext || !state.KeepGoing()) break;
+    // The next entry is decided before the file is tested.
     const auto entry = state.m_fileList.Take(nextIndex);
     if (!entry) break;  // the list is never shortened under a running worker
     ++fileNumber;
     ++nextIndex;
     haveNext = entry->hasNext;
 
-    if (!report.empty()) report += "\r\n";
-    report += '[';
-    report += std::to_string(fileNumber);
-    report += '/';
-    report += std::to_string(state.m_fileList.Count());
-    report += "]\t";
-    report += DisplayText(entry->path.native());
-    report += "...";
+    report.BeginFile(fileNumber, state.m_fileList.Count(), entry->path);
+    if (listener != nullptr) listener->OnFileBegun(fileNumber, entry->path);
 
     if (tester->Open(entry->path)) {
       int64_t decoded = 0;
-      window.SetProgress(tester->TotalSamples(), true);
-      window.SetLogText(report);
-      int last = 1;  // counts as non-zero before the first step
-      while (last != 0 && KeepGoing(state)) {
-        const int r = tester->DecodeStep();
+      window.SetProgress(tester->Verdict().samples, true);
+      window.SetLogText(report.Text());
+      int64_t last = 1;  // counts as non-zero before the first step
+      auto status = FileVerdict::Status::kCancelled;
+      while (last != 0 && state.KeepGoing()) {
+        const int64_t r = tester->DecodeStep();
         last = r;
-        if (r < 0) {
-          AddFailure(report, tester->ErrorText(), fileNumber, errorCount, failedList);
+        if (r < 0 && tester->Verdict().decoderEnded && !state.KeepGoing()) {
+          // The decoder went down with the scan (a signal to the whole process group):
+          // that says nothing about the file.
+          last = 0;
+        } else if (r < 0) {
+          report.AddError(tester->Verdict().reason);
+          status = FileVerdict::Status::kError;
           last = 0;
         } else {
           decoded += r;
-          if (r == 0) report += "OK";
+          if (r == 0) {
+            report.AddOk();
+            status = FileVerdict::Status::kOk;
+          }
         }
         window.SetProgress(decoded, false);
-        state.m_hRunEvent.Wait();
+        if (listener != nullptr) listener->OnFileStep(tester->Verdict());
+        state.WaitWhilePaused();
       }
-      window.SetLogText(report);
+      window.SetLogText(report.Text());
+      Tell(listener, fileNumber, entry->path, tester->Verdict(), status, report);
+    } else if (tester->Verdict().status == FileVerdict::Status::kNotChecked) {
+      // A fault of the run, not of the file: the scan cannot go on. The file's line keeps
+      // its "..." as a cancelled file's does.
+      Tell(listener, fileNumber, entry->path, tester->Verdict(), FileVerdict::Status::kNotChecked,
+           report);
+      break;
     } else {
-      AddFailure(report, tester->ErrorText(), fileNumber, errorCount, failedList);
+      // The window shows this line at its next refresh.
+      report.AddError(tester->Verdict().reason);
+      Tell(listener, fileNumber, entry->path, tester->Verdict(), FileVerdict::Status::kError,
+           report);
     }
   }
 
-  if (!report.empty()) report += "\r\n";
-  report += std::to_string(fileNumber);
-  report += " files, ";
-  report += std::to_string(errorCount);
-  report += " errors";
-  if (!failedList.empty()) {
-    report += " [";
-    report += failedList;
-    report += ']';
+  report.AddSummary(fileNumber);
+  window.SetLogText(report.Text());
+  if (listener != nullptr) {
+    listener->OnScanEnded(
+        {fileNumber, report.ErrorCount(), report.Failed(), state.m_fileList.Count(),
+         report.CurrentLine()});
   }
-  window.SetLogText(report);
-
-  state.m_bRunning.store(0, std::memory_order_release);
+  state.WorkerEnds();
   window.SetProgress(0, false);
   window.UpdateButtons();
   tester.reset();

@@ -91,8 +91,7 @@ CScanDlg::~CScanDlg() {
   if (!m_worker.joinable()) return;
   // A window torn down mid-scan lets its worker go; the worker's calls to the window
   // never wait for it, so the join ends after at most one more step.
-  m_state.m_hRunEvent.Set();
-  m_state.m_bKeepGoing.store(0);
+  m_state.RequestCancel();
   m_worker.join();
 }
 
@@ -169,9 +168,7 @@ void CScanDlg::OnInitDialog() {
   DoDataExchange();
   setWindowIcon(m_hIcon);
   m_editLog->setTabStopDistance(DluToPixelsX(kLogTabStop, m_baseUnits));
-  m_state.m_hRunEvent.Set();
-  m_state.m_bKeepGoing.store(0);
-  m_state.m_bRunning.store(0);
+  m_state.Reset();
   setAcceptDrops(true);
   ScanCommandLine();
   OnGetMinMaxInfo();
@@ -184,32 +181,25 @@ void CScanDlg::ScanCommandLine() {
   if (m_strCmdLine.empty()) return;
   std::erase(m_strCmdLine, '"');
   AddGivenPath(m_state.m_fileList, std::filesystem::path(m_strCmdLine));
-  if (!m_state.m_fileList.IsEmpty() && m_state.m_bRunning.load() == 0) StartWorker();
+  if (!m_state.m_fileList.IsEmpty() && !m_state.IsRunning()) StartWorker();
 }
 
 void CScanDlg::StartWorker() {
   // A worker still here has cleared m_bRunning: it is past its loop and only posts its
   // last news, which never waits for this thread.
   if (m_worker.joinable()) m_worker.join();
-  m_state.m_bKeepGoing.store(1);
-  // Marked here, not by the worker, so that a Start or a drop before the worker's first
-  // act cannot begin a second worker or empty the list under it.
-  m_state.m_bRunning.store(1);
+  m_state.PrepareStart();
   try {
     m_worker = std::thread(
         [this, makeTester = m_testerFactory] { ScanThreadProc(m_state, *this, makeTester); });
   } catch (const std::system_error&) {
-    m_state.m_bRunning.store(0);
+    m_state.StartFailed();
   }
 }
 
 void CScanDlg::OnOK() {
-  if (m_state.m_bRunning.load() != 0) {
-    if (m_state.m_hRunEvent.IsSet()) {
-      m_state.m_hRunEvent.Reset();
-    } else {
-      m_state.m_hRunEvent.Set();
-    }
+  if (m_state.IsRunning()) {
+    m_state.TogglePause();
     UpdateButtons();
     return;
   }
@@ -224,9 +214,8 @@ void CScanDlg::OnOK() {
 }
 
 void CScanDlg::OnCancel() {
-  if (m_state.m_bRunning.load() != 0) {
-    m_state.m_hRunEvent.Set();
-    m_state.m_bKeepGoing.store(0);
+  if (m_state.IsRunning()) {
+    m_state.RequestCancel();
     return;
   }
   QDialog::reject();
@@ -247,12 +236,12 @@ void CScanDlg::OnBrowse() {
 
 void CScanDlg::OnDropFiles(const QMimeData& drop) {
   const QList<QUrl> urls = drop.urls();
-  if (m_state.m_bRunning.load() == 0) m_state.m_fileList.Clear();
+  if (!m_state.IsRunning()) m_state.m_fileList.Clear();
   CWaitCursor wait;
   for (const QUrl& url : urls) {
     if (url.isLocalFile()) AddGivenPath(m_state.m_fileList, NativePath(url));
   }
-  if (!m_state.m_fileList.IsEmpty() && m_state.m_bRunning.load() == 0) StartWorker();
+  if (!m_state.m_fileList.IsEmpty() && !m_state.IsRunning()) StartWorker();
 }
 
 void CScanDlg::dragEnterEvent(QDragEnterEvent* e) {
@@ -313,9 +302,9 @@ void CScanDlg::UpdateButtons() {
     m_mailbox.PostUpdateButtons();
     return;
   }
-  const bool running = m_state.m_bRunning.load() != 0;
+  const bool running = m_state.IsRunning();
   m_btnStart->setText(!running                      ? QStringLiteral("Start")
-                      : m_state.m_hRunEvent.IsSet() ? QStringLiteral("Pause")
+                      : !m_state.IsPaused()         ? QStringLiteral("Pause")
                                                     : QStringLiteral("Continue"));
   m_btnClose->setText(running ? QStringLiteral("Cancel") : QStringLiteral("Close"));
 }

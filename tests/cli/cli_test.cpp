@@ -50,7 +50,9 @@ TEST_F(Cli, MixedArgumentsReportInOrderAndAMissingPathIsUsageError) {
   EXPECT_EQ(r.out, "[1/3]\t" + clean + "...OK\n[2/3]\t" + hole +
                        "...ERROR (OV_HOLE @ 0m 04s)\n[3/3]\t" + text +
                        "...ERROR (OV_ENOTVORBIS)\n3 files, 2 errors [2,3]\n");
-  EXPECT_EQ(r.err, "harrowbit-cli: " + missing + ": No such file or directory\n");
+  EXPECT_EQ(r.err, "harrowbit-cli: " + missing + ": No such file or directory\nharrowbit-cli: " +
+                       (m_dir / "notes.txt").native() +
+                       ": not checked: neither a folder nor a file whose name ends in \".ogg\"\n");
   EXPECT_EQ(r.status, 2);
 }
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "scan/file_collection.h"
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -10,39 +10,17 @@
 #include <mutex>
 #include <thread>
 
+#include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
+#include "decode/parallel_decoder.h"
 #include "scan/scan_worker.h"
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
+#include "tests/support/decode_loop.h"
+#include "tests/support/wait.h"
 
-namespace {
-
-struct Verdict {
-  bool opened;
-  std::string text;
-  int64_t total;
-  int64_t decoded;
-  bool operator==(const Verdict&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Verdict& v) {
-  return os << v.opened << " '" << v.text << "' " << v.total << " " << v.decoded;
-}
-
-Verdict Decode(IFileTester& tester, const std::filesystem::path& path,
-             const std::function<void(int step)>& onStep = {}) {
-  if (!tester.Open(path)) return {false, tester.ErrorText(), tester.TotalSamples(), 0};
-  int64_t decoded = 0;
-  for (int step = 1;; ++step) {
-    const int r = tester.DecodeStep();
-    if (r < 0) return {true, tester.ErrorText(), tester.TotalSamples(), decoded};
-    if (r == 0) return {true, "OK", tester.TotalSamples(), decoded};
-    decoded += r;
-    if (onStep) onStep(step);
-  }
-}
-
-}  // namespace
+using testsupport::Decode;
+using Verdict = testsupport::Decoded;
 
 TEST(Isolation, SameVerdictsAsDecodingInProcess) {
   TempDir t;
@@ -94,11 +72,17 @@ TEST(Isolation, AHelperKilledOrStoppedMidFileGivesAVerdictAndTheNextFileIsTested
   }
 }
 
-TEST(Isolation, AHelperThatCannotStartFallsBackToDecodingInProcess) {
+TEST(Isolation, AHelperThatCannotStartIsAFaultOfTheRunNotAVerdict) {
   TempDir t;
   testgen::WriteBytes(t / "a.ogg", testgen::EncodeTone({.seconds = 1}));
-  CIsolatedTester tester(t / "no-such-helper");
-  EXPECT_EQ(Decode(tester, t / "a.ogg").text, "OK");
+  CIsolatedTester one(t / "no-such-helper");
+  EXPECT_FALSE(one.Open(t / "a.ogg"));
+  EXPECT_EQ(one.Verdict().status, FileVerdict::Status::kNotChecked);
+  EXPECT_EQ(one.Verdict().reason, "cannot start a decoder helper: No such file or directory");
+  CFileList list;
+  list.Append(t / "a.ogg");
+  CParallelDecoder many(list, 2, t / "no-such-helper");
+  EXPECT_EQ(many.Take(0, t / "a.ogg").verdict.status, FileVerdict::Status::kNotChecked);
 }
 
 TEST(Isolation, FilesThatChangeUnderTheScanStillGetAVerdict) {
@@ -141,15 +125,12 @@ class SteppedTester final : public IFileTester {
   SteppedTester(std::unique_ptr<CIsolatedTester> inner, std::function<void(int)> onStep)
       : m_inner(std::move(inner)), m_onStep(std::move(onStep)) {}
   bool Open(const std::filesystem::path& path) override { return m_inner->Open(path); }
-  int DecodeStep() override {
-    const int r = m_inner->DecodeStep();
+  int64_t DecodeStep() override {
+    const int64_t r = m_inner->DecodeStep();
     m_onStep(++m_steps);
     return r;
   }
-  const std::string& ErrorText() const override { return m_inner->ErrorText(); }
-  int64_t TotalSamples() const override { return m_inner->TotalSamples(); }
-  double PositionSeconds() const override { return m_inner->PositionSeconds(); }
-  double TotalSeconds() const override { return m_inner->TotalSeconds(); }
+  const FileVerdict& Verdict() const override { return m_inner->Verdict(); }
   pid_t HelperPid() const { return m_inner->HelperPid(); }
 
  private:
@@ -196,21 +177,20 @@ TEST(Isolation, APausedScanHoldsItsHelperAndACancelWhilePausedEndsIt) {
     return std::make_unique<SteppedTester>(std::move(inner), [&, raw](int step) {
       helper = raw->HelperPid();
       if (step == 20) {
-        state.m_hRunEvent.Reset();
+        state.TogglePause();
         paused = true;
       }
     });
   };
-  state.m_bKeepGoing = 1;
+  state.PrepareStart();
   std::thread worker([&] { ScanThreadProc(state, window, factory); });
-  while (!paused) std::this_thread::yield();
+  ASSERT_TRUE(testsupport::WaitFor([&] { return paused.load(); })) << "the scan never paused";
   // The helper may fill its pipe, then it must wait: no decoding goes on while paused.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const long before = CpuTicks(helper);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_LE(CpuTicks(helper) - before, 1) << "the helper decodes on while the scan is paused";
-  state.m_bKeepGoing = 0;
-  state.m_hRunEvent.Set();
+  state.RequestCancel();
   worker.join();
   EXPECT_EQ(window.last, "[1/1]\t" + (t / "long.ogg").native() + "...\r\n1 files, 0 errors");
   EXPECT_NE(::kill(helper, 0), 0) << "the helper outlived its scan";

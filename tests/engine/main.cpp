@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "decode/isolated_tester.h"
+#include "tests/support/helper_main.h"
 
 int main(int argc, char** argv) {
-  if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) {
-    return helperStatus;
-  }
+  HARROWBIT_SERVE_AS_DECODER_HELPER(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -11,7 +11,7 @@
 #include <chrono>
 
 #include "filetest/ogg_check.h"
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 
 using testgen::Damage;

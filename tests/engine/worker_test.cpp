@@ -11,78 +11,44 @@
 #include <vector>
 
 #include "scan/scan_worker.h"
+#include "tests/support/fake_window.h"
+#include "tests/support/scripted_tester.h"
+#include "tests/support/wait.h"
+
+using testsupport::CRecordingWindow;
+using testsupport::CScriptedTester;
+using testsupport::Fails;
+using testsupport::Script;
+using testsupport::WaitFor;
+using testsupport::WontOpen;
 
 namespace {
 
-// What one scripted file does: fail to open with a reason, or give these step results
-// (the last one 0 or negative) with a reason for a fault.
-struct Script {
-  bool opens = true;
-  std::string reason;
-  std::vector<int> steps = {1024, 500, 0};
-  int64_t total = 1524;
-};
-
-class ScriptedTester final : public IFileTester {
- public:
-  ScriptedTester(const std::map<std::string, Script>& files,
-                 std::function<void(const std::string&, int)> onStep)
-      : m_files(files), m_onStep(std::move(onStep)) {}
-  bool Open(const std::filesystem::path& path) override {
-    m_path = path.native();
-    m_step = 0;
-    const Script& s = m_files.at(m_path);
-    m_error = s.opens ? "" : s.reason;
-    return s.opens;
+// What a front end other than the window hears.
+struct Heard final : IScanListener {
+  void OnFileEnded(const FileResult& r) override {
+    files.push_back({r.number, r.path.native(), r.verdict.status, r.verdict.reason,
+                     std::string(r.line)});
   }
-  int DecodeStep() override {
-    const Script& s = m_files.at(m_path);
-    const int r = s.steps.at(m_step++);
-    if (r < 0) m_error = s.reason;
-    if (m_onStep) m_onStep(m_path, m_step);
-    return r;
+  void OnScanEnded(const ScanSummary& s) override {
+    summary = std::string(s.line) + " listed " + std::to_string(s.listed);
   }
-  const std::string& ErrorText() const override { return m_error; }
-  int64_t TotalSamples() const override { return m_files.at(m_path).total; }
-  double PositionSeconds() const override { return 0; }
-  double TotalSeconds() const override { return 0; }
-
- private:
-  const std::map<std::string, Script>& m_files;
-  std::function<void(const std::string&, int)> m_onStep;
-  std::string m_path;
-  std::string m_error;
-  std::size_t m_step = 0;
-};
-
-struct Recorder final : IScanWindow {
-  explicit Recorder(const CScanState& s) : state(s) {}
-  void SetLogText(std::string_view text) override {
-    std::lock_guard lock(mutex);
-    texts.emplace_back(text);
-  }
-  void SetProgress(int64_t value, bool bSetRange) override {
-    std::lock_guard lock(mutex);
-    progress.push_back({value, bSetRange});
-  }
-  void UpdateButtons() override {
-    std::lock_guard lock(mutex);
-    buttonsRunning.push_back(state.m_bRunning.load());
-  }
-  std::string Last() {
-    std::lock_guard lock(mutex);
-    return texts.back();
-  }
-  const CScanState& state;
-  std::mutex mutex;
-  std::vector<std::string> texts;
-  std::vector<std::pair<int64_t, bool>> progress;
-  std::vector<int> buttonsRunning;
+  struct File {
+    int number;
+    std::string path;
+    FileVerdict::Status status;
+    std::string reason;
+    std::string line;
+    bool operator==(const File&) const = default;
+  };
+  std::vector<File> files;
+  std::string summary;
 };
 
 struct Scan {
   CScanState state;
-  Recorder window{state};
+  CRecordingWindow window{state};
+  Heard heard;
   std::map<std::string, Script> files;
   std::function<void(const std::string&, int)> onStep;
 
@@ -91,19 +57,18 @@ struct Scan {
     state.m_fileList.Append(path);
   }
   TesterFactory Factory() {
-    return [this] { return std::make_unique<ScriptedTester>(files, onStep); };
+    return [this] { return std::make_unique<CScriptedTester>(files, onStep); };
   }
   std::string Run() {
-    state.m_bKeepGoing = 1;
-    EXPECT_EQ(ScanThreadProc(state, window, Factory()), 0);
+    state.PrepareStart();
+    ScanThreadProc(state, window, Factory(), &heard);
     return window.Last();
   }
+  std::thread RunInThread() {
+    state.PrepareStart();
+    return std::thread([this] { ScanThreadProc(state, window, Factory(), &heard); });
+  }
 };
-
-Script Fails(const char* reason, std::vector<int> steps = {1024, -3}) {
-  return {true, reason, std::move(steps)};
-}
-Script WontOpen(const char* reason) { return {false, reason, {}}; }
 
 }  // namespace
 
@@ -111,7 +76,7 @@ TEST(Report, EmptyListIsOnlyTheSummary) {
   Scan scan;
   EXPECT_EQ(scan.Run(), "0 files, 0 errors");
   EXPECT_EQ(scan.window.texts.front(), "");
-  EXPECT_EQ(scan.window.buttonsRunning, (std::vector<int>{1, 0}));
+  EXPECT_EQ(scan.window.buttonsRunning, (std::vector<bool>{true, false}));
 }
 
 TEST(Report, OneCleanFileKeepsThePluralWord) {
@@ -174,10 +139,7 @@ TEST(Cancel, MidFileLeavesTheLineOpenAndCountsFilesBegun) {
   Scan scan;
   for (int i = 1; i <= 10; ++i) scan.Add("/f" + std::to_string(i) + ".ogg");
   scan.onStep = [&](const std::string& path, int step) {
-    if (path == "/f3.ogg" && step == 1) {
-      scan.state.m_hRunEvent.Set();
-      scan.state.m_bKeepGoing = 0;
-    }
+    if (path == "/f3.ogg" && step == 1) scan.state.RequestCancel();
   };
   const std::string report = scan.Run();
   EXPECT_NE(report.find("[3/10]\t/f3.ogg...\r\n3 files, 0 errors"), std::string::npos) << report;
@@ -190,15 +152,14 @@ TEST(Pause, BlocksTheWorkerAfterTheStepUntilContinued) {
   std::atomic<int> steps{0};
   scan.onStep = [&](const std::string&, int step) {
     steps = step;
-    if (step == 1) scan.state.m_hRunEvent.Reset();
+    if (step == 1) scan.state.TogglePause();
   };
-  scan.state.m_bKeepGoing = 1;
-  std::thread worker([&] { ScanThreadProc(scan.state, scan.window, scan.Factory()); });
-  while (steps.load() < 1) std::this_thread::yield();
+  std::thread worker = scan.RunInThread();
+  ASSERT_TRUE(WaitFor([&] { return steps.load() >= 1; })) << "the worker never stepped";
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(steps.load(), 1);
-  EXPECT_EQ(scan.state.m_bRunning.load(), 1);
-  scan.state.m_hRunEvent.Set();
+  EXPECT_TRUE(scan.state.IsRunning());
+  scan.state.TogglePause();
   worker.join();
   EXPECT_EQ(steps.load(), 4);
   EXPECT_EQ(scan.window.Last(), "[1/1]\t/a.ogg...OK\r\n1 files, 0 errors");
@@ -211,21 +172,22 @@ TEST(Cancel, WhilePausedWakesTheWorkerWhichWritesItsSummary) {
   std::atomic<bool> paused{false};
   scan.onStep = [&](const std::string&, int step) {
     if (step == 1) {
-      scan.state.m_hRunEvent.Reset();
+      scan.state.TogglePause();
       paused = true;
     }
   };
-  scan.state.m_bKeepGoing = 1;
-  std::thread worker([&] { ScanThreadProc(scan.state, scan.window, scan.Factory()); });
-  while (!paused) std::this_thread::yield();
-  scan.state.m_bKeepGoing = 0;
-  scan.state.m_hRunEvent.Set();
+  std::thread worker = scan.RunInThread();
+  ASSERT_TRUE(WaitFor([&] { return paused.load(); })) << "the worker never paused";
+  scan.state.RequestCancel();
   worker.join();
+  // The wake-up comes before the flag clears, so one more step may slip through: never
+  // the file's last one here.
   EXPECT_EQ(scan.window.Last(), "[1/2]\t/a.ogg...\r\n1 files, 0 errors");
-  EXPECT_EQ(scan.state.m_bRunning.load(), 0);
+  EXPECT_FALSE(scan.state.IsRunning());
+  EXPECT_EQ(scan.heard.files.back().status, FileVerdict::Status::kCancelled);
 }
 
-TEST(AppendDuringScan, TotalsGrowAndEntriesAfterTheLastTakenWaitForTheNextScan) {
+TEST(AppendDuringScan, TotalsGrowAndEntriesAddedWhileTheLastFileRunsAreTestedToo) {
   Scan scan;
   scan.Add("/a.ogg");
   scan.Add("/b.ogg");
@@ -233,11 +195,63 @@ TEST(AppendDuringScan, TotalsGrowAndEntriesAfterTheLastTakenWaitForTheNextScan) 
   scan.files["/d.ogg"] = {};
   scan.onStep = [&](const std::string& path, int step) {
     if (step != 1) return;
-    // Appended while the first file runs: reached. While the last one runs: not.
+    // Appended while the first file runs, and while the last one runs.
     if (path == "/a.ogg") scan.state.m_fileList.Append("/c.ogg");
     if (path == "/c.ogg") scan.state.m_fileList.Append("/d.ogg");
   };
   EXPECT_EQ(scan.Run(),
-            "[1/2]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...OK\r\n[3/3]\t/c.ogg...OK\r\n3 files, 0 errors");
-  EXPECT_EQ(scan.state.m_fileList.Count(), 4u);
+            "[1/2]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...OK\r\n[3/3]\t/c.ogg...OK\r\n"
+            "[4/4]\t/d.ogg...OK\r\n4 files, 0 errors");
+}
+
+TEST(Listener, HearsEveryVerdictInListOrderWithItsLineAtOnce) {
+  using S = FileVerdict::Status;
+  Scan scan;
+  scan.Add("/a.ogg");
+  scan.Add("/b.ogg", Fails("OV_HOLE @ 0m 01s"));
+  scan.Add("/c.ogg", WontOpen("OPENFILE"));
+  scan.Run();
+  EXPECT_EQ(scan.heard.files,
+            (std::vector<Heard::File>{{1, "/a.ogg", S::kOk, "", "[1/3]\t/a.ogg...OK"},
+                                      {2, "/b.ogg", S::kError, "OV_HOLE @ 0m 01s",
+                                       "[2/3]\t/b.ogg...ERROR (OV_HOLE @ 0m 01s)"},
+                                      {3, "/c.ogg", S::kError, "OPENFILE",
+                                       "[3/3]\t/c.ogg...ERROR (OPENFILE)"}}));
+  EXPECT_EQ(scan.heard.summary, "3 files, 2 errors [2,3] listed 3");
+}
+
+TEST(RunFaults, AreNeverVerdictsOnTheFile) {
+  const struct {
+    const char* name;
+    Script second;
+    bool cancelFirst;
+    std::string report;
+    FileVerdict::Status heard;
+  } cases[] = {
+      {"no decoder could start: the scan stops, the line stays open",
+       {false, "cannot start a decoder helper", {}, 0, false, true}, false,
+       "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...\r\n2 files, 0 errors",
+       FileVerdict::Status::kNotChecked},
+      {"the decoder went down with a cancelled scan",
+       {true, "CRASH @ 0m 00s", {1024, -1000}, 2048, true, false}, true,
+       "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...\r\n2 files, 0 errors",
+       FileVerdict::Status::kCancelled},
+      {"the decoder crashed in a scan that goes on",
+       {true, "CRASH @ 0m 00s", {1024, -1000}, 2048, true, false}, false,
+       "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...ERROR (CRASH @ 0m 00s)\r\n"
+       "[3/3]\t/c.ogg...OK\r\n3 files, 1 errors [2]",
+       FileVerdict::Status::kError},
+  };
+  for (const auto& c : cases) {
+    Scan scan;
+    scan.Add("/a.ogg");
+    scan.Add("/b.ogg", c.second);
+    scan.Add("/c.ogg");
+    // A cancel that lands while the decoder is already going down.
+    scan.onStep = [&](const std::string& path, int step) {
+      if (c.cancelFirst && path == "/b.ogg" && step == 2) scan.state.RequestCancel();
+    };
+    EXPECT_EQ(scan.Run(), c.report) << c.name;
+    EXPECT_EQ(scan.heard.files.at(1).status, c.heard) << c.name;
+  }
 }

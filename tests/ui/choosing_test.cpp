@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "decode/isolated_tester.h"
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/ui/ui_support.h"
 

@@ -6,7 +6,7 @@
 #include <QUrl>
 #include <thread>
 
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/ui_support.h"
 
 using namespace uitest;
@@ -40,7 +40,7 @@ TEST_F(JobControl, StartNeedsAFolderButNotFiles) {
   CScanDlg& w = Open();
   w.OnOK();
   QCoreApplication::processEvents();
-  EXPECT_EQ(w.m_state.m_bRunning.load(), 0);
+  EXPECT_FALSE(w.m_state.IsRunning());
   EXPECT_EQ(decoder.created.load(), 0);
   EXPECT_EQ(Captions(w), "Start/Close");
 
@@ -157,7 +157,7 @@ TEST_F(JobControl, NothingInTheStartGapBeginsASecondWorker) {
     w.OnOK();
     second(w, folder);
     decoder.Release();
-    if (!w.m_state.m_hRunEvent.IsSet()) w.OnOK();  // "Start again" paused the scan
+    if (w.m_state.IsPaused()) w.OnOK();  // "Start again" paused the scan
     ASSERT_TRUE(WaitIdle(w));
     EXPECT_EQ(decoder.created.load(), 1);
     EXPECT_EQ(decoder.maxLive.load(), 1);
@@ -170,7 +170,7 @@ TEST_F(JobControl, ClosingAsAScanEndsNeverCrashesOrHangs) {
   for (int round = 0; round < 300; ++round) {
     CScanDlg& w = OpenOnFolder(round == 0 ? 2 : 0);
     w.OnOK();
-    while (w.m_state.m_bRunning.load() != 0) std::this_thread::yield();
+    while (w.m_state.IsRunning()) std::this_thread::yield();
     if (round % 3 == 1) QCoreApplication::processEvents();
     w.OnCancel();
     ASSERT_FALSE(w.isVisible()) << "round " << round;
@@ -189,7 +189,7 @@ TEST_F(JobControl, AWorkerLingeringPastItsEndDelaysNothingForLong) {
   CScanDlg& w = OpenOnFolder(1);
   w.OnOK();
   ASSERT_TRUE(decoder.WaitHeld());
-  ASSERT_EQ(w.m_state.m_bRunning.load(), 0);
+  ASSERT_FALSE(w.m_state.IsRunning());
   std::thread release = releaseSoon();
   w.OnOK();  // a new scan waits only for the last one's final, non-blocking steps
   release.join();

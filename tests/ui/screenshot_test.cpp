@@ -13,7 +13,8 @@
 #include <cstring>
 
 #include "decode/isolated_tester.h"
-#include "tests/engine/temp_dir.h"
+#include "tests/support/helper_main.h"
+#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/ui/ui_support.h"
 
@@ -31,6 +32,7 @@ int Fail(const char* why) {
 int RunWindowChild(int argc, char** argv, const char* png, const char* folder) {
   QApplication app(argc, argv);
   CScanDlg dlg;
+  dlg.m_testerFactory = IsolatedTesterFactory();
   dlg.m_strCmdLine = folder;
   dlg.show();
   if (!QTest::qWaitForWindowExposed(&dlg, 20000)) return Fail("the window never mapped");
@@ -85,9 +87,7 @@ TEST(Screenshot, TheWindowMapsOnADisplayShowsTheReportAndCloses) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) {
-    return helperStatus;
-  }
+  HARROWBIT_SERVE_AS_DECODER_HELPER(argc, argv);
   if (argc == 4 && std::strcmp(argv[1], kChildFlag) == 0) {
     return RunWindowChild(argc, argv, argv[2], argv[3]);
   }

@@ -42,7 +42,7 @@ inline bool EndsWith(const std::string& text, const std::string& tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 inline bool IsIdle(const CScanDlg& w) {
-  return w.m_state.m_bRunning.load() == 0 && Captions(w) == "Start/Close";
+  return !w.m_state.IsRunning() && Captions(w) == "Start/Close";
 }
 // Idle with a summary shown: for the first scan of a window only, since a later one may
 // not have replaced the last report yet.
@@ -100,22 +100,22 @@ class FakeDecoder {
     bool Open(const std::filesystem::path& path) override {
       m_d.Pass(kOpen);
       m_left = kStepsPerFile;
-      m_error = path.filename().native().find("unopenable") == 0 ? "OPENFILE" : "";
-      return m_error.empty();
+      m_verdict = {};
+      m_verdict.samples = 1024 * kStepsPerFile;
+      m_verdict.opened = path.filename().native().find("unopenable") != 0;
+      if (!m_verdict.opened) m_verdict.reason = "OPENFILE";
+      return m_verdict.opened;
     }
-    int DecodeStep() override {
+    int64_t DecodeStep() override {
       m_d.Pass(kStep);
       ++m_d.steps;
       return m_left-- > 0 ? 1024 : 0;
     }
-    const std::string& ErrorText() const override { return m_error; }
-    int64_t TotalSamples() const override { return 1024 * kStepsPerFile; }
-    double PositionSeconds() const override { return 0; }
-    double TotalSeconds() const override { return 0; }
+    const FileVerdict& Verdict() const override { return m_verdict; }
 
    private:
     FakeDecoder& m_d;
-    std::string m_error;
+    FileVerdict m_verdict;
     int m_left = 0;
   };
 

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+
+#include "scan/scan_state.h"
+
+// Ctrl-C and SIGTERM ask the scan to stop as the window's Cancel does; the summary still
+// follows. A second one ends the program at once. Signals are taken by one thread with
+// sigwait, so the cancel may use the scan state's ordinary locks.
+class CInterruptWatcher {
+ public:
+  explicit CInterruptWatcher(CScanState& state);
+  ~CInterruptWatcher();
+  CInterruptWatcher(const CInterruptWatcher&) = delete;
+  CInterruptWatcher& operator=(const CInterruptWatcher&) = delete;
+  // The first signal taken, 0 if none.
+  int Signal() const { return m_signal.load(); }
+
+ private:
+  void Run();
+
+  CScanState& m_state;
+  sigset_t m_signals;
+  std::atomic<int> m_signal{0};
+  std::thread m_thread;
+};

@@ -1,0 +1,110 @@
+#include "cli/progress_line.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "text/path_text.h"
+#include "text/position_text.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+constexpr auto kRateWindow = std::chrono::seconds(5);
+
+int TerminalColumns(std::FILE* stream) {
+  winsize ws{};
+  if (::ioctl(::fileno(stream), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
+
+// Keeps the end of a long line, where the file's name is, cutting only between
+// characters.
+std::string TailColumns(const std::string& text, std::size_t columns) {
+  std::size_t chars = 0;
+  std::size_t i = text.size();
+  while (i > 0 && chars < columns) {
+    --i;
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++chars;
+  }
+  return text.substr(i);
+}
+
+}  // namespace
+
+void CProgressLine::SetProgress(int64_t value, bool bSetRange) {
+  if (bSetRange) {
+    m_nRange = value;
+    m_nPosition = 0;
+  } else {
+    m_nPosition = value;
+  }
+  if (Clock::now() - m_lastDraw >= kRedrawInterval) Draw();
+}
+
+void CProgressLine::OnFileBegun(int, const std::filesystem::path& path) {
+  m_strCurrent = DisplayText(path.native());
+  // A name may hold control bytes; on the terminal they must not act as commands.
+  for (char& c : m_strCurrent) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  m_lastPosition = 0;
+  m_nRange = m_nPosition = 0;
+}
+
+void CProgressLine::OnFileStep(const FileVerdict& soFar) {
+  if (soFar.position > m_lastPosition) m_audioSeconds += soFar.position - m_lastPosition;
+  m_lastPosition = soFar.position;
+}
+
+void CProgressLine::OnFileEnded(const FileResult&) {
+  ++m_nFilesDone;
+  m_strCurrent.clear();
+  if (Clock::now() - m_lastDraw >= kRedrawInterval) Draw();
+}
+
+std::string CProgressLine::RateAndTimeLeft() {
+  const auto now = Clock::now();
+  m_rateSamples.emplace_back(now, m_audioSeconds);
+  while (m_rateSamples.size() > 2 && now - m_rateSamples.front().first > kRateWindow) {
+    m_rateSamples.pop_front();
+  }
+  const double span = std::chrono::duration<double>(now - m_rateSamples.front().first).count();
+  std::string text;
+  if (span > 0.5) {
+    const double rate = (m_audioSeconds - m_rateSamples.front().second) / span;
+    text += std::to_string(static_cast<long long>(rate)) + "x  ";
+  }
+  const std::size_t listed = m_list.Count();
+  const auto done = static_cast<std::size_t>(m_nFilesDone);
+  if (done > 0 && listed > done) {
+    const double elapsed = std::chrono::duration<double>(now - m_start).count();
+    text += FormatPosition(elapsed / double(done) * double(listed - done)) + " left  ";
+  }
+  return text;
+}
+
+void CProgressLine::Draw() {
+  m_lastDraw = Clock::now();
+  std::string line = std::to_string(m_nFilesDone) + "/" + std::to_string(m_list.Count()) +
+                     " files  " + RateAndTimeLeft();
+  if (!m_strCurrent.empty()) {
+    const int64_t percent =
+        m_nRange > 0 ? std::clamp<int64_t>(m_nPosition * 100 / m_nRange, 0, 100) : 0;
+    line += std::to_string(percent) + "% ";
+    const auto columns = static_cast<std::size_t>(TerminalColumns(m_terminal) - 1);
+    line += TailColumns(m_strCurrent, columns > line.size() ? columns - line.size() : 0);
+  }
+  std::fprintf(m_terminal, "\r\033[K%s", line.c_str());
+  std::fflush(m_terminal);
+  m_bShown = true;
+}
+
+void CProgressLine::Clear() {
+  if (!m_bShown) return;
+  std::fputs("\r\033[K", m_terminal);
+  std::fflush(m_terminal);
+  m_bShown = false;
+}

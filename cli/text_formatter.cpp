@@ -1,0 +1,16 @@
+#include "cli/text_formatter.h"
+
+#include <string>
+
+void CTextFormatter::File(const FileResult& result) {
+  if (m_bErrorsOnly && !result.verdict.IsError()) return;
+  std::string line(result.line);
+  line += '\n';
+  m_out.Write(line);
+}
+
+void CTextFormatter::Summary(const ScanSummary& summary, const RunFacts&) {
+  std::string line(summary.line);
+  line += '\n';
+  m_out.Write(line);
+}

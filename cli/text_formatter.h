@@ -1,0 +1,15 @@
+#pragma once
+
+#include "cli/result_formatter.h"
+
+// The window's report, a line per file with "\n" line ends.
+class CTextFormatter final : public IResultFormatter {
+ public:
+  CTextFormatter(COutput& out, bool errorsOnly) : m_out(out), m_bErrorsOnly(errorsOnly) {}
+  void File(const FileResult& result) override;
+  void Summary(const ScanSummary& summary, const RunFacts& run) override;
+
+ private:
+  COutput& m_out;
+  bool m_bErrorsOnly;
+};

@@ -1,0 +1,73 @@
+#include "decode/helper_protocol.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+struct WireHeader {
+  uint32_t type;
+  int32_t value;
+  int64_t samples;
+  double seconds;
+  uint32_t textLength;
+  uint32_t reserved;
+};
+
+}  // namespace
+
+void AppendMessage(std::string& out, const HelperMessage& m) {
+  const WireHeader h{m.type, m.value, m.samples, m.seconds,
+                     static_cast<uint32_t>(m.text.size()), 0};
+  out.append(reinterpret_cast<const char*>(&h), sizeof h);
+  out += m.text;
+}
+
+Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used) {
+  WireHeader h;
+  if (bytes.size() < sizeof h) return Parsed::kIncomplete;
+  std::memcpy(&h, bytes.data(), sizeof h);
+  if (h.textLength > kLongestPath) return Parsed::kMalformed;
+  if (bytes.size() < sizeof h + h.textLength) return Parsed::kIncomplete;
+  message.type = h.type;
+  message.value = h.value;
+  message.samples = h.samples;
+  message.seconds = h.seconds;
+  message.text.assign(bytes.substr(sizeof h, h.textLength));
+  used = sizeof h + h.textLength;
+  return Parsed::kMessage;
+}
+
+std::string EncodeRequest(const std::string& pathBytes) {
+  const auto length = static_cast<uint32_t>(std::min<std::size_t>(pathBytes.size(), kLongestPath));
+  std::string request(reinterpret_cast<const char*>(&length), sizeof length);
+  request.append(pathBytes, 0, length);
+  return request;
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, void* data, std::size_t size) {
+  char* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}

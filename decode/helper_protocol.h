@@ -1,0 +1,52 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// What the scan and its decoder helper process say to each other. The scan writes a
+// request (a path) on one pipe; the helper answers on another with one kOpened message
+// and, if the file opened, kStep messages up to the one whose value is 0 or negative.
+
+// Both descriptors sit above the standard streams, so nothing a library prints can mix
+// into the answers.
+inline constexpr int kRequestFd = 3;
+inline constexpr int kReplyFd = 4;
+// Where the helper keeps the position of its last decoded step, so a crash can be placed
+// exactly even when answers were still waiting in its buffer.
+inline constexpr int kPositionFd = 5;
+// Keeps the helper from running far ahead of a paused scan: it blocks once this much of
+// its answers wait unread.
+inline constexpr int kReplyPipeBytes = 4096;
+inline constexpr uint32_t kLongestPath = 1 << 16;
+
+inline constexpr char kDecoderHelperFlag[] = "--decoder-helper";
+
+using SharedPosition = std::atomic<double>;
+static_assert(SharedPosition::is_always_lock_free, "shared between processes");
+
+struct HelperMessage {
+  enum Type : uint32_t { kOpened = 1, kStep = 2 };
+  uint32_t type = 0;
+  // kOpened: 1 if the file opened. kStep: the step result.
+  int32_t value = 0;
+  // kOpened: the length in samples.
+  int64_t samples = 0;
+  // kOpened: the length in seconds. kStep: the position after the step.
+  double seconds = 0;
+  // The reason of a failed open or a fault.
+  std::string text;
+};
+
+// A message as it goes on the wire.
+void AppendMessage(std::string& out, const HelperMessage& message);
+enum class Parsed { kMessage, kIncomplete, kMalformed };
+// Takes the first message from `bytes`; `used` says how many bytes it took.
+Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used);
+
+std::string EncodeRequest(const std::string& pathBytes);
+
+bool WriteAll(int fd, const void* data, std::size_t size);
+bool ReadAll(int fd, void* data, std::size_t size);

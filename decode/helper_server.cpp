@@ -1,0 +1,133 @@
+#include "decode/helper_server.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "decode/helper_protocol.h"
+#include "filetest/ogg_check.h"
+
+namespace {
+
+// Answers go out in batches: a write per decode step would cost more than isolation may.
+constexpr std::size_t kBatchBytes = 2048;
+
+class CReplier {
+ public:
+  void Add(const HelperMessage& message) { AppendMessage(m_buffer, message); }
+  // Sends what waits once a batch is full, or at once when `now`.
+  bool Flush(bool now) {
+    if (m_buffer.empty() || (!now && m_buffer.size() < kBatchBytes)) return true;
+    const bool ok = WriteAll(kReplyFd, m_buffer.data(), m_buffer.size());
+    m_buffer.clear();
+    return ok;
+  }
+
+ private:
+  std::string m_buffer;
+};
+
+bool ReadRequest(std::string& path) {
+  uint32_t length = 0;
+  if (!ReadAll(kRequestFd, &length, sizeof length) || length > kLongestPath) return false;
+  path.assign(length, '\0');
+  return ReadAll(kRequestFd, path.data(), length);
+}
+
+// Decodes one opened file to its end or first fault; false when the scan is gone.
+bool DecodeToEnd(COggCheck& check, CReplier& out, SharedPosition& position) {
+  for (;;) {
+    const int r = check.DecodeStep();
+    const double seconds = ov_time_tell(&check.m_vf);
+    position.store(seconds, std::memory_order_relaxed);
+    out.Add({HelperMessage::kStep, r, 0, seconds, r < 0 ? check.m_strError : std::string()});
+    if (!out.Flush(r <= 0)) return false;
+    if (r <= 0) return true;
+  }
+}
+
+void ServeRequests(SharedPosition* shared) {
+  COggCheck check;
+  CReplier out;
+  SharedPosition unshared{0};
+  SharedPosition& position = shared != nullptr ? *shared : unshared;
+  std::string path;
+  while (ReadRequest(path)) {
+    position.store(0, std::memory_order_relaxed);
+    const bool opened = check.Open(path);
+    const double totalSeconds = opened ? ov_time_total(&check.m_vf, -1) : 0;
+    out.Add({HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds,
+             check.m_strError});
+    if (!out.Flush(true)) return;
+    if (opened && !DecodeToEnd(check, out, position)) return;
+  }
+}
+
+// The sanitizers reserve terabytes of shadow address space at start; under them the
+// helper runs without its address-space limit rather than not at all.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+void Limit(int resource, rlim_t value) {
+  const rlimit limit{value, value};
+  ::setrlimit(resource, &limit);
+}
+
+SharedPosition* MapSharedPosition() {
+  void* shared = ::mmap(nullptr, sizeof(SharedPosition), PROT_READ | PROT_WRITE, MAP_SHARED,
+                        kPositionFd, 0);
+  return shared == MAP_FAILED ? nullptr : static_cast<SharedPosition*>(shared);
+}
+
+// libvorbis sizes stack buffers from what a file declares, so decoding runs on a thread
+// whose stack is as large as the scan asks.
+void ServeOnStack(std::size_t stackBytes, SharedPosition* position) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, stackBytes);
+  pthread_t thread;
+  const auto run = [](void* p) -> void* {
+    ServeRequests(static_cast<SharedPosition*>(p));
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attr, run, position) != 0) {
+    ServeRequests(position);  // the process's own stack is better than no decoding
+  } else {
+    pthread_join(thread, nullptr);
+  }
+  pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+int MaybeRunDecoderHelper(int argc, char** argv) {
+  if (argc != 5 || std::strcmp(argv[1], kDecoderHelperFlag) != 0) return -1;
+  const auto parent = static_cast<pid_t>(std::strtol(argv[2], nullptr, 10));
+  const auto stackBytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
+  const auto addressSpace = static_cast<rlim_t>(std::strtoull(argv[4], nullptr, 10));
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) return 1;
+  ::signal(SIGINT, SIG_IGN);
+  // No core files from a crafted file, and no file is ever written.
+  Limit(RLIMIT_CORE, 0);
+  Limit(RLIMIT_FSIZE, 0);
+  if (addressSpace > 0 && !kSanitized) Limit(RLIMIT_AS, addressSpace);
+  ServeOnStack(stackBytes, MapSharedPosition());
+  return 0;
+}

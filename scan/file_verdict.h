@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What the test of one file found. A tester fills it in as the test goes: the length once
+// the file opened, the position after every step, the status and the reason at the end.
+struct FileVerdict {
+  // kNotChecked: a fault of the run (no decoder could be started) kept the file from
+  // being checked; the reason says what. It says nothing about the file.
+  enum class Status { kPending, kOk, kError, kCancelled, kNotChecked };
+  Status status = Status::kPending;
+  bool opened = false;
+  // An open failure's name, or a fault with where it struck ("OV_HOLE @ 1m 05s"). Empty
+  // for a fault the decoder gave no name.
+  std::string reason;
+  // Seconds of audio decoded so far: where a fault struck, or where a cancel stopped.
+  double position = 0;
+  // The whole file's length, once it opened: seconds, and samples per channel.
+  double length = 0;
+  int64_t samples = 0;
+  // The decoder's process ended (a crash, its limits, a kill) rather than answering.
+  bool decoderEnded = false;
+
+  bool IsError() const { return status == Status::kError; }
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "scan/file_verdict.h"
+
+struct FileResult {
+  int number = 0;
+  std::filesystem::path path;
+  FileVerdict verdict;
+  // The file's line of the report, without a line break.
+  std::string_view line;
+};
+
+struct ScanSummary {
+  int files = 0;
+  int errors = 0;
+  std::vector<int> failed;
+  std::size_t listed = 0;
+  std::string_view line;
+};
+
+// Structured results of a scan, for front ends that need more than the report's text:
+// formats for scripts, a results database, a live progress line. Called on the worker's
+// thread, in list order.
+class IScanListener {
+ public:
+  virtual ~IScanListener() = default;
+  virtual void OnFileBegun(int number, const std::filesystem::path& path) {
+    (void)number;
+    (void)path;
+  }
+  // After every decode step of an opened file, with the verdict so far.
+  virtual void OnFileStep(const FileVerdict& soFar) { (void)soFar; }
+  // Once for every file begun; the file a cancel stopped ends as cancelled.
+  virtual void OnFileEnded(const FileResult& result) = 0;
+  virtual void OnScanEnded(const ScanSummary& summary) = 0;
+};
