@@ -40,7 +40,9 @@ CScanApp::CScanApp(int& argc, char** argv)
 
 bool CScanApp::InitInstance() {
   CScanDlg dlg;
-  dlg.m_testerFactory = IsolatedTesterFactory(DecoderHelper());
+  // A cancel ends a helper stuck in a slow file at once, so the window can close.
+  dlg.m_testerFactory =
+      IsolatedTesterFactory(DecoderHelper(), {.cancelFd = dlg.m_state.CancelFd()});
   dlg.m_strCmdLine = m_strCmdLine;
   dlg.exec();
   return false;

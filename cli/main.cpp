@@ -58,7 +58,7 @@ int JobsTheDescriptorsAllow() {
     ::setrlimit(RLIMIT_NOFILE, &files);
     ::getrlimit(RLIMIT_NOFILE, &files);
   }
-  constexpr rlim_t kOwnUse = 16;
+  constexpr rlim_t kOwnUse = 10;
   constexpr rlim_t kStarting = 6;
   if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > 1024 * 2 + kOwnUse + kStarting) {
     return 1024;
@@ -114,11 +114,13 @@ class CResults final : public IScanListener {
   std::string m_strStoppedAt;
 };
 
-TesterFactory MakeTesters(const CliOptions& options, const CFileList& list) {
+TesterFactory MakeTesters(const CliOptions& options, const CScanState& state) {
   if (options.inProcess) return InProcessTesterFactory();
-  if (options.jobs == 1) return IsolatedTesterFactory();
-  return [&list, jobs = options.jobs] {
-    return std::make_unique<CVerdictReplay>(std::make_unique<CParallelDecoder>(list, jobs));
+  const DecoderLimits limits{.cancelFd = state.CancelFd()};
+  if (options.jobs == 1) return IsolatedTesterFactory(CurrentExecutable(), limits);
+  return [&state, jobs = options.jobs, limits] {
+    return std::make_unique<CVerdictReplay>(std::make_unique<CParallelDecoder>(
+        state.m_fileList, jobs, CurrentExecutable(), limits));
   };
 }
 
@@ -138,8 +140,8 @@ int main(int argc, char** argv) {
       return kExitTrouble;
     }
     if (options.jobs > allowed) {
-      std::fprintf(stderr, "harrowbit-cli: %d jobs instead of %d: the limit on open files "
-                           "allows no more\n", allowed, options.jobs);
+      std::fprintf(stderr, "harrowbit-cli: -j %d lowered to %d: the limit on open files allows "
+                           "no more\n", options.jobs, allowed);
       options.jobs = allowed;
     }
   }
@@ -164,7 +166,7 @@ int main(int argc, char** argv) {
   {
     CInterruptWatcher watcher(state);
     state.PrepareStart();
-    ScanThreadProc(state, window, MakeTesters(options, state.m_fileList), &results);
+    ScanThreadProc(state, window, MakeTesters(options, state), &results);
     signal = watcher.Signal();
   }
   results.WriteSummary({signal != 0});

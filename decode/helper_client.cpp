@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -44,12 +45,16 @@ struct SpawnSetup {
     if (positionFd >= 0) posix_spawn_file_actions_adddup2(&actions, positionFd, kPositionFd);
     posix_spawn_file_actions_addclosefrom_np(&actions, kPositionFd + 1);
     posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
+    // The helper starts with the stop signals blocked and ignores them before it lets
+    // them in: one sent to every process at once must not kill it while it starts.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigmask(&attr, &stops);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     // Its own process group: a Ctrl-C at the terminal is for the scan to handle, and must
     // not kill the helper mid-file.
@@ -155,7 +160,21 @@ bool CDecoderHelper::Spawn(int requestFd, int replyFd, int positionFd) {
 bool CDecoderHelper::Request(const std::filesystem::path& file) {
   if (m_pid == 0) return false;
   const std::string request = EncodeRequest(file.native());
-  return WriteAll(m_requests, request.data(), request.size());
+  // A helper that died leaves a pipe without a reader. That is a verdict on the file in
+  // hand, so the write must fail with EPIPE rather than raise SIGPIPE in the scan.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  sigset_t old;
+  pthread_sigmask(SIG_BLOCK, &pipe, &old);
+  const bool written = WriteAll(m_requests, request.data(), request.size());
+  if (!written && errno == EPIPE && !sigismember(&old, SIGPIPE)) {
+    const timespec now{0, 0};
+    while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return written;
 }
 
 std::string CDecoderHelper::End(bool overLimit) {
@@ -189,10 +208,11 @@ std::string CDecoderHelper::End(bool overLimit) {
 // Reads what the helper sent, waiting at most `timeout` for the first byte.
 CDecoderHelper::Wait CDecoderHelper::Fill(std::chrono::milliseconds timeout) {
   for (;;) {
-    pollfd p{m_replies, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    pollfd p[2] = {{m_replies, POLLIN, 0}, {m_limits.cancelFd, POLLIN, 0}};
+    const int ready = ::poll(p, m_limits.cancelFd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) return Wait::kTimedOut;
+    if (p[0].revents == 0 && p[1].revents != 0) return Wait::kCancelled;
     char chunk[kReplyPipeBytes];
     const ssize_t n = ::read(m_replies, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;

@@ -22,6 +22,8 @@ struct DecoderLimits {
   std::size_t stackBytes = std::size_t{512} << 20;
   // The longest wait for the helper's next answer before it counts as a runaway.
   std::chrono::milliseconds stepTimeout{60000};
+  // Readable when the scan is cancelled: waits for the helper end at once then.
+  int cancelFd = -1;
 };
 
 std::filesystem::path CurrentExecutable();
@@ -29,7 +31,7 @@ std::filesystem::path CurrentExecutable();
 // One helper process, seen from the scan.
 class CDecoderHelper {
  public:
-  enum class Wait { kMessage, kGone, kTimedOut };
+  enum class Wait { kMessage, kGone, kTimedOut, kCancelled };
 
   CDecoderHelper(std::filesystem::path executable, DecoderLimits limits);
   // Nothing waits for a verdict any more: stops the helper at once.

@@ -123,7 +123,14 @@ int MaybeRunDecoderHelper(int argc, char** argv) {
   const auto addressSpace = static_cast<rlim_t>(std::strtoull(argv[4], nullptr, 10));
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (::getppid() != parent) return 1;
+  // The signals that ask a scan to stop reach the helpers too when they go to the whole
+  // process group (kill of the group, systemctl stop): the scan handles them, and the
+  // helper dies with the scan anyway.
   ::signal(SIGINT, SIG_IGN);
+  ::signal(SIGTERM, SIG_IGN);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   // No core files from a crafted file, and no file is ever written.
   Limit(RLIMIT_CORE, 0);
   Limit(RLIMIT_FSIZE, 0);

@@ -21,7 +21,7 @@ bool CIsolatedTester::Open(const std::filesystem::path& path) {
   auto w = CDecoderHelper::Wait::kGone;
   if (m_helper.Request(path)) w = m_helper.Next(reply, m_helper.Limits().stepTimeout);
   if (w != CDecoderHelper::Wait::kMessage || reply.type != HelperMessage::kOpened) {
-    TakeHelperEnd(m_verdict, m_helper.End(w == CDecoderHelper::Wait::kTimedOut), 0);
+    TakeHelperEnd(m_verdict, m_helper.End(w != CDecoderHelper::Wait::kGone), 0);
     return false;
   }
   m_bDecoding = TakeOpened(m_verdict, reply);
@@ -32,7 +32,7 @@ int64_t CIsolatedTester::DecodeStep() {
   HelperMessage step;
   const auto w = m_helper.Next(step, m_helper.Limits().stepTimeout);
   if (w != CDecoderHelper::Wait::kMessage || step.type != HelperMessage::kStep) {
-    TakeHelperEnd(m_verdict, m_helper.End(w == CDecoderHelper::Wait::kTimedOut),
+    TakeHelperEnd(m_verdict, m_helper.End(w != CDecoderHelper::Wait::kGone),
                   m_helper.LastPosition());
     m_bDecoding = false;
     return kDecoderDied;

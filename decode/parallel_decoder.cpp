@@ -15,7 +15,8 @@ CParallelDecoder::CParallelDecoder(const CFileList& list, int jobs, std::filesys
                                    DecoderLimits limits)
     : m_list(list),
       m_window(static_cast<std::size_t>(std::max(1, jobs)) * 4),
-      m_timeout(limits.stepTimeout) {
+      m_timeout(limits.stepTimeout),
+      m_cancelFd(limits.cancelFd) {
   for (int i = 0; i < std::max(1, jobs); ++i) {
     m_helpers.push_back(std::make_unique<CDecoderHelper>(helper, limits));
   }
@@ -89,6 +90,7 @@ void CParallelDecoder::WaitFor(std::size_t index) {
       owners.push_back(h);
     }
     if (fds.empty()) continue;  // Dispatch gives the file a helper, or its verdict
+    if (m_cancelFd >= 0) fds.push_back({m_cancelFd, POLLIN, 0});
     const int n = ::poll(fds.data(), fds.size(), static_cast<int>(m_timeout.count()));
     if (n < 0) continue;
     if (n == 0) {
@@ -97,8 +99,15 @@ void CParallelDecoder::WaitFor(std::size_t index) {
       Lost(head != m_busy.end() ? std::size_t(head - m_busy.begin()) : owners.front(), true);
       continue;
     }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
+    for (std::size_t i = 0; i < owners.size(); ++i) {
       if (fds[i].revents != 0) TakeAnswers(owners[i]);
+    }
+    if (owners.size() < fds.size() && fds.back().revents != 0 && !JobAt(index).done) {
+      // Cancelled while the file the scan waits for is still decoding: nothing waits for
+      // any of them now.
+      for (std::size_t h = 0; h < m_helpers.size(); ++h) {
+        if (m_busy[h]) Lost(h, true);
+      }
     }
   }
 }
@@ -108,6 +117,7 @@ void CParallelDecoder::TakeAnswers(std::size_t helper) {
   while (m_busy[helper]) {
     switch (m_helpers[helper]->Next(message, std::chrono::milliseconds(0))) {
       case CDecoderHelper::Wait::kTimedOut:
+      case CDecoderHelper::Wait::kCancelled:
         return;
       case CDecoderHelper::Wait::kGone:
         Lost(helper, false);

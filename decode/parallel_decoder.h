@@ -54,4 +54,5 @@ class CParallelDecoder final : public IVerdictSource {
   std::size_t m_nextToList = 0;
   std::size_t m_window;
   std::chrono::milliseconds m_timeout;
+  int m_cancelFd;
 };

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 
 #include "scan/file_list.h"
@@ -10,12 +13,26 @@
 // or a cancel the same way.
 class CScanState {
  public:
+  CScanState() {
+    if (::pipe2(m_cancelPipe, O_CLOEXEC | O_NONBLOCK) != 0) m_cancelPipe[0] = m_cancelPipe[1] = -1;
+  }
+  ~CScanState() {
+    for (const int fd : m_cancelPipe) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  CScanState(const CScanState&) = delete;
+  CScanState& operator=(const CScanState&) = delete;
+
   CFileList m_fileList;
 
   // The starter, just before it starts a worker. Marking the scan as running here, not in
   // the worker, keeps a second start or a drop from treating the scan as idle before the
   // worker's first act.
   void PrepareStart() {
+    char drained[64];
+    while (m_cancelPipe[0] >= 0 && ::read(m_cancelPipe[0], drained, sizeof drained) > 0) {
+    }
     m_bKeepGoing.store(1, std::memory_order_release);
     m_bRunning.store(1, std::memory_order_release);
   }
@@ -26,7 +43,11 @@ class CScanState {
   void RequestCancel() {
     m_hRunEvent.Set();
     m_bKeepGoing.store(0, std::memory_order_release);
+    if (m_cancelPipe[1] >= 0) (void)!::write(m_cancelPipe[1], "", 1);
   }
+  // Readable once a cancel was asked for: a decoder waiting on a stuck helper polls it,
+  // so a cancel does not wait out the helper's time limit.
+  int CancelFd() const { return m_cancelPipe[0]; }
   // Pause takes effect after the decode step in progress.
   void TogglePause() {
     if (m_hRunEvent.IsSet()) {
@@ -59,4 +80,5 @@ class CScanState {
   std::atomic<int> m_bRunning{0};
   // Signalled: run. Non-signalled: paused.
   CRunEvent m_hRunEvent{true};
+  int m_cancelPipe[2] = {-1, -1};
 };

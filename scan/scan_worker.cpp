@@ -71,6 +71,10 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
       }
       window.SetLogText(report.Text());
       Tell(listener, fileNumber, entry->path, tester->Verdict(), status, report);
+    } else if (tester->Verdict().decoderEnded && !state.KeepGoing()) {
+      // Stopped while it opened, by the cancel itself.
+      Tell(listener, fileNumber, entry->path, tester->Verdict(), FileVerdict::Status::kCancelled,
+           report);
     } else if (tester->Verdict().status == FileVerdict::Status::kNotChecked) {
       // A fault of the run, not of the file: the scan cannot go on. The file's line keeps
       // its "..." as a cancelled file's does.

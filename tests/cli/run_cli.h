@@ -30,10 +30,9 @@ inline std::string ReadAll(const std::filesystem::path& p) {
   return s.str();
 }
 
-// Runs the CLI with its output in files; `whileRunning` may act on the process.
-inline CliRun RunCli(const TempDir& t, std::vector<std::string> args,
-                     const std::function<void(pid_t)>& whileRunning = {}) {
-  args.insert(args.begin(), HARROWBIT_CLI);
+// Runs a command with its output in files; `whileRunning` may act on the process.
+inline CliRun RunCommand(const TempDir& t, std::vector<std::string> args,
+                         const std::function<void(pid_t)>& whileRunning = {}) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -55,3 +54,9 @@ inline CliRun RunCli(const TempDir& t, std::vector<std::string> args,
   return r;
 }
 
+
+inline CliRun RunCli(const TempDir& t, std::vector<std::string> args,
+                     const std::function<void(pid_t)>& whileRunning = {}) {
+  args.insert(args.begin(), HARROWBIT_CLI);
+  return RunCommand(t, std::move(args), whileRunning);
+}

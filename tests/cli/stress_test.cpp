@@ -1,0 +1,123 @@
+// harrowbit-cli when the run itself is in trouble: too few descriptors, signals to every
+// process, output that cannot be written. None of it may become a verdict on a file, and
+// no exit status may claim a complete check that was not had.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/cli/run_cli.h"
+#include "tests/gen/ogg_gen.h"
+#include "tests/support/wait.h"
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+// Runs `script` in sh with the CLI as $CLI.
+CliRun RunShell(const TempDir& t, const std::string& script,
+                const std::function<void(pid_t)>& whileRunning = {}) {
+  return RunCommand(t, {"/bin/sh", "-c", "CLI=" + Quoted(HARROWBIT_CLI) + "; " + script},
+                    whileRunning);
+}
+
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task")) {
+    std::istringstream in(ReadAll(task.path() / "children"));
+    for (pid_t child; in >> child;) children.push_back(child);
+  }
+  return children;
+}
+
+class Stress : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(m_dir / "lib");
+    for (int i = 0; i < 12; ++i) {
+      testgen::WriteBytes(m_dir / "lib" / ("f" + std::to_string(i) + ".ogg"),
+                          testgen::EncodeTone({.channels = 1, .rate = 22050, .seconds = 2}));
+    }
+    testgen::WriteBytes(m_dir / "long.ogg",
+                        testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 3600, .quality = -0.1}));
+  }
+  std::string Lib() const { return Quoted((m_dir / "lib").native()); }
+  TempDir m_dir;
+};
+
+}  // namespace
+
+TEST_F(Stress, TooFewDescriptorsMeanFewerJobsOrNoCheckNeverDamage) {
+  const struct {
+    const char* script;
+    int status;
+    const char* err;
+  } cases[] = {
+      {"ulimit -n 24; exec $CLI -q -j 8 ", 0, "harrowbit-cli: -j 8 lowered to 4: the limit on open files allows no more\n"},
+      {"ulimit -n 1024; exec $CLI -q -j 1024 ", 0, "harrowbit-cli: -j 1024 lowered to 504: the limit on open files allows no more\n"},
+      {"ulimit -n 13; exec $CLI -q -j 1 ", 2,
+       "harrowbit-cli: the limit on open files is too low to start a decoder helper (raise it "
+       "with ulimit -n)\n"},
+  };
+  for (const auto& c : cases) {
+    const CliRun r = RunShell(m_dir, c.script + Lib());
+    EXPECT_EQ(r.status, c.status) << c.script << r.err;
+    EXPECT_EQ(r.err, c.err) << c.script;
+    EXPECT_EQ(r.out, c.status == 0 ? "12 files, 0 errors\n" : "") << c.script;
+  }
+}
+
+TEST_F(Stress, SignalsToTheScanAndItsHelpersCancelAndNeverCrash) {
+  const struct {
+    const char* name;
+    int signal;
+    bool stopHelperFirst;
+    int status;
+  } cases[] = {
+      {"SIGTERM to every process, as systemctl stop sends it", SIGTERM, false, 143},
+      {"Ctrl-C while the helper is stuck: no wait for its time limit", SIGINT, true, 130},
+  };
+  for (const auto& c : cases) {
+    std::chrono::steady_clock::time_point signalled;
+    const CliRun r = RunCli(m_dir, {"-j1", (m_dir / "long.ogg").native()}, [&](pid_t pid) {
+      ASSERT_TRUE(testsupport::WaitFor([&] { return !ChildrenOf(pid).empty(); })) << c.name;
+      const auto helpers = ChildrenOf(pid);
+      if (c.stopHelperFirst) {
+        for (pid_t h : helpers) ::kill(h, SIGSTOP);
+      } else {
+        for (pid_t h : helpers) ::kill(h, c.signal);
+      }
+      signalled = std::chrono::steady_clock::now();
+      ::kill(pid, c.signal);
+    });
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(20)) << c.name;
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.out, "[1/1]\t" + (m_dir / "long.ogg").native() + "...\n1 files, 0 errors\n")
+        << c.name;
+  }
+}
+
+TEST_F(Stress, OutputThatCannotBeWrittenIsNeverSuccess) {
+  const struct {
+    const char* run;  // how the CLI runs, with its status saved after it
+    const char* status;
+    const char* err;
+  } cases[] = {
+      {"$CLI -j1 LIB > /dev/full; SAVE", "2\n",
+       "harrowbit-cli: cannot write the results: No space left on device\n"},
+      {"$CLI -j1 LIB >&-; SAVE", "2\n",
+       "harrowbit-cli: cannot write the results: Bad file descriptor\n"},
+      // SIGPIPE ignored, as services often run: the reader's end stops the check.
+      {"trap '' PIPE; { $CLI -j1 LIB; SAVE; } | true", "141\n", ""},
+  };
+  for (const auto& c : cases) {
+    std::string script = c.run;
+    script.replace(script.find("LIB"), 3, Lib());
+    script.replace(script.find("SAVE"), 4, "echo $? > " + Quoted((m_dir / "status").native()));
+    const CliRun r = RunShell(m_dir, script);
+    EXPECT_EQ(ReadAll(m_dir / "status"), c.status) << c.run;
+    EXPECT_EQ(r.err, c.err) << c.run;
+  }
+}
