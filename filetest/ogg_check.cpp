@@ -55,19 +55,12 @@ bool COggCheck::Open(std::filesystem::path path) {
 
 int COggCheck::DecodeStep() {
   m_nLastResult = static_cast<int>(ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream));
-  if (m_nLastResult == OV_EBADLINK) {
-    m_strError = "OV_EBADLINK @ " + FormatPosition(ov_time_tell(&m_vf));
-  } else if (m_nLastResult == OV_HOLE) {
-    m_strError = "OV_HOLE @ " + FormatPosition(ov_time_tell(&m_vf));
-  } else if (m_nLastResult == 0) {
-    // Only the last link's end-of-stream page counts: the flag is cleared at every
-    // change of link.
-    if (m_vf.os.e_o_s == 0) {
-      m_strError = "TRUNCATED @ " + FormatPosition(ov_time_tell(&m_vf));
-      m_nLastResult = kTruncated;
-    } else {
-      return 0;
-    }
+  // Only the last link's end-of-stream page counts: the flag is cleared at every change
+  // of link.
+  const bool truncated = m_nLastResult == 0 && m_vf.os.e_o_s == 0;
+  if (truncated) m_nLastResult = kTruncated;
+  if (truncated || m_nLastResult == OV_EBADLINK || m_nLastResult == OV_HOLE) {
+    m_strError = DecodeFaultText(m_nLastResult, ov_time_tell(&m_vf));
   }
   return m_nLastResult;
 }
@@ -78,6 +71,15 @@ void COggCheck::Close() {
   if (m_pFile != nullptr) {
     ov_clear(&m_vf);  // closes the stream too
     m_pFile = nullptr;
+  }
+}
+
+std::string DecodeFaultText(int result, double seconds) {
+  switch (result) {
+    case OV_EBADLINK: return "OV_EBADLINK @ " + FormatPosition(seconds);
+    case OV_HOLE: return "OV_HOLE @ " + FormatPosition(seconds);
+    case kTruncated: return "TRUNCATED @ " + FormatPosition(seconds);
+    default: return {};
   }
 }
 

@@ -41,5 +41,8 @@ inline constexpr int kSamplesPerStep = 1024;
 // The result DecodeStep gives when the data ends before the end-of-stream page.
 inline constexpr int kTruncated = -1;
 
+// The report's reason for a decode step's fault at `seconds`: empty for a code it does not
+// name.
+std::string DecodeFaultText(int result, double seconds);
 // The name that the report gives to an ov_open result other than 0.
 const char* OpenFailureName(int ovOpenResult);

@@ -38,11 +38,12 @@ class CScanState {
   }
   // The starter, when no worker could be started after all.
   void StartFailed() { m_bRunning.store(0, std::memory_order_release); }
-  // Wakes a paused worker before clearing the flag, so it sees the cancel at its next check.
-  // It may still make one more decode step first.
+  // Clears the flag before it wakes a paused worker. Woken first, the worker could run on
+  // before the flag cleared (the cancelling thread may be preempted right at the wake-up),
+  // finishing the file and starting the next: with this order, no step follows a cancel.
   void RequestCancel() {
-    m_hRunEvent.Set();
     m_bKeepGoing.store(0, std::memory_order_release);
+    m_hRunEvent.Set();
     if (m_cancelPipe[1] >= 0) (void)!::write(m_cancelPipe[1], "", 1);
   }
   // Readable once a cancel was asked for: a decoder waiting on a stuck helper polls it,

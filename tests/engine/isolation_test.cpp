@@ -12,6 +12,7 @@
 
 #include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
+#include "decode/helper_verdict.h"
 #include "decode/parallel_decoder.h"
 #include "scan/scan_worker.h"
 #include "tests/support/temp_dir.h"
@@ -183,7 +184,7 @@ TEST(Isolation, APausedScanHoldsItsHelperAndACancelWhilePausedEndsIt) {
     });
   };
   state.PrepareStart();
-  std::thread worker([&] { ScanThreadProc(state, window, factory); });
+  testsupport::CBoundedThread worker([&] { ScanThreadProc(state, window, factory); });
   ASSERT_TRUE(testsupport::WaitFor([&] { return paused.load(); })) << "the scan never paused";
   // The helper may fill its pipe, then it must wait: no decoding goes on while paused.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -191,7 +192,48 @@ TEST(Isolation, APausedScanHoldsItsHelperAndACancelWhilePausedEndsIt) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_LE(CpuTicks(helper) - before, 1) << "the helper decodes on while the scan is paused";
   state.RequestCancel();
-  worker.join();
+  worker.Join("the worker after a cancel");
   EXPECT_EQ(window.last, "[1/1]\t" + (t / "long.ogg").native() + "...\r\n1 files, 0 errors");
   EXPECT_NE(::kill(helper, 0), 0) << "the helper outlived its scan";
+}
+
+TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
+  using S = FileVerdict::Status;
+  const struct {
+    const char* name;
+    std::vector<HelperMessage> answers;
+    const char* end;  // how the helper ended after them, if it did
+    double lastPosition;
+    S status;
+    std::string reason;
+    double position;
+  } cases[] = {
+      {"clean", {{HelperMessage::kOpened, 1, 441000, 10, ""}, {HelperMessage::kStep, 1024, 0, 0.02, ""},
+                 {HelperMessage::kStep, 0, 0, 10, ""}}, nullptr, 0, S::kOk, "", 10},
+      {"fault", {{HelperMessage::kOpened, 1, 441000, 10, ""},
+                 {HelperMessage::kStep, -3, 0, 5.5, "OV_HOLE @ 0m 05s"}}, nullptr, 0, S::kError,
+       "OV_HOLE @ 0m 05s", 5.5},
+      {"refused", {{HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS"}}, nullptr, 0, S::kError,
+       "OV_ENOTVORBIS", 0},
+      {"died opening", {}, "CRASH", 12, S::kError, "CRASH", 0},
+      // The helper's own record runs ahead of the answers that reached the scan.
+      {"died decoding", {{HelperMessage::kOpened, 1, 441000, 100, ""},
+                         {HelperMessage::kStep, 1024, 0, 9.5, ""}}, "CRASH", 70.4, S::kError,
+       "CRASH @ 1m 10s", 70.4},
+      {"stopped at its limits", {{HelperMessage::kOpened, 1, 441000, 100, ""},
+                                 {HelperMessage::kStep, 1024, 0, 9.5, ""}}, "LIMIT", 0, S::kError,
+       "LIMIT @ 0m 09s", 9.5},
+  };
+  for (const auto& c : cases) {
+    FileVerdict v;
+    for (const auto& m : c.answers) {
+      if (m.type == HelperMessage::kOpened) TakeOpened(v, m);
+      else TakeStep(v, m);
+    }
+    if (c.end != nullptr) TakeHelperEnd(v, c.end, c.lastPosition);
+    EXPECT_EQ(v.status, c.status) << c.name;
+    EXPECT_EQ(v.reason, c.reason) << c.name;
+    EXPECT_EQ(v.position, c.position) << c.name;
+    EXPECT_EQ(v.decoderEnded, c.end != nullptr) << c.name;
+  }
 }

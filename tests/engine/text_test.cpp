@@ -13,13 +13,26 @@ TEST(PositionText, TruncatesTowardZeroAndNeverFoldsMinutes) {
     double seconds;
     const char* text;
   } cases[] = {
-      {5.99, "0m 05s"},  {600, "10m 00s"},   {59, "0m 59s"},   {65.9, "1m 05s"},
+      {5.99, "0m 05s"},  {600, "10m 00s"},   {10, "0m 10s"},   {70.5, "1m 10s"},   {59, "0m 59s"},   {65.9, "1m 05s"},
       {3725, "62m 05s"}, {0, "0m 00s"},      {59.999, "0m 59s"}, {36000, "600m 00s"},
       // ov_time_tell's error code and values no file has must not overflow or go negative.
       {-131, "0m 00s"},  {std::numeric_limits<double>::quiet_NaN(), "0m 00s"},
       {1e300, "16666666666666m 40s"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatPosition(c.seconds), c.text) << c.seconds;
+}
+
+TEST(FaultText, EachDecodeFaultWithItsPositionAndNoneForOtherCodes) {
+  const struct {
+    int result;
+    double seconds;
+    const char* text;
+  } cases[] = {{OV_HOLE, 65.2, "OV_HOLE @ 1m 05s"},
+               {OV_EBADLINK, 70, "OV_EBADLINK @ 1m 10s"},
+               {kTruncated, 9.99, "TRUNCATED @ 0m 09s"},
+               {OV_EINVAL, 3, ""},
+               {-999, 3, ""}};
+  for (const auto& c : cases) EXPECT_EQ(DecodeFaultText(c.result, c.seconds), c.text) << c.result;
 }
 
 TEST(OpenFailureNames, EveryListedCodeAndTheRestUnknown) {

@@ -64,9 +64,10 @@ struct Scan {
     ScanThreadProc(state, window, Factory(), &heard);
     return window.Last();
   }
-  std::thread RunInThread() {
+  std::unique_ptr<testsupport::CBoundedThread> RunInThread() {
     state.PrepareStart();
-    return std::thread([this] { ScanThreadProc(state, window, Factory(), &heard); });
+    return std::make_unique<testsupport::CBoundedThread>(
+        [this] { ScanThreadProc(state, window, Factory(), &heard); });
   }
 };
 
@@ -154,35 +155,39 @@ TEST(Pause, BlocksTheWorkerAfterTheStepUntilContinued) {
     steps = step;
     if (step == 1) scan.state.TogglePause();
   };
-  std::thread worker = scan.RunInThread();
+  auto worker = scan.RunInThread();
   ASSERT_TRUE(WaitFor([&] { return steps.load() >= 1; })) << "the worker never stepped";
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(steps.load(), 1);
   EXPECT_TRUE(scan.state.IsRunning());
   scan.state.TogglePause();
-  worker.join();
+  worker->Join("the worker");
   EXPECT_EQ(steps.load(), 4);
   EXPECT_EQ(scan.window.Last(), "[1/1]\t/a.ogg...OK\r\n1 files, 0 errors");
 }
 
 TEST(Cancel, WhilePausedWakesTheWorkerWhichWritesItsSummary) {
   Scan scan;
-  scan.Add("/a.ogg", {true, "", {10, 10, 0}, 20});
+  // Plenty of steps left: a worker woken before it could see the cancel would run on.
+  Script a{true, "", std::vector<int64_t>(100000, 10), 1000000};
+  a.steps.push_back(0);
+  scan.Add("/a.ogg", a);
   scan.Add("/b.ogg");
   std::atomic<bool> paused{false};
-  scan.onStep = [&](const std::string&, int step) {
-    if (step == 1) {
+  std::atomic<int> steps{0};
+  scan.onStep = [&](const std::string& path, int step) {
+    ++steps;
+    if (path == "/a.ogg" && step == 1) {
       scan.state.TogglePause();
       paused = true;
     }
   };
-  std::thread worker = scan.RunInThread();
+  auto worker = scan.RunInThread();
   ASSERT_TRUE(WaitFor([&] { return paused.load(); })) << "the worker never paused";
   scan.state.RequestCancel();
-  worker.join();
-  // The wake-up comes before the flag clears, so one more step may slip through: never
-  // the file's last one here.
+  worker->Join("the worker");
   EXPECT_EQ(scan.window.Last(), "[1/2]\t/a.ogg...\r\n1 files, 0 errors");
+  EXPECT_EQ(steps.load(), 1) << "steps after the cancel";
   EXPECT_FALSE(scan.state.IsRunning());
   EXPECT_EQ(scan.heard.files.back().status, FileVerdict::Status::kCancelled);
 }
