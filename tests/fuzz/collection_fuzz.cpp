@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -238,33 +239,46 @@ std::vector<std::string> Listed(const CFileList& list) {
   return out;
 }
 
-std::vector<std::string> Collect(const std::string& folder) {
+// The files listed, and after them each folder reported as unreadable.
+std::vector<std::string> Collect(const std::string& path, bool given = false) {
   CFileList list;
-  ScanFolder(list, folder);
-  return Listed(list);
+  std::vector<std::string> unreadable;
+  const UnreadableFolderSink sink = [&](const fs::path& folder, std::error_code error) {
+    if (!error) Fail("unreadable folder reported without an error", folder.native());
+    unreadable.push_back("unreadable " + folder.native());
+  };
+  if (given) {
+    AddGivenPath(list, path, sink);
+  } else {
+    ScanFolder(list, path, sink);
+  }
+  std::vector<std::string> out = Listed(list);
+  out.insert(out.end(), unreadable.begin(), unreadable.end());
+  return out;
 }
 
 // A walk written on std::filesystem: depth first in listing order, links followed, dot
-// folders and folders already on the current walk not entered.
-void ModelWalk(const fs::path& folder, std::vector<fs::path>& onWalk,
-               std::vector<std::string>& out) {
+// folders not entered, and each folder (by its path with every link resolved) entered once.
+void ModelWalk(const fs::path& folder, std::set<fs::path>& entered, std::vector<std::string>& out,
+               std::vector<std::string>& unreadable) {
   std::error_code ec;
   const fs::path real = fs::canonical(folder, ec);
-  if (ec) return;
-  for (const fs::path& a : onWalk) {
-    if (a == real) return;
+  if (ec) {
+    unreadable.push_back("unreadable " + folder.native());
+    return;
   }
-  onWalk.push_back(real);
-  for (const auto& e : fs::directory_iterator(folder, ec)) {
+  if (!entered.insert(real).second) return;
+  fs::directory_iterator listing(folder, ec);
+  if (ec) unreadable.push_back("unreadable " + folder.native());
+  for (const auto& e : listing) {
     const std::string name = e.path().filename().native();
     std::error_code statError;
     if (fs::is_directory(e.path(), statError)) {
-      if (name[0] != '.') ModelWalk(e.path(), onWalk, out);
+      if (name[0] != '.') ModelWalk(e.path(), entered, out, unreadable);
     } else if (IsOggFile(e.path())) {
       out.push_back(e.path().native());
     }
   }
-  onWalk.pop_back();
 }
 
 void CheckListedPath(const std::string& path) {
@@ -281,9 +295,7 @@ void CheckListedPath(const std::string& path) {
 }
 
 void CheckGivenPath(const std::string& path) {
-  CFileList list;
-  AddGivenPath(list, path);
-  const std::vector<std::string> got = Listed(list);
+  const std::vector<std::string> got = Collect(path, true);
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
   std::vector<std::string> expected;
@@ -314,12 +326,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
 
   const std::vector<std::string> listed = Collect(root);
-  std::vector<fs::path> onWalk;
+  std::set<fs::path> entered;
   std::vector<std::string> expected;
-  ModelWalk(root, onWalk, expected);
+  std::vector<std::string> unreadable;
+  ModelWalk(root, entered, expected, unreadable);
+  expected.insert(expected.end(), unreadable.begin(), unreadable.end());
   if (listed != expected) Fail("ScanFolder differs from the model walk", input);
   if (Collect(root + '/') != listed) Fail("a trailing separator changed the walk", root);
   for (const std::string& path : listed) {
+    if (path.starts_with("unreadable ")) continue;
     CheckListedPath(path);
     CheckText(path);
   }
