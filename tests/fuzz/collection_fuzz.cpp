@@ -20,6 +20,7 @@
 
 #include "filetest/ogg_check.h"
 #include "text/path_text.h"
+#include "text/terminal_columns.h"
 #include "scan/file_collection.h"
 
 namespace fs = std::filesystem;
@@ -42,12 +43,13 @@ struct Piece {
   std::size_t bytes;
   std::size_t units;  // UTF-16 code units of what a person sees for it
   bool valid;
+  bool control = false;  // C0, DEL or C1: shown as U+FFFD like a byte that does not decode
 };
 
 Piece NextPiece(std::string_view s, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned lead = byte(i);
-  if (lead < 0x80) return {1, 1, true};
+  if (lead < 0x80) return {1, 1, true, lead < 0x20 || lead == 0x7F};
   std::size_t length = 0;
   uint32_t cp = 0;
   uint32_t least = 0;
@@ -65,7 +67,7 @@ Piece NextPiece(std::string_view s, std::size_t i) {
     cp = cp << 6 | (byte(i + k) & 0x3F);
   }
   if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {1, 1, false};
-  return {length, cp >= 0x10000 ? 2u : 1u, true};
+  return {length, cp >= 0x10000 ? 2u : 1u, true, cp >= 0x80 && cp <= 0x9F};
 }
 
 bool IsValidUtf8(std::string_view s) {
@@ -83,7 +85,7 @@ void CheckText(std::string_view bytes) {
   std::vector<std::size_t> unitsBefore{0};
   for (std::size_t i = 0; i < bytes.size();) {
     const Piece p = NextPiece(bytes, i);
-    shown += p.valid ? bytes.substr(i, p.bytes) : "\xEF\xBF\xBD";
+    shown += p.valid && !p.control ? bytes.substr(i, p.bytes) : "\xEF\xBF\xBD";
     i += p.bytes;
     boundaries.push_back(i);
     unitsBefore.push_back(unitsBefore.back() + p.units);
@@ -91,6 +93,18 @@ void CheckText(std::string_view bytes) {
   const std::string display = DisplayText(bytes);
   if (display != shown) Fail("DisplayText differs from a reading by code points", bytes);
   if (!IsValidUtf8(display)) Fail("DisplayText gave invalid UTF-8", display);
+
+  // Each byte or character shown as U+FFFD is one column, as U+FFFD itself is.
+  const std::size_t columns = DisplayColumns(bytes);
+  if (DisplayColumns(display) != columns)
+    Fail("columns differ from those of the shown text", bytes);
+  for (std::size_t maxColumns : {std::size_t{0}, std::size_t{1}, std::size_t{2}, columns / 2,
+                                 columns > 0 ? columns - 1 : 0, columns}) {
+    const std::string tail = CutToColumnsFromLeft(bytes, maxColumns);
+    if (!bytes.ends_with(tail)) Fail("cut to columns is not a tail", bytes);
+    if (DisplayColumns(tail) > maxColumns) Fail("cut to columns is too wide", bytes);
+  }
+  if (CutToColumnsFromLeft(bytes, columns) != bytes) Fail("text that fits was cut", bytes);
 
   const std::size_t total = unitsBefore.back();
   for (std::size_t maxUnits : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
