@@ -46,8 +46,11 @@ std::vector<Piece> Pieces(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
     const std::size_t n = Utf8SequenceLength(bytes.substr(i));
     std::size_t columns = 1;
-    if (n != 0 && locale != locale_t{}) {
-      const int width = ::wcwidth(static_cast<wchar_t>(CodePoint(bytes.substr(i, n))));
+    const uint32_t cp = n == 0 ? 0 : CodePoint(bytes.substr(i, n));
+    // A control character (NUL included, which wcwidth gives no width) shows as U+FFFD.
+    const bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
+    if (n != 0 && !control && locale != locale_t{}) {
+      const int width = ::wcwidth(static_cast<wchar_t>(cp));
       if (width >= 0) columns = static_cast<std::size_t>(width);
     }
     pieces.push_back({i, columns});

@@ -100,7 +100,8 @@ TEST(TerminalColumns, WideCharactersTakeTwoMarksNoneAndTheCutKeepsWholeCharacter
       {"x" + note, 3, 2, note},
       {"\xC3\xA4\xC3\xB6", 2, 1, "\xC3\xB6"},
       {"\xFF\xFEz", 3, 2, "\xFEz"},   // each byte that does not decode: one U+FFFD
-      {"a\tb\x1B", 4, 3, "\tb\x1B"},  // so is each control character
+      {"a\tb\x1B", 4, 3, "\tb\x1B"},
+      {std::string("\0\0", 2), 2, 1, std::string("\0", 1)},  // so is each control character
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DisplayColumns(c.text), c.columns) << c.text;
