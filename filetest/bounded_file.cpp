@@ -11,6 +11,9 @@
 
 namespace {
 
+// The first read is small, since most files end in their data; reads grow while they
+// find only zeros.
+constexpr int64_t kFirstRead = int64_t{1} << 16;
 constexpr int64_t kReadBlock = int64_t{1} << 20;
 // Holes are skipped in growing steps, so a sparse file of terabytes costs a few hundred
 // seeks; a step that meets data falls back to reading blocks.
@@ -92,7 +95,7 @@ int64_t OggViewEnd(int fd, int64_t size) {
   const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kReadBlock]);
   if (buffer == nullptr) return size;
   int64_t end = size;
-  int64_t step = kReadBlock;
+  int64_t step = kFirstRead;
   while (end > 0) {
     const int64_t begin = end > step ? end - step : 0;
     int64_t from = ::lseek(fd, static_cast<off_t>(begin), SEEK_DATA);
@@ -113,6 +116,7 @@ int64_t OggViewEnd(int fd, int64_t size) {
       return std::min(size, from + static_cast<int64_t>(dataEnd) + kMaxOggPageBytes);
     }
     end = begin;
+    step = std::min(step * 2, kReadBlock);
   }
   return std::min(size, kMaxOggPageBytes);
 }
