@@ -109,6 +109,35 @@ def run_set(label, files, bins, rounds):
     return ok
 
 
+def zero_tails(gen, cli, folder, rounds):
+    """A 5-second clean file followed by zeros, as an unfinished preallocated download leaves
+    it: written zeros of growing length, and a sparse tail of 20 GB. The time must grow at most
+    in proportion to the zeros read."""
+    os.makedirs(folder, exist_ok=True)
+    clean = os.path.join(folder, "clean.ogg")
+    subprocess.run([gen, "tone", clean, "--seconds", "5"], check=True)
+    size = os.path.getsize(clean)
+    times = {}
+    print("\nzero-filled tails after a 5 s clean file (CLI -j1, and --in-process):")
+    for label, zeros, sparse in [("16 MB", 16 << 20, False), ("64 MB", 64 << 20, False),
+                                 ("256 MB", 256 << 20, False), ("20 GB sparse", 20 << 30, True)]:
+        path = os.path.join(folder, label.replace(" ", "-") + ".ogg")
+        shutil.copyfile(clean, path)
+        with open(path, "r+b") as f:
+            if sparse:
+                f.truncate(size + zeros)
+            else:
+                f.seek(0, os.SEEK_END)
+                block = bytes(1 << 20)
+                for _ in range(zeros >> 20):
+                    f.write(block)
+        times[label] = best_time([cli, "-j1", path], rounds)
+        inproc = best_time([cli, "--in-process", path], rounds)
+        os.remove(path)
+        print(f"    {label:14} {times[label]:7.3f} s   in-process {inproc:7.3f} s")
+    return report("zero tail 256 MB / 16 MB", times["256 MB"] / times["16 MB"], 16, "at most")
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -130,6 +159,8 @@ def main():
                       bins, args.rounds)
         if args.music:
             ok &= run_set(f"real files in {args.music}", ogg_files(args.music), bins, args.rounds)
+
+        ok &= zero_tails(bins["gen"], bins["cli"], os.path.join(tmp, "tails"), args.rounds)
 
         tree = os.path.join(tmp, "tree")
         make_tree(tree)

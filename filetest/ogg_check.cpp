@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "filetest/bounded_file.h"
 #include "text/path_text.h"
 
 namespace {
@@ -41,9 +42,8 @@ bool COggCheck::Open(std::filesystem::path path) {
     m_strError = "OPENFILE";
     return false;
   }
-  const int result = ov_open(m_pFile, &m_vf, nullptr, 0);
+  const int result = OpenOggView(m_pFile, &m_vf);
   if (result != 0) {
-    // A failed ov_open leaves the stream with us.
     m_strError = OpenFailureName(result);
     std::fclose(m_pFile);
     m_pFile = nullptr;

@@ -1,19 +1,30 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <system_error>
 
 #include "scan/file_list.h"
 
 // Whether everything after the last "." of the path is "ogg" in any letter case.
 bool IsOggFile(const std::filesystem::path& path);
 
+// Told of each folder that collection could not open or read to its end, with the reason;
+// what could be read of it is listed all the same. Called on the collecting thread.
+using UnreadableFolderSink =
+    std::function<void(const std::filesystem::path& folder, std::error_code error)>;
+
 // Appends every ogg file under the folder to the list, depth-first in the order the file
-// system lists entries, each subfolder's files where the subfolder was met. Folders whose
-// names begin with "." are not entered; a link that leads back to a folder already on the
-// current walk is not entered again. A folder that cannot be read adds nothing.
-void ScanFolder(CFileList& list, const std::filesystem::path& folder);
+// system lists entries, each subfolder's files where the subfolder was first met. Folders
+// whose names begin with "." are not entered. Links are followed, but each physical folder
+// is entered once per list (see CFileList::EnterFolder): links back up the tree, many links
+// to one folder and a folder given twice add nothing more.
+void ScanFolder(CFileList& list, const std::filesystem::path& folder,
+                const UnreadableFolderSink& onUnreadable = {});
 
 // The rule for one given path (a dropped item, the command line, a CLI argument): a folder
 // is walked, an ogg file is appended as given, anything else is ignored. A path whose
-// status cannot be read counts as a folder and so yields nothing.
-void AddGivenPath(CFileList& list, const std::filesystem::path& path);
+// status cannot be read counts as a folder, so it is reported as unreadable and yields
+// nothing. The empty path is no path: it yields nothing and is not reported.
+void AddGivenPath(CFileList& list, const std::filesystem::path& path,
+                  const UnreadableFolderSink& onUnreadable = {});

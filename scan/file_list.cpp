@@ -8,6 +8,12 @@ void CFileList::Append(std::filesystem::path path) {
 void CFileList::Clear() {
   std::lock_guard lock(m_mutex);
   m_entries.clear();
+  m_enteredFolders.clear();
+}
+
+bool CFileList::EnterFolder(uint64_t device, uint64_t inode) {
+  std::lock_guard lock(m_mutex);
+  return m_enteredFolders.emplace(device, inode).second;
 }
 
 std::size_t CFileList::Count() const {

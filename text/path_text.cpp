@@ -23,15 +23,26 @@ std::size_t Utf8SequenceLength(std::string_view s) {
   return 0;
 }
 
+namespace {
+
+// C0 and DEL are one byte each; C1 (U+0080 to U+009F) is 0xC2 followed by 0x80 to 0x9F.
+bool IsControl(std::string_view sequence) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(sequence[i]); };
+  if (sequence.size() == 1) return b(0) < 0x20 || b(0) == 0x7F;
+  return sequence.size() == 2 && b(0) == 0xC2 && b(1) <= 0x9F;
+}
+
+}  // namespace
+
 std::string DisplayText(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
   std::size_t i = 0;
   while (i < bytes.size()) {
     const std::size_t n = Utf8SequenceLength(bytes.substr(i));
-    if (n == 0) {
+    if (n == 0 || IsControl(bytes.substr(i, n))) {
       out += "\xEF\xBF\xBD";
-      ++i;
+      i += n == 0 ? 1 : n;
     } else {
       out.append(bytes.substr(i, n));
       i += n;

@@ -12,7 +12,8 @@
 std::size_t Utf8SequenceLength(std::string_view bytes);
 
 // The text a person sees for a path: valid UTF-8 passes through, every byte that does
-// not decode becomes U+FFFD.
+// not decode becomes U+FFFD, and so does every control character (C0, DEL, C1), so that a
+// name can neither break a report line nor send escape sequences to a terminal.
 std::string DisplayText(std::string_view bytes);
 
 // The longest prefix of `bytes` that holds at most `maxUnits` UTF-16 code units, cut

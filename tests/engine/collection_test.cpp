@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <set>
 #include <vector>
 
 #include "scan/file_collection.h"
@@ -21,17 +23,26 @@ std::vector<std::string> Listed(const CFileList& list) {
   return out;
 }
 
-// What a depth-first walk in the file system's own listing order gives, independently of
-// the code under test.
-void ExpectedWalk(const fs::path& folder, std::vector<std::string>& out) {
+// What a depth-first walk in the file system's own listing order gives, entering each
+// folder (by its path with every link resolved) once, independently of the code under test.
+void ExpectedWalk(const fs::path& folder, std::vector<std::string>& out,
+                  std::set<fs::path>& entered) {
+  if (!entered.insert(fs::canonical(folder)).second) return;
   for (const auto& e : fs::directory_iterator(folder)) {
     const std::string name = e.path().filename().native();
     if (e.is_directory()) {
-      if (name[0] != '.') ExpectedWalk(e.path(), out);
+      if (name[0] != '.') ExpectedWalk(e.path(), out, entered);
     } else if (IsOggFile(e.path())) {
       out.push_back(e.path().native());
     }
   }
+}
+
+std::vector<std::string> ExpectedWalk(const fs::path& folder) {
+  std::vector<std::string> out;
+  std::set<fs::path> entered;
+  ExpectedWalk(folder, out, entered);
+  return out;
 }
 
 }  // namespace
@@ -57,9 +68,7 @@ TEST(ScanFolder, DepthFirstInListingOrderSkippingDotFolders) {
   }
   CFileList list;
   ScanFolder(list, t.path());
-  std::vector<std::string> expected;
-  ExpectedWalk(t.path(), expected);
-  EXPECT_EQ(Listed(list), expected);
+  EXPECT_EQ(Listed(list), ExpectedWalk(t.path()));
   EXPECT_EQ(list.Count(), 9u);  // every .ogg but the two under dot-folders and the folder itself
   for (const auto& p : Listed(list)) EXPECT_EQ(p.find("hidden"), std::string::npos) << p;
 }
@@ -74,21 +83,44 @@ TEST(ScanFolder, TrailingSeparatorIsNotDoubledAndMissingFoldersAddNothing) {
   EXPECT_EQ(Listed(list), std::vector<std::string>{(t / "a.ogg").native()});
 }
 
-TEST(ScanFolder, LinksBackUpTheTreeAreEnteredOnceAndOtherLinksAreFollowed) {
-  TempDir t;
-  t.Write("music/a.ogg");
-  t.Write("music/sub/b.ogg");
-  fs::create_directory_symlink(t / "music", t / "music/sub/loop");  // back up the tree
-  fs::create_directory_symlink(t / "music/sub", t / "music/again");  // a second way in
-  fs::create_symlink(t / "music/a.ogg", t / "music/alias.ogg");
-  fs::create_symlink(t / "nowhere", t / "music/broken.ogg");
-  CFileList list;
-  ScanFolder(list, t / "music");
-  std::vector<std::string> got = Listed(list);
-  std::sort(got.begin(), got.end());
-  const std::string m = (t / "music").native();
-  EXPECT_EQ(got, (std::vector<std::string>{m + "/a.ogg", m + "/again/b.ogg", m + "/alias.ogg",
-                                           m + "/broken.ogg", m + "/sub/b.ogg"}));
+TEST(ScanFolder, LinksAreFollowedButEachFolderIsEnteredOnce) {
+  // Links to make, from a path in the tree to its target; the files are made first.
+  using Links = std::vector<std::pair<std::string, std::string>>;
+  Links graph;  // two links from each level to the next: 2^16 ways down to one file
+  for (int level = 0; level < 16; ++level) {
+    const std::string from = "d" + std::to_string(level) + "/";
+    const std::string to = "d" + std::to_string(level + 1);
+    graph.push_back({from + "a", to});
+    graph.push_back({from + "b", to});
+  }
+  const struct {
+    const char* name;
+    std::vector<const char*> files;
+    Links links;
+    std::size_t listed;
+  } cases[] = {
+      {"link back up the tree", {"a.ogg", "sub/b.ogg"}, {{"sub/loop", "."}}, 2},
+      {"link to itself", {"a.ogg"}, {{"self", "."}}, 1},
+      {"two links to one folder", {"x/c.ogg"}, {{"l1", "x"}, {"l2", "x"}}, 1},
+      {"a second way into a subfolder", {"sub/b.ogg"}, {{"again", "sub"}}, 1},
+      {"graph of links", {"d16/f.ogg"}, graph, 1},
+      {"links to files are files",
+       {"a.ogg"},
+       {{"alias.ogg", "a.ogg"}, {"broken.ogg", "nowhere"}},
+       3},
+  };
+  for (const auto& c : cases) {
+    TempDir t;
+    for (const char* f : c.files) t.Write(std::string("root/") + f);
+    for (const auto& [from, to] : c.links) {
+      fs::create_directories((t / "root" / from).parent_path());
+      fs::create_symlink(t / "root" / to, t / "root" / from);
+    }
+    CFileList list;
+    ScanFolder(list, t / "root");
+    EXPECT_EQ(list.Count(), c.listed) << c.name;
+    EXPECT_EQ(Listed(list), ExpectedWalk(t / "root")) << c.name;
+  }
 }
 
 TEST(AddGivenPath, FolderWalkedOggFileAsGivenOthersIgnored) {
@@ -99,6 +131,7 @@ TEST(AddGivenPath, FolderWalkedOggFileAsGivenOthersIgnored) {
   CFileList list;
   AddGivenPath(list, t / "lib");
   AddGivenPath(list, t / "lib/x.ogg");  // a folder and a file inside it: listed twice
+  AddGivenPath(list, t / "lib/");       // a folder given again is not entered again
   AddGivenPath(list, t / "single.Ogg");
   AddGivenPath(list, t / "lib/y.txt");
   AddGivenPath(list, t / "missing.ogg");  // counts as a folder, so yields nothing
@@ -106,36 +139,64 @@ TEST(AddGivenPath, FolderWalkedOggFileAsGivenOthersIgnored) {
   const std::string lib = (t / "lib").native();
   EXPECT_EQ(Listed(list), (std::vector<std::string>{lib + "/x.ogg", lib + "/x.ogg",
                                                     (t / "single.Ogg").native()}));
+  // A new scan starts from a cleared list and enters the folder again.
+  list.Clear();
+  AddGivenPath(list, t / "lib");
+  EXPECT_EQ(Listed(list), std::vector<std::string>{lib + "/x.ogg"});
 }
 
-TEST(ScanFolder, UnreadableFolderAddsNothingAndTheWalkGoesOn) {
+TEST(ScanFolder, EachFolderThatCannotBeReadIsReportedAndTheWalkGoesOn) {
   TempDir t;
   t.Write("a/locked/x.ogg");
+  t.Write("a/listless/y.ogg");
   t.Write("b.ogg");
   ::chmod(t.path().c_str(), 0755);
   ::chmod((t / "a").c_str(), 0755);
   ::chmod((t / "a/locked").c_str(), 0);
-  // Permissions do not bind root, so the walk runs as nobody in a child process.
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
+  ::chmod((t / "a/listless").c_str(), 0111);
+  const struct {
+    std::string given;
+    std::string expected;  // "L path" per file listed, "E path errno" per folder reported
+  } cases[] = {
+      {t.path(), "E " + (t / "a/listless").native() + " " + std::to_string(EACCES) + "\nE " +
+                     (t / "a/locked").native() + " " + std::to_string(EACCES) + "\nL " +
+                     (t / "b.ogg").native() + "\n"},
+      {t / "a/locked/x.ogg",
+       "E " + (t / "a/locked/x.ogg").native() + " " + std::to_string(EACCES) + "\n"},
+      {t / "missing", "E " + (t / "missing").native() + " " + std::to_string(ENOENT) + "\n"},
+      {t / "b.ogg", "L " + (t / "b.ogg").native() + "\n"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    // Permissions do not bind root, so the walk runs as nobody in a child process.
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::close(out[0]);
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+      std::vector<std::string> lines;
+      CFileList list;
+      AddGivenPath(list, c.given, [&](const fs::path& folder, std::error_code error) {
+        lines.push_back("E " + folder.native() + " " + std::to_string(error.value()));
+      });
+      std::sort(lines.begin(), lines.end());  // the order of a listing is the file system's
+      for (const auto& p : Listed(list)) lines.push_back("L " + p);
+      std::string text;
+      for (const auto& line : lines) text += line + "\n";
+      ::_exit(::write(out[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+    }
+    ::close(out[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+      text.append(buffer, std::size_t(n));
     ::close(out[0]);
-    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-    CFileList list;
-    ScanFolder(list, t.path());
-    std::string listed;
-    for (const auto& p : Listed(list)) listed += p + "\n";
-    ::_exit(::write(out[1], listed.data(), listed.size()) == ssize_t(listed.size()) ? 0 : 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(text, c.expected) << c.given;
   }
-  ::close(out[1]);
-  std::string listed;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) listed.append(buffer, std::size_t(n));
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
   ::chmod((t / "a/locked").c_str(), 0700);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(listed, (t / "b.ogg").native() + "\n");
+  ::chmod((t / "a/listless").c_str(), 0700);
 }

@@ -8,8 +8,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <chrono>
 
+#include "filetest/bounded_file.h"
 #include "filetest/ogg_check.h"
 #include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
@@ -58,6 +61,36 @@ std::filesystem::path PathOfLength(const std::filesystem::path& base, std::size_
   }
   const std::size_t name = length - dir.size() - 1;
   return dir + '/' + std::string(name - tail.size(), 'n') + tail;
+}
+
+// `zeros` more zero bytes at the end of the last packet of the last page, CRC mended: a page
+// whose last bytes are zero, which a view cut at the last non-zero byte would cut short.
+testgen::Bytes EndLastPageInZeros(const testgen::Bytes& file, std::size_t zeros) {
+  auto pages = testgen::SplitPages(file);
+  testgen::Page& last = pages.back();
+  std::size_t lacing = last.header.back();
+  last.header.pop_back();
+  for (lacing += zeros; lacing >= 255; lacing -= 255) last.header.push_back(255);
+  last.header.push_back(static_cast<unsigned char>(lacing));
+  last.header[26] = static_cast<unsigned char>(last.header.size() - 27);
+  last.body.insert(last.body.end(), zeros, 0);
+  last.FixCrc();
+  return testgen::JoinPages(pages);
+}
+
+// Appends `zeros` zero bytes, written or (sparse) left as a hole.
+bool AppendZeros(const std::filesystem::path& path, off_t zeros, bool sparse) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (sparse) {
+    ok = ok && ::ftruncate(fd, st.st_size + zeros) == 0;
+  } else {
+    const std::vector<char> block(std::size_t(zeros), 0);
+    ok = ok && ::write(fd, block.data(), block.size()) == ssize_t(block.size());
+  }
+  return ::close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -193,4 +226,72 @@ TEST(OggCheck, EveryStreamIsClosedExactlyOnce) {
   COggCheck closed;
   closed.Close();  // closing what holds nothing is harmless
   EXPECT_EQ(closed.m_nTotalSamples, 0);
+}
+
+TEST(OggCheck, ZerosAfterTheDataLeaveEveryVerdictAsItWas) {
+  TempDir t;
+  std::vector<testgen::Case> cases = testgen::AllCases({.seconds = 2});
+  const testgen::Bytes zeroEnded = EndLastPageInZeros(testgen::EncodeTone({.seconds = 2}), 3000);
+  cases.push_back({Damage::kClean, "last-page-ends-in-zeros.ogg", zeroEnded});
+  const struct {
+    const char* name;
+    off_t zeros;
+    bool sparse;
+  } tails[] = {
+      {"one byte", 1, false},
+      {"just under a page", kMaxOggPageBytes - 1, false},
+      {"just over a page", kMaxOggPageBytes + 1, false},
+      {"a mebibyte", 1 << 20, false},
+      {"a sparse 64 MiB", 64 << 20, true},
+  };
+  COggCheck check;
+  for (const auto& c : cases) {
+    const auto alone = t / c.fileName;
+    ASSERT_TRUE(testgen::WriteBytes(alone, c.bytes));
+    const Outcome expected = Check(check, alone);
+    for (const auto& tail : tails) {
+      const auto path = t / (tail.name + c.fileName);
+      ASSERT_TRUE(testgen::WriteBytes(path, c.bytes));
+      ASSERT_TRUE(AppendZeros(path, tail.zeros, tail.sparse));
+      const Outcome o = Check(check, path);
+      EXPECT_EQ(o.text, expected.text) << c.fileName << " + " << tail.name;
+      EXPECT_EQ(o.decoded, expected.decoded) << c.fileName << " + " << tail.name;
+    }
+  }
+  EXPECT_EQ(Check(check, t / "last-page-ends-in-zeros.ogg").text, "OK");
+}
+
+TEST(OggViewEnd, EndsOnePageAfterTheLastNonZeroByteAndSkipsHoles) {
+  TempDir t;
+  constexpr off_t kMiB = 1 << 20;
+  const struct {
+    const char* name;
+    std::vector<std::pair<off_t, char>> bytes;  // non-zero bytes at offsets
+    off_t size;
+    int64_t end;
+  } cases[] = {
+      {"empty", {}, 0, 0},
+      {"all zeros, short", {}, 100, 100},
+      {"all zeros, long", {}, 3 * kMiB, kMaxOggPageBytes},
+      {"all zeros, sparse", {}, 1000 * kMiB, kMaxOggPageBytes},
+      {"data to the last byte", {{0, 'O'}, {5 * kMiB - 1, 'S'}}, 5 * kMiB, 5 * kMiB},
+      {"zeros in the middle", {{0, 'O'}, {3 * kMiB, 'S'}}, 3 * kMiB + 1, 3 * kMiB + 1},
+      {"short zero tail", {{10, 'x'}}, 10 + kMaxOggPageBytes, 10 + kMaxOggPageBytes},
+      {"long zero tail", {{10, 'x'}}, 2 * kMiB, 11 + kMaxOggPageBytes},
+      {"last byte of a block", {{kMiB - 1, 'x'}}, 3 * kMiB, kMiB + kMaxOggPageBytes},
+      {"first byte of a block", {{kMiB, 'x'}}, 3 * kMiB, kMiB + 1 + kMaxOggPageBytes},
+      {"data between holes",
+       {{7, 'a'}, {700 * kMiB, 'b'}},
+       5000 * kMiB,
+       700 * kMiB + 1 + kMaxOggPageBytes},
+  };
+  for (const auto& c : cases) {
+    const auto path = t / "view";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    for (const auto& [offset, byte] : c.bytes) ASSERT_EQ(::pwrite(fd, &byte, 1, offset), 1);
+    ASSERT_EQ(::ftruncate(fd, c.size), 0);
+    EXPECT_EQ(OggViewEnd(fd, c.size), c.end) << c.name;
+    ::close(fd);
+  }
 }

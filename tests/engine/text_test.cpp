@@ -7,6 +7,7 @@
 
 #include "filetest/ogg_check.h"
 #include "text/path_text.h"
+#include "text/terminal_columns.h"
 
 TEST(PositionText, TruncatesTowardZeroAndNeverFoldsMinutes) {
   const struct {
@@ -45,17 +46,34 @@ TEST(OpenFailureNames, EveryListedCodeAndTheRestUnknown) {
   for (const auto& c : cases) EXPECT_STREQ(OpenFailureName(c.code), c.name) << c.code;
 }
 
-TEST(PathText, InvalidBytesShowAsReplacementCharacters) {
-  EXPECT_EQ(DisplayText("plain/ä.ogg"), "plain/ä.ogg");
-  EXPECT_EQ(DisplayText("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
-  // Overlong forms, surrogates and code points past U+10FFFF are not valid UTF-8.
-  EXPECT_EQ(DisplayText("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_EQ(DisplayText("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-  const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(DisplayText("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);
-  // A sequence cut short at the end of the text.
-  EXPECT_EQ(DisplayText("ok\xE2\x82"), "ok\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_EQ(DisplayText("\xF0\x9F\x8E\xB5"), "\xF0\x9F\x8E\xB5");
+TEST(PathText, InvalidBytesAndControlCharactersShowAsReplacementCharacters) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    std::string bytes;
+    std::string shown;
+  } cases[] = {
+      {"plain/ä.ogg", "plain/ä.ogg"},
+      {"a\xFF"
+       "b",
+       "a" + r + "b"},
+      // Overlong forms, surrogates and code points past U+10FFFF are not valid UTF-8.
+      {"\xC0\xAF", r + r},
+      {"\xED\xA0\x80", r + r + r},
+      {"\xF4\x90\x80\x80", r + r + r + r},
+      // A sequence cut short at the end of the text.
+      {"ok\xE2\x82", "ok" + r + r},
+      {"\xF0\x9F\x8E\xB5", "\xF0\x9F\x8E\xB5"},
+      // A name must not start a report line of its own nor drive the terminal.
+      {"a\r\nb.ogg", "a" + r + r + "b.ogg"},
+      {"\x1B[2J.ogg", r + "[2J.ogg"},
+      {"tab\there", "tab" + r + "here"},
+      {std::string("nul\0", 4), "nul" + r},
+      {"\x1F\x20\x7E\x7F", r + " ~" + r},
+      // C1 controls, one U+FFFD each; the first characters after them are printable.
+      {"\xC2\x80\xC2\x85\xC2\x9B\xC2\x9F", r + r + r + r},
+      {"\xC2\xA0\xC2\xA9", "\xC2\xA0\xC2\xA9"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DisplayText(c.bytes), c.shown) << c.bytes;
 }
 
 TEST(PathText, CutCountsUtf16UnitsAndNeverSplitsACharacter) {
@@ -72,4 +90,34 @@ TEST(PathText, CutCountsUtf16UnitsAndNeverSplitsACharacter) {
   EXPECT_EQ(CutToUtf16Units(std::string(257, 'a') + note + "z", 259), std::string(257, 'a') + note);
   // A byte that does not decode counts as the one unit shown for it.
   EXPECT_EQ(CutToUtf16Units(std::string(258, 'a') + "\xFF\xFF", 259), std::string(258, 'a') + "\xFF");
+}
+
+TEST(TerminalColumns, WideCharactersTakeTwoMarksNoneAndTheCutKeepsWholeCharacters) {
+  const std::string han = "\xE4\xB8\xAD";       // U+4E2D, wide
+  const std::string acute = "\xCC\x81";         // U+0301, combining
+  const std::string note = "\xF0\x9F\x8E\xB5";  // U+1F3B5, wide, outside the BMP
+  const struct {
+    std::string text;
+    std::size_t columns;
+    std::size_t cutTo;
+    std::string cut;
+  } cases[] = {
+      {"", 0, 0, ""},
+      {"abc", 3, 2, "bc"},
+      {"abc", 3, 5, "abc"},
+      {"a/" + han + han, 6, 4, han + han},
+      {"a/" + han + han, 6, 3, han},  // half of a wide character does not fit
+      {"e" + acute + "x", 2, 1, "x"},
+      {"ae" + acute, 2, 1, "e" + acute},
+      {acute + "x", 1, 1, acute + "x"},  // nothing cut, so nothing orphaned
+      {"x" + note, 3, 2, note},
+      {"\xC3\xA4\xC3\xB6", 2, 1, "\xC3\xB6"},
+      {"\xFF\xFEz", 3, 2, "\xFEz"},   // each byte that does not decode: one U+FFFD
+      {"a\tb\x1B", 4, 3, "\tb\x1B"},
+      {std::string("\0\0", 2), 2, 1, std::string("\0", 1)},  // so is each control character
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DisplayColumns(c.text), c.columns) << c.text;
+    EXPECT_EQ(CutToColumnsFromLeft(c.text, c.cutTo), c.cut) << c.text << " to " << c.cutTo;
+  }
 }

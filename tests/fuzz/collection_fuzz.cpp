@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,6 +20,7 @@
 
 #include "filetest/ogg_check.h"
 #include "text/path_text.h"
+#include "text/terminal_columns.h"
 #include "scan/file_collection.h"
 
 namespace fs = std::filesystem;
@@ -41,12 +43,13 @@ struct Piece {
   std::size_t bytes;
   std::size_t units;  // UTF-16 code units of what a person sees for it
   bool valid;
+  bool control = false;  // C0, DEL or C1: shown as U+FFFD like a byte that does not decode
 };
 
 Piece NextPiece(std::string_view s, std::size_t i) {
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
   const unsigned lead = byte(i);
-  if (lead < 0x80) return {1, 1, true};
+  if (lead < 0x80) return {1, 1, true, lead < 0x20 || lead == 0x7F};
   std::size_t length = 0;
   uint32_t cp = 0;
   uint32_t least = 0;
@@ -64,7 +67,7 @@ Piece NextPiece(std::string_view s, std::size_t i) {
     cp = cp << 6 | (byte(i + k) & 0x3F);
   }
   if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {1, 1, false};
-  return {length, cp >= 0x10000 ? 2u : 1u, true};
+  return {length, cp >= 0x10000 ? 2u : 1u, true, cp >= 0x80 && cp <= 0x9F};
 }
 
 bool IsValidUtf8(std::string_view s) {
@@ -82,7 +85,7 @@ void CheckText(std::string_view bytes) {
   std::vector<std::size_t> unitsBefore{0};
   for (std::size_t i = 0; i < bytes.size();) {
     const Piece p = NextPiece(bytes, i);
-    shown += p.valid ? bytes.substr(i, p.bytes) : "\xEF\xBF\xBD";
+    shown += p.valid && !p.control ? bytes.substr(i, p.bytes) : "\xEF\xBF\xBD";
     i += p.bytes;
     boundaries.push_back(i);
     unitsBefore.push_back(unitsBefore.back() + p.units);
@@ -90,6 +93,18 @@ void CheckText(std::string_view bytes) {
   const std::string display = DisplayText(bytes);
   if (display != shown) Fail("DisplayText differs from a reading by code points", bytes);
   if (!IsValidUtf8(display)) Fail("DisplayText gave invalid UTF-8", display);
+
+  // Each byte or character shown as U+FFFD is one column, as U+FFFD itself is.
+  const std::size_t columns = DisplayColumns(bytes);
+  if (DisplayColumns(display) != columns)
+    Fail("columns differ from those of the shown text", bytes);
+  for (std::size_t maxColumns : {std::size_t{0}, std::size_t{1}, std::size_t{2}, columns / 2,
+                                 columns > 0 ? columns - 1 : 0, columns}) {
+    const std::string tail = CutToColumnsFromLeft(bytes, maxColumns);
+    if (!bytes.ends_with(tail)) Fail("cut to columns is not a tail", bytes);
+    if (DisplayColumns(tail) > maxColumns) Fail("cut to columns is too wide", bytes);
+  }
+  if (CutToColumnsFromLeft(bytes, columns) != bytes) Fail("text that fits was cut", bytes);
 
   const std::size_t total = unitsBefore.back();
   for (std::size_t maxUnits : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
@@ -238,33 +253,46 @@ std::vector<std::string> Listed(const CFileList& list) {
   return out;
 }
 
-std::vector<std::string> Collect(const std::string& folder) {
+// The files listed, and after them each folder reported as unreadable.
+std::vector<std::string> Collect(const std::string& path, bool given = false) {
   CFileList list;
-  ScanFolder(list, folder);
-  return Listed(list);
+  std::vector<std::string> unreadable;
+  const UnreadableFolderSink sink = [&](const fs::path& folder, std::error_code error) {
+    if (!error) Fail("unreadable folder reported without an error", folder.native());
+    unreadable.push_back("unreadable " + folder.native());
+  };
+  if (given) {
+    AddGivenPath(list, path, sink);
+  } else {
+    ScanFolder(list, path, sink);
+  }
+  std::vector<std::string> out = Listed(list);
+  out.insert(out.end(), unreadable.begin(), unreadable.end());
+  return out;
 }
 
 // A walk written on std::filesystem: depth first in listing order, links followed, dot
-// folders and folders already on the current walk not entered.
-void ModelWalk(const fs::path& folder, std::vector<fs::path>& onWalk,
-               std::vector<std::string>& out) {
+// folders not entered, and each folder (by its path with every link resolved) entered once.
+void ModelWalk(const fs::path& folder, std::set<fs::path>& entered, std::vector<std::string>& out,
+               std::vector<std::string>& unreadable) {
   std::error_code ec;
   const fs::path real = fs::canonical(folder, ec);
-  if (ec) return;
-  for (const fs::path& a : onWalk) {
-    if (a == real) return;
+  if (ec) {
+    unreadable.push_back("unreadable " + folder.native());
+    return;
   }
-  onWalk.push_back(real);
-  for (const auto& e : fs::directory_iterator(folder, ec)) {
+  if (!entered.insert(real).second) return;
+  fs::directory_iterator listing(folder, ec);
+  if (ec) unreadable.push_back("unreadable " + folder.native());
+  for (const auto& e : listing) {
     const std::string name = e.path().filename().native();
     std::error_code statError;
     if (fs::is_directory(e.path(), statError)) {
-      if (name[0] != '.') ModelWalk(e.path(), onWalk, out);
+      if (name[0] != '.') ModelWalk(e.path(), entered, out, unreadable);
     } else if (IsOggFile(e.path())) {
       out.push_back(e.path().native());
     }
   }
-  onWalk.pop_back();
 }
 
 void CheckListedPath(const std::string& path) {
@@ -281,9 +309,7 @@ void CheckListedPath(const std::string& path) {
 }
 
 void CheckGivenPath(const std::string& path) {
-  CFileList list;
-  AddGivenPath(list, path);
-  const std::vector<std::string> got = Listed(list);
+  const std::vector<std::string> got = Collect(path, true);
   std::error_code ec;
   const fs::file_status status = fs::status(path, ec);
   std::vector<std::string> expected;
@@ -314,12 +340,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
 
   const std::vector<std::string> listed = Collect(root);
-  std::vector<fs::path> onWalk;
+  std::set<fs::path> entered;
   std::vector<std::string> expected;
-  ModelWalk(root, onWalk, expected);
+  std::vector<std::string> unreadable;
+  ModelWalk(root, entered, expected, unreadable);
+  expected.insert(expected.end(), unreadable.begin(), unreadable.end());
   if (listed != expected) Fail("ScanFolder differs from the model walk", input);
   if (Collect(root + '/') != listed) Fail("a trailing separator changed the walk", root);
   for (const std::string& path : listed) {
+    if (path.starts_with("unreadable ")) continue;
     CheckListedPath(path);
     CheckText(path);
   }

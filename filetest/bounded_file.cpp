@@ -1,0 +1,137 @@
+#include "filetest/bounded_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+// The first read is small, since most files end in their data; reads grow while they
+// find only zeros.
+constexpr int64_t kFirstRead = int64_t{1} << 16;
+constexpr int64_t kReadBlock = int64_t{1} << 20;
+// Holes are skipped in growing steps, so a sparse file of terabytes costs a few hundred
+// seeks; a step that meets data falls back to reading blocks.
+constexpr int64_t kMaxHoleStep = int64_t{1} << 34;
+
+// The offset just past the last non-zero byte of buffer[0, n), or 0.
+std::size_t DataEndIn(const unsigned char* buffer, std::size_t n) {
+  while (n % 8 != 0) {
+    if (buffer[n - 1] != 0) return n;
+    --n;
+  }
+  for (; n > 0; n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, buffer + n - 8, 8);
+    if (word != 0) break;
+  }
+  while (n > 0 && buffer[n - 1] == 0) --n;
+  return n;
+}
+
+bool ReadFully(int fd, unsigned char* buffer, std::size_t n, int64_t offset) {
+  while (n > 0) {
+    const ssize_t got = ::pread(fd, buffer, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    buffer += got;
+    n -= static_cast<std::size_t>(got);
+    offset += got;
+  }
+  return true;
+}
+
+struct CView {
+  FILE* file;
+  int64_t pos;
+  int64_t end;
+};
+
+std::size_t ViewRead(void* ptr, std::size_t size, std::size_t count, void* source) {
+  auto* view = static_cast<CView*>(source);
+  if (size == 0 || view->pos >= view->end) return 0;
+  const auto left = static_cast<uint64_t>(view->end - view->pos);
+  const std::size_t bytes =
+      static_cast<std::size_t>(std::min<uint64_t>(left, uint64_t{count} * size));
+  const std::size_t got = std::fread(ptr, 1, bytes, view->file);
+  view->pos += static_cast<int64_t>(got);
+  return got / size;
+}
+
+int ViewSeek(void* source, ogg_int64_t offset, int whence) {
+  auto* view = static_cast<CView*>(source);
+  int64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = view->pos;
+  } else if (whence == SEEK_END) {
+    base = view->end;
+  } else if (whence != SEEK_SET) {
+    return -1;
+  }
+  int64_t target = 0;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
+  if (::fseeko(view->file, static_cast<off_t>(target), SEEK_SET) != 0) return -1;
+  view->pos = target;
+  return 0;
+}
+
+int ViewClose(void* source) {
+  auto* view = static_cast<CView*>(source);
+  const int result = std::fclose(view->file);
+  delete view;
+  return result;
+}
+
+long ViewTell(void* source) { return static_cast<long>(static_cast<CView*>(source)->pos); }
+
+}  // namespace
+
+int64_t OggViewEnd(int fd, int64_t size) {
+  const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kReadBlock]);
+  if (buffer == nullptr) return size;
+  int64_t end = size;
+  int64_t step = kFirstRead;
+  while (end > 0) {
+    const int64_t begin = end > step ? end - step : 0;
+    int64_t from = ::lseek(fd, static_cast<off_t>(begin), SEEK_DATA);
+    if ((from < 0 && errno == ENXIO) || from >= end) {
+      end = begin;
+      step = std::min(step * 2, kMaxHoleStep);
+      continue;
+    }
+    if (step > kReadBlock) {
+      step = kReadBlock;
+      continue;
+    }
+    // Without SEEK_DATA the whole file counts as data.
+    if (from < begin) from = begin;
+    const auto n = static_cast<std::size_t>(end - from);
+    if (!ReadFully(fd, buffer.get(), n, from)) return size;
+    if (const std::size_t dataEnd = DataEndIn(buffer.get(), n); dataEnd > 0) {
+      return std::min(size, from + static_cast<int64_t>(dataEnd) + kMaxOggPageBytes);
+    }
+    end = begin;
+    step = std::min(step * 2, kReadBlock);
+  }
+  return std::min(size, kMaxOggPageBytes);
+}
+
+int OpenOggView(FILE* file, OggVorbis_File* vf) {
+  const int fd = ::fileno(file);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return OV_EREAD;
+  const int64_t end = OggViewEnd(fd, st.st_size);
+  if (::fseeko(file, 0, SEEK_SET) != 0) return OV_EREAD;
+  auto* view = new (std::nothrow) CView{file, 0, end};
+  if (view == nullptr) return OV_EFAULT;
+  const ov_callbacks callbacks{ViewRead, ViewSeek, ViewClose, ViewTell};
+  const int result = ov_open_callbacks(view, vf, nullptr, 0, callbacks);
+  // A failed open leaves the stream with the caller, and so the view with us.
+  if (result != 0) delete view;
+  return result;
+}
