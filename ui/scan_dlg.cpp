@@ -4,7 +4,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileDialog>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -20,6 +19,8 @@
 
 #include "scan/file_collection.h"
 #include "scan/scan_worker.h"
+#include "ui/folder_chooser.h"
+#include "ui/log_pane.h"
 
 namespace {
 
@@ -80,9 +81,7 @@ CScanDlg::CScanDlg(QWidget* parent)
   m_hIcon.addFile(QStringLiteral(":/icons/harrowbit-16.png"), QSize(16, 16));
   m_hIcon.addFile(QStringLiteral(":/icons/harrowbit-32.png"), QSize(32, 32));
 
-  m_chooseFolder = [](QWidget* owner, const QString& title) {
-    return QFileDialog::getExistingDirectory(owner, title);
-  };
+  m_chooseFolder = ChooseFolder;
   m_viewTimer.setSingleShot(true);
   connect(&m_viewTimer, &QTimer::timeout, this, &CScanDlg::ApplyView);
 }
@@ -116,14 +115,8 @@ QWidget* CScanDlg::CreateControl(const ControlTemplate& t) {
       break;
     }
     case ControlKind::kLogPane: {
-      auto* pane = new QPlainTextEdit(QString::fromUtf8(t.text), this);
-      pane->setReadOnly(true);
-      pane->setUndoRedoEnabled(false);  // an undo record per refresh would only grow
-      pane->setLineWrapMode(QPlainTextEdit::NoWrap);
-      pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-      pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-      pane->setFocusPolicy(Qt::ClickFocus);
-      pane->viewport()->setAcceptDrops(false);
+      auto* pane = new CLogPane(this);
+      pane->setPlainText(QString::fromUtf8(t.text));
       control = pane;
       break;
     }
