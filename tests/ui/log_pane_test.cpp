@@ -18,10 +18,11 @@ namespace {
 // A report line with its verdict far beyond the right edge, among short ones.
 const std::string kLongLine =
     "[2/3]\t/music/" + std::string(200, 'x') + ".ogg...ERROR (OV_HOLE @ 0m 01s)";
-const std::string kReport =
-    "[1/3]\t/music/a.ogg...OK\r\n" + kLongLine + "\r\n[3/3]\t/music/b.ogg...OK\r\n3 files, 1 errors";
+const std::string kReport = "[1/3]\t/music/a.ogg...OK\r\n" + kLongLine +
+                            "\r\n[3/3]\t/music/b.ogg...OK\r\n3 files, 1 errors";
 
 using LogPane = WindowTest;
+using Keys = std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>>;
 
 // The window showing kReport, with the caret at the start of the pane, which has the focus.
 QPlainTextEdit& ShowReport(CScanDlg& w) {
@@ -40,7 +41,7 @@ bool CaretInView(const QPlainTextEdit& pane) {
 TEST_F(LogPane, KeysMoveAVisibleCaretThatScrollsSidewaysToTheEndOfALongLine) {
   struct Case {
     const char* name;
-    std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>> keys;
+    Keys keys;
     int block;
     int column;  // -1: the end of the line
     bool scrolled;
@@ -48,15 +49,18 @@ TEST_F(LogPane, KeysMoveAVisibleCaretThatScrollsSidewaysToTheEndOfALongLine) {
   const Qt::KeyboardModifiers none;
   const Case cases[] = {
       {"Down then End", {{Qt::Key_Down, none}, {Qt::Key_End, none}}, 1, -1, true},
-      {"End then Home", {{Qt::Key_Down, none}, {Qt::Key_End, none}, {Qt::Key_Home, none}}, 1, 0,
+      {"End then Home",
+       {{Qt::Key_Down, none}, {Qt::Key_End, none}, {Qt::Key_Home, none}},
+       1,
+       0,
        false},
-      {"Right to the verdict",
-       std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>>(
-           kLongLine.size() + 24, {Qt::Key_Right, none}),
-       1, -1, true},
+      {"Right to the verdict", Keys(kLongLine.size() + 24, {Qt::Key_Right, none}), 1, -1, true},
       {"Ctrl+End", {{Qt::Key_End, Qt::ControlModifier}}, 3, -1, false},
       {"Page Down", {{Qt::Key_PageDown, none}}, 3, 0, false},
-      {"End then Up", {{Qt::Key_Down, none}, {Qt::Key_End, none}, {Qt::Key_Up, none}}, 0, -1,
+      {"End then Up",
+       {{Qt::Key_Down, none}, {Qt::Key_End, none}, {Qt::Key_Up, none}},
+       0,
+       -1,
        false},
   };
   CScanDlg& w = Open();
@@ -101,14 +105,13 @@ TEST_F(LogPane, NothingTypedChangesTheReportAndCopiesHaveLinuxLineEnds) {
   const QString before = pane.toPlainText();
   QApplication::clipboard()->setText("pasted");
   QTest::keyClicks(&pane, "typed");
-  for (const auto& [key, modifiers] : std::vector<std::pair<Qt::Key, Qt::KeyboardModifiers>>{
-           {Qt::Key_Return, {}},
-           {Qt::Key_Delete, {}},
-           {Qt::Key_V, Qt::ControlModifier},
-           {Qt::Key_A, Qt::ControlModifier},
-           {Qt::Key_Backspace, {}},
-           {Qt::Key_X, Qt::ControlModifier},
-           {Qt::Key_Z, Qt::ControlModifier}}) {
+  for (const auto& [key, modifiers] : Keys{{Qt::Key_Return, {}},
+                                           {Qt::Key_Delete, {}},
+                                           {Qt::Key_V, Qt::ControlModifier},
+                                           {Qt::Key_A, Qt::ControlModifier},
+                                           {Qt::Key_Backspace, {}},
+                                           {Qt::Key_X, Qt::ControlModifier},
+                                           {Qt::Key_Z, Qt::ControlModifier}}) {
     QTest::keyClick(&pane, key, modifiers);
   }
   EXPECT_EQ(pane.toPlainText(), before);

@@ -196,9 +196,10 @@ TEST_P(Screenshot, OnARealDisplay) {
   env.insert("QT_QPA_PLATFORM", "xcb");
   child.setProcessEnvironment(env);
   child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(xvfbRun, {"-a", "-s", "-screen 0 1024x768x24", QCoreApplication::applicationFilePath(),
-                        kChildFlag, QString::number(GetParam()), base,
-                        QString::fromStdString(dir.path().native())});
+  child.start(
+      xvfbRun,
+      {"-a", "-s", "-screen 0 1024x768x24", QCoreApplication::applicationFilePath(), kChildFlag,
+       QString::number(GetParam()), base, QString::fromStdString(dir.path().native())});
   ASSERT_TRUE(child.waitForFinished(120000)) << "the window's process did not end";
   EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
