@@ -35,7 +35,10 @@ CScanApp::CScanApp(int& argc, char** argv)
     : m_app(argc, argv), m_strCmdLine(JoinArguments(argc, argv)) {
   QApplication::setApplicationName(QStringLiteral("Harrowbit"));
   QApplication::setApplicationVersion(QStringLiteral(HARROWBIT_VERSION));
-  QGuiApplication::setDesktopFileName(QStringLiteral("harrowbit"));
+  // The desktop entry's id: on Wayland the window's app id, by which docks find the entry
+  // and its icon. On X11 the entry's StartupWMClass names the window's class, this
+  // application name.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.harrowbit.Harrowbit"));
 }
 
 bool CScanApp::InitInstance() {

@@ -4,7 +4,6 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
-#include <QFileDialog>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -20,6 +19,8 @@
 
 #include "scan/file_collection.h"
 #include "scan/scan_worker.h"
+#include "ui/folder_chooser.h"
+#include "ui/log_pane.h"
 
 namespace {
 
@@ -80,9 +81,7 @@ CScanDlg::CScanDlg(QWidget* parent)
   m_hIcon.addFile(QStringLiteral(":/icons/harrowbit-16.png"), QSize(16, 16));
   m_hIcon.addFile(QStringLiteral(":/icons/harrowbit-32.png"), QSize(32, 32));
 
-  m_chooseFolder = [](QWidget* owner, const QString& title) {
-    return QFileDialog::getExistingDirectory(owner, title);
-  };
+  m_chooseFolder = ChooseFolder;
   m_viewTimer.setSingleShot(true);
   connect(&m_viewTimer, &QTimer::timeout, this, &CScanDlg::ApplyView);
 }
@@ -115,14 +114,8 @@ QWidget* CScanDlg::CreateControl(const ControlTemplate& t) {
       break;
     }
     case ControlKind::kLogPane: {
-      auto* pane = new QPlainTextEdit(QString::fromUtf8(t.text), this);
-      pane->setReadOnly(true);
-      pane->setUndoRedoEnabled(false);  // an undo record per refresh would only grow
-      pane->setLineWrapMode(QPlainTextEdit::NoWrap);
-      pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-      pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-      pane->setFocusPolicy(Qt::ClickFocus);
-      pane->viewport()->setAcceptDrops(false);
+      auto* pane = new CLogPane(this);
+      pane->setPlainText(QString::fromUtf8(t.text));
       control = pane;
       break;
     }
@@ -260,17 +253,21 @@ void CScanDlg::resizeEvent(QResizeEvent* e) {
 
 void CScanDlg::OnSize() {
   if (!m_bInitDone || isMinimized()) return;
+  // From the template and the growth since the window opened, never from the controls'
+  // geometry: a control shrunk past zero width reads back as 0 wide, and the layout
+  // would drift after every deep shrink.
   const QRect w = geometry();
   const int dx = w.width() - m_rcWindow.width();
   const int dy = w.height() - m_rcWindow.height();
   for (const Anchor& a : kAnchors) {
-    QWidget* control = GetDlgItem(a.id);
-    QRect r = control->geometry();
-    r.setCoords(r.left() + (a.left ? dx : 0), r.top() + (a.top ? dy : 0),
-                r.right() + (a.right ? dx : 0), r.bottom() + (a.bottom ? dy : 0));
-    control->setGeometry(r);
+    const auto t = std::find_if(kControls.begin(), kControls.end(),
+                                [&](const ControlTemplate& c) { return c.id == a.id; });
+    const DlgRect p = DluToPixels(t->rect, m_baseUnits);
+    QRect r;
+    r.setCoords(p.x + (a.left ? dx : 0), p.y + (a.top ? dy : 0),
+                p.x + p.cx - 1 + (a.right ? dx : 0), p.y + p.cy - 1 + (a.bottom ? dy : 0));
+    GetDlgItem(a.id)->setGeometry(r);
   }
-  m_rcWindow = w;
   update();
 }
 

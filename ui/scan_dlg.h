@@ -63,7 +63,8 @@ class CScanDlg : public QDialog, public IScanWindow {
   QProgressBar* m_progress = nullptr;
   bool m_bInitDone = false;
   QIcon m_hIcon;
-  // The window's client rectangle in screen coordinates at the last relayout.
+  // The window's client rectangle in screen coordinates as it opened, when its controls
+  // stood as the template places them.
   QRect m_rcWindow;
 
   // Set before the window is shown. The program decodes in a helper process, so a file

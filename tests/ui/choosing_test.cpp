@@ -1,10 +1,14 @@
 // The three ways of naming what to scan: Browse, a drop, the command line.
 
+#include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QMimeData>
+#include <QTimer>
 #include <QUrl>
 #include <QWindow>
+#include <fstream>
 #include <vector>
 
 #include "decode/isolated_tester.h"
@@ -72,6 +76,49 @@ TEST_F(Choosing, BrowseWritesTheFolderWithTheCaretBeforeItsLastCharacter) {
   ASSERT_TRUE(WaitIdle(w));  // the running scan kept to its folder
   EXPECT_EQ(Log(w), "[1/1]\t" + (first / "a.ogg").native() + "...OK\n1 files, 0 errors");
   EXPECT_EQ(decoder.created.load(), 1);
+}
+
+TEST_F(Choosing, TheFolderChooserLeavesNoHistoryForTheNextRun) {
+  TempDir dir;
+  const auto config = dir.path() / "config";
+  const std::string seeded = "file://" + (dir / "seeded").native();
+  // As an earlier run, or any other Qt program, would have left it.
+  const std::string earlier = "[FileDialog]\nhistory=" + seeded + "\nlastVisited=" + seeded +
+                              "\nqtVersion=" QT_VERSION_STR "\nviewMode=Detail\n";
+  dir.Write("config/QtProject.conf", earlier);
+  const auto music = dir.Write("music/a.ogg").parent_path();
+  const QString folder = QString::fromStdString(music.native());
+  // Where Qt looks for the user's settings: before the window's first use of them.
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(config.native()));
+  qputenv("HOME", QByteArray::fromStdString(dir.path().native()));
+
+  CScanDlg& w = Open();
+  // The person picks the folder; anything else that comes up is a fault.
+  QTimer person;
+  QObject::connect(&person, &QTimer::timeout, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr) return;
+    auto* chooser = qobject_cast<QFileDialog*>(modal);
+    if (chooser == nullptr) {
+      ADD_FAILURE() << "not a folder chooser: " << modal->metaObject()->className();
+      modal->close();
+      return;
+    }
+    chooser->setDirectory(folder);
+    static_cast<QDialog*>(chooser)->accept();
+  });
+  person.start(10);
+  for (int run = 0; run < 2; ++run) {
+    w.m_btnBrowse->click();
+    EXPECT_EQ(w.m_editPath->text(), folder);
+  }
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(config)) {
+    left.push_back(entry.path().filename().native());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"QtProject.conf"});
+  std::ifstream after(config / "QtProject.conf");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}), earlier);
 }
 
 TEST_F(Choosing, DropsWhileIdleReplaceTheListAndStartWhenItIsNotEmpty) {

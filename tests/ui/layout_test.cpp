@@ -104,6 +104,31 @@ TEST_F(Layout, MaximiseOrMinimiseThenRestoreReturnsEveryControlExactly) {
   EXPECT_EQ(ControlRects(w), before);
 }
 
+TEST_F(Layout, AnySequenceOfResizesEvenPastZeroReturnsTheSameLayout) {
+  // Window managers that ignore the minimum size (tiling ones), or a large font, can take
+  // the window below the size at which its controls vanish.
+  const std::vector<std::pair<const char*, std::vector<QSize>>> sequences = {
+      {"to 30x30", {{30, 30}}},
+      {"narrow, then short", {{30, 400}, {400, 30}}},
+      {"to 30x30, then huge", {{30, 30}, {2000, 1500}}},
+      {"to 1x1, then half", {{1, 1}, {300, 200}}},
+  };
+  CScanDlg& w = Open();
+  w.setMinimumSize(0, 0);
+  const QSize start = w.size();
+  const std::map<int, QRect> before = ControlRects(w);
+  for (const auto& [name, sizes] : sequences) {
+    SCOPED_TRACE(name);
+    for (const QSize size : sizes) {
+      w.resize(size);
+      ASSERT_TRUE(WaitUntil([&] { return w.size() == size; }));
+    }
+    w.resize(start);
+    ASSERT_TRUE(WaitUntil([&] { return w.size() == start; }));
+    EXPECT_EQ(ControlRects(w), before);
+  }
+}
+
 TEST_F(Layout, StopsAtTheMinimumSizeFrameIncluded) {
   CScanDlg& w = Open();
   w.resize(100, 100);
