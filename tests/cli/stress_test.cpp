@@ -23,13 +23,20 @@ CliRun RunShell(const TempDir& t, const std::string& script,
                     whileRunning);
 }
 
-std::vector<pid_t> ChildrenOf(pid_t parent) {
-  std::vector<pid_t> children;
+// The decoder helpers of `parent` once they run as such: a child stopped before its exec
+// would hold its parent inside posix_spawn.
+std::vector<pid_t> HelpersOf(pid_t parent) {
+  std::vector<pid_t> helpers;
   for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task")) {
     std::istringstream in(ReadAll(task.path() / "children"));
-    for (pid_t child; in >> child;) children.push_back(child);
+    for (pid_t child; in >> child;) {
+      if (ReadAll("/proc/" + std::to_string(child) + "/cmdline").find("--decoder-helper") !=
+          std::string::npos) {
+        helpers.push_back(child);
+      }
+    }
   }
-  return children;
+  return helpers;
 }
 
 class Stress : public ::testing::Test {
@@ -82,8 +89,8 @@ TEST_F(Stress, SignalsToTheScanAndItsHelpersCancelAndNeverCrash) {
   for (const auto& c : cases) {
     std::chrono::steady_clock::time_point signalled;
     const CliRun r = RunCli(m_dir, {"-j1", (m_dir / "long.ogg").native()}, [&](pid_t pid) {
-      ASSERT_TRUE(testsupport::WaitFor([&] { return !ChildrenOf(pid).empty(); })) << c.name;
-      const auto helpers = ChildrenOf(pid);
+      ASSERT_TRUE(testsupport::WaitFor([&] { return !HelpersOf(pid).empty(); })) << c.name;
+      const auto helpers = HelpersOf(pid);
       if (c.stopHelperFirst) {
         for (pid_t h : helpers) ::kill(h, SIGSTOP);
       } else {
