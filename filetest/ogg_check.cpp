@@ -54,7 +54,11 @@ bool COggCheck::Open(std::filesystem::path path) {
 }
 
 int COggCheck::DecodeStep() {
-  m_nLastResult = static_cast<int>(ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream));
+  return TakeResult(ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream));
+}
+
+int COggCheck::TakeResult(long readResult) {
+  m_nLastResult = static_cast<int>(readResult);
   if (m_nLastResult == OV_EBADLINK) {
     m_strError = "OV_EBADLINK @ " + FormatPosition(ov_time_tell(&m_vf));
   } else if (m_nLastResult == OV_HOLE) {

@@ -24,6 +24,10 @@ class COggCheck {
   // > 0: samples per channel decoded; 0: clean end of the stream; < 0: a fault.
   int DecodeStep();
   void Close();
+  // Turns what a read of at most kSamplesPerStep samples from m_vf returned into
+  // DecodeStep's result and reason; every check that reads m_vf its own way names faults
+  // through it.
+  int TakeResult(long readResult);
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
