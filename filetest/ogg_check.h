@@ -28,6 +28,9 @@ class COggCheck {
   // DecodeStep's result and reason; every check that reads m_vf its own way names faults
   // through it.
   int TakeResult(long readResult);
+  // The open file, as COggQuickCheck::Vf gives it, so that code serving either check
+  // reads positions the same way.
+  OggVorbis_File& Vf() { return m_vf; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;

@@ -32,7 +32,7 @@ class COggQuickCheck {
   void Close();
   // The open file, for ov_time_tell and ov_time_total; valid only between a successful
   // Open and the next Open or Close.
-  OggVorbis_File& Vf() { return m_check.m_vf; }
+  OggVorbis_File& Vf() { return m_check.Vf(); }
   // True while DecodeStep runs the loop without synthesis rather than the full decode.
   bool Tracking() const { return m_bTracking; }
 

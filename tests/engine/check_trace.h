@@ -23,9 +23,6 @@ struct CheckTrace {
   bool operator==(const CheckTrace&) const = default;
 };
 
-inline OggVorbis_File& OpenFileOf(COggCheck& check) { return check.m_vf; }
-inline OggVorbis_File& OpenFileOf(COggQuickCheck& check) { return check.Vf(); }
-
 // Stops after `maxSteps` steps, so that a runaway shows as a difference, not a hang.
 template <typename Check>
 CheckTrace TraceCheck(Check& check, const std::filesystem::path& path, int maxSteps = 1 << 20) {
@@ -36,11 +33,11 @@ CheckTrace TraceCheck(Check& check, const std::filesystem::path& path, int maxSt
     t.text = check.m_strError;
     return t;
   }
-  t.totalSeconds = ov_time_total(&OpenFileOf(check), -1);
+  t.totalSeconds = ov_time_total(&check.Vf(), -1);
   int r = 1;
   while (r > 0 && static_cast<int>(t.steps.size()) < maxSteps) {
     r = check.DecodeStep();
-    t.steps.emplace_back(r, ov_time_tell(&OpenFileOf(check)));
+    t.steps.emplace_back(r, ov_time_tell(&check.Vf()));
   }
   t.text = r == 0 ? "OK" : r < 0 ? check.m_strError : "RUNAWAY";
   return t;
