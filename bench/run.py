@@ -6,6 +6,8 @@
 Builds nothing: run scripts/setup.sh (or cmake --build) first. Makes its own files with
 the generator in a temporary folder; --music adds a folder of real files as a second set.
 Every command runs --rounds times, alternating with its yardstick; the best time counts.
+The quick check is timed against the full one inside one process (bench/quick-vs-full),
+which also fails when the two disagree on any file.
 """
 
 import argparse
@@ -85,6 +87,19 @@ def report(name, measured, limit, kind):
     return ok
 
 
+def quick_against_full(files, bins, rounds):
+    """Full check -j1 against quick check -j1: both loops timed in one process, which also
+    fails when the two disagree on a file."""
+    done = subprocess.run([bins["quick"], "--rounds", str(rounds)] + files, capture_output=True,
+                          text=True, check=False)
+    lines = done.stdout.strip().splitlines()
+    print("".join(f"    {line}\n" for line in lines), end="")
+    if done.returncode != 0 or not lines or "full / quick" not in lines[-1]:
+        print(f"  {'full -j1 / quick -j1':38} failed: {done.stderr.strip()}")
+        return False
+    return report("full -j1 / quick -j1 (speed-up)", float(lines[-1].split()[-1]), 40, "at least")
+
+
 def run_set(label, files, bins, rounds):
     seconds = 0.0
     print(f"\n{label}: {len(files)} files")
@@ -99,6 +114,7 @@ def run_set(label, files, bins, rounds):
         ta, tb = timed_pair(commands[a], commands[b], rounds)
         print(f"    {a} {ta:.3f} s, {b} {tb:.3f} s")
         ok &= report(name, ta / tb, limit, kind)
+    ok &= quick_against_full(files, bins, rounds)
     if shutil.which("oggdec"):
         start = time.perf_counter()
         for f in files:
@@ -147,7 +163,8 @@ def main():
     args = parser.parse_args()
     b = os.path.abspath(args.build)
     bins = {"cli": f"{b}/cli/harrowbit-cli", "bare": f"{b}/bench/bare-decode",
-            "collect": f"{b}/bench/collect-tree", "gen": f"{b}/tests/gen/harrowbit-gen"}
+            "collect": f"{b}/bench/collect-tree", "gen": f"{b}/tests/gen/harrowbit-gen",
+            "quick": f"{b}/bench/quick-vs-full"}
     for path in bins.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"run.py: {path} is missing: build first (scripts/setup.sh)")

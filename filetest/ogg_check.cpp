@@ -54,7 +54,11 @@ bool COggCheck::Open(std::filesystem::path path) {
 }
 
 int COggCheck::DecodeStep() {
-  m_nLastResult = static_cast<int>(ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream));
+  return TakeResult(ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream));
+}
+
+int COggCheck::TakeResult(long readResult) {
+  m_nLastResult = static_cast<int>(readResult);
   // Only the last link's end-of-stream page counts: the flag is cleared at every change
   // of link.
   const bool truncated = m_nLastResult == 0 && m_vf.os.e_o_s == 0;

@@ -24,6 +24,13 @@ class COggCheck {
   // > 0: samples per channel decoded; 0: clean end of the stream; < 0: a fault.
   int DecodeStep();
   void Close();
+  // Turns what a read of at most kSamplesPerStep samples from m_vf returned into
+  // DecodeStep's result and reason; every check that reads m_vf its own way names faults
+  // through it.
+  int TakeResult(long readResult);
+  // The open file, as COggQuickCheck::Vf gives it, so that code serving either check
+  // reads positions the same way.
+  OggVorbis_File& Vf() { return m_vf; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;

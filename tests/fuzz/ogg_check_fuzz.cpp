@@ -3,34 +3,18 @@
 // libvorbis is not instrumented, so coverage steers only through our code; the mutator
 // mends page checksums so that mutated packets still reach the decoder.
 
-#include <dirent.h>
-#include <ogg/ogg.h>
-#include <pthread.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "filetest/ogg_check.h"
+#include "tests/fuzz/ogg_fuzz_support.h"
 
 namespace {
 
-// What a decoder helper gets: libvorbis sizes stack buffers from the codebook sizes a file
-// declares, and the known crafted header overruns a default stack inside the library.
-constexpr std::size_t kDecodeStack = std::size_t{512} << 20;
-// Far more steps than any input within -max_len can hold; only a runaway reaches it.
-constexpr int kMaxSteps = 1 << 20;
-
-[[noreturn]] void Fail(const char* what, const std::string& detail) {
-  std::fprintf(stderr, "ogg_check_fuzz: %s: \"%s\"\n", what, detail.c_str());
-  std::abort();
-}
+using fuzz::Fail;
+using fuzz::kMaxSteps;
 
 // "62m 05s": whole minutes, then seconds as two digits below 60.
 bool IsPosition(std::string_view s) {
@@ -47,31 +31,6 @@ bool IsPosition(std::string_view s) {
 bool HasPositionAfter(std::string_view text, std::string_view prefix) {
   return text.starts_with(prefix) && IsPosition(text.substr(prefix.size()));
 }
-
-// The memory file that stands for the input on disk. Opened again through /proc, so
-// COggCheck gets a path and a regular file of its own, as it does in a scan.
-class CMemoryFile {
- public:
-  CMemoryFile() {
-    m_fd = ::memfd_create("ogg_check_fuzz", MFD_CLOEXEC);
-    if (m_fd < 0) Fail("memfd_create failed", "");
-    m_path = "/proc/self/fd/" + std::to_string(m_fd);
-  }
-  void Fill(const uint8_t* data, std::size_t size) {
-    if (::ftruncate(m_fd, 0) != 0) Fail("ftruncate failed", m_path);
-    std::size_t done = 0;
-    while (done < size) {
-      const ssize_t n = ::pwrite(m_fd, data + done, size - done, off_t(done));
-      if (n <= 0) Fail("pwrite failed", m_path);
-      done += std::size_t(n);
-    }
-  }
-  const std::string& Path() const { return m_path; }
-
- private:
-  int m_fd = -1;
-  std::string m_path;
-};
 
 struct Verdict {
   bool opened = false;
@@ -120,18 +79,6 @@ Verdict CheckOnce(COggCheck& check, const std::string& path) {
   return v;
 }
 
-// libvorbisfile leaks small blocks of its own on some hostile files, so LeakSanitizer is
-// told to let its blocks be (tests/lsan.supp). A stream we forget to close still shows as
-// a descriptor left open.
-int OpenDescriptors() {
-  int n = 0;
-  DIR* d = ::opendir("/proc/self/fd");
-  if (d == nullptr) Fail("cannot list /proc/self/fd", "");
-  while (::readdir(d) != nullptr) ++n;
-  ::closedir(d);
-  return n;
-}
-
 void* CheckTwice(void* pathArg) {
   const std::string& path = *static_cast<const std::string*>(pathArg);
   COggCheck check;
@@ -146,56 +93,13 @@ void* CheckTwice(void* pathArg) {
   return nullptr;
 }
 
-// Gives every whole page in the data a valid checksum. libvorbisfile drops a page whose
-// checksum fails before the decoder sees it, so without this nearly every mutation of a
-// packet would only ever test the hole detection.
-void MendChecksums(uint8_t* data, std::size_t size) {
-  constexpr std::size_t kHeader = 27;
-  std::size_t i = 0;
-  while (i + kHeader <= size) {
-    if (std::memcmp(data + i, "OggS", 4) != 0) {
-      ++i;
-      continue;
-    }
-    const std::size_t segments = data[i + 26];
-    const std::size_t headerLength = kHeader + segments;
-    if (i + headerLength > size) break;
-    std::size_t bodyLength = 0;
-    for (std::size_t k = 0; k < segments; ++k) bodyLength += data[i + kHeader + k];
-    if (i + headerLength + bodyLength > size) {
-      ++i;
-      continue;
-    }
-    ogg_page page{data + i, long(headerLength), data + i + headerLength, long(bodyLength)};
-    ogg_page_checksum_set(&page);
-    i += headerLength + bodyLength;
-  }
-}
-
 }  // namespace
 
-extern "C" size_t LLVMFuzzerMutate(uint8_t* data, std::size_t size, std::size_t maxSize);
-
-extern "C" std::size_t LLVMFuzzerCustomMutator(uint8_t* data, std::size_t size, std::size_t maxSize,
-                                               unsigned int seed) {
-  size = LLVMFuzzerMutate(data, size, maxSize);
-  // One mutation in four keeps its broken checksums: damaged pages are inputs too.
-  if (seed % 4 != 0) MendChecksums(data, size);
-  return size;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static CMemoryFile file;
+  static fuzz::CMemoryFile file;
   file.Fill(data, size);
-  const int descriptors = OpenDescriptors();
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kDecodeStack);
-  pthread_t thread;
-  auto* path = const_cast<std::string*>(&file.Path());
-  if (pthread_create(&thread, &attr, CheckTwice, path) != 0) Fail("pthread_create failed", "");
-  pthread_attr_destroy(&attr);
-  pthread_join(thread, nullptr);
-  if (OpenDescriptors() != descriptors) Fail("a descriptor was left open", file.Path());
+  const int descriptors = fuzz::OpenDescriptors();
+  fuzz::RunOnDecodeStack(CheckTwice, const_cast<std::string*>(&file.Path()));
+  if (fuzz::OpenDescriptors() != descriptors) Fail("a descriptor was left open", file.Path());
   return 0;
 }

@@ -6,7 +6,7 @@
 # is a hang or runaway memory in file collection. Findings stay in
 # BUILD_DIR/tests/fuzz/findings/TARGET/ until the next run of that target.
 #
-#   tests/fuzz/run.sh BUILD_DIR ogg_check_fuzz|collection_fuzz SECONDS [libFuzzer flags]
+#   tests/fuzz/run.sh BUILD_DIR ogg_check_fuzz|quick_diff_fuzz|collection_fuzz SECONDS [flags]
 #
 # Exit status 1 when a finding is ours, 2 on bad usage or when the fuzzer did not run.
 set -euo pipefail
@@ -21,7 +21,7 @@ seconds=$3
 shift 3
 binary=$dir/$target
 case $target in
-  ogg_check_fuzz) seeds=$dir/seeds/ogg; flags=() ;;
+  ogg_check_fuzz | quick_diff_fuzz) seeds=$dir/seeds/ogg; flags=() ;;
   collection_fuzz) seeds=$root/tests/fuzz/names; flags=(-dict="$root/tests/fuzz/names.dict") ;;
   *) echo "run.sh: unknown target $target" >&2; exit 2 ;;
 esac
@@ -73,7 +73,7 @@ for finding in "$findings"/*; do
       fi ;;
     *)
       # A timeout or an out-of-memory stops at a limit, not at a frame.
-      if [ "$target" = ogg_check_fuzz ]; then
+      if [ "$target" != collection_fuzz ]; then
         echo "  $name: the decoder ran into a limit (the product reports LIMIT)"
       else
         echo "  $name: OURS (file collection ran into a limit); reproduce with: $binary $finding"

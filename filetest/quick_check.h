@@ -1,0 +1,61 @@
+#pragma once
+
+#include <vorbis/vorbisfile.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "filetest/ogg_check.h"
+
+// The quick check: the same verdicts, texts, steps and positions as COggCheck, without
+// audio synthesis. Its read loop is libvorbisfile's own (ov_read_float and the packet
+// fetch behind it, for seekable streams), except that each audio packet is only parsed
+// (vorbis_synthesis_trackonly) and counted. What it cannot see is a packet that crashes
+// or hangs the decoder during synthesis: only the full check runs that code.
+//
+// The loop is a copy, so it is used only with a libvorbis whose loop it was checked
+// against (QuickCheckSupported); with any other, and for a stream that is not seekable,
+// DecodeStep decodes in full.
+class COggQuickCheck {
+ public:
+  COggQuickCheck();
+  COggQuickCheck(const COggQuickCheck&) = delete;
+  COggQuickCheck& operator=(const COggQuickCheck&) = delete;
+
+  // Opens exactly as COggCheck::Open does, through it.
+  bool Open(std::filesystem::path path);
+  // As COggCheck::DecodeStep: > 0 samples per channel, 0 clean end, < 0 a fault.
+  int DecodeStep();
+  void Close();
+  // The open file, for ov_time_tell and ov_time_total; valid only between a successful
+  // Open and the next Open or Close.
+  OggVorbis_File& Vf() { return m_check.Vf(); }
+  // True while DecodeStep runs the loop without synthesis rather than the full decode.
+  bool Tracking() const { return m_bTracking; }
+
+  std::string m_strError;
+  int64_t m_nTotalSamples = 0;
+
+ private:
+  long Read(int length);
+  int FetchAndProcessPacket();
+  void BlockIn();
+  int64_t NextPage(ogg_page& page);
+
+  COggCheck m_check;
+  bool m_bTracking = false;
+  // vorbis_synthesis_blockin keeps its sample count only for a block that carries PCM.
+  // Blocks are handed in with these (silence, never read) and with no channels.
+  std::array<float*, 256> m_silence{};
+};
+
+// What vorbis_version_string() says, e.g. "Xiph.Org libVorbis 1.3.7".
+std::string VorbisLibraryVersion();
+// True for the libvorbis versions whose read loop, packet fetch, block accounting and
+// packet parsing the quick check copies and was compared against.
+bool IsVerifiedVorbisVersion(std::string_view versionString);
+// IsVerifiedVorbisVersion for the libvorbis this process runs with.
+bool QuickCheckSupported();
