@@ -225,7 +225,10 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
       return abandon(SQLITE_OK, "");
     }
   }
-  if (!Exec("PRAGMA synchronous = FULL", "") || !Migrate()) return abandon(SQLITE_OK, "");
+  // Lookups read the file through a map, not a read call per page.
+  if (!Exec("PRAGMA synchronous = FULL; PRAGMA mmap_size = 1073741824", "") || !Migrate()) {
+    return abandon(SQLITE_OK, "");
+  }
   if (!Prepare(kSelect, m_pSelect)) return abandon(SQLITE_OK, "");
   if (mode == DbMode::kRecord &&
       (!Prepare(kUpsert, m_pUpsert) ||
@@ -318,6 +321,7 @@ void CResultsDb::Close() {
     *stmt = nullptr;
   }
   m_versionIds.clear();
+  if (m_pDb != nullptr) EndRead();
   if (m_pDb != nullptr) sqlite3_close_v2(m_pDb);
   m_pDb = nullptr;
 }
@@ -387,6 +391,7 @@ int64_t CResultsDb::VersionId(const std::string& text, int& rc) {
 bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
   // IMMEDIATE takes the write lock now, where the busy timeout applies, instead of failing
   // halfway through the batch when another run holds it.
+  EndRead();
   if (!Exec("BEGIN IMMEDIATE", "recording verdicts")) return false;
   std::unordered_map<std::string, int64_t> newIds;
   int rc = SQLITE_OK;
@@ -451,12 +456,27 @@ void CResultsDb::FlusherLoop() {
   }
 }
 
+void CResultsDb::EndRead() {
+  if (!m_bReading) return;
+  m_bReading = false;
+  sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
+}
+
 std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   std::lock_guard lock(m_mutex);
   if (const auto it = m_queued.find(std::string(pathKey)); it != m_queued.end()) {
     return m_queue[it->second];
   }
   if (m_pSelect == nullptr) return std::nullopt;
+  // Lookups share one read transaction for a moment: a transaction per lookup would cost
+  // more than the lookup. Kept short, so that other runs' commits show soon and their
+  // checkpoints are not held up.
+  const auto now = std::chrono::steady_clock::now();
+  if (m_bReading && now - m_readSince > std::chrono::milliseconds(200)) EndRead();
+  if (!m_bReading && sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    m_bReading = true;
+    m_readSince = now;
+  }
   CReset reset(m_pSelect);
   BindBytes(m_pSelect, 1, pathKey);
   const int rc = sqlite3_step(m_pSelect);
@@ -485,6 +505,7 @@ bool CResultsDb::Errors(std::vector<ErrorRow>& rows) {
   std::unique_lock lock(m_mutex);
   FlushLocked(lock);
   if (m_pDb == nullptr) return false;
+  EndRead();
   CStatement stmt(m_pDb,
                   "SELECT path, reason, position, length, kind, checked_at FROM files "
                   "INDEXED BY files_with_errors WHERE verdict = 'error' ORDER BY path");
@@ -509,6 +530,7 @@ bool CResultsDb::CoverageUnder(std::string_view folderKey, double days, int64_t 
   std::unique_lock lock(m_mutex);
   FlushLocked(lock);
   if (m_pDb == nullptr) return false;
+  EndRead();
   // A range of the primary key, not LIKE: '%' and '_' are ordinary bytes in a name, and
   // "/music" must not take in "/music2". '0' is the byte after '/'.
   std::string folder(folderKey);

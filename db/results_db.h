@@ -103,6 +103,7 @@ class CResultsDb {
   bool FlushLocked(std::unique_lock<std::mutex>& lock);
   int64_t VersionId(const std::string& text, int& rc);
   void FlusherLoop();
+  void EndRead();
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
@@ -121,6 +122,8 @@ class CResultsDb {
   std::unordered_map<std::string, std::size_t> m_queued;  // path -> its newest in m_queue
   std::chrono::steady_clock::time_point m_oldestQueued;
   bool m_bStop = false;
+  bool m_bReading = false;  // a read transaction is open for lookups
+  std::chrono::steady_clock::time_point m_readSince;
   bool m_bFailed = false;
   int64_t m_nUnrecorded = 0;
   std::string m_strError;
