@@ -217,8 +217,20 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
   if (mode == DbMode::kRecord) {
     // WAL lets the queries and a second run read while this one writes; FULL makes every
     // commit survive a power cut.
+    // The switch fails at once, without the busy handler, while another connection reads
+    // the file (two runs starting on a new file): it is retried for as long as the wait.
     CStatement wal(m_pDb, "PRAGMA journal_mode = WAL");
-    rc = wal.PrepareResult() == SQLITE_OK ? sqlite3_step(*wal) : wal.PrepareResult();
+    const auto deadline = std::chrono::steady_clock::now() + m_options.busyTimeout;
+    rc = wal.PrepareResult();
+    while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+      sqlite3_reset(*wal);
+      rc = sqlite3_step(*wal);
+      if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) ||
+          std::chrono::steady_clock::now() > deadline) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     if (rc != SQLITE_ROW) return abandon(rc, "switching to WAL mode");
     if (ColumnText(*wal, 0) != "wal") {
       m_strError = "results database " + m_strFile + ": cannot use WAL mode on this file system";
@@ -240,12 +252,18 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
   return true;
 }
 
-bool CResultsDb::ReadNumber(const char* sql, int64_t& value) {
-  CStatement stmt(m_pDb, sql);
+bool CResultsDb::ReadHeader(int64_t& version, int64_t& appId, int64_t& objects) {
+  // One statement, so one snapshot: read apart, they could straddle another run's upgrade.
+  CStatement stmt(m_pDb,
+                  "SELECT (SELECT user_version FROM pragma_user_version),"
+                  " (SELECT application_id FROM pragma_application_id),"
+                  " (SELECT count(*) FROM sqlite_schema)");
   if (stmt.PrepareResult() != SQLITE_OK) return Fail(stmt.PrepareResult(), "");
   const int rc = sqlite3_step(*stmt);
   if (rc != SQLITE_ROW) return Fail(rc, "");
-  value = sqlite3_column_int64(*stmt, 0);
+  version = sqlite3_column_int64(*stmt, 0);
+  appId = sqlite3_column_int64(*stmt, 1);
+  objects = sqlite3_column_int64(*stmt, 2);
   return true;
 }
 
@@ -267,14 +285,12 @@ bool CResultsDb::IsOurs(int64_t version, int64_t appId, int64_t objects) {
 bool CResultsDb::CheckOwner() {
   // Before anything is written: a file that is not ours stays exactly as it was.
   int64_t version = 0, appId = 0, objects = 0;
-  return ReadNumber("PRAGMA user_version", version) && ReadNumber("PRAGMA application_id", appId) &&
-         ReadNumber("SELECT count(*) FROM sqlite_schema", objects) &&
-         IsOurs(version, appId, objects);
+  return ReadHeader(version, appId, objects) && IsOurs(version, appId, objects);
 }
 
 bool CResultsDb::Migrate() {
   int64_t version = 0, appId = 0, objects = 0;
-  if (!ReadNumber("PRAGMA user_version", version)) return false;
+  if (!ReadHeader(version, appId, objects)) return false;
   if (version == kSchemaVersion) return true;
   if (sqlite3_db_readonly(m_pDb, "main") == 1) {
     m_strError =
@@ -289,10 +305,7 @@ bool CResultsDb::Migrate() {
     sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;
   };
-  if (!ReadNumber("PRAGMA user_version", version) || !ReadNumber("PRAGMA application_id", appId) ||
-      !ReadNumber("SELECT count(*) FROM sqlite_schema", objects)) {
-    return rollback();
-  }
+  if (!ReadHeader(version, appId, objects)) return rollback();
   if (version == 0 ? !IsOurs(version, appId, objects) : !IsOurs(version, appId, 0)) {
     return rollback();
   }

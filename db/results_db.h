@@ -95,7 +95,7 @@ class CResultsDb {
   bool Fail(int code, std::string_view doing);
   bool Exec(const char* sql, std::string_view doing);
   bool Prepare(const char* sql, sqlite3_stmt*& stmt);
-  bool ReadNumber(const char* sql, int64_t& value);
+  bool ReadHeader(int64_t& version, int64_t& appId, int64_t& objects);
   bool IsOurs(int64_t version, int64_t appId, int64_t objects);
   bool CheckOwner();
   bool Migrate();

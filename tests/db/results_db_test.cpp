@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -301,7 +302,10 @@ TEST(ResultsDb, TwoRunsAtOnceBothRecordEverything) {
       options.commitInterval = milliseconds(5);
       options.batchLimit = 100;
       CResultsDb db;
-      if (!db.Open(file, DbMode::kRecord, options)) return 10;
+      if (!db.Open(file, DbMode::kRecord, options)) {
+        std::fprintf(stderr, "%s\n", db.ErrorText().c_str());
+        return 10;
+      }
       for (int i = 0; i < kEach; ++i)
         db.Record(Verdict(std::string("/w/") + name + std::to_string(i)));
       db.Close();
