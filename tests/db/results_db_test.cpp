@@ -1,10 +1,10 @@
 #include "db/results_db.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <fstream>
@@ -312,12 +312,10 @@ TEST(ResultsDb, TwoRunsAtOnceBothRecordEverything) {
       return db.Unrecorded() == 0 ? 0 : 11;
     };
   };
-  int firstStatus = -2;
-  std::thread other([&] { firstStatus = RunChild(writer('a'), milliseconds(30000)); });
-  const int secondStatus = RunChild(writer('b'), milliseconds(30000));
-  other.join();
-  EXPECT_EQ(firstStatus, 0);
-  EXPECT_EQ(secondStatus, 0);
+  CChild first(writer('a'));
+  CChild second(writer('b'));
+  EXPECT_EQ(first.Wait(milliseconds(30000)), 0);
+  EXPECT_EQ(second.Wait(milliseconds(30000)), 0);
   EXPECT_EQ(RecordedUnder(file, "/w"), 2 * kEach);
 }
 
@@ -328,35 +326,30 @@ TEST(ResultsDb, KillNineLosesAtMostTheLastSecond) {
   const auto file = t / "lib.db";
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
-  std::atomic<pid_t> child = 0;
-  int64_t killedAtMs = 0;
-  int reported = 0;
-  std::thread killer([&] {
-    // Kills after at least 2.5 s of recording; a child that dies first ends the reads.
-    int index = 0;
-    while (::read(fds[0], &index, sizeof index) == sizeof index) {
-      reported = index;
-      if (index < 2500) continue;
-      killedAtMs = UnixMsNow();
-      pid_t pid = 0;
-      while ((pid = child.load()) == 0) std::this_thread::yield();
-      ::kill(pid, SIGKILL);
-      return;
+  CChild child([&] {
+    ::close(fds[0]);
+    CResultsDb db;
+    if (!db.Open(file, DbMode::kRecord)) return 10;
+    for (int i = 0;; ++i) {
+      db.Record(Verdict("/k/" + std::to_string(100000 + i), UnixMsNow()));
+      if (::write(fds[1], &i, sizeof i) != sizeof i) return 11;
+      std::this_thread::sleep_for(milliseconds(1));
     }
   });
-  const int status = RunChild(
-      [&] {
-        CResultsDb db;
-        if (!db.Open(file, DbMode::kRecord)) return 10;
-        for (int i = 0;; ++i) {
-          db.Record(Verdict("/k/" + std::to_string(100000 + i), UnixMsNow()));
-          if (::write(fds[1], &i, sizeof i) != sizeof i) return 11;
-          std::this_thread::sleep_for(milliseconds(1));
-        }
-      },
-      milliseconds(30000), &child);
   ::close(fds[1]);
-  killer.join();
+  // Kills after at least 2.5 s of recording; a child that dies or stalls ends the reads.
+  int64_t killedAtMs = 0;
+  int reported = 0;
+  int index = 0;
+  pollfd ready{fds[0], POLLIN, 0};
+  while (::poll(&ready, 1, 10000) == 1 && ::read(fds[0], &index, sizeof index) == sizeof index) {
+    reported = index;
+    if (index < 2500) continue;
+    killedAtMs = UnixMsNow();
+    ::kill(child.Pid(), SIGKILL);
+    break;
+  }
+  const int status = child.Wait(milliseconds(30000));
   ::close(fds[0]);
   ASSERT_EQ(status, 128 + SIGKILL);
   ASSERT_GE(reported, 2000);
