@@ -34,8 +34,7 @@ static_assert(std::size(kMigrations) == CResultsDb::kSchemaVersion);
 
 const char kSelect[] =
     "SELECT device, inode, size, mtime_ns, verdict, reason, position, length, kind, "
-    "checked_at, versions.text FROM files JOIN versions ON versions.id = files.version "
-    "WHERE path = ?1";
+    "checked_at, version FROM files WHERE path = ?1";
 const char kUpsert[] =
     "INSERT INTO files(path, device, inode, size, mtime_ns, verdict, reason, position, length,"
     " kind, checked_at, version) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"
@@ -334,6 +333,7 @@ void CResultsDb::Close() {
     *stmt = nullptr;
   }
   m_versionIds.clear();
+  m_versionTexts.clear();
   if (m_pDb != nullptr) EndRead();
   if (m_pDb != nullptr) sqlite3_close_v2(m_pDb);
   m_pDb = nullptr;
@@ -469,6 +469,18 @@ void CResultsDb::FlusherLoop() {
   }
 }
 
+const std::string& CResultsDb::VersionText(int64_t id) {
+  // Few texts, many files: each is read once. Rows of versions never change.
+  auto it = m_versionTexts.find(id);
+  if (it == m_versionTexts.end()) {
+    CStatement stmt(m_pDb, "SELECT text FROM versions WHERE id = ?1");
+    sqlite3_bind_int64(*stmt, 1, id);
+    std::string text = sqlite3_step(*stmt) == SQLITE_ROW ? ColumnText(*stmt, 0) : std::string();
+    it = m_versionTexts.emplace(id, std::move(text)).first;
+  }
+  return it->second;
+}
+
 void CResultsDb::EndRead() {
   if (!m_bReading) return;
   m_bReading = false;
@@ -509,7 +521,7 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   r.length = ColumnOptional(m_pSelect, 7);
   r.kind = KindOf(ColumnText(m_pSelect, 8));
   r.checkedAtMs = sqlite3_column_int64(m_pSelect, 9);
-  r.libraryVersion = ColumnText(m_pSelect, 10);
+  r.libraryVersion = VersionText(sqlite3_column_int64(m_pSelect, 10));
   return r;
 }
 

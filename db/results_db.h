@@ -104,6 +104,7 @@ class CResultsDb {
   int64_t VersionId(const std::string& text, int& rc);
   void FlusherLoop();
   void EndRead();
+  const std::string& VersionText(int64_t id);
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
@@ -113,7 +114,8 @@ class CResultsDb {
   sqlite3_stmt* m_pUpsert = nullptr;
   sqlite3_stmt* m_pFindVersion = nullptr;
   sqlite3_stmt* m_pAddVersion = nullptr;
-  std::unordered_map<std::string, int64_t> m_versionIds;
+  std::unordered_map<std::string, int64_t> m_versionIds;  // committed rows only
+  std::unordered_map<int64_t, std::string> m_versionTexts;
 
   // Everything below, and every use of m_pDb, under m_mutex.
   mutable std::mutex m_mutex;
