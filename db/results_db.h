@@ -49,10 +49,14 @@ struct Coverage {
 };
 
 // The results database: one SQLite file in WAL mode with one row per file, the last
-// verdict about it. Verdicts are queued and committed together by a thread of this object
-// at least every DbOptions::commitInterval and at Close(), so a scan never waits on the
-// disk or on another run holding the database. Errors are values: a false or empty
-// result leaves the reason, naming the file, in ErrorText().
+// verdict about it. Verdicts are queued and committed together, by a thread of this object
+// at most DbOptions::commitInterval after the oldest was queued (however long the next
+// file takes to decode), when batchLimit are queued, and at Close(). Recording and lookups
+// cost microseconds; they wait only while a commit is under way. Errors are values: a
+// false or empty result leaves the reason, naming the file, in ErrorText().
+//
+// For the newly-damaged rule, call Last() for a file before Record() of its new verdict.
+// Any one thread may use the object; calls are serialised.
 //
 // The first failure to commit (full disk, lock held beyond the wait, I/O error) ends
 // recording for this object: its queued verdicts and every later one count in
