@@ -236,8 +236,11 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
       return abandon(SQLITE_OK, "");
     }
   }
-  // Lookups read the file through a map, not a read call per page.
-  if (!Exec("PRAGMA synchronous = FULL; PRAGMA mmap_size = 1073741824", "") || !Migrate()) {
+  // Lookups read the file through a map, not a read call per page; a cache that holds a
+  // big library's table keeps commits from writing the same pages out again and again.
+  if (!Exec("PRAGMA synchronous = FULL; PRAGMA mmap_size = 1073741824; PRAGMA cache_size = -32768",
+            "") ||
+      !Migrate()) {
     return abandon(SQLITE_OK, "");
   }
   if (!Prepare(kSelect, m_pSelect)) return abandon(SQLITE_OK, "");
