@@ -18,6 +18,11 @@ have share/icons/hicolor/32x32/apps/org.harrowbit.Harrowbit.png
 have share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
 have share/man/man1/harrowbit-cli.1
 have share/man/man1/harrowbit.1
+have lib/systemd/user/harrowbit-scrub@.service
+have lib/systemd/user/harrowbit-scrub@.timer
+# The unit starts the CLI where this install put it, whatever the prefix.
+grep -qx "ExecStart=$prefix/bin/harrowbit-cli .*" "$prefix/lib/systemd/user/harrowbit-scrub@.service" ||
+  { echo "the installed unit does not start $prefix/bin/harrowbit-cli"; fail=1; }
 [ "$("$prefix/bin/harrowbit-cli" --version)" = "harrowbit-cli 1.3" ] || { echo "cli version"; fail=1; }
 window=false
 if [ -e "$build/app/harrowbit" ]; then
@@ -38,7 +43,8 @@ libs="libvorbisfile3 libc6"
 files="./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.desktop
        ./usr/share/metainfo/org.harrowbit.Harrowbit.metainfo.xml
        ./usr/share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
-       ./usr/share/man/man1/harrowbit-cli.1 ./usr/share/man/man1/harrowbit.1"
+       ./usr/share/man/man1/harrowbit-cli.1 ./usr/share/man/man1/harrowbit.1
+       ./usr/lib/systemd/user/harrowbit-scrub@.service ./usr/lib/systemd/user/harrowbit-scrub@.timer"
 if $window; then
   libs="$libs libqt6widgets6"
   files="$files ./usr/bin/harrowbit ./usr/libexec/harrowbit/harrowbit-decoder"
@@ -50,4 +56,6 @@ contents=$(dpkg-deb -c "$deb")
 for f in $files; do
   case "$contents" in *" $f"*) ;; *) echo "package lacks $f"; fail=1 ;; esac
 done
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/user/harrowbit-scrub@.service |
+  grep -qx "ExecStart=/usr/bin/harrowbit-cli .*" || { echo "the packaged unit does not start /usr/bin/harrowbit-cli"; fail=1; }
 exit $fail

@@ -1,0 +1,137 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "db/verdict_record.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+struct DbOptions {
+  // How long to wait for another run that holds the database before giving up.
+  std::chrono::milliseconds busyTimeout{5000};
+  // No verdict waits longer than this to be committed: what a power cut or kill -9 can cost.
+  std::chrono::milliseconds commitInterval{1000};
+  std::size_t batchLimit = 10000;
+  // A cap on the file's size in pages, 0 for none; reaching it fails as a full disk does.
+  int64_t maxPages = 0;
+};
+
+enum class DbMode {
+  kRecord,  // create if missing, upgrade an older schema, record verdicts
+  kQuery    // read only: the file must exist and hold the current schema
+};
+
+// A file whose last check found an error.
+struct ErrorRow {
+  std::string path;
+  std::string reason;
+  std::optional<double> position;
+  std::optional<double> length;
+  CheckKind kind = CheckKind::kFull;
+  int64_t checkedAtMs = 0;
+};
+
+// How much of a folder the database has seen lately.
+struct Coverage {
+  int64_t recorded = 0;       // files under the folder with a record
+  int64_t checkedWithin = 0;  // of those, checked within the asked number of days
+};
+
+// The results database: one SQLite file in WAL mode with one row per file, the last
+// verdict about it. Verdicts are queued and committed together, by a thread of this object
+// at most DbOptions::commitInterval after the oldest was queued (however long the next
+// file takes to decode), when batchLimit are queued, and at Close(). Recording and lookups
+// cost microseconds; they wait only while a commit is under way. Errors are values: a
+// false or empty result leaves the reason, naming the file, in ErrorText().
+//
+// For the newly-damaged rule, call Last() for a file before Record() of its new verdict.
+// Any one thread may use the object; calls are serialised.
+//
+// The first failure to commit (full disk, lock held beyond the wait, I/O error) ends
+// recording for this object: its queued verdicts and every later one count in
+// Unrecorded(), while lookups go on answering from what is stored.
+class CResultsDb {
+ public:
+  CResultsDb() = default;
+  ~CResultsDb();
+  CResultsDb(const CResultsDb&) = delete;
+  CResultsDb& operator=(const CResultsDb&) = delete;
+
+  bool Open(const std::filesystem::path& file, DbMode mode, const DbOptions& options = {});
+  // Commits what is queued and closes; afterwards Unrecorded() is final.
+  void Close();
+
+  // Queues a verdict; false when it will not be recorded.
+  bool Record(const VerdictRecord& record);
+  // The last verdict recorded for `pathKey` (this run's queued ones included), or nullopt.
+  std::optional<StoredRecord> Last(std::string_view pathKey);
+  // Commits what is queued now; false when that failed.
+  bool Flush();
+
+  // Files whose last verdict was an error, in byte order of their paths.
+  bool Errors(std::vector<ErrorRow>& rows);
+  // Files under `folderKey` (a PathKey; the folder itself counts if it was recorded as a
+  // file) and how many of them were checked less than `days` days before `nowMs`.
+  bool CoverageUnder(std::string_view folderKey, double days, int64_t nowMs, Coverage& out);
+
+  std::string ErrorText() const;
+  bool Failed() const;
+  int64_t Unrecorded() const;
+
+  // The schema this build writes, kept in PRAGMA user_version.
+  static constexpr int kSchemaVersion = 1;
+  // PRAGMA application_id of a Harrowbit results database ("HRBT").
+  static constexpr int32_t kApplicationId = 0x48524254;
+
+ private:
+  int OpenErrno() const;
+  bool Fail(int code, std::string_view doing);
+  bool Exec(const char* sql, std::string_view doing);
+  bool Prepare(const char* sql, sqlite3_stmt*& stmt);
+  bool ReadHeader(int64_t& version, int64_t& appId, int64_t& objects);
+  bool IsOurs(int64_t version, int64_t appId, int64_t objects);
+  bool CheckOwner();
+  bool Migrate();
+  bool CommitBatch(std::vector<VerdictRecord>& batch);
+  bool FlushLocked(std::unique_lock<std::mutex>& lock);
+  int64_t VersionId(const std::string& text, int& rc);
+  void FlusherLoop();
+  void EndRead();
+  const std::string& VersionText(int64_t id);
+
+  std::filesystem::path m_path;
+  std::string m_strFile;  // for messages
+  DbOptions m_options;
+  sqlite3* m_pDb = nullptr;
+  sqlite3_stmt* m_pSelect = nullptr;
+  sqlite3_stmt* m_pUpsert = nullptr;
+  sqlite3_stmt* m_pFindVersion = nullptr;
+  sqlite3_stmt* m_pAddVersion = nullptr;
+  std::unordered_map<std::string, int64_t> m_versionIds;  // committed rows only
+  std::unordered_map<int64_t, std::string> m_versionTexts;
+
+  // Everything below, and every use of m_pDb, under m_mutex.
+  mutable std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::vector<VerdictRecord> m_queue;
+  std::unordered_map<std::string, std::size_t> m_queued;  // path -> its newest in m_queue
+  std::chrono::steady_clock::time_point m_oldestQueued;
+  bool m_bStop = false;
+  bool m_bReading = false;  // a read transaction is open for lookups
+  std::chrono::steady_clock::time_point m_readSince;
+  bool m_bFailed = false;
+  int64_t m_nUnrecorded = 0;
+  std::string m_strError;
+  std::thread m_flusher;
+};

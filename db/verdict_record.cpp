@@ -1,0 +1,56 @@
+#include "db/verdict_record.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cmath>
+
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  FileIdentity id;
+  id.device = static_cast<uint64_t>(st.st_dev);
+  id.inode = static_cast<uint64_t>(st.st_ino);
+  id.size = static_cast<int64_t>(st.st_size);
+  id.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  return id;
+}
+
+std::string PathKey(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) absolute = path;
+  std::string key = absolute.lexically_normal().native();
+  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  return key;
+}
+
+int64_t UnixMsNow() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool CanReuse(const StoredRecord& last, const FileIdentity& now, CheckKind wanted,
+              double maxAgeDays, int64_t nowMs) {
+  if (!(maxAgeDays > 0)) return false;  // also NaN
+  if (last.identity != now) return false;
+  if (last.kind == CheckKind::kQuick && wanted == CheckKind::kFull) return false;
+  if (last.checkedAtMs > nowMs) return false;
+  const double ageMs = static_cast<double>(nowMs) - static_cast<double>(last.checkedAtMs);
+  return ageMs < maxAgeDays * 86'400'000.0;
+}
+
+bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
+                    StoredVerdict nowVerdict) {
+  return last && last->verdict == StoredVerdict::kOk && nowVerdict == StoredVerdict::kError &&
+         last->identity.size == now.size && last->identity.mtimeNs == now.mtimeNs;
+}
+
+std::string_view StoredVerdictName(StoredVerdict verdict) {
+  return verdict == StoredVerdict::kOk ? "ok" : "error";
+}
+
+std::string_view CheckKindName(CheckKind kind) {
+  return kind == CheckKind::kFull ? "full" : "quick";
+}

@@ -1,0 +1,368 @@
+#include "db/results_db.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+
+#include "tests/db/db_test_support.h"
+#include "tests/engine/temp_dir.h"
+#include "text/path_text.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+VerdictRecord Verdict(std::string path, int64_t checkedAtMs = 1'700'000'000'000) {
+  VerdictRecord r;
+  r.path = std::move(path);
+  r.identity = {2049, 131, 4096, 1'690'000'000'123'456'789};
+  r.checkedAtMs = checkedAtMs;
+  r.libraryVersion = "Xiph.Org libVorbis I 20200704 (Reducing Environment)";
+  return r;
+}
+
+void ExpectSame(const VerdictRecord& a, const VerdictRecord& b) {
+  EXPECT_EQ(a.path, b.path);
+  EXPECT_EQ(a.identity, b.identity);
+  EXPECT_EQ(a.verdict, b.verdict);
+  EXPECT_EQ(a.reason, b.reason);
+  EXPECT_EQ(a.position, b.position);
+  EXPECT_EQ(a.length, b.length);
+  EXPECT_EQ(a.kind, b.kind);
+  EXPECT_EQ(a.checkedAtMs, b.checkedAtMs);
+  EXPECT_EQ(a.libraryVersion, b.libraryVersion);
+}
+
+// A plain SQLite connection, as another program would hold the file.
+struct CRawDb {
+  explicit CRawDb(const std::filesystem::path& file) { sqlite3_open(file.c_str(), &db); }
+  ~CRawDb() { sqlite3_close(db); }
+  bool Exec(const char* sql) {
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  sqlite3* db = nullptr;
+};
+
+int64_t RecordedUnder(const std::filesystem::path& file, const std::string& folder) {
+  CResultsDb db;
+  Coverage c;
+  if (!db.Open(file, DbMode::kQuery) || !db.CoverageUnder(folder, 1, 0, c)) {
+    ADD_FAILURE() << db.ErrorText();
+    return -1;
+  }
+  return c.recorded;
+}
+
+TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
+  auto plain = Verdict("/music/a.ogg");
+  auto notUtf8 = Verdict(std::string("/music/\xff\xfe\x80 caf\xe9.ogg"));
+  notUtf8.verdict = StoredVerdict::kError;
+  notUtf8.reason = "OV_HOLE @ 0m 04s";
+  notUtf8.position = 4.25;
+  notUtf8.kind = CheckKind::kQuick;
+  auto extremes = Verdict(std::string("/m/%_\n\r\x01.ogg"));
+  extremes.identity = {UINT64_MAX, UINT64_MAX - 1, INT64_MAX, -1'000'000'123};
+  extremes.length = 1e300;
+  extremes.libraryVersion = "another libvorbis";
+  auto replaced = Verdict("/music/a.ogg", 1'800'000'000'000);
+  replaced.verdict = StoredVerdict::kError;
+  replaced.reason = "TRUNCATED @ 1m 00s";
+
+  TempDir t;
+  const auto file = t / "lib.db";
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+  for (const auto* r : {&plain, &notUtf8, &extremes}) ASSERT_TRUE(db.Record(*r));
+  ExpectSame(*db.Last(notUtf8.path), notUtf8);  // answered from the queue
+  ASSERT_TRUE(db.Flush()) << db.ErrorText();
+  ASSERT_TRUE(db.Record(replaced));
+  db.Close();
+  EXPECT_EQ(db.Unrecorded(), 0);
+
+  ASSERT_TRUE(db.Open(file, DbMode::kQuery)) << db.ErrorText();
+  for (const auto* r : {&replaced, &notUtf8, &extremes}) {
+    SCOPED_TRACE(DisplayText(r->path));
+    const auto stored = db.Last(r->path);
+    ASSERT_TRUE(stored);
+    ExpectSame(*stored, *r);
+  }
+  EXPECT_FALSE(db.Last("/music/a.og"));
+  EXPECT_FALSE(db.Last("/music/a.ogg/"));
+}
+
+TEST(ResultsDb, QueriesTakeFolderBoundariesAndWildcardsLiterally) {
+  const int64_t now = 1'800'000'000'000;
+  const int64_t day = 86'400'000;
+  TempDir t;
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(t / "lib.db", DbMode::kRecord)) << db.ErrorText();
+  const struct {
+    const char* path;
+    bool error;
+    int64_t ageDays;
+  } records[] = {{"/m/a.ogg", false, 1},  {"/m/sub/b.ogg", true, 100}, {"/m2/c.ogg", true, 1},
+                 {"/m%/d.ogg", false, 1}, {"/m_/e.ogg", false, 1},     {"/m/sub/b.ogg", false, 2},
+                 {"/n/z.ogg", true, 5},   {"/m.ogg", false, 1}};
+  for (const auto& r : records) {
+    auto v = Verdict(r.path, now - r.ageDays * day);
+    v.verdict = r.error ? StoredVerdict::kError : StoredVerdict::kOk;
+    v.reason = r.error ? "OV_EBADPACKET" : "";
+    ASSERT_TRUE(db.Record(v));
+  }
+  const struct {
+    const char* folder;
+    double days;
+    Coverage expected;
+  } cases[] = {
+      {"/m", 3, {2, 2}},       {"/m/", 1.5, {2, 1}},  {"/m%", 3, {1, 1}},
+      {"/m/sub", 1, {1, 0}},   {"/", 3, {7, 6}},      {"/m/a.ogg", 3, {1, 1}},
+      {"/nowhere", 3, {0, 0}}, {"/n", 1e300, {1, 1}}, {"/n", -1, {1, 0}},
+  };
+  for (const auto& c : cases) {
+    Coverage got;
+    ASSERT_TRUE(db.CoverageUnder(c.folder, c.days, now, got)) << db.ErrorText();
+    EXPECT_EQ(got.recorded, c.expected.recorded) << c.folder << ' ' << c.days;
+    EXPECT_EQ(got.checkedWithin, c.expected.checkedWithin) << c.folder << ' ' << c.days;
+  }
+  std::vector<ErrorRow> errors;
+  ASSERT_TRUE(db.Errors(errors)) << db.ErrorText();
+  ASSERT_EQ(errors.size(), 2u);  // b.ogg's last verdict is OK
+  EXPECT_EQ(errors[0].path, "/m2/c.ogg");
+  EXPECT_EQ(errors[1].path, "/n/z.ogg");
+  EXPECT_EQ(errors[1].checkedAtMs, now - 5 * day);
+}
+
+// A database that cannot serve gives a message naming the file and what is wrong with it.
+// One that fails before the run is left byte for byte as it was; one that fails while
+// recording keeps everything committed before and counts every verdict it lost.
+TEST(ResultsDb, FaultsAreNamedAndCounted) {
+  struct Case {
+    const char* name;
+    std::function<void(const TempDir&, const std::filesystem::path&, std::unique_ptr<CRawDb>&)>
+        setup;
+    DbMode mode = DbMode::kRecord;
+    bool failsAtOpen = true;
+    bool unprivileged = false;
+    const char* phrase;
+    int64_t maxPages = 0;
+  };
+  const auto harrowbitDb = [](const TempDir&, const std::filesystem::path& f, auto&) {
+    CResultsDb db;
+    ASSERT_TRUE(db.Open(f, DbMode::kRecord)) << db.ErrorText();
+  };
+  const Case cases[] = {
+      {"NotADatabase",
+       [](const TempDir& t, auto&, auto&) { t.Write("lib.db", std::string(4096, 'x')); },
+       DbMode::kRecord, true, false, "not a database"},
+      {"AnotherProgramsDatabase",
+       [](const TempDir&, const std::filesystem::path& f, std::unique_ptr<CRawDb>&) {
+         ASSERT_TRUE(CRawDb(f).Exec("CREATE TABLE bookmarks(url TEXT)"));
+       },
+       DbMode::kRecord, true, false, "another program"},
+      {"NewerSchema",
+       [&](const TempDir& t, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
+         harrowbitDb(t, f, raw);
+         ASSERT_TRUE(CRawDb(f).Exec("PRAGMA user_version = 7"));
+       },
+       DbMode::kRecord, true, false, "newer Harrowbit"},
+      {"ReadOnlyFile",
+       [&](const TempDir& t, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
+         harrowbitDb(t, f, raw);
+         ::chmod(f.c_str(), 0444);
+       },
+       DbMode::kRecord, true, true, "read-only"},
+      {"ReadOnlyFolder", [](const TempDir& t, auto&, auto&) { ::chmod(t.path().c_str(), 0555); },
+       DbMode::kRecord, true, true, "cannot be opened: Permission denied"},
+      {"QueryOfAMissingFile", [](auto&, auto&, auto&) {}, DbMode::kQuery, true, false,
+       "cannot be opened"},
+      {"LockedBeyondTheWaitAtOpen",
+       [](const TempDir&, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
+         raw = std::make_unique<CRawDb>(f);
+         ASSERT_TRUE(raw->Exec("BEGIN EXCLUSIVE; CREATE TABLE t(x)"));
+       },
+       DbMode::kRecord, true, false, "locked by another program"},
+      {"LockedBeyondTheWaitAtCommit",
+       [&](const TempDir& t, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
+         harrowbitDb(t, f, raw);
+         raw = std::make_unique<CRawDb>(f);
+         ASSERT_TRUE(raw->Exec("BEGIN IMMEDIATE"));
+       },
+       DbMode::kRecord, false, false, "locked by another program"},
+      {"DiskFull", [](auto&, auto&, auto&) {}, DbMode::kRecord, false, false, "the disk is full",
+       16},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir t;
+    ::chmod(t.path().c_str(), 0777);
+    const auto file = t / "lib.db";
+    std::unique_ptr<CRawDb> raw;
+    c.setup(t, file, raw);
+    const std::string before = ReadAll(file);
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const int status = RunChild(
+        [&] {
+          if (c.unprivileged && !DropRoot()) return 3;
+          DbOptions options;
+          options.busyTimeout = milliseconds(200);
+          options.maxPages = c.maxPages;
+          CResultsDb db;
+          int64_t committed = 0;
+          if (db.Open(file, c.mode, options)) {
+            if (c.failsAtOpen) return 4;
+            for (int batch = 0; batch < 100 && db.Flush(); ++batch) {
+              committed = batch * 50;
+              for (int i = 0; i < 50; ++i) {
+                db.Record(Verdict("/l/" + std::string(200, 'p') + std::to_string(batch * 50 + i)));
+              }
+            }
+            if (db.Unrecorded() != 50 || db.Record(Verdict("/late.ogg")) || db.Unrecorded() != 51) {
+              return 5;
+            }
+          }
+          const std::string text = db.ErrorText() + '\n' + std::to_string(committed);
+          return ::write(report[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 6;
+        },
+        milliseconds(20000));
+    ASSERT_EQ(status, 0);
+    raw.reset();
+    ::close(report[1]);
+    char text[4096];
+    const ssize_t got = ::read(report[0], text, sizeof text);
+    ::close(report[0]);
+    std::istringstream in(std::string(text, got > 0 ? std::size_t(got) : 0));
+    std::string error;
+    int64_t committed = -1;
+    std::getline(in, error);
+    in >> committed;
+    EXPECT_NE(error.find(DisplayText(file.native())), std::string::npos) << error;
+    EXPECT_NE(error.find(c.phrase), std::string::npos) << error;
+    if (c.failsAtOpen) {
+      EXPECT_TRUE(ReadAll(file) == before) << "the file was changed";
+    } else {
+      EXPECT_EQ(RecordedUnder(file, "/l"), committed);
+    }
+  }
+}
+
+TEST(ResultsDb, OlderSchemasAreBroughtUpToDate) {
+  const struct {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+  } cases[] = {
+      {"EmptyFile", [](const std::filesystem::path& f) { std::ofstream{f}; }},
+      {"EmptyDatabaseInRollbackMode",
+       [](const std::filesystem::path& f) {
+         ASSERT_TRUE(
+             CRawDb(f).Exec("PRAGMA user_version = 0; PRAGMA journal_mode = DELETE; "
+                            "VACUUM"));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir t;
+    const auto file = t / "lib.db";
+    c.make(file);
+    {
+      CResultsDb db;
+      ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+      ASSERT_TRUE(db.Record(Verdict("/x.ogg")));
+    }
+    CRawDb raw(file);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw.db, "PRAGMA user_version", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), CResultsDb::kSchemaVersion);
+    sqlite3_finalize(stmt);
+    EXPECT_EQ(RecordedUnder(file, "/"), 1);
+  }
+}
+
+TEST(ResultsDb, TwoRunsAtOnceBothRecordEverything) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  constexpr int kEach = 3000;
+  const auto writer = [&](char name) {
+    return [&, name] {
+      DbOptions options;
+      options.commitInterval = milliseconds(5);
+      options.batchLimit = 100;
+      CResultsDb db;
+      if (!db.Open(file, DbMode::kRecord, options)) {
+        std::fprintf(stderr, "%s\n", db.ErrorText().c_str());
+        return 10;
+      }
+      for (int i = 0; i < kEach; ++i)
+        db.Record(Verdict(std::string("/w/") + name + std::to_string(i)));
+      db.Close();
+      return db.Unrecorded() == 0 ? 0 : 11;
+    };
+  };
+  CChild first(writer('a'));
+  CChild second(writer('b'));
+  EXPECT_EQ(first.Wait(milliseconds(30000)), 0);
+  EXPECT_EQ(second.Wait(milliseconds(30000)), 0);
+  EXPECT_EQ(RecordedUnder(file, "/w"), 2 * kEach);
+}
+
+// kill -9 in the middle of a run loses at most the verdicts of the last commit interval,
+// and the file opens cleanly afterwards.
+TEST(ResultsDb, KillNineLosesAtMostTheLastSecond) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  CChild child([&] {
+    ::close(fds[0]);
+    CResultsDb db;
+    if (!db.Open(file, DbMode::kRecord)) return 10;
+    for (int i = 0;; ++i) {
+      db.Record(Verdict("/k/" + std::to_string(100000 + i), UnixMsNow()));
+      if (::write(fds[1], &i, sizeof i) != sizeof i) return 11;
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  ::close(fds[1]);
+  // Kills after at least 2.5 s of recording; a child that dies or stalls ends the reads.
+  int64_t killedAtMs = 0;
+  int reported = 0;
+  int index = 0;
+  pollfd ready{fds[0], POLLIN, 0};
+  while (::poll(&ready, 1, 10000) == 1 && ::read(fds[0], &index, sizeof index) == sizeof index) {
+    reported = index;
+    if (index < 2500) continue;
+    killedAtMs = UnixMsNow();
+    ::kill(child.Pid(), SIGKILL);
+    break;
+  }
+  const int status = child.Wait(milliseconds(30000));
+  ::close(fds[0]);
+  ASSERT_EQ(status, 128 + SIGKILL);
+  ASSERT_GE(reported, 2000);
+
+  const int64_t recorded = RecordedUnder(file, "/k");
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(file, DbMode::kQuery)) << db.ErrorText();
+  ASSERT_GT(recorded, 0);
+  // Commits keep the order of the run: what survived is the start of it, without gaps.
+  const auto lastKept = db.Last("/k/" + std::to_string(100000 + recorded - 1));
+  ASSERT_TRUE(lastKept);
+  EXPECT_FALSE(db.Last("/k/" + std::to_string(100000 + recorded)));
+  EXPECT_LE(killedAtMs - lastKept->checkedAtMs, 1700) << "more than a commit interval lost";
+}
+
+}  // namespace

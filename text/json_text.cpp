@@ -1,0 +1,32 @@
+#include "text/json_text.h"
+
+#include <cstdio>
+
+#include "text/path_text.h"
+
+std::string JsonQuote(std::string_view bytes) {
+  std::string out = "\"";
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const std::size_t n = Utf8SequenceLength(bytes.substr(i));
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    char escape[8];
+    if (n == 0) {
+      std::snprintf(escape, sizeof escape, "\\udc%02x", c);
+      out += escape;
+      ++i;
+      continue;
+    }
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out.append(bytes.substr(i, n));
+    }
+    i += n;
+  }
+  return out + '"';
+}
