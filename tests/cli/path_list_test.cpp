@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

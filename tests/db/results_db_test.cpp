@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "tests/db/db_test_support.h"
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "text/path_text.h"
 
 namespace {

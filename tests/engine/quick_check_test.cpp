@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/engine/check_trace.h"
-#include "tests/engine/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 
 namespace {
