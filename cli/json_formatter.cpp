@@ -4,34 +4,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "text/path_text.h"
-
-std::string JsonString(std::string_view bytes) {
-  std::string out = "\"";
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const std::size_t n = Utf8SequenceLength(bytes.substr(i));
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    char escape[8];
-    if (n == 0) {
-      std::snprintf(escape, sizeof escape, "\\udc%02x", c);
-      out += escape;
-      ++i;
-      continue;
-    }
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out.append(bytes.substr(i, n));
-    }
-    i += n;
-  }
-  return out + '"';
-}
+#include "db/db_report.h"
+#include "text/json_text.h"
 
 namespace {
 
@@ -55,18 +29,25 @@ const char* VerdictName(FileVerdict::Status status) {
 
 }  // namespace
 
-void CJsonFormatter::File(const FileResult& r) {
+void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   const FileVerdict& v = r.verdict;
   if (m_bErrorsOnly && !v.IsError()) return;
   const bool hasReason = v.IsError() || v.status == FileVerdict::Status::kNotChecked;
   const bool hasPosition = (v.IsError() && v.opened) || v.status == FileVerdict::Status::kCancelled;
   std::string line = "{\"type\":\"file\",\"number\":" + std::to_string(r.number);
-  line += ",\"path\":" + JsonString(r.path.native());
+  line += ",\"path\":" + JsonQuote(r.path.native());
   line += ",\"verdict\":\"" + std::string(VerdictName(v.status)) + '"';
-  line += ",\"reason\":" + (hasReason ? JsonString(v.reason) : "null");
+  line += ",\"reason\":" + (hasReason ? JsonQuote(v.reason) : "null");
   line += ",\"position\":" + Number(hasPosition ? std::optional(v.position) : std::nullopt);
-  line += ",\"length\":" + Number(v.opened ? std::optional(v.length) : std::nullopt) + "}\n";
-  m_out.Write(line);
+  line += ",\"length\":" + Number(v.opened ? std::optional(v.length) : std::nullopt);
+  if (notes.recordedAtMs) {
+    line += ",\"checked_at\":" + JsonQuote(CheckedAtText(*notes.recordedAtMs)) + ",\"from_db\":true";
+  }
+  if (notes.wasOkAtMs) {
+    line += ",\"was\":{\"verdict\":\"ok\",\"checked_at\":" +
+            JsonQuote(CheckedAtText(*notes.wasOkAtMs)) + "}";
+  }
+  m_out.Write(line + "}\n");
 }
 
 void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
@@ -77,6 +58,8 @@ void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
     line += std::to_string(s.failed[i]);
   }
   line += "],\"listed\":" + std::to_string(s.listed);
-  line += std::string(",\"cancelled\":") + (run.cancelled ? "true" : "false") + "}\n";
-  m_out.Write(line);
+  line += std::string(",\"cancelled\":") + (run.cancelled ? "true" : "false");
+  line += std::string(",\"check\":\"") + run.check + '"';
+  if (run.budgetSpent) line += ",\"budget_spent\":true";
+  m_out.Write(line + "}\n");
 }

@@ -5,47 +5,38 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cli/interrupt_watcher.h"
 #include "cli/json_formatter.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "cli/path_list.h"
 #include "cli/progress_line.h"
+#include "cli/remembered_verdicts.h"
 #include "cli/text_formatter.h"
+#include "db/db_report.h"
+#include "db/results_db.h"
 #include "decode/helper_server.h"
 #include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
 #include "decode/parallel_decoder.h"
+#include "filetest/quick_check.h"
 #include "scan/file_collection.h"
 #include "scan/scan_worker.h"
+#include "text/json_text.h"
 #include "text/path_text.h"
 
 namespace {
 
 void Complain(const std::string& path, const std::string& what) {
   std::fprintf(stderr, "harrowbit-cli: %s: %s\n", DisplayText(path).c_str(), what.c_str());
-}
-
-// Fills the list by the rule for one given path, saying on standard error what it could
-// not use. Returns false when a PATH was not checked.
-bool AddPaths(const CliOptions& options, CFileList& list) {
-  bool allUsed = true;
-  for (const std::string& path : options.paths) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-      Complain(path, std::strerror(errno));
-      allUsed = false;
-    } else if (!S_ISDIR(st.st_mode) && !IsOggFile(path)) {
-      Complain(path, "not checked: neither a folder nor a file whose name ends in \".ogg\"");
-      allUsed = false;
-    }
-    AddGivenPath(list, path);
-  }
-  return allUsed;
 }
 
 // A helper holds two descriptors while it runs and a few more while it starts; the rest
@@ -67,12 +58,57 @@ int JobsTheDescriptorsAllow() {
   return static_cast<int>((files.rlim_cur - kOwnUse - kStarting) / 2);
 }
 
-// Hears the scan's results and passes them on: to the formatter, the progress line, and
-// what the exit status needs.
+// Fills the list by the rule for one given path, saying on standard error what it could
+// not use. False when something named was not checked.
+class CListBuilder {
+ public:
+  CListBuilder(CFileList& list, COutput& out, bool json) : m_list(list), m_out(out), m_bJson(json) {}
+
+  void Add(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+      Trouble(path, std::strerror(errno));
+      return;
+    }
+    if (!S_ISDIR(st.st_mode) && !IsOggFile(path)) {
+      Trouble(path, "not checked: neither a folder nor a file whose name ends in \".ogg\"");
+      return;
+    }
+    AddGivenPath(m_list, path, [this](const std::filesystem::path& folder, std::error_code error) {
+      Trouble(folder.native(), error.message());
+    });
+  }
+  bool AllUsed() const { return m_bAllUsed; }
+
+ private:
+  void Trouble(const std::string& path, const std::string& what) {
+    Complain(path, what);
+    m_bAllUsed = false;
+    if (m_bJson) {
+      m_out.Write("{\"type\":\"unchecked\",\"path\":" + JsonQuote(path) +
+                  ",\"reason\":" + JsonQuote(what) + "}\n");
+    }
+  }
+
+  CFileList& m_list;
+  COutput& m_out;
+  bool m_bJson;
+  bool m_bAllUsed = true;
+};
+
+// Hears the scan's results and passes them on: to the formatter, the progress line, the
+// results database, and what the exit status needs.
 class CResults final : public IScanListener {
  public:
-  CResults(IResultFormatter& formatter, CProgressLine* progress)
-      : m_formatter(formatter), m_progress(progress) {}
+  CResults(IResultFormatter& formatter, CProgressLine* progress, CRememberedVerdicts* remembered)
+      : m_formatter(formatter), m_progress(progress), m_remembered(remembered) {}
+
+  // Once `budget` has passed, no new file is begun.
+  void SetBudget(CScanState& state, std::chrono::milliseconds budget) {
+    m_state = &state;
+    m_budget = budget;
+    if (budget.count() == 0) state.RequestStopAfterFile();
+  }
 
   void OnFileBegun(int number, const std::filesystem::path& path) override {
     if (m_progress != nullptr) m_progress->OnFileBegun(number, path);
@@ -86,42 +122,129 @@ class CResults final : public IScanListener {
       m_strRunFault = result.verdict.reason;
       m_strStoppedAt = result.path.native();
     }
-    m_formatter.File(result);
+    ResultNotes notes;
+    if (m_remembered != nullptr) {
+      const auto index = static_cast<std::size_t>(result.number - 1);
+      if (const auto* reused = m_remembered->Reused(index)) {
+        notes.recordedAtMs = reused->last->checkedAtMs;
+        if (m_progress != nullptr) m_progress->CountRemembered();
+      } else {
+        notes.wasOkAtMs = m_remembered->Record(index, result);
+      }
+    }
+    m_formatter.File(result, notes);
     if (m_progress != nullptr) m_progress->OnFileEnded(result);
+    if (m_state != nullptr && std::chrono::steady_clock::now() - m_start >= m_budget) {
+      m_bBudgetSpent = true;
+      m_state->RequestStopAfterFile();
+    }
   }
   void OnScanEnded(const ScanSummary& summary) override {
     if (m_progress != nullptr) m_progress->OnScanEnded(summary);
     m_summary = summary;
-    m_summary.line = {};
     m_strSummaryLine = summary.line;
+    m_summary.line = {};
   }
-  void WriteSummary(const RunFacts& run) {
+  void WriteSummary(RunFacts run) {
     ScanSummary s = m_summary;
     s.line = m_strSummaryLine;
+    run.budgetSpent = BudgetSpent();
     m_formatter.Summary(s, run);
   }
 
   int Errors() const { return m_summary.errors; }
+  bool BudgetSpent() const {
+    return (m_bBudgetSpent || (m_state != nullptr && m_budget.count() == 0)) &&
+           static_cast<std::size_t>(m_summary.files) < m_summary.listed;
+  }
   const std::string& RunFault() const { return m_strRunFault; }
   const std::string& StoppedAt() const { return m_strStoppedAt; }
 
  private:
   IResultFormatter& m_formatter;
   CProgressLine* m_progress;
+  CRememberedVerdicts* m_remembered;
+  CScanState* m_state = nullptr;
+  std::chrono::milliseconds m_budget{0};
+  std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+  bool m_bBudgetSpent = false;
   ScanSummary m_summary;
   std::string m_strSummaryLine;
   std::string m_strRunFault;
   std::string m_strStoppedAt;
 };
 
-TesterFactory MakeTesters(const CliOptions& options, const CScanState& state) {
-  if (options.inProcess) return InProcessTesterFactory();
-  const DecoderLimits limits{.cancelFd = state.CancelFd()};
-  if (options.jobs == 1) return IsolatedTesterFactory(CurrentExecutable(), limits);
-  return [&state, jobs = options.jobs, limits] {
-    return std::make_unique<CVerdictReplay>(std::make_unique<CParallelDecoder>(
-        state.m_fileList, jobs, CurrentExecutable(), limits));
+TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
+                          CRememberedVerdicts* remembered) {
+  if (options.inProcess) return InProcessTesterFactory(options.quick);
+  const DecoderOptions decoder{.cancelFd = state.CancelFd(), .quick = options.quick};
+  TesterFactory inner;
+  if (options.jobs == 1) {
+    inner = IsolatedTesterFactory(CurrentExecutable(), decoder);
+  } else {
+    CParallelDecoder::Wanted wanted;
+    if (remembered != nullptr) {
+      wanted = [remembered](std::size_t index, const std::filesystem::path& path) {
+        return !remembered->Decide(index, path).reuse;
+      };
+    }
+    inner = [&state, jobs = options.jobs, decoder, wanted] {
+      return std::make_unique<CVerdictReplay>(std::make_unique<CParallelDecoder>(
+          state.m_fileList, jobs, CurrentExecutable(), decoder, wanted));
+    };
+  }
+  if (remembered == nullptr) return inner;
+  return [remembered, inner] {
+    return std::make_unique<CRememberingTester>(*remembered, inner());
   };
+}
+
+// Answers --show-errors and --coverage from the database alone.
+int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
+  if (options.showErrors) {
+    std::vector<ErrorRow> rows;
+    if (!db.Errors(rows)) {
+      std::fprintf(stderr, "harrowbit-cli: %s\n", db.ErrorText().c_str());
+      return kExitTrouble;
+    }
+    out.Write(options.json ? ErrorsJson(rows) : ErrorsText(rows));
+  } else {
+    for (const std::string& path : options.paths) {
+      Coverage c;
+      const std::string key = PathKey(path);
+      if (!db.CoverageUnder(key, *options.coverageDays, UnixMsNow(), c)) {
+        std::fprintf(stderr, "harrowbit-cli: %s\n", db.ErrorText().c_str());
+        return kExitTrouble;
+      }
+      out.Write(options.json ? CoverageJson(key, *options.coverageDays, c)
+                             : CoverageText(key, *options.coverageDays, c));
+    }
+  }
+  if (out.Error() != 0) return kExitTrouble;
+  return kExitClean;
+}
+
+bool AddListedPaths(const CliOptions& options, CListBuilder& builder) {
+  std::vector<std::string> entries;
+  std::string error;
+  const auto separator = options.nulSeparated ? PathListSeparator::kNul : PathListSeparator::kNewline;
+  if (!ReadPathList(options.filesFrom, separator, entries, error)) {
+    std::fprintf(stderr, "harrowbit-cli: %s\n", error.c_str());
+    return false;
+  }
+  for (const std::string& entry : entries) builder.Add(entry);
+  return true;
+}
+
+void SayNewlyDamaged(const CRememberedVerdicts& remembered) {
+  const auto& newly = remembered.Newly();
+  if (newly.empty()) return;
+  std::fprintf(stderr, "harrowbit-cli: newly damaged since its last check: %zu files\n",
+               newly.size());
+  for (const auto& n : newly) {
+    std::fprintf(stderr, "  %s (OK at %s)\n", DisplayText(n.path.native()).c_str(),
+                 CheckedAtText(n.wasCheckedAtMs).c_str());
+  }
 }
 
 }  // namespace
@@ -132,6 +255,29 @@ int main(int argc, char** argv) {
   }
   CliOptions options;
   if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
+  // Write errors come back as EPIPE and are answered as a SIGPIPE would be; a helper that
+  // died must not kill the scan through its pipe either.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  CScanState state;
+  COutput out(stdout, [&state] { state.RequestCancel(); });
+
+  std::optional<CResultsDb> db;
+  if (!options.db.empty()) {
+    db.emplace();
+    const bool asking = options.showErrors || options.coverageDays;
+    if (!db->Open(options.db, asking ? DbMode::kQuery : DbMode::kRecord)) {
+      std::fprintf(stderr, "harrowbit-cli: %s\n", db->ErrorText().c_str());
+      return kExitTrouble;
+    }
+    if (asking) return AskTheDatabase(options, *db, out);
+  }
+
+  if (options.quick && !QuickCheckSupported()) {
+    std::fprintf(stderr, "harrowbit-cli: --quick is not verified with %s: checking in full\n",
+                 VorbisLibraryVersion().c_str());
+    options.quick = false;
+  }
   if (!options.inProcess) {
     const int allowed = JobsTheDescriptorsAllow();
     if (allowed < 1) {
@@ -146,19 +292,24 @@ int main(int argc, char** argv) {
     }
   }
 
-  CScanState state;
-  const bool allPathsUsed = AddPaths(options, state.m_fileList);
+  CListBuilder builder(state.m_fileList, out, options.json);
+  for (const std::string& path : options.paths) builder.Add(path);
+  const bool listRead = options.filesFrom.empty() || AddListedPaths(options, builder);
 
-  COutput out(stdout, [&state] { state.RequestCancel(); });
   std::unique_ptr<IResultFormatter> formatter;
   if (options.json) {
     formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly);
   } else {
     formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly);
   }
+  const CheckKind kind = options.quick ? CheckKind::kQuick : CheckKind::kFull;
+  std::optional<CRememberedVerdicts> remembered;
+  if (db) remembered.emplace(*db, kind, options.skipCheckedDays);
+  CRememberedVerdicts* memory = remembered ? &*remembered : nullptr;
+
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
   CProgressLine progress(stderr, state.m_fileList);
-  CResults results(*formatter, showProgress ? &progress : nullptr);
+  CResults results(*formatter, showProgress ? &progress : nullptr, memory);
   CSilentWindow silent;
   IScanWindow& window = showProgress ? static_cast<IScanWindow&>(progress) : silent;
 
@@ -166,20 +317,33 @@ int main(int argc, char** argv) {
   {
     CInterruptWatcher watcher(state);
     state.PrepareStart();
-    ScanThreadProc(state, window, MakeTesters(options, state), &results);
+    if (options.budget) results.SetBudget(state, *options.budget);
+    ScanThreadProc(state, window, MakeTesters(options, state, memory), &results);
     signal = watcher.Signal();
   }
-  results.WriteSummary({signal != 0});
+  results.WriteSummary({.cancelled = signal != 0, .check = options.quick ? "quick" : "full"});
 
+  bool trouble = !builder.AllUsed() || !listRead;
   if (!results.RunFault().empty()) {
     Complain(results.StoppedAt(), "not checked, and the check stopped here: " + results.RunFault());
+    trouble = true;
+  }
+  if (remembered) SayNewlyDamaged(*remembered);
+  if (db) {
+    db->Close();
+    if (db->Unrecorded() > 0) {
+      std::fprintf(stderr, "harrowbit-cli: %s; %lld verdicts were not recorded\n",
+                   db->ErrorText().c_str(), static_cast<long long>(db->Unrecorded()));
+      trouble = true;
+    }
   }
   if (out.Error() == EPIPE) return 128 + SIGPIPE;
   if (out.Error() != 0) {
-    std::fprintf(stderr, "harrowbit-cli: cannot write the results: %s\n", std::strerror(out.Error()));
+    std::fprintf(stderr, "harrowbit-cli: cannot write the results: %s\n",
+                 std::strerror(out.Error()));
     return kExitTrouble;
   }
   if (signal != 0) return 128 + signal;
-  if (!allPathsUsed || !results.RunFault().empty()) return kExitTrouble;
+  if (trouble) return kExitTrouble;
   return results.Errors() > 0 ? kExitDamaged : kExitClean;
 }

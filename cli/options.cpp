@@ -25,19 +25,58 @@ const char kUsage[] =
     "                      of the report (see the README for the fields)\n"
     "      --in-process    decode inside this process, one file at a time: a little\n"
     "                      faster, but a file that crashes the decoder ends the check\n"
+    "      --quick         check without audio synthesis, about fifty times faster:\n"
+    "                      the same verdicts, except that a file crafted to crash the\n"
+    "                      decoder while it synthesises audio passes\n"
+    "      --files-from FILE  check the paths listed in FILE (\"-\": standard input),\n"
+    "                      one per line, each as a PATH\n"
+    "  -0, --null          entries of --files-from end in NUL bytes, not newlines\n"
+    "      --budget TIME   start no new file after TIME (90s, 45m, 2h); the check then\n"
+    "                      ends as a cancelled one, with its exit status by what it found\n"
+    "\n"
+    "Results database:\n"
+    "      --db FILE       record every verdict in the SQLite database FILE (made if\n"
+    "                      missing); with the options below, use what it holds\n"
+    "      --skip-checked DAYS  do not decode a file again that is unchanged since a\n"
+    "                      check at least as thorough less than DAYS days ago: report\n"
+    "                      its recorded verdict\n"
+    "      --show-errors   list the files whose last verdict was an error, and scan\n"
+    "                      nothing\n"
+    "      --coverage DAYS  say how many recorded files under each PATH were checked\n"
+    "                      within DAYS days, and scan nothing\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
     "Exit status: 0 if every file decoded cleanly, 1 if any file has an error,\n"
-    "2 for bad usage or a PATH that does not exist, 130 when interrupted.\n";
+    "2 for bad usage, a PATH that could not be checked or a fault of the run (a\n"
+    "folder that cannot be read, output or a database that cannot be written),\n"
+    "130 when interrupted.\n";
 
-enum LongOnly { kJson = 256, kInProcess };
+enum LongOnly {
+  kJson = 256,
+  kInProcess,
+  kQuick,
+  kDb,
+  kSkipChecked,
+  kShowErrors,
+  kCoverage,
+  kBudget,
+  kFilesFrom
+};
 
 const option kLongOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"errors-only", no_argument, nullptr, 'q'},
     {"json", no_argument, nullptr, kJson},
     {"in-process", no_argument, nullptr, kInProcess},
+    {"quick", no_argument, nullptr, kQuick},
+    {"db", required_argument, nullptr, kDb},
+    {"skip-checked", required_argument, nullptr, kSkipChecked},
+    {"show-errors", no_argument, nullptr, kShowErrors},
+    {"coverage", required_argument, nullptr, kCoverage},
+    {"budget", required_argument, nullptr, kBudget},
+    {"files-from", required_argument, nullptr, kFilesFrom},
+    {"null", no_argument, nullptr, '0'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -48,6 +87,14 @@ int UsageError(const std::string& message) {
   return kExitTrouble;
 }
 
+bool ParseDays(std::string_view text, std::optional<double>& days) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !(value >= 0)) return false;
+  days = value;
+  return true;
+}
+
 bool ParseJobs(std::string_view text, int& jobs) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), jobs);
   return ec == std::errc() && end == text.data() + text.size() && jobs >= 1 && jobs <= 1024;
@@ -55,11 +102,28 @@ bool ParseJobs(std::string_view text, int& jobs) {
 
 }  // namespace
 
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || !(value >= 0)) return std::nullopt;
+  const std::string_view unit = text.substr(static_cast<std::size_t>(end - text.data()));
+  double seconds = value;
+  if (unit == "m") {
+    seconds *= 60;
+  } else if (unit == "h") {
+    seconds *= 3600;
+  } else if (unit != "s" && !unit.empty()) {
+    return std::nullopt;
+  }
+  if (seconds > 1e9) return std::nullopt;
+  return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
 int ParseOptions(int argc, char** argv, CliOptions& options) {
   opterr = 0;  // our own messages, with the usage after them
   optind = 1;
   int c;
-  while ((c = getopt_long(argc, argv, ":j:qhV", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":j:q0hV", kLongOptions, nullptr)) != -1) {
     switch (c) {
       case 'j':
         if (!ParseJobs(optarg, options.jobs)) {
@@ -74,6 +138,37 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
         break;
       case kInProcess:
         options.inProcess = true;
+        break;
+      case kQuick:
+        options.quick = true;
+        break;
+      case kDb:
+        options.db = optarg;
+        break;
+      case kSkipChecked:
+        if (!ParseDays(optarg, options.skipCheckedDays)) {
+          return UsageError("'" + std::string(optarg) + "' is not a number of days");
+        }
+        break;
+      case kShowErrors:
+        options.showErrors = true;
+        break;
+      case kCoverage:
+        if (!ParseDays(optarg, options.coverageDays)) {
+          return UsageError("'" + std::string(optarg) + "' is not a number of days");
+        }
+        break;
+      case kBudget:
+        options.budget = ParseDuration(optarg);
+        if (!options.budget) {
+          return UsageError("'" + std::string(optarg) + "' is not a duration such as 90s, 45m or 2h");
+        }
+        break;
+      case kFilesFrom:
+        options.filesFrom = optarg;
+        break;
+      case '0':
+        options.nulSeparated = true;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -91,7 +186,20 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
     }
   }
   for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
-  if (options.paths.empty()) return UsageError("no PATH given");
+  const bool needsDb = options.skipCheckedDays || options.showErrors || options.coverageDays;
+  if (needsDb && options.db.empty()) {
+    return UsageError("--skip-checked, --show-errors and --coverage need --db FILE");
+  }
+  if (options.showErrors && options.coverageDays) {
+    return UsageError("--show-errors and --coverage are separate questions: ask one");
+  }
+  if (options.nulSeparated && options.filesFrom.empty()) {
+    return UsageError("-0 goes with --files-from");
+  }
+  if (options.coverageDays && options.paths.empty()) return UsageError("--coverage needs a PATH");
+  if (options.paths.empty() && options.filesFrom.empty() && !options.showErrors) {
+    return UsageError("no PATH given");
+  }
   if (options.jobs == 0) {
     options.jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   }

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <chrono>
+#include <optional>
 
 struct CliOptions {
   std::vector<std::string> paths;
@@ -9,12 +13,26 @@ struct CliOptions {
   bool errorsOnly = false;
   bool json = false;
   bool inProcess = false;
+  bool quick = false;
+  // The results database, and what it is asked.
+  std::string db;
+  std::optional<double> skipCheckedDays;
+  bool showErrors = false;
+  std::optional<double> coverageDays;
+  // Start no new file after this long.
+  std::optional<std::chrono::milliseconds> budget;
+  // Paths read from a file ("-": standard input), separated by newlines or NULs.
+  std::string filesFrom;
+  bool nulSeparated = false;
 };
 
 inline constexpr int kExitClean = 0;
 inline constexpr int kExitDamaged = 1;
 // Bad usage, a path that could not be checked, or a fault of the run.
 inline constexpr int kExitTrouble = 2;
+
+// "90s", "45m", "2h", or seconds alone.
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
 
 // Returns -1 to go on, or the exit status when the options already settle it (help,
 // version, a usage error, which it has printed).

@@ -88,8 +88,9 @@ std::string CProgressLine::RateAndTimeLeft() {
 
 void CProgressLine::Draw() {
   m_lastDraw = Clock::now();
-  std::string line = std::to_string(m_nFilesDone) + "/" + std::to_string(m_list.Count()) +
-                     " files  " + RateAndTimeLeft();
+  std::string line = std::to_string(m_nFilesDone) + "/" + std::to_string(m_list.Count()) + " files";
+  if (m_nRemembered > 0) line += " (" + std::to_string(m_nRemembered) + " as recorded)";
+  line += "  " + RateAndTimeLeft();
   if (!m_strCurrent.empty()) {
     const int64_t percent =
         m_nRange > 0 ? std::clamp<int64_t>(m_nPosition * 100 / m_nRange, 0, 100) : 0;

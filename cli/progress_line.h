@@ -27,6 +27,8 @@ class CProgressLine final : public IScanWindow, public IScanListener {
   void OnFileEnded(const FileResult& result) override;
   void OnScanEnded(const ScanSummary&) override { Clear(); }
 
+  // A file whose recorded verdict stood: counted apart from those decoded.
+  void CountRemembered() { ++m_nRemembered; }
   // Before anything else goes to the terminal.
   void Clear();
 
@@ -37,6 +39,7 @@ class CProgressLine final : public IScanWindow, public IScanListener {
   std::FILE* m_terminal;
   const CFileList& m_list;
   int m_nFilesDone = 0;
+  int m_nRemembered = 0;
   double m_audioSeconds = 0;
   double m_lastPosition = 0;
   // The file being decoded, as shown; empty between files.

@@ -3,9 +3,24 @@
 #include "cli/output.h"
 #include "scan/scan_listener.h"
 
+#include <cstdint>
+#include <optional>
+
 struct RunFacts {
   // Stopped by a signal before the end of the list.
   bool cancelled = false;
+  // "full" or "quick".
+  const char* check = "full";
+  // No file was begun after the time budget was spent.
+  bool budgetSpent = false;
+};
+
+// What the results database adds to a file's result.
+struct ResultNotes {
+  // The verdict is the one recorded then (Unix milliseconds), not a fresh check.
+  std::optional<int64_t> recordedAtMs;
+  // The file was OK at a check then, is unchanged, and fails now.
+  std::optional<int64_t> wasOkAtMs;
 };
 
 // Writes a scan's results for a reader: the report's lines, or JSON for scripts. Fed with
@@ -13,6 +28,6 @@ struct RunFacts {
 class IResultFormatter {
  public:
   virtual ~IResultFormatter() = default;
-  virtual void File(const FileResult& result) = 0;
+  virtual void File(const FileResult& result, const ResultNotes& notes) = 0;
   virtual void Summary(const ScanSummary& summary, const RunFacts& run) = 0;
 };

@@ -2,7 +2,7 @@
 
 #include <string>
 
-void CTextFormatter::File(const FileResult& result) {
+void CTextFormatter::File(const FileResult& result, const ResultNotes&) {
   if (m_bErrorsOnly && !result.verdict.IsError()) return;
   std::string line(result.line);
   line += '\n';

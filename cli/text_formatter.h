@@ -6,7 +6,7 @@
 class CTextFormatter final : public IResultFormatter {
  public:
   CTextFormatter(COutput& out, bool errorsOnly) : m_out(out), m_bErrorsOnly(errorsOnly) {}
-  void File(const FileResult& result) override;
+  void File(const FileResult& result, const ResultNotes& notes) override;
   void Summary(const ScanSummary& summary, const RunFacts& run) override;
 
  private:

@@ -77,8 +77,8 @@ std::filesystem::path CurrentExecutable() {
   return std::filesystem::read_symlink("/proc/self/exe", ec);
 }
 
-CDecoderHelper::CDecoderHelper(std::filesystem::path executable, DecoderLimits limits)
-    : m_executable(std::move(executable)), m_limits(limits) {}
+CDecoderHelper::CDecoderHelper(std::filesystem::path executable, DecoderOptions options)
+    : m_executable(std::move(executable)), m_options(options) {}
 
 CDecoderHelper::~CDecoderHelper() { End(true); }
 
@@ -142,11 +142,12 @@ bool CDecoderHelper::Spawn(int requestFd, int replyFd, int positionFd) {
   SpawnSetup setup(requestFd, replyFd, positionFd);
   const std::string exe = m_executable.native();
   const std::string parent = std::to_string(::getpid());
-  const std::string stack = std::to_string(m_limits.stackBytes);
-  const std::string space = std::to_string(m_limits.addressSpaceBytes);
+  const std::string stack = std::to_string(m_options.stackBytes);
+  const std::string space = std::to_string(m_options.addressSpaceBytes);
+  const std::string check = m_options.quick ? kQuickCheckArgument : kFullCheckArgument;
   char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(kDecoderHelperFlag),
                   const_cast<char*>(parent.c_str()), const_cast<char*>(stack.c_str()),
-                  const_cast<char*>(space.c_str()), nullptr};
+                  const_cast<char*>(space.c_str()), const_cast<char*>(check.c_str()), nullptr};
   pid_t pid = 0;
   if (const int error = posix_spawn(&pid, exe.c_str(), &setup.actions, &setup.attr, argv, environ);
       error != 0) {
@@ -208,8 +209,8 @@ std::string CDecoderHelper::End(bool overLimit) {
 // Reads what the helper sent, waiting at most `timeout` for the first byte.
 CDecoderHelper::Wait CDecoderHelper::Fill(std::chrono::milliseconds timeout) {
   for (;;) {
-    pollfd p[2] = {{m_replies, POLLIN, 0}, {m_limits.cancelFd, POLLIN, 0}};
-    const int ready = ::poll(p, m_limits.cancelFd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+    pollfd p[2] = {{m_replies, POLLIN, 0}, {m_options.cancelFd, POLLIN, 0}};
+    const int ready = ::poll(p, m_options.cancelFd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) return Wait::kTimedOut;
     if (p[0].revents == 0 && p[1].revents != 0) return Wait::kCancelled;

@@ -14,7 +14,7 @@
 // kDecoderHelperFlag), so a crash, an abort or a runaway takes down the helper and not
 // the scan.
 
-struct DecoderLimits {
+struct DecoderOptions {
   // What a hostile header may make the decoder allocate.
   uint64_t addressSpaceBytes = uint64_t{4} << 30;
   // libvorbis sizes stack buffers from the codebook sizes a file declares: up to 12 bytes
@@ -24,6 +24,8 @@ struct DecoderLimits {
   std::chrono::milliseconds stepTimeout{60000};
   // Readable when the scan is cancelled: waits for the helper end at once then.
   int cancelFd = -1;
+  // The quick check (no audio synthesis) instead of a full decode.
+  bool quick = false;
 };
 
 std::filesystem::path CurrentExecutable();
@@ -33,7 +35,7 @@ class CDecoderHelper {
  public:
   enum class Wait { kMessage, kGone, kTimedOut, kCancelled };
 
-  CDecoderHelper(std::filesystem::path executable, DecoderLimits limits);
+  CDecoderHelper(std::filesystem::path executable, DecoderOptions options);
   // Nothing waits for a verdict any more: stops the helper at once.
   ~CDecoderHelper();
   CDecoderHelper(const CDecoderHelper&) = delete;
@@ -45,7 +47,7 @@ class CDecoderHelper {
   pid_t Pid() const { return m_pid; }
   // What to poll for answers.
   int ReplyFd() const { return m_replies; }
-  const DecoderLimits& Limits() const { return m_limits; }
+  const DecoderOptions& Options() const { return m_options; }
   bool Request(const std::filesystem::path& file);
   // The next answer, waiting at most `timeout` for it; a zero timeout only takes what
   // has already arrived.
@@ -64,7 +66,7 @@ class CDecoderHelper {
   Wait Fill(std::chrono::milliseconds timeout);
 
   std::filesystem::path m_executable;
-  DecoderLimits m_limits;
+  DecoderOptions m_options;
   pid_t m_pid = 0;
   int m_requests = -1;
   int m_replies = -1;

@@ -23,6 +23,9 @@ inline constexpr int kReplyPipeBytes = 4096;
 inline constexpr uint32_t kLongestPath = 1 << 16;
 
 inline constexpr char kDecoderHelperFlag[] = "--decoder-helper";
+// The helper's last argument: which check it runs.
+inline constexpr char kFullCheckArgument[] = "full";
+inline constexpr char kQuickCheckArgument[] = "quick";
 
 using SharedPosition = std::atomic<double>;
 static_assert(SharedPosition::is_always_lock_free, "shared between processes");

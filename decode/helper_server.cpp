@@ -13,6 +13,7 @@
 
 #include "decode/helper_protocol.h"
 #include "filetest/ogg_check.h"
+#include "filetest/quick_check.h"
 
 namespace {
 
@@ -42,10 +43,11 @@ bool ReadRequest(std::string& path) {
 }
 
 // Decodes one opened file to its end or first fault; false when the scan is gone.
-bool DecodeToEnd(COggCheck& check, CReplier& out, SharedPosition& position) {
+template <typename Check>
+bool DecodeToEnd(Check& check, CReplier& out, SharedPosition& position) {
   for (;;) {
     const int r = check.DecodeStep();
-    const double seconds = ov_time_tell(&check.m_vf);
+    const double seconds = ov_time_tell(&check.Vf());
     position.store(seconds, std::memory_order_relaxed);
     out.Add({HelperMessage::kStep, r, 0, seconds, r < 0 ? check.m_strError : std::string()});
     if (!out.Flush(r <= 0)) return false;
@@ -53,8 +55,9 @@ bool DecodeToEnd(COggCheck& check, CReplier& out, SharedPosition& position) {
   }
 }
 
+template <typename Check>
 void ServeRequests(SharedPosition* shared) {
-  COggCheck check;
+  Check check;
   CReplier out;
   SharedPosition unshared{0};
   SharedPosition& position = shared != nullptr ? *shared : unshared;
@@ -62,7 +65,7 @@ void ServeRequests(SharedPosition* shared) {
   while (ReadRequest(path)) {
     position.store(0, std::memory_order_relaxed);
     const bool opened = check.Open(path);
-    const double totalSeconds = opened ? ov_time_total(&check.m_vf, -1) : 0;
+    const double totalSeconds = opened ? ov_time_total(&check.Vf(), -1) : 0;
     out.Add({HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds,
              check.m_strError});
     if (!out.Flush(true)) return;
@@ -97,17 +100,28 @@ SharedPosition* MapSharedPosition() {
 
 // libvorbis sizes stack buffers from what a file declares, so decoding runs on a thread
 // whose stack is as large as the scan asks.
-void ServeOnStack(std::size_t stackBytes, SharedPosition* position) {
+struct Serving {
+  SharedPosition* position;
+  bool quick;
+};
+
+void* Serve(void* p) {
+  const auto* serving = static_cast<const Serving*>(p);
+  if (serving->quick) {
+    ServeRequests<COggQuickCheck>(serving->position);
+  } else {
+    ServeRequests<COggCheck>(serving->position);
+  }
+  return nullptr;
+}
+
+void ServeOnStack(std::size_t stackBytes, Serving serving) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, stackBytes);
   pthread_t thread;
-  const auto run = [](void* p) -> void* {
-    ServeRequests(static_cast<SharedPosition*>(p));
-    return nullptr;
-  };
-  if (pthread_create(&thread, &attr, run, position) != 0) {
-    ServeRequests(position);  // the process's own stack is better than no decoding
+  if (pthread_create(&thread, &attr, Serve, &serving) != 0) {
+    Serve(&serving);  // the process's own stack is better than no decoding
   } else {
     pthread_join(thread, nullptr);
   }
@@ -117,7 +131,8 @@ void ServeOnStack(std::size_t stackBytes, SharedPosition* position) {
 }  // namespace
 
 int MaybeRunDecoderHelper(int argc, char** argv) {
-  if (argc != 5 || std::strcmp(argv[1], kDecoderHelperFlag) != 0) return -1;
+  if (argc != 6 || std::strcmp(argv[1], kDecoderHelperFlag) != 0) return -1;
+  const bool quick = std::strcmp(argv[5], kQuickCheckArgument) == 0;
   const auto parent = static_cast<pid_t>(std::strtol(argv[2], nullptr, 10));
   const auto stackBytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
   const auto addressSpace = static_cast<rlim_t>(std::strtoull(argv[4], nullptr, 10));
@@ -135,6 +150,6 @@ int MaybeRunDecoderHelper(int argc, char** argv) {
   Limit(RLIMIT_CORE, 0);
   Limit(RLIMIT_FSIZE, 0);
   if (addressSpace > 0 && !kSanitized) Limit(RLIMIT_AS, addressSpace);
-  ServeOnStack(stackBytes, MapSharedPosition());
+  ServeOnStack(stackBytes, {MapSharedPosition(), quick});
   return 0;
 }

@@ -4,8 +4,8 @@
 
 #include "decode/helper_verdict.h"
 
-CIsolatedTester::CIsolatedTester(std::filesystem::path helper, DecoderLimits limits)
-    : m_helper(std::move(helper), limits) {}
+CIsolatedTester::CIsolatedTester(std::filesystem::path helper, DecoderOptions options)
+    : m_helper(std::move(helper), options) {}
 
 bool CIsolatedTester::Open(const std::filesystem::path& path) {
   m_verdict = {};
@@ -19,7 +19,7 @@ bool CIsolatedTester::Open(const std::filesystem::path& path) {
   }
   HelperMessage reply;
   auto w = CDecoderHelper::Wait::kGone;
-  if (m_helper.Request(path)) w = m_helper.Next(reply, m_helper.Limits().stepTimeout);
+  if (m_helper.Request(path)) w = m_helper.Next(reply, m_helper.Options().stepTimeout);
   if (w != CDecoderHelper::Wait::kMessage || reply.type != HelperMessage::kOpened) {
     TakeHelperEnd(m_verdict, m_helper.End(w != CDecoderHelper::Wait::kGone), 0);
     return false;
@@ -30,7 +30,7 @@ bool CIsolatedTester::Open(const std::filesystem::path& path) {
 
 int64_t CIsolatedTester::DecodeStep() {
   HelperMessage step;
-  const auto w = m_helper.Next(step, m_helper.Limits().stepTimeout);
+  const auto w = m_helper.Next(step, m_helper.Options().stepTimeout);
   if (w != CDecoderHelper::Wait::kMessage || step.type != HelperMessage::kStep) {
     TakeHelperEnd(m_verdict, m_helper.End(w != CDecoderHelper::Wait::kGone),
                   m_helper.LastPosition());
@@ -42,8 +42,8 @@ int64_t CIsolatedTester::DecodeStep() {
   return r;
 }
 
-TesterFactory IsolatedTesterFactory(std::filesystem::path helper, DecoderLimits limits) {
-  return [helper = std::move(helper), limits] {
-    return std::make_unique<CIsolatedTester>(helper, limits);
+TesterFactory IsolatedTesterFactory(std::filesystem::path helper, DecoderOptions options) {
+  return [helper = std::move(helper), options] {
+    return std::make_unique<CIsolatedTester>(helper, options);
   };
 }

@@ -10,7 +10,7 @@
 class CIsolatedTester final : public IFileTester {
  public:
   explicit CIsolatedTester(std::filesystem::path helper = CurrentExecutable(),
-                           DecoderLimits limits = {});
+                           DecoderOptions options = {});
 
   bool Open(const std::filesystem::path& path) override;
   int64_t DecodeStep() override;
@@ -26,4 +26,4 @@ class CIsolatedTester final : public IFileTester {
 };
 
 TesterFactory IsolatedTesterFactory(std::filesystem::path helper = CurrentExecutable(),
-                                    DecoderLimits limits = {});
+                                    DecoderOptions options = {});

@@ -12,31 +12,44 @@ namespace {
 }  // namespace
 
 CParallelDecoder::CParallelDecoder(const CFileList& list, int jobs, std::filesystem::path helper,
-                                   DecoderLimits limits)
+                                   DecoderOptions options, Wanted wanted)
     : m_list(list),
       m_window(static_cast<std::size_t>(std::max(1, jobs)) * 4),
-      m_timeout(limits.stepTimeout),
-      m_cancelFd(limits.cancelFd) {
+      m_timeout(options.stepTimeout),
+      m_cancelFd(options.cancelFd),
+      m_wanted(std::move(wanted)) {
   for (int i = 0; i < std::max(1, jobs); ++i) {
-    m_helpers.push_back(std::make_unique<CDecoderHelper>(helper, limits));
+    m_helpers.push_back(std::make_unique<CDecoderHelper>(helper, options));
   }
   m_busy.resize(m_helpers.size());
 }
 
-IVerdictSource::Decoded CParallelDecoder::Take(std::size_t index,
-                                               const std::filesystem::path& path) {
-  while (m_jobs.empty() || m_jobs.back().index < index) {
-    const std::size_t next = m_nextToList;
-    const auto entry = m_list.Take(next);
-    // The scan only asks for entries it has taken from the same list.
-    m_jobs.push_back({next, entry ? entry->path : path, {}, false});
-    ++m_nextToList;
+IVerdictSource::Decoded CParallelDecoder::Take(const std::filesystem::path& path) {
+  // Entries the scan does not want were never given to a helper.
+  while (!m_jobs.empty() && m_jobs.front().skipped) m_jobs.pop_front();
+  while (m_jobs.empty()) {
+    const auto entry = m_list.Take(m_nextToList);
+    if (!entry) {
+      Decoded none;
+      none.verdict.status = FileVerdict::Status::kNotChecked;
+      none.verdict.reason = "not in the list: " + path.native();
+      return none;
+    }
+    Append(m_nextToList, entry->path);
+    if (m_jobs.back().skipped) m_jobs.pop_back();
   }
+  const std::size_t index = m_jobs.front().index;
   WaitFor(index);
   Decoded decoded = std::move(m_jobs.front().decoded);
   m_jobs.pop_front();
   Dispatch();
   return decoded;
+}
+
+void CParallelDecoder::Append(std::size_t index, std::filesystem::path path) {
+  const bool wanted = !m_wanted || m_wanted(index, path);
+  m_jobs.push_back({index, std::move(path), {}, !wanted, !wanted});
+  ++m_nextToList;
 }
 
 bool CParallelDecoder::AnyBusy() const {
@@ -49,12 +62,14 @@ void CParallelDecoder::Dispatch() {
     auto waiting = std::find_if(m_jobs.begin(), m_jobs.end(), [this](const Job& job) {
       return !job.done && std::find(m_busy.begin(), m_busy.end(), job.index) == m_busy.end();
     });
-    if (waiting == m_jobs.end()) {
-      if (m_jobs.size() >= m_window) return;
+    while (waiting == m_jobs.end()) {
+      const auto wanted = std::count_if(m_jobs.begin(), m_jobs.end(),
+                                        [](const Job& job) { return !job.skipped; });
+      if (static_cast<std::size_t>(wanted) >= m_window) return;
       const auto entry = m_list.Take(m_nextToList);
       if (!entry) return;
-      m_jobs.push_back({m_nextToList++, entry->path, {}, false});
-      waiting = std::prev(m_jobs.end());
+      Append(m_nextToList, entry->path);
+      if (!m_jobs.back().skipped) waiting = std::prev(m_jobs.end());
     }
     if (!Assign(h, *waiting)) return;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -19,10 +20,15 @@
 // them waits at a time.
 class CParallelDecoder final : public IVerdictSource {
  public:
-  CParallelDecoder(const CFileList& list, int jobs,
-                   std::filesystem::path helper = CurrentExecutable(), DecoderLimits limits = {});
+  // Whether the list's entry (index, path) is to be decoded at all: the scan asks for no
+  // verdict of those it does not want.
+  using Wanted = std::function<bool(std::size_t index, const std::filesystem::path& path)>;
 
-  Decoded Take(std::size_t index, const std::filesystem::path& path) override;
+  CParallelDecoder(const CFileList& list, int jobs,
+                   std::filesystem::path helper = CurrentExecutable(), DecoderOptions options = {},
+                   Wanted wanted = {});
+
+  Decoded Take(const std::filesystem::path& path) override;
 
  private:
   struct Job {
@@ -30,7 +36,10 @@ class CParallelDecoder final : public IVerdictSource {
     std::filesystem::path path;
     Decoded decoded;
     bool done = false;
+    // Not wanted: never decoded.
+    bool skipped = false;
   };
+  void Append(std::size_t index, std::filesystem::path path);
 
   Job& JobAt(std::size_t index) { return m_jobs[index - m_jobs.front().index]; }
   // Gives each idle helper the next file ahead, within the window.
@@ -55,4 +64,5 @@ class CParallelDecoder final : public IVerdictSource {
   std::size_t m_window;
   std::chrono::milliseconds m_timeout;
   int m_cancelFd;
+  Wanted m_wanted;
 };

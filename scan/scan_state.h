@@ -33,6 +33,7 @@ class CScanState {
     char drained[64];
     while (m_cancelPipe[0] >= 0 && ::read(m_cancelPipe[0], drained, sizeof drained) > 0) {
     }
+    m_bStopAfterFile.store(false, std::memory_order_release);
     m_bKeepGoing.store(1, std::memory_order_release);
     m_bRunning.store(1, std::memory_order_release);
   }
@@ -49,6 +50,11 @@ class CScanState {
   // Readable once a cancel was asked for: a decoder waiting on a stuck helper polls it,
   // so a cancel does not wait out the helper's time limit.
   int CancelFd() const { return m_cancelPipe[0]; }
+  // The file in hand is tested to its end, and no new one is begun: a time budget spent.
+  void RequestStopAfterFile() { m_bStopAfterFile.store(true, std::memory_order_release); }
+  bool MayBeginFile() const {
+    return KeepGoing() && !m_bStopAfterFile.load(std::memory_order_acquire);
+  }
   // Pause takes effect after the decode step in progress.
   void TogglePause() {
     if (m_hRunEvent.IsSet()) {
@@ -82,4 +88,5 @@ class CScanState {
   // Signalled: run. Non-signalled: paused.
   CRunEvent m_hRunEvent{true};
   int m_cancelPipe[2] = {-1, -1};
+  std::atomic<bool> m_bStopAfterFile{false};
 };

@@ -30,7 +30,7 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
     // Entries dropped while the last file was tested would otherwise stay in the list
     // untested, with nothing to say so.
     if (!haveNext) haveNext = state.m_fileList.Count() > nextIndex;
-    if (!haveNext || !state.KeepGoing()) break;
+    if (!haveNext || !state.MayBeginFile()) break;
     // The next entry is decided before the file is tested.
     const auto entry = state.m_fileList.Take(nextIndex);
     if (!entry) break;  // the list is never shortened under a running worker

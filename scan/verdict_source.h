@@ -17,18 +17,19 @@ class IVerdictSource {
     int64_t lastResult = 0;
   };
   virtual ~IVerdictSource() = default;
-  // The list's entry `index`, waiting until it is decoded. Entries are taken in order.
-  virtual Decoded Take(std::size_t index, const std::filesystem::path& path) = 0;
+  // The next entry it decodes, in list order, waiting until it is decoded; `path` is the
+  // one the scan expects.
+  virtual Decoded Take(const std::filesystem::path& path) = 0;
 };
 
 // Plays verdicts decoded ahead back to the worker as a single step, so the worker's loop
 // (progress, pause, cancel between steps) is the same whatever does the decoding. The
-// worker opens the list's entries in order, so the n-th Open is entry n - 1.
+// worker opens the list's entries in order, as the source decodes them.
 class CVerdictReplay final : public IFileTester {
  public:
   explicit CVerdictReplay(std::unique_ptr<IVerdictSource> source) : m_source(std::move(source)) {}
   bool Open(const std::filesystem::path& path) override {
-    m_decoded = m_source->Take(m_nextIndex++, path);
+    m_decoded = m_source->Take(path);
     m_bStepped = false;
     return m_decoded.verdict.opened;
   }
@@ -43,7 +44,6 @@ class CVerdictReplay final : public IFileTester {
 
  private:
   std::unique_ptr<IVerdictSource> m_source;
-  std::size_t m_nextIndex = 0;
   IVerdictSource::Decoded m_decoded;
   bool m_bStepped = false;
 };

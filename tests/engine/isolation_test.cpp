@@ -83,7 +83,7 @@ TEST(Isolation, AHelperThatCannotStartIsAFaultOfTheRunNotAVerdict) {
   CFileList list;
   list.Append(t / "a.ogg");
   CParallelDecoder many(list, 2, t / "no-such-helper");
-  EXPECT_EQ(many.Take(0, t / "a.ogg").verdict.status, FileVerdict::Status::kNotChecked);
+  EXPECT_EQ(many.Take(t / "a.ogg").verdict.status, FileVerdict::Status::kNotChecked);
 }
 
 TEST(Isolation, FilesThatChangeUnderTheScanStillGetAVerdict) {

@@ -1,0 +1,71 @@
+#include "cli/remembered_verdicts.h"
+
+#include <vorbis/codec.h>
+
+const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
+    std::size_t index, const std::filesystem::path& path) {
+  const auto known = m_decisions.find(index);
+  if (known != m_decisions.end()) return known->second;
+  Decision d;
+  d.key = PathKey(path);
+  d.identity = IdentityOf(path);
+  d.last = m_db.Last(d.key);
+  d.reuse = m_skipDays && d.identity && d.last &&
+            CanReuse(*d.last, *d.identity, m_kind, *m_skipDays, UnixMsNow());
+  if (d.reuse) ++m_nReused;
+  return m_decisions.emplace(index, std::move(d)).first->second;
+}
+
+const CRememberedVerdicts::Decision* CRememberedVerdicts::Reused(std::size_t index) const {
+  const auto d = m_decisions.find(index);
+  return d != m_decisions.end() && d->second.reuse ? &d->second : nullptr;
+}
+
+std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const FileResult& result) {
+  const FileVerdict& v = result.verdict;
+  // A cancelled file and a fault of the run say nothing about the file.
+  if (v.status != FileVerdict::Status::kOk && v.status != FileVerdict::Status::kError) {
+    return std::nullopt;
+  }
+  const Decision& d = Decide(index, result.path);
+  if (d.reuse || !d.identity) return std::nullopt;
+  VerdictRecord r;
+  r.path = d.key;
+  r.identity = *d.identity;
+  r.verdict = v.IsError() ? StoredVerdict::kError : StoredVerdict::kOk;
+  if (v.IsError()) r.reason = v.reason;
+  if (v.IsError() && v.opened) r.position = v.position;
+  if (v.opened) r.length = v.length;
+  r.kind = m_kind;
+  r.checkedAtMs = UnixMsNow();
+  r.libraryVersion = vorbis_version_string();
+  m_db.Record(r);
+  if (!IsNewlyDamaged(d.last, *d.identity, r.verdict)) return std::nullopt;
+  m_newly.push_back({result.path, d.last->checkedAtMs});
+  return d.last->checkedAtMs;
+}
+
+bool CRememberingTester::Open(const std::filesystem::path& path) {
+  const auto& d = m_remembered.Decide(m_nextIndex++, path);
+  m_bReplaying = d.reuse;
+  if (!m_bReplaying) return m_inner->Open(path);
+  const StoredRecord& r = *d.last;
+  m_replayed = {};
+  m_replayed.opened = r.length.has_value();
+  m_replayed.length = r.length.value_or(0);
+  m_replayed.position = r.position.value_or(r.length.value_or(0));
+  m_replayed.reason = r.reason;
+  m_bReplayedError = r.verdict == StoredVerdict::kError;
+  if (!m_replayed.opened) m_replayed.status = FileVerdict::Status::kError;
+  return m_replayed.opened;
+}
+
+int64_t CRememberingTester::DecodeStep() {
+  if (!m_bReplaying) return m_inner->DecodeStep();
+  if (!m_bReplayedError) {
+    m_replayed.status = FileVerdict::Status::kOk;
+    return 0;
+  }
+  m_replayed.status = FileVerdict::Status::kError;
+  return -1;
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "db/results_db.h"
+#include "db/verdict_record.h"
+#include "scan/file_tester.h"
+#include "scan/scan_listener.h"
+
+// What the results database knows of the files of one run. For each entry of the list it
+// decides once whether the recorded verdict stands for a fresh check (--skip-checked),
+// and it records every fresh verdict, noting the files that were OK and have gone bad.
+// Used on the worker's thread only.
+class CRememberedVerdicts {
+ public:
+  struct Decision {
+    std::string key;
+    std::optional<FileIdentity> identity;
+    // The last record before this run.
+    std::optional<StoredRecord> last;
+    bool reuse = false;
+  };
+  struct NewlyDamaged {
+    std::filesystem::path path;
+    int64_t wasCheckedAtMs = 0;
+  };
+
+  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays)
+      : m_db(db), m_kind(kind), m_skipDays(skipDays) {}
+
+  // The decision for the list's entry `index`, made the first time it is asked for.
+  const Decision& Decide(std::size_t index, const std::filesystem::path& path);
+  // Entry `index` (the report's number less one), if its recorded verdict stood.
+  const Decision* Reused(std::size_t index) const;
+  // A fresh verdict of entry `index`: recorded if it is a verdict on the file. Returns the
+  // time of the OK record it contradicts when the file went bad unchanged.
+  std::optional<int64_t> Record(std::size_t index, const FileResult& result);
+
+  int Reuses() const { return m_nReused; }
+  const std::vector<NewlyDamaged>& Newly() const { return m_newly; }
+
+ private:
+  CResultsDb& m_db;
+  CheckKind m_kind;
+  std::optional<double> m_skipDays;
+  std::unordered_map<std::size_t, Decision> m_decisions;
+  std::vector<NewlyDamaged> m_newly;
+  int m_nReused = 0;
+};
+
+// A recorded verdict, played to the worker instead of a decode where it stands; every
+// other file goes to `inner`.
+class CRememberingTester final : public IFileTester {
+ public:
+  CRememberingTester(CRememberedVerdicts& remembered, std::unique_ptr<IFileTester> inner)
+      : m_remembered(remembered), m_inner(std::move(inner)) {}
+
+  bool Open(const std::filesystem::path& path) override;
+  int64_t DecodeStep() override;
+  const FileVerdict& Verdict() const override {
+    return m_bReplaying ? m_replayed : m_inner->Verdict();
+  }
+
+ private:
+  CRememberedVerdicts& m_remembered;
+  std::unique_ptr<IFileTester> m_inner;
+  std::size_t m_nextIndex = 0;
+  bool m_bReplaying = false;
+  bool m_bReplayedError = false;
+  FileVerdict m_replayed;
+};
