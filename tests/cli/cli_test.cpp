@@ -146,6 +146,13 @@ TEST_F(Cli, ReportsAreTheSameWhateverTheNumberOfJobs) {
   const CliRun one = RunCli(m_dir, {"-j", "1", set});
   EXPECT_EQ(one.status, 1);
   EXPECT_NE(one.out.find("15 files, 10 errors ["), std::string::npos) << one.out;
+  // The quick check gives the same report, in one helper or several.
+  for (const std::vector<std::string> quick : {std::vector<std::string>{"--quick", "-j1"},
+                                               std::vector<std::string>{"--quick", "-j3"}}) {
+    std::vector<std::string> args = quick;
+    args.push_back(set);
+    EXPECT_EQ(RunCli(m_dir, args).out, one.out) << quick[1];
+  }
   for (const char* jobs : {"-j4", "--jobs=2", "--in-process"}) {
     if (std::string_view(jobs) == "--in-process") {
       // The crafted codebook would take the whole check down in-process.
