@@ -190,7 +190,7 @@ assert files[1]["path"].encode("utf-8", "surrogateescape") == sys.argv[2].encode
 assert files[1]["reason"] == "OV_HOLE @ 0m 04s" and 4 <= files[1]["position"] < 5, files[1]
 assert files[1]["length"] == 10 and files[0]["position"] is None and files[2]["length"] is None
 assert summary == {"type": "summary", "files": 3, "errors": 2, "failed": [2, 3], "listed": 3,
-                   "cancelled": False}, summary
+                   "cancelled": False, "check": "full"}, summary
 )";
   const auto jsonOut = m_dir / "out.json";
   std::ofstream(jsonOut) << json.out;

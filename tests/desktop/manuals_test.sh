@@ -4,7 +4,7 @@ set -euo pipefail
 program=$1
 manual=$2
 fail=0
-help_options=$("$program" --help | grep -oE -- '(^|[ ,])--?[a-zA-Z][-a-zA-Z]*' | tr -d ' ,' | sort -u)
+help_options=$("$program" --help | grep -oE -- '(^|[ ,])--?[a-zA-Z0-9][-a-zA-Z]*' | tr -d ' ,' | sort -u)
 man_options=$(sed -n '/^\.SH OPTIONS/,/^\.SH [^O]/p' "$manual" | grep -oE '\\fB\\-[^\\]*(\\-[^\\]*)*\\fR' |
               sed -e 's/\\fB//; s/\\fR//; s/\\-/-/g' | sort -u)
 for o in $help_options; do

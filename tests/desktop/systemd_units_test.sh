@@ -29,3 +29,17 @@ if [ "$status" -ne 0 ] || [ -n "$output" ]; then
   echo "$output"
   exit 1
 fi
+
+# systemd does not know the CLI's options: run the service's command line as it stands,
+# with %S and %f filled in, on a folder with one file in it.
+mkdir -p "$work/state/harrowbit" "$work/music"
+command=$(sed -n 's/^ExecStart=//p' "$work/harrowbit-scrub@.service")
+command=${command//%S/$work/state}
+command=${command//%f/$work/music}
+status=0
+run=$($command 2>&1) || status=$?
+if [ "$status" -ne 0 ] || [ "$run" != "0 files, 0 errors" ] || [ ! -s "$work/state/harrowbit/scrub.db" ]; then
+  echo "the service's command line failed (status $status): $command"
+  echo "$run"
+  exit 1
+fi
