@@ -147,7 +147,7 @@ TEST_F(Cli, ReportsAreTheSameWhateverTheNumberOfJobs) {
   EXPECT_EQ(one.status, 1);
   EXPECT_NE(one.out.find("15 files, 10 errors ["), std::string::npos) << one.out;
   // The quick check gives the same report, in one helper or several.
-  for (const std::vector<std::string> quick : {std::vector<std::string>{"--quick", "-j1"},
+  for (const std::vector<std::string>& quick : {std::vector<std::string>{"--quick", "-j1"},
                                                std::vector<std::string>{"--quick", "-j3"}}) {
     std::vector<std::string> args = quick;
     args.push_back(set);

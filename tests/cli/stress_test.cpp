@@ -48,7 +48,7 @@ class Stress : public ::testing::Test {
                           testgen::EncodeTone({.channels = 1, .rate = 22050, .seconds = 2}));
     }
     testgen::WriteBytes(m_dir / "long.ogg",
-                        testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 3600, .quality = -0.1}));
+                        testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 3600, .quality = -0.1f}));
   }
   std::string Lib() const { return Quoted((m_dir / "lib").native()); }
   TempDir m_dir;

@@ -64,7 +64,7 @@ bool SkipCodebook(oggpack_buffer& in) {
 
 void CopyBits(const Bytes& from, long begin, long end, oggpack_buffer& out) {
   oggpack_buffer in;
-  oggpack_readinit(&in, const_cast<unsigned char*>(from.data()), static_cast<long>(from.size()));
+  oggpack_readinit(&in, const_cast<unsigned char*>(from.data()), static_cast<int>(from.size()));
   for (long at = 0; at < begin;) {
     const int n = static_cast<int>(std::min<long>(24, begin - at));
     oggpack_read(&in, n);
@@ -83,7 +83,7 @@ void CopyBits(const Bytes& from, long begin, long end, oggpack_buffer& out) {
 Bytes WithHugeCodebook(const Bytes& setup, uint32_t entries) {
   constexpr long kPreambleBits = 7 * 8;  // packet type and "vorbis"
   oggpack_buffer in;
-  oggpack_readinit(&in, const_cast<unsigned char*>(setup.data()), static_cast<long>(setup.size()));
+  oggpack_readinit(&in, const_cast<unsigned char*>(setup.data()), static_cast<int>(setup.size()));
   for (int i = 0; i < 7; ++i) oggpack_read(&in, 8);
   const long count = oggpack_read(&in, 8) + 1;
   if (count >= 256) return {};

@@ -30,12 +30,14 @@ constexpr uint32_t kForeignSerialOffset = 1000;
 
 uint64_t ReadLe(const Bytes& bytes, std::size_t at, int width) {
   uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[at + i];
+  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[at + static_cast<std::size_t>(i)];
   return value;
 }
 
 void WriteLe(Bytes& bytes, std::size_t at, int width, uint64_t value) {
-  for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+  for (int i = 0; i < width; ++i) {
+    bytes[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(value >> (8 * i));
+  }
 }
 
 // Owns the libvorbis and libogg encoder state so every early return frees it.
@@ -270,7 +272,8 @@ void Page::SetSerial(uint32_t serial) {
 }
 void Page::SetEos(bool eos) {
   if (header.size() < kHeaderMin) return;
-  header[kFlagsAt] = eos ? (header[kFlagsAt] | kEosFlag) : (header[kFlagsAt] & ~kEosFlag);
+  header[kFlagsAt] = static_cast<unsigned char>(eos ? (header[kFlagsAt] | kEosFlag)
+                                                    : (header[kFlagsAt] & ~kEosFlag));
 }
 void Page::SetGranule(int64_t granule) {
   if (header.size() >= kHeaderMin) WriteLe(header, kGranuleAt, 8, static_cast<uint64_t>(granule));

@@ -121,7 +121,7 @@ TEST(EncodeTone, MakesValidPagedDeterministicFiles) {
     const Decoded decoded = DecodeWithVorbisfile(path);
     EXPECT_EQ(decoded.openResult, 0);
     EXPECT_EQ(decoded.holes, 0);
-    EXPECT_EQ(decoded.frames, static_cast<int64_t>(tone.seconds * tone.rate));
+    EXPECT_EQ(decoded.frames, static_cast<int64_t>(tone.seconds * static_cast<double>(tone.rate)));
   }
   EXPECT_NE(EncodeTone(Tone{}), EncodeTone(Tone{.serial = 2}));
   EXPECT_TRUE(EncodeTone(Tone{.channels = 0}).empty());
