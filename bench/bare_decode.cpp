@@ -19,8 +19,10 @@ int main(int argc, char** argv) {
     int link = 0;
     long n = 0;
     while ((n = ov_read_float(&vf, &pcm, 1024, &link)) != 0) {
-      if (n > 0) samples += n;
-      else if (n != OV_HOLE) break;
+      if (n > 0)
+        samples += n;
+      else if (n != OV_HOLE)
+        break;
     }
     ov_clear(&vf);
   }

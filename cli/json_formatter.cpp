@@ -41,7 +41,8 @@ void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   line += ",\"position\":" + Number(hasPosition ? std::optional(v.position) : std::nullopt);
   line += ",\"length\":" + Number(v.opened ? std::optional(v.length) : std::nullopt);
   if (notes.recordedAtMs) {
-    line += ",\"checked_at\":" + JsonQuote(CheckedAtText(*notes.recordedAtMs)) + ",\"from_db\":true";
+    line +=
+        ",\"checked_at\":" + JsonQuote(CheckedAtText(*notes.recordedAtMs)) + ",\"from_db\":true";
   }
   if (notes.wasOkAtMs) {
     line += ",\"was\":{\"verdict\":\"ok\",\"checked_at\":" +

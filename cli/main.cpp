@@ -62,7 +62,8 @@ int JobsTheDescriptorsAllow() {
 // not use. False when something named was not checked.
 class CListBuilder {
  public:
-  CListBuilder(CFileList& list, COutput& out, bool json) : m_list(list), m_out(out), m_bJson(json) {}
+  CListBuilder(CFileList& list, COutput& out, bool json)
+      : m_list(list), m_out(out), m_bJson(json) {}
 
   void Add(const std::string& path) {
     struct stat st {};
@@ -194,9 +195,7 @@ TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
     };
   }
   if (remembered == nullptr) return inner;
-  return [remembered, inner] {
-    return std::make_unique<CRememberingTester>(*remembered, inner());
-  };
+  return [remembered, inner] { return std::make_unique<CRememberingTester>(*remembered, inner()); };
 }
 
 // Answers --show-errors and --coverage from the database alone.
@@ -227,7 +226,8 @@ int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
 bool AddListedPaths(const CliOptions& options, CListBuilder& builder) {
   std::vector<std::string> entries;
   std::string error;
-  const auto separator = options.nulSeparated ? PathListSeparator::kNul : PathListSeparator::kNewline;
+  const auto separator =
+      options.nulSeparated ? PathListSeparator::kNul : PathListSeparator::kNewline;
   if (!ReadPathList(options.filesFrom, separator, entries, error)) {
     std::fprintf(stderr, "harrowbit-cli: %s\n", error.c_str());
     return false;
@@ -281,13 +281,16 @@ int main(int argc, char** argv) {
   if (!options.inProcess) {
     const int allowed = JobsTheDescriptorsAllow();
     if (allowed < 1) {
-      std::fprintf(stderr, "harrowbit-cli: the limit on open files is too low to start a decoder "
-                           "helper (raise it with ulimit -n)\n");
+      std::fprintf(stderr,
+                   "harrowbit-cli: the limit on open files is too low to start a decoder "
+                   "helper (raise it with ulimit -n)\n");
       return kExitTrouble;
     }
     if (options.jobs > allowed) {
-      std::fprintf(stderr, "harrowbit-cli: -j %d lowered to %d: the limit on open files allows "
-                           "no more\n", options.jobs, allowed);
+      std::fprintf(stderr,
+                   "harrowbit-cli: -j %d lowered to %d: the limit on open files allows "
+                   "no more\n",
+                   options.jobs, allowed);
       options.jobs = allowed;
     }
   }

@@ -130,29 +130,17 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
           return UsageError("'" + std::string(optarg) + "' is not a number of jobs from 1 to 1024");
         }
         break;
-      case 'q':
-        options.errorsOnly = true;
-        break;
-      case kJson:
-        options.json = true;
-        break;
-      case kInProcess:
-        options.inProcess = true;
-        break;
-      case kQuick:
-        options.quick = true;
-        break;
-      case kDb:
-        options.db = optarg;
-        break;
+      case 'q': options.errorsOnly = true; break;
+      case kJson: options.json = true; break;
+      case kInProcess: options.inProcess = true; break;
+      case kQuick: options.quick = true; break;
+      case kDb: options.db = optarg; break;
       case kSkipChecked:
         if (!ParseDays(optarg, options.skipCheckedDays)) {
           return UsageError("'" + std::string(optarg) + "' is not a number of days");
         }
         break;
-      case kShowErrors:
-        options.showErrors = true;
-        break;
+      case kShowErrors: options.showErrors = true; break;
       case kCoverage:
         if (!ParseDays(optarg, options.coverageDays)) {
           return UsageError("'" + std::string(optarg) + "' is not a number of days");
@@ -161,23 +149,15 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
       case kBudget:
         options.budget = ParseDuration(optarg);
         if (!options.budget) {
-          return UsageError("'" + std::string(optarg) + "' is not a duration such as 90s, 45m or 2h");
+          return UsageError("'" + std::string(optarg) +
+                            "' is not a duration such as 90s, 45m or 2h");
         }
         break;
-      case kFilesFrom:
-        options.filesFrom = optarg;
-        break;
-      case '0':
-        options.nulSeparated = true;
-        break;
-      case 'h':
-        std::fputs(kUsage, stdout);
-        return kExitClean;
-      case 'V':
-        std::printf("harrowbit-cli %s\n", HARROWBIT_VERSION);
-        return kExitClean;
-      case ':':
-        return UsageError("option '" + std::string(argv[optind - 1]) + "' needs a value");
+      case kFilesFrom: options.filesFrom = optarg; break;
+      case '0': options.nulSeparated = true; break;
+      case 'h': std::fputs(kUsage, stdout); return kExitClean;
+      case 'V': std::printf("harrowbit-cli %s\n", HARROWBIT_VERSION); return kExitClean;
+      case ':': return UsageError("option '" + std::string(argv[optind - 1]) + "' needs a value");
       default:
         return UsageError("unknown option '" +
                           (optopt != 0 ? "-" + std::string(1, static_cast<char>(optopt))

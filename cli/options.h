@@ -1,11 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <chrono>
-#include <optional>
 
 struct CliOptions {
   std::vector<std::string> paths;

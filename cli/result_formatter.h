@@ -1,10 +1,10 @@
 #pragma once
 
-#include "cli/output.h"
-#include "scan/scan_listener.h"
-
 #include <cstdint>
 #include <optional>
+
+#include "cli/output.h"
+#include "scan/scan_listener.h"
 
 struct RunFacts {
   // Stopped by a signal before the end of the list.

@@ -136,20 +136,14 @@ int CResultsDb::OpenErrno() const {
 bool CResultsDb::Fail(int code, std::string_view doing) {
   std::string why;
   switch (code & 0xff) {
-    case SQLITE_NOTADB:
-      why = "not a database";
-      break;
-    case SQLITE_READONLY:
-      why = "read-only (the file or its folder cannot be written)";
-      break;
+    case SQLITE_NOTADB: why = "not a database"; break;
+    case SQLITE_READONLY: why = "read-only (the file or its folder cannot be written)"; break;
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
       why = "locked by another program for longer than the wait of " +
             WaitText(m_options.busyTimeout);
       break;
-    case SQLITE_FULL:
-      why = "the disk is full";
-      break;
+    case SQLITE_FULL: why = "the disk is full"; break;
     case SQLITE_CORRUPT:
       why = "damaged (" + std::string(m_pDb ? sqlite3_errmsg(m_pDb) : "corrupt") + ")";
       break;
@@ -162,8 +156,7 @@ bool CResultsDb::Fail(int code, std::string_view doing) {
       why = "input/output error" + (err != 0 ? std::string(": ") + std::strerror(err) : "");
       break;
     }
-    default:
-      why = m_pDb ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(code);
+    default: why = m_pDb ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(code);
   }
   m_strError = "results database " + m_strFile + ": " + why;
   if (!doing.empty()) m_strError += std::string(" (while ") + std::string(doing) + ")";

@@ -59,8 +59,8 @@ struct SpawnSetup {
     // Its own process group: a Ctrl-C at the terminal is for the scan to handle, and must
     // not kill the helper mid-file.
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                        POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   }
   ~SpawnSetup() {
     posix_spawn_file_actions_destroy(&actions);
@@ -118,10 +118,10 @@ bool CDecoderHelper::Start() {
 int CDecoderHelper::MapSharedPosition() {
   const int memory = Lifted(::memfd_create("harrowbit-position", MFD_CLOEXEC));
   if (memory < 0) return -1;
-  void* shared = ::ftruncate(memory, sizeof(SharedPosition)) == 0
-                     ? ::mmap(nullptr, sizeof(SharedPosition), PROT_READ | PROT_WRITE,
-                              MAP_SHARED, memory, 0)
-                     : MAP_FAILED;
+  void* shared =
+      ::ftruncate(memory, sizeof(SharedPosition)) == 0
+          ? ::mmap(nullptr, sizeof(SharedPosition), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)
+          : MAP_FAILED;
   if (shared == MAP_FAILED) {
     ::close(memory);
     return -1;
@@ -145,9 +145,13 @@ bool CDecoderHelper::Spawn(int requestFd, int replyFd, int positionFd) {
   const std::string stack = std::to_string(m_options.stackBytes);
   const std::string space = std::to_string(m_options.addressSpaceBytes);
   const std::string check = m_options.quick ? kQuickCheckArgument : kFullCheckArgument;
-  char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>(kDecoderHelperFlag),
-                  const_cast<char*>(parent.c_str()), const_cast<char*>(stack.c_str()),
-                  const_cast<char*>(space.c_str()), const_cast<char*>(check.c_str()), nullptr};
+  char* argv[] = {const_cast<char*>(exe.c_str()),
+                  const_cast<char*>(kDecoderHelperFlag),
+                  const_cast<char*>(parent.c_str()),
+                  const_cast<char*>(stack.c_str()),
+                  const_cast<char*>(space.c_str()),
+                  const_cast<char*>(check.c_str()),
+                  nullptr};
   pid_t pid = 0;
   if (const int error = posix_spawn(&pid, exe.c_str(), &setup.actions, &setup.attr, argv, environ);
       error != 0) {
@@ -231,13 +235,9 @@ CDecoderHelper::Wait CDecoderHelper::Next(HelperMessage& message,
   for (;;) {
     std::size_t used = 0;
     switch (ParseMessage(std::string_view(m_buffer).substr(m_nBufferBegin), message, used)) {
-      case Parsed::kMessage:
-        m_nBufferBegin += used;
-        return Wait::kMessage;
-      case Parsed::kMalformed:
-        return Wait::kGone;
-      case Parsed::kIncomplete:
-        break;
+      case Parsed::kMessage: m_nBufferBegin += used; return Wait::kMessage;
+      case Parsed::kMalformed: return Wait::kGone;
+      case Parsed::kIncomplete: break;
     }
     if (const Wait w = Fill(timeout); w != Wait::kMessage) return w;
   }

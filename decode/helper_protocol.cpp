@@ -20,8 +20,8 @@ struct WireHeader {
 }  // namespace
 
 void AppendMessage(std::string& out, const HelperMessage& m) {
-  const WireHeader h{m.type, m.value, m.samples, m.seconds,
-                     static_cast<uint32_t>(m.text.size()), 0};
+  const WireHeader h{m.type, m.value, m.samples, m.seconds, static_cast<uint32_t>(m.text.size()),
+                     0};
   out.append(reinterpret_cast<const char*>(&h), sizeof h);
   out += m.text;
 }

@@ -66,8 +66,8 @@ void ServeRequests(SharedPosition* shared) {
     position.store(0, std::memory_order_relaxed);
     const bool opened = check.Open(path);
     const double totalSeconds = opened ? ov_time_total(&check.Vf(), -1) : 0;
-    out.Add({HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds,
-             check.m_strError});
+    out.Add(
+        {HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds, check.m_strError});
     if (!out.Flush(true)) return;
     if (opened && !DecodeToEnd(check, out, position)) return;
   }
@@ -93,8 +93,8 @@ void Limit(int resource, rlim_t value) {
 }
 
 SharedPosition* MapSharedPosition() {
-  void* shared = ::mmap(nullptr, sizeof(SharedPosition), PROT_READ | PROT_WRITE, MAP_SHARED,
-                        kPositionFd, 0);
+  void* shared =
+      ::mmap(nullptr, sizeof(SharedPosition), PROT_READ | PROT_WRITE, MAP_SHARED, kPositionFd, 0);
   return shared == MAP_FAILED ? nullptr : static_cast<SharedPosition*>(shared);
 }
 

@@ -7,9 +7,7 @@
 
 #include "decode/helper_verdict.h"
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 CParallelDecoder::CParallelDecoder(const CFileList& list, int jobs, std::filesystem::path helper,
                                    DecoderOptions options, Wanted wanted)
@@ -63,8 +61,8 @@ void CParallelDecoder::Dispatch() {
       return !job.done && std::find(m_busy.begin(), m_busy.end(), job.index) == m_busy.end();
     });
     while (waiting == m_jobs.end()) {
-      const auto wanted = std::count_if(m_jobs.begin(), m_jobs.end(),
-                                        [](const Job& job) { return !job.skipped; });
+      const auto wanted =
+          std::count_if(m_jobs.begin(), m_jobs.end(), [](const Job& job) { return !job.skipped; });
       if (static_cast<std::size_t>(wanted) >= m_window) return;
       const auto entry = m_list.Take(m_nextToList);
       if (!entry) return;
@@ -132,14 +130,9 @@ void CParallelDecoder::TakeAnswers(std::size_t helper) {
   while (m_busy[helper]) {
     switch (m_helpers[helper]->Next(message, std::chrono::milliseconds(0))) {
       case CDecoderHelper::Wait::kTimedOut:
-      case CDecoderHelper::Wait::kCancelled:
-        return;
-      case CDecoderHelper::Wait::kGone:
-        Lost(helper, false);
-        return;
-      case CDecoderHelper::Wait::kMessage:
-        Take(helper, message);
-        break;
+      case CDecoderHelper::Wait::kCancelled: return;
+      case CDecoderHelper::Wait::kGone: Lost(helper, false); return;
+      case CDecoderHelper::Wait::kMessage: Take(helper, message); break;
     }
   }
 }

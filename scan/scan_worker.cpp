@@ -92,9 +92,8 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
   report.AddSummary(fileNumber);
   window.SetLogText(report.Text());
   if (listener != nullptr) {
-    listener->OnScanEnded(
-        {fileNumber, report.ErrorCount(), report.Failed(), state.m_fileList.Count(),
-         report.CurrentLine()});
+    listener->OnScanEnded({fileNumber, report.ErrorCount(), report.Failed(),
+                           state.m_fileList.Count(), report.CurrentLine()});
   }
   state.WorkerEnds();
   window.SetProgress(0, false);

@@ -9,7 +9,7 @@ packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev
           python3 dpkg-dev desktop-file-utils appstream systemd parallel
           binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
-packages+=(clang libclang-rt-14-dev)
+packages+=(clang libclang-rt-14-dev clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -10,8 +10,10 @@ case "${1:-}" in
   *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
 esac
 
-scripts/setup.sh
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+# Warnings are errors here, where they are cheapest to mend.
+scripts/setup.sh -DHARROWBIT_WERROR=ON
+scripts/check-format.sh
+ctest --test-dir build --output-on-failure -j "$(nproc)" --timeout 600
 ((quick)) && exit 0
 
 failed=()

@@ -22,14 +22,10 @@ uint32_t CodePoint(std::string_view sequence) {
     return static_cast<uint32_t>(static_cast<unsigned char>(sequence[i]));
   };
   switch (sequence.size()) {
-    case 1:
-      return b(0);
-    case 2:
-      return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
-    case 3:
-      return (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
-    default:
-      return (b(0) & 0x07) << 18 | (b(1) & 0x3F) << 12 | (b(2) & 0x3F) << 6 | (b(3) & 0x3F);
+    case 1: return b(0);
+    case 2: return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
+    case 3: return (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
+    default: return (b(0) & 0x07) << 18 | (b(1) & 0x3F) << 12 | (b(2) & 0x3F) << 6 | (b(3) & 0x3F);
   }
 }
 

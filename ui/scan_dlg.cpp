@@ -300,9 +300,9 @@ void CScanDlg::UpdateButtons() {
     return;
   }
   const bool running = m_state.IsRunning();
-  m_btnStart->setText(!running                      ? QStringLiteral("Start")
-                      : !m_state.IsPaused()         ? QStringLiteral("Pause")
-                                                    : QStringLiteral("Continue"));
+  m_btnStart->setText(!running              ? QStringLiteral("Start")
+                      : !m_state.IsPaused() ? QStringLiteral("Pause")
+                                            : QStringLiteral("Continue"));
   m_btnClose->setText(running ? QStringLiteral("Cancel") : QStringLiteral("Close"));
 }
 

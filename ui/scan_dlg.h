@@ -14,8 +14,8 @@
 #include "scan/file_tester.h"
 #include "scan/scan_state.h"
 #include "scan/scan_window.h"
-#include "ui/view_mailbox.h"
 #include "ui/dialog_template.h"
+#include "ui/view_mailbox.h"
 
 class QMimeData;
 class QPlainTextEdit;

@@ -7,9 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "text/path_text.h"
 #include "tests/cli/run_cli.h"
 #include "tests/gen/ogg_gen.h"
+#include "text/path_text.h"
 
 namespace {
 
@@ -32,7 +32,8 @@ class Cli : public ::testing::Test {
                    int channels = 2, long rate = 44100) {
     const auto p = m_dir / name;
     std::filesystem::create_directories(p.parent_path());
-    testgen::WriteBytes(p, testgen::MakeCase(d, {.channels = channels, .rate = rate, .seconds = seconds}));
+    testgen::WriteBytes(
+        p, testgen::MakeCase(d, {.channels = channels, .rate = rate, .seconds = seconds}));
     return p.native();
   }
   TempDir m_dir;
@@ -66,9 +67,13 @@ TEST_F(Cli, ExitStatusSaysWhetherDamageWasFound) {
     int status;
   } cases[] = {
       {{(m_dir / "empty").native()}, "0 files, 0 errors\n", 0},
-      {{(m_dir / "good").native()}, "[1/1]\t" + (m_dir / "good/a.ogg").native() + "...OK\n1 files, 0 errors\n", 0},
+      {{(m_dir / "good").native()},
+       "[1/1]\t" + (m_dir / "good/a.ogg").native() + "...OK\n1 files, 0 errors\n",
+       0},
       {{(m_dir / "bad/").native()},
-       "[1/1]\t" + (m_dir / "bad/cut.ogg").native() + "...ERROR (TRUNCATED @ 0m 00s)\n1 files, 1 errors [1]\n", 1},
+       "[1/1]\t" + (m_dir / "bad/cut.ogg").native() +
+           "...ERROR (TRUNCATED @ 0m 00s)\n1 files, 1 errors [1]\n",
+       1},
   };
   for (const auto& c : cases) {
     const CliRun r = RunCli(m_dir, c.args);
@@ -147,8 +152,8 @@ TEST_F(Cli, ReportsAreTheSameWhateverTheNumberOfJobs) {
   EXPECT_EQ(one.status, 1);
   EXPECT_NE(one.out.find("15 files, 10 errors ["), std::string::npos) << one.out;
   // The quick check gives the same report, in one helper or several.
-  for (const std::vector<std::string>& quick : {std::vector<std::string>{"--quick", "-j1"},
-                                               std::vector<std::string>{"--quick", "-j3"}}) {
+  for (const std::vector<std::string>& quick :
+       {std::vector<std::string>{"--quick", "-j1"}, std::vector<std::string>{"--quick", "-j3"}}) {
     std::vector<std::string> args = quick;
     args.push_back(set);
     EXPECT_EQ(RunCli(m_dir, args).out, one.out) << quick[1];
@@ -194,7 +199,8 @@ assert summary == {"type": "summary", "files": 3, "errors": 2, "failed": [2, 3],
 )";
   const auto jsonOut = m_dir / "out.json";
   std::ofstream(jsonOut) << json.out;
-  const std::string command = "python3 " + script.native() + " " + jsonOut.native() + " '" + hole + "'";
+  const std::string command =
+      "python3 " + script.native() + " " + jsonOut.native() + " '" + hole + "'";
   ASSERT_EQ(hole.find('\''), std::string::npos);
   EXPECT_EQ(std::system(command.c_str()), 0) << json.out;
 }

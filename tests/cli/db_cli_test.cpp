@@ -64,10 +64,12 @@ TEST_F(DbCli, UnchangedFilesAreTakenFromTheDatabaseAndRotIsNamed) {
   // The bytes of one go bad under the same time stamp; another is written anew, damaged.
   struct stat st {};
   ASSERT_EQ(::stat(rotted.c_str(), &st), 0);
-  testgen::WriteBytes(rotted, testgen::MakeCase(Damage::kFlipByte, {.channels = 1, .rate = 8000, .seconds = 1}));
+  testgen::WriteBytes(
+      rotted, testgen::MakeCase(Damage::kFlipByte, {.channels = 1, .rate = 8000, .seconds = 1}));
   const timespec times[2] = {st.st_atim, st.st_mtim};
   ASSERT_EQ(::utimensat(AT_FDCWD, rotted.c_str(), times, 0), 0);
-  testgen::WriteBytes(rewritten, testgen::MakeCase(Damage::kCutMidFile, {.channels = 1, .rate = 8000, .seconds = 1}));
+  testgen::WriteBytes(rewritten, testgen::MakeCase(Damage::kCutMidFile,
+                                                   {.channels = 1, .rate = 8000, .seconds = 1}));
 
   // A check that decodes everything again sees the rot; only the file's own bytes changed.
   const CliRun r = RunCli(m_dir, {"--db", Db(), "--json", lib});
@@ -106,7 +108,8 @@ TEST_F(DbCli, AfterKillNineTheResumedSweepDecodesOnlyWhatWasNotRecorded) {
       const std::string out = ReadAll(m_dir / "stdout");
       return std::count(out.begin(), out.end(), '\n') >= 9;
     })) << "the sweep did not get under way";
-    for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    for (const auto& e :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
       std::istringstream children(ReadAll(e.path() / "children"));
       for (pid_t child; children >> child;) ::kill(child, SIGSTOP);
     }
@@ -137,15 +140,26 @@ TEST_F(DbCli, FaultsOfTheDatabaseOrTheListAreNeverSuccess) {
     std::string out;
     std::string errStart;
   } cases[] = {
-      {"not a database: nothing is scanned", {"--db", (m_dir / "garbage.db").native(), clean}, 2, "",
+      {"not a database: nothing is scanned",
+       {"--db", (m_dir / "garbage.db").native(), clean},
+       2,
+       "",
        "harrowbit-cli: results database " + (m_dir / "garbage.db").native()},
-      {"a time budget spent: no new file, exit by what was found", {"--budget", "0s", clean}, 0,
-       "0 files, 0 errors\n", ""},
-      {"a list with a path that is not there", {"--files-from", (m_dir / "list0").native(), "-0"}, 2,
+      {"a time budget spent: no new file, exit by what was found",
+       {"--budget", "0s", clean},
+       0,
+       "0 files, 0 errors\n",
+       ""},
+      {"a list with a path that is not there",
+       {"--files-from", (m_dir / "list0").native(), "-0"},
+       2,
        "[1/1]\t" + clean + "...OK\n1 files, 0 errors\n",
        "harrowbit-cli: " + (m_dir / "missing.ogg").native() + ": No such file or directory\n"},
-      {"a list that cannot be read", {"--files-from", (m_dir / "nolist").native()}, 2,
-       "0 files, 0 errors\n", "harrowbit-cli: "},
+      {"a list that cannot be read",
+       {"--files-from", (m_dir / "nolist").native()},
+       2,
+       "0 files, 0 errors\n",
+       "harrowbit-cli: "},
   };
   for (const auto& c : cases) {
     const CliRun r = RunCli(m_dir, c.args);
@@ -157,8 +171,8 @@ TEST_F(DbCli, FaultsOfTheDatabaseOrTheListAreNeverSuccess) {
 
 TEST_F(DbCli, GnuParallelSpreadsAListAndTheMergedLinesNameEachFileOnce) {
   for (int i = 0; i < 24; ++i) {
-    Make(i % 5 == 0 ? Damage::kDropPage : Damage::kClean, "lib/d" + std::to_string(i % 4) +
-                                                              "/f" + std::to_string(i) + ".ogg");
+    Make(i % 5 == 0 ? Damage::kDropPage : Damage::kClean,
+         "lib/d" + std::to_string(i % 4) + "/f" + std::to_string(i) + ".ogg");
   }
   const std::string lib = (m_dir / "lib").native();
   const std::string script =

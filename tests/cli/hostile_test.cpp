@@ -9,9 +9,9 @@
 
 #include <map>
 
-#include "text/path_text.h"
 #include "tests/cli/run_cli.h"
 #include "tests/gen/ogg_gen.h"
+#include "text/path_text.h"
 
 namespace {
 
@@ -56,12 +56,9 @@ TEST(HostileTree, EveryOddEntryGetsAVerdictAndNothingBlocks) {
   ::close(sock);
   const std::string top = root.native();
   const std::map<std::string, std::string> expected = {
-      {top + "/folder.ogg/inside.ogg", "OK"},
-      {top + "/caf\xEF\xBF\xBD.ogg", "OK"},
-      {top + "/fifo.ogg", "ERROR (OPENFILE)"},
-      {top + "/device.ogg", "ERROR (OPENFILE)"},
-      {top + "/socket.ogg", "ERROR (OPENFILE)"},
-      {(deep / "deep.ogg").native(), "ERROR (OPENFILE)"},
+      {top + "/folder.ogg/inside.ogg", "OK"},    {top + "/caf\xEF\xBF\xBD.ogg", "OK"},
+      {top + "/fifo.ogg", "ERROR (OPENFILE)"},   {top + "/device.ogg", "ERROR (OPENFILE)"},
+      {top + "/socket.ogg", "ERROR (OPENFILE)"}, {(deep / "deep.ogg").native(), "ERROR (OPENFILE)"},
   };
   EXPECT_EQ(Verdicts(r.out), expected) << r.out;
   EXPECT_NE(r.out.find("\n6 files, 4 errors ["), std::string::npos) << r.out;

@@ -54,7 +54,6 @@ inline CliRun RunCommand(const TempDir& t, std::vector<std::string> args,
   return r;
 }
 
-
 inline CliRun RunCli(const TempDir& t, std::vector<std::string> args,
                      const std::function<void(pid_t)>& whileRunning = {}) {
   args.insert(args.begin(), HARROWBIT_CLI);

@@ -27,7 +27,8 @@ CliRun RunShell(const TempDir& t, const std::string& script,
 // would hold its parent inside posix_spawn.
 std::vector<pid_t> HelpersOf(pid_t parent) {
   std::vector<pid_t> helpers;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task")) {
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task")) {
     std::istringstream in(ReadAll(task.path() / "children"));
     for (pid_t child; in >> child;) {
       if (ReadAll("/proc/" + std::to_string(child) + "/cmdline").find("--decoder-helper") !=
@@ -47,8 +48,9 @@ class Stress : public ::testing::Test {
       testgen::WriteBytes(m_dir / "lib" / ("f" + std::to_string(i) + ".ogg"),
                           testgen::EncodeTone({.channels = 1, .rate = 22050, .seconds = 2}));
     }
-    testgen::WriteBytes(m_dir / "long.ogg",
-                        testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 3600, .quality = -0.1f}));
+    testgen::WriteBytes(
+        m_dir / "long.ogg",
+        testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 3600, .quality = -0.1f}));
   }
   std::string Lib() const { return Quoted((m_dir / "lib").native()); }
   TempDir m_dir;
@@ -62,8 +64,10 @@ TEST_F(Stress, TooFewDescriptorsMeanFewerJobsOrNoCheckNeverDamage) {
     int status;
     const char* err;
   } cases[] = {
-      {"ulimit -n 24; exec $CLI -q -j 8 ", 0, "harrowbit-cli: -j 8 lowered to 4: the limit on open files allows no more\n"},
-      {"ulimit -n 1024; exec $CLI -q -j 1024 ", 0, "harrowbit-cli: -j 1024 lowered to 504: the limit on open files allows no more\n"},
+      {"ulimit -n 24; exec $CLI -q -j 8 ", 0,
+       "harrowbit-cli: -j 8 lowered to 4: the limit on open files allows no more\n"},
+      {"ulimit -n 1024; exec $CLI -q -j 1024 ", 0,
+       "harrowbit-cli: -j 1024 lowered to 504: the limit on open files allows no more\n"},
       {"ulimit -n 13; exec $CLI -q -j 1 ", 2,
        "harrowbit-cli: the limit on open files is too low to start a decoder helper (raise it "
        "with ulimit -n)\n"},

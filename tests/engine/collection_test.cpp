@@ -51,19 +51,30 @@ TEST(IsOggFile, OnlyExactlyOggAfterTheLastDot) {
   const struct {
     const char* path;
     bool ogg;
-  } cases[] = {{"a.ogg", true},          {"a.OGG", true},        {"Track.OgG", true},
-               {"a.b.ogg", true},        {".ogg", true},         {"/x.y/.ogg", true},
-               {"a.ogg.bak", false},     {"a.oga", false},       {"a", false},
-               {"track.ogg.tmp", false}, {"dir.ogg/file", false}, {"a.oggg", false},
-               {"a.og", false},          {"", false},            {"ogg", false}};
+  } cases[] = {{"a.ogg", true},
+               {"a.OGG", true},
+               {"Track.OgG", true},
+               {"a.b.ogg", true},
+               {".ogg", true},
+               {"/x.y/.ogg", true},
+               {"a.ogg.bak", false},
+               {"a.oga", false},
+               {"a", false},
+               {"track.ogg.tmp", false},
+               {"dir.ogg/file", false},
+               {"a.oggg", false},
+               {"a.og", false},
+               {"", false},
+               {"ogg", false}};
   for (const auto& c : cases) EXPECT_EQ(IsOggFile(c.path), c.ogg) << c.path;
 }
 
 TEST(ScanFolder, DepthFirstInListingOrderSkippingDotFolders) {
   TempDir t;
-  for (const char* f : {"b.ogg", "a.OGG", "notes.txt", "sub/c.ogg", "sub/deeper/d.ogg", "sub/e.ogg.tmp",
-                        ".cache/hidden.ogg", "sub/.git/x.ogg", ".dotfile.ogg", "z/y/x/w.ogg",
-                        "folder.ogg/inside.ogg", "Ünïcödé/ä.ogg", "bad\xFFname.ogg"}) {
+  for (const char* f :
+       {"b.ogg", "a.OGG", "notes.txt", "sub/c.ogg", "sub/deeper/d.ogg", "sub/e.ogg.tmp",
+        ".cache/hidden.ogg", "sub/.git/x.ogg", ".dotfile.ogg", "z/y/x/w.ogg",
+        "folder.ogg/inside.ogg", "Ünïcödé/ä.ogg", "bad\xFFname.ogg"}) {
     t.Write(f);
   }
   CFileList list;

@@ -10,14 +10,14 @@
 #include <mutex>
 #include <thread>
 
+#include "decode/helper_verdict.h"
 #include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
-#include "decode/helper_verdict.h"
 #include "decode/parallel_decoder.h"
 #include "scan/scan_worker.h"
-#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/support/decode_loop.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
 using testsupport::Decode;
@@ -95,7 +95,8 @@ TEST(Isolation, FilesThatChangeUnderTheScanStillGetAVerdict) {
     bool opens;
   } cases[] = {
       {"deleted.ogg", [](const auto& p) { std::filesystem::remove(p); }, false},
-      {"truncated.ogg", [&](const auto& p) { std::filesystem::resize_file(p, bytes.size() / 3); }, true},
+      {"truncated.ogg", [&](const auto& p) { std::filesystem::resize_file(p, bytes.size() / 3); },
+       true},
       {"grown.ogg",
        [](const auto& p) { std::ofstream(p, std::ios::app) << std::string(100000, 'x'); }, true},
   };
@@ -166,7 +167,8 @@ long CpuTicks(pid_t pid) {
 
 TEST(Isolation, APausedScanHoldsItsHelperAndACancelWhilePausedEndsIt) {
   TempDir t;
-  testgen::WriteBytes(t / "long.ogg", testgen::EncodeTone({.channels = 1, .rate = 22050, .seconds = 600}));
+  testgen::WriteBytes(t / "long.ogg",
+                      testgen::EncodeTone({.channels = 1, .rate = 22050, .seconds = 600}));
   CScanState state;
   state.m_fileList.Append(t / "long.ogg");
   Silent window;
@@ -208,27 +210,54 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     std::string reason;
     double position;
   } cases[] = {
-      {"clean", {{HelperMessage::kOpened, 1, 441000, 10, ""}, {HelperMessage::kStep, 1024, 0, 0.02, ""},
-                 {HelperMessage::kStep, 0, 0, 10, ""}}, nullptr, 0, S::kOk, "", 10},
-      {"fault", {{HelperMessage::kOpened, 1, 441000, 10, ""},
-                 {HelperMessage::kStep, -3, 0, 5.5, "OV_HOLE @ 0m 05s"}}, nullptr, 0, S::kError,
-       "OV_HOLE @ 0m 05s", 5.5},
-      {"refused", {{HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS"}}, nullptr, 0, S::kError,
-       "OV_ENOTVORBIS", 0},
+      {"clean",
+       {{HelperMessage::kOpened, 1, 441000, 10, ""},
+        {HelperMessage::kStep, 1024, 0, 0.02, ""},
+        {HelperMessage::kStep, 0, 0, 10, ""}},
+       nullptr,
+       0,
+       S::kOk,
+       "",
+       10},
+      {"fault",
+       {{HelperMessage::kOpened, 1, 441000, 10, ""},
+        {HelperMessage::kStep, -3, 0, 5.5, "OV_HOLE @ 0m 05s"}},
+       nullptr,
+       0,
+       S::kError,
+       "OV_HOLE @ 0m 05s",
+       5.5},
+      {"refused",
+       {{HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS"}},
+       nullptr,
+       0,
+       S::kError,
+       "OV_ENOTVORBIS",
+       0},
       {"died opening", {}, "CRASH", 12, S::kError, "CRASH", 0},
       // The helper's own record runs ahead of the answers that reached the scan.
-      {"died decoding", {{HelperMessage::kOpened, 1, 441000, 100, ""},
-                         {HelperMessage::kStep, 1024, 0, 9.5, ""}}, "CRASH", 70.4, S::kError,
-       "CRASH @ 1m 10s", 70.4},
-      {"stopped at its limits", {{HelperMessage::kOpened, 1, 441000, 100, ""},
-                                 {HelperMessage::kStep, 1024, 0, 9.5, ""}}, "LIMIT", 0, S::kError,
-       "LIMIT @ 0m 09s", 9.5},
+      {"died decoding",
+       {{HelperMessage::kOpened, 1, 441000, 100, ""}, {HelperMessage::kStep, 1024, 0, 9.5, ""}},
+       "CRASH",
+       70.4,
+       S::kError,
+       "CRASH @ 1m 10s",
+       70.4},
+      {"stopped at its limits",
+       {{HelperMessage::kOpened, 1, 441000, 100, ""}, {HelperMessage::kStep, 1024, 0, 9.5, ""}},
+       "LIMIT",
+       0,
+       S::kError,
+       "LIMIT @ 0m 09s",
+       9.5},
   };
   for (const auto& c : cases) {
     FileVerdict v;
     for (const auto& m : c.answers) {
-      if (m.type == HelperMessage::kOpened) TakeOpened(v, m);
-      else TakeStep(v, m);
+      if (m.type == HelperMessage::kOpened)
+        TakeOpened(v, m);
+      else
+        TakeStep(v, m);
     }
     if (c.end != nullptr) TakeHelperEnd(v, c.end, c.lastPosition);
     EXPECT_EQ(v.status, c.status) << c.name;

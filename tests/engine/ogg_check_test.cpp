@@ -1,21 +1,21 @@
 // COggCheck on generated files: each fault class with its exact text, what is never
 // opened, the path cut, and that every stream is closed exactly once.
 
+#include "filetest/ogg_check.h"
+
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <chrono>
 
 #include "filetest/bounded_file.h"
-#include "filetest/ogg_check.h"
-#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
+#include "tests/support/temp_dir.h"
 
 using testgen::Damage;
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "tests/engine/check_trace.h"
-#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -14,10 +14,19 @@ TEST(PositionText, TruncatesTowardZeroAndNeverFoldsMinutes) {
     double seconds;
     const char* text;
   } cases[] = {
-      {5.99, "0m 05s"},  {600, "10m 00s"},   {10, "0m 10s"},   {70.5, "1m 10s"},   {59, "0m 59s"},   {65.9, "1m 05s"},
-      {3725, "62m 05s"}, {0, "0m 00s"},      {59.999, "0m 59s"}, {36000, "600m 00s"},
+      {5.99, "0m 05s"},
+      {600, "10m 00s"},
+      {10, "0m 10s"},
+      {70.5, "1m 10s"},
+      {59, "0m 59s"},
+      {65.9, "1m 05s"},
+      {3725, "62m 05s"},
+      {0, "0m 00s"},
+      {59.999, "0m 59s"},
+      {36000, "600m 00s"},
       // ov_time_tell's error code and values no file has must not overflow or go negative.
-      {-131, "0m 00s"},  {std::numeric_limits<double>::quiet_NaN(), "0m 00s"},
+      {-131, "0m 00s"},
+      {std::numeric_limits<double>::quiet_NaN(), "0m 00s"},
       {1e300, "16666666666666m 40s"},
   };
   for (const auto& c : cases) EXPECT_EQ(FormatPosition(c.seconds), c.text) << c.seconds;
@@ -89,7 +98,8 @@ TEST(PathText, CutCountsUtf16UnitsAndNeverSplitsACharacter) {
   EXPECT_EQ(CutToUtf16Units(std::string(258, 'a') + note, 259), std::string(258, 'a'));
   EXPECT_EQ(CutToUtf16Units(std::string(257, 'a') + note + "z", 259), std::string(257, 'a') + note);
   // A byte that does not decode counts as the one unit shown for it.
-  EXPECT_EQ(CutToUtf16Units(std::string(258, 'a') + "\xFF\xFF", 259), std::string(258, 'a') + "\xFF");
+  EXPECT_EQ(CutToUtf16Units(std::string(258, 'a') + "\xFF\xFF", 259),
+            std::string(258, 'a') + "\xFF");
 }
 
 TEST(TerminalColumns, WideCharactersTakeTwoMarksNoneAndTheCutKeepsWholeCharacters) {
@@ -112,7 +122,7 @@ TEST(TerminalColumns, WideCharactersTakeTwoMarksNoneAndTheCutKeepsWholeCharacter
       {acute + "x", 1, 1, acute + "x"},  // nothing cut, so nothing orphaned
       {"x" + note, 3, 2, note},
       {"\xC3\xA4\xC3\xB6", 2, 1, "\xC3\xB6"},
-      {"\xFF\xFEz", 3, 2, "\xFEz"},   // each byte that does not decode: one U+FFFD
+      {"\xFF\xFEz", 3, 2, "\xFEz"},  // each byte that does not decode: one U+FFFD
       {"a\tb\x1B", 4, 3, "\tb\x1B"},
       {std::string("\0\0", 2), 2, 1, std::string("\0", 1)},  // so is each control character
   };

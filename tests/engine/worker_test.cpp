@@ -27,8 +27,8 @@ namespace {
 // What a front end other than the window hears.
 struct Heard final : IScanListener {
   void OnFileEnded(const FileResult& r) override {
-    files.push_back({r.number, r.path.native(), r.verdict.status, r.verdict.reason,
-                     std::string(r.line)});
+    files.push_back(
+        {r.number, r.path.native(), r.verdict.status, r.verdict.reason, std::string(r.line)});
   }
   void OnScanEnded(const ScanSummary& s) override {
     summary = std::string(s.line) + " listed " + std::to_string(s.listed);
@@ -125,15 +125,14 @@ TEST(Progress, RangeThenEveryStepThenEmptyAfterTheRunEnds) {
   scan.Add("/long.ogg", {true, "", {1024, 1024, 0}, longerThan32Bits});
   scan.Add("/hole.ogg", Fails("OV_HOLE @ 0m 00s", {700, -3}));
   scan.Run();
-  EXPECT_EQ(scan.window.progress,
-            (std::vector<std::pair<int64_t, bool>>{{longerThan32Bits, true},
-                                                   {1024, false},
-                                                   {2048, false},
-                                                   {2048, false},
-                                                   {1524, true},
-                                                   {700, false},
-                                                   {700, false},
-                                                   {0, false}}));
+  EXPECT_EQ(scan.window.progress, (std::vector<std::pair<int64_t, bool>>{{longerThan32Bits, true},
+                                                                         {1024, false},
+                                                                         {2048, false},
+                                                                         {2048, false},
+                                                                         {1524, true},
+                                                                         {700, false},
+                                                                         {700, false},
+                                                                         {0, false}}));
 }
 
 TEST(Cancel, MidFileLeavesTheLineOpenAndCountsFilesBegun) {
@@ -216,12 +215,12 @@ TEST(Listener, HearsEveryVerdictInListOrderWithItsLineAtOnce) {
   scan.Add("/b.ogg", Fails("OV_HOLE @ 0m 01s"));
   scan.Add("/c.ogg", WontOpen("OPENFILE"));
   scan.Run();
-  EXPECT_EQ(scan.heard.files,
-            (std::vector<Heard::File>{{1, "/a.ogg", S::kOk, "", "[1/3]\t/a.ogg...OK"},
-                                      {2, "/b.ogg", S::kError, "OV_HOLE @ 0m 01s",
-                                       "[2/3]\t/b.ogg...ERROR (OV_HOLE @ 0m 01s)"},
-                                      {3, "/c.ogg", S::kError, "OPENFILE",
-                                       "[3/3]\t/c.ogg...ERROR (OPENFILE)"}}));
+  EXPECT_EQ(
+      scan.heard.files,
+      (std::vector<Heard::File>{
+          {1, "/a.ogg", S::kOk, "", "[1/3]\t/a.ogg...OK"},
+          {2, "/b.ogg", S::kError, "OV_HOLE @ 0m 01s", "[2/3]\t/b.ogg...ERROR (OV_HOLE @ 0m 01s)"},
+          {3, "/c.ogg", S::kError, "OPENFILE", "[3/3]\t/c.ogg...ERROR (OPENFILE)"}}));
   EXPECT_EQ(scan.heard.summary, "3 files, 2 errors [2,3] listed 3");
 }
 
@@ -234,15 +233,18 @@ TEST(RunFaults, AreNeverVerdictsOnTheFile) {
     FileVerdict::Status heard;
   } cases[] = {
       {"no decoder could start: the scan stops, the line stays open",
-       {false, "cannot start a decoder helper", {}, 0, false, true}, false,
+       {false, "cannot start a decoder helper", {}, 0, false, true},
+       false,
        "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...\r\n2 files, 0 errors",
        FileVerdict::Status::kNotChecked},
       {"the decoder went down with a cancelled scan",
-       {true, "CRASH @ 0m 00s", {1024, -1000}, 2048, true, false}, true,
+       {true, "CRASH @ 0m 00s", {1024, -1000}, 2048, true, false},
+       true,
        "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...\r\n2 files, 0 errors",
        FileVerdict::Status::kCancelled},
       {"the decoder crashed in a scan that goes on",
-       {true, "CRASH @ 0m 00s", {1024, -1000}, 2048, true, false}, false,
+       {true, "CRASH @ 0m 00s", {1024, -1000}, 2048, true, false},
+       false,
        "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...ERROR (CRASH @ 0m 00s)\r\n"
        "[3/3]\t/c.ogg...OK\r\n3 files, 1 errors [2]",
        FileVerdict::Status::kError},

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "filetest/ogg_check.h"
+#include "scan/file_collection.h"
 #include "text/path_text.h"
 #include "text/terminal_columns.h"
-#include "scan/file_collection.h"
 
 namespace fs = std::filesystem;
 

@@ -131,7 +131,8 @@ Bytes MakeHugeCodebook(const Tone& base, uint32_t entries) {
                 long(pages[i].body.size())};
     ogg_stream_pagein(&stream, &og);
     ogg_packet op;
-    while (ogg_stream_packetout(&stream, &op) == 1) packets.emplace_back(op.packet, op.packet + op.bytes);
+    while (ogg_stream_packetout(&stream, &op) == 1)
+      packets.emplace_back(op.packet, op.packet + op.bytes);
   }
   ogg_stream_clear(&stream);
   ogg_sync_clear(&sync);

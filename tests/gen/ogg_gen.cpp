@@ -30,7 +30,8 @@ constexpr uint32_t kForeignSerialOffset = 1000;
 
 uint64_t ReadLe(const Bytes& bytes, std::size_t at, int width) {
   uint64_t value = 0;
-  for (int i = width - 1; i >= 0; --i) value = (value << 8) | bytes[at + static_cast<std::size_t>(i)];
+  for (int i = width - 1; i >= 0; --i)
+    value = (value << 8) | bytes[at + static_cast<std::size_t>(i)];
   return value;
 }
 
@@ -194,21 +195,14 @@ Bytes Damaged(Damage damage, const Bytes& clean, const Tone& base, Bytes& second
     case Damage::kDropPage:
       pages.erase(pages.begin() + static_cast<std::ptrdiff_t>(middle));
       return JoinPages(pages);
-    case Damage::kFlipByte:
-      FlipBodyByte(pages[middle]);
-      return JoinPages(pages);
+    case Damage::kFlipByte: FlipBodyByte(pages[middle]); return JoinPages(pages);
     case Damage::kRenumberPage:
       pages[middle].SetSequence(pages[middle].Sequence() + 5);
       pages[middle].FixCrc();
       return JoinPages(pages);
-    case Damage::kCutLastPage:
-      return Cut(clean, clean.size() - PageSize(pages.back()) / 2);
-    case Damage::kCorruptLastPage:
-      FlipBodyByte(pages.back());
-      return JoinPages(pages);
-    case Damage::kCutAfterHeaders:
-      pages.resize(first);
-      return JoinPages(pages);
+    case Damage::kCutLastPage: return Cut(clean, clean.size() - PageSize(pages.back()) / 2);
+    case Damage::kCorruptLastPage: FlipBodyByte(pages.back()); return JoinPages(pages);
+    case Damage::kCutAfterHeaders: pages.resize(first); return JoinPages(pages);
     case Damage::kForeignPage: {
       Page foreign = pages[middle];
       foreign.SetSerial(base.serial + kForeignSerialOffset);
@@ -231,8 +225,7 @@ Bytes Damaged(Damage damage, const Bytes& clean, const Tone& base, Bytes& second
       pages[0].body[7] = 1;
       pages[0].FixCrc();
       return JoinPages(pages);
-    default:
-      return {};
+    default: return {};
   }
 }
 

@@ -5,9 +5,9 @@
 
 #include "decode/helper_server.h"
 
-#define HARROWBIT_SERVE_AS_DECODER_HELPER(argc, argv)                               \
-  do {                                                                              \
+#define HARROWBIT_SERVE_AS_DECODER_HELPER(argc, argv)                                    \
+  do {                                                                                   \
     if (const int helperStatus = MaybeRunDecoderHelper(argc, argv); helperStatus >= 0) { \
-      return helperStatus;                                                          \
-    }                                                                               \
+      return helperStatus;                                                               \
+    }                                                                                    \
   } while (false)

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "decode/isolated_tester.h"
-#include "tests/support/temp_dir.h"
 #include "tests/gen/ogg_gen.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/ui_support.h"
 
 using namespace uitest;
@@ -257,7 +257,8 @@ TEST(RealFiles, AFileThatCrashesTheDecoderCostsOneVerdictNotTheWindow) {
   ASSERT_TRUE(testgen::WriteBytes(dir / "codebook.ogg", testgen::MakeHugeCodebook({.seconds = 1})));
   ASSERT_TRUE(testgen::WriteBytes(dir / "clean.ogg", testgen::EncodeTone({.seconds = 1})));
   CScanDlg w;
-  w.m_testerFactory = IsolatedTesterFactory(HARROWBIT_DECODER, {.stackBytes = std::size_t{8} << 20});
+  w.m_testerFactory =
+      IsolatedTesterFactory(HARROWBIT_DECODER, {.stackBytes = std::size_t{8} << 20});
   w.m_strCmdLine = dir.path().native();
   w.show();
   ASSERT_TRUE(WaitIdle(w));

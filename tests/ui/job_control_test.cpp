@@ -24,7 +24,8 @@ class JobControl : public WindowTest {
   }
   std::string Line(int index, const char* verdict) {
     return "[" + std::to_string(index + 1) + "/" + std::to_string(dlg->m_state.m_fileList.Count()) +
-           "]\t" + dlg->m_state.m_fileList.Take(static_cast<std::size_t>(index))->path.native() + "..." + verdict;
+           "]\t" + dlg->m_state.m_fileList.Take(static_cast<std::size_t>(index))->path.native() +
+           "..." + verdict;
   }
   // Lets the held worker take one step, and holds it again before the next.
   void OneStep() {

@@ -18,9 +18,9 @@
 #include <cstring>
 
 #include "decode/isolated_tester.h"
+#include "tests/gen/ogg_gen.h"
 #include "tests/support/helper_main.h"
 #include "tests/support/temp_dir.h"
-#include "tests/gen/ogg_gen.h"
 #include "tests/ui/ui_support.h"
 
 namespace {

@@ -1,0 +1,22 @@
+# harrowbit_add_test(NAME SOURCES... LIBS... [CLI] [ENVIRONMENT...] [TIMEOUT s])
+# One GoogleTest executable whose cases ctest lists one by one. CLI: the tests run
+# harrowbit-cli from outside, which is built first and named in HARROWBIT_CLI. Every case
+# has a time limit, so a hang fails its test instead of holding the run.
+function(harrowbit_add_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CLI" "TIMEOUT" "SOURCES;LIBS;ENVIRONMENT")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${arg_SOURCES})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${arg_LIBS})
+  if(arg_CLI)
+    target_compile_definitions(${name} PRIVATE HARROWBIT_CLI="$<TARGET_FILE:harrowbit-cli>")
+    add_dependencies(${name} harrowbit-cli)
+  endif()
+  set(properties TIMEOUT ${arg_TIMEOUT})
+  if(arg_ENVIRONMENT)
+    list(APPEND properties ENVIRONMENT "${arg_ENVIRONMENT}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${properties})
+endfunction()
