@@ -98,7 +98,7 @@ TEST_F(DbCli, AfterKillNineTheResumedSweepDecodesOnlyWhatWasNotRecorded) {
   const std::string lib = (m_dir / "lib").native();
   const std::string single = RunCli(m_dir, {"-j1", "--json", lib}).out;
   // Given last, so that it is decoded last whatever order the folder lists.
-  const std::string stuck = Make(Damage::kClean, "long/z.ogg", 600);
+  const std::string stuck = Make(Damage::kDropPage, "long/z.ogg", 600);
   const std::string longer = (m_dir / "long").native();
 
   RunCli(m_dir, {"--db", Db(), "-j1", lib, longer}, [&](pid_t pid) {
@@ -127,6 +127,8 @@ TEST_F(DbCli, AfterKillNineTheResumedSweepDecodesOnlyWhatWasNotRecorded) {
     EXPECT_EQ(fromDb.at(path), "true") << path << " was decoded again";
   }
   EXPECT_EQ(fromDb.at(stuck), "null");
+  // Decoded ahead on two helpers while the others came from the database: its own verdict.
+  EXPECT_EQ(verdicts.at(stuck), "\"error\"");
 }
 
 TEST_F(DbCli, FaultsOfTheDatabaseOrTheListAreNeverSuccess) {
