@@ -23,6 +23,8 @@ TARGETS = [
     ("CLI -j1 / bare decode loop", "cli_j1", "bare", 1.03, "at most"),
     ("CLI -j1 isolated / in-process", "cli_j1", "cli_inproc", 1.03, "at most"),
     ("CLI -j1 / CLI -j2 (speed-up)", "cli_j1", "cli_j2", 1.85, "at least"),
+    ("CLI -j1 full / --quick (speed-up)", "cli_j1", "cli_quick", 40, "at least"),
+    ("CLI -j1 --db (first run) / without", "cli_db", "cli_j1", 1.05, "at most"),
 ]
 
 
@@ -30,8 +32,11 @@ def best_time(command, rounds, env=None):
     best = float("inf")
     for _ in range(rounds):
         start = time.perf_counter()
-        subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=False, env=env)
+        if callable(command):
+            command()
+        else:
+            subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           check=False, env=env)
         best = min(best, time.perf_counter() - start)
     return best
 
@@ -100,14 +105,25 @@ def quick_against_full(files, bins, rounds):
     return report("full -j1 / quick -j1 (speed-up)", float(lines[-1].split()[-1]), 40, "at least")
 
 
-def run_set(label, files, bins, rounds):
-    seconds = 0.0
+def run_set(label, files, bins, rounds, tmp):
     print(f"\n{label}: {len(files)} files")
+    db = os.path.join(tmp, "first-run.db")
+
+    def first_run_with_db():
+        # Every round is a first run: the database is made anew.
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(db + suffix):
+                os.remove(db + suffix)
+        subprocess.run([bins["cli"], "-j1", "--db", db] + files, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
     commands = {
         "bare": [bins["bare"]] + files,
         "cli_j1": [bins["cli"], "-j1"] + files,
         "cli_j2": [bins["cli"], "-j2"] + files,
         "cli_inproc": [bins["cli"], "--in-process"] + files,
+        "cli_quick": [bins["cli"], "-j1", "--quick"] + files,
+        "cli_db": first_run_with_db,
     }
     ok = True
     for name, a, b, limit, kind in TARGETS:
@@ -154,6 +170,21 @@ def zero_tails(gen, cli, folder, rounds):
     return report("zero tail 256 MB / 16 MB", times["256 MB"] / times["16 MB"], 16, "at most")
 
 
+def db_sweep(cli, tree, find, db, rounds):
+    """A nightly sweep over an unchanged tree: every file's verdict comes from the database."""
+    files = int(subprocess.run(find, capture_output=True, text=True, check=True).stdout.count("\n"))
+    start = time.perf_counter()
+    subprocess.run([cli, "-q", "--db", db, tree], stdout=subprocess.DEVNULL, check=False)
+    first = time.perf_counter() - start
+    sweep = [cli, "-q", "--db", db, "--skip-checked", "90", tree]
+    ts, tf = timed_pair(sweep, find, rounds)
+    size = sum(os.path.getsize(db + s) for s in ("", "-wal") if os.path.exists(db + s))
+    print(f"\nresults database over {files} files: first run {first:.3f} s, "
+          f"rerun with --skip-checked {ts:.3f} s, find {tf:.3f} s")
+    ok = report("rerun --skip-checked / find", ts / tf, 5, "at most")
+    return ok & report("database bytes per file", size / files, 250, "at most")
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -173,9 +204,9 @@ def main():
     ok = True
     with tempfile.TemporaryDirectory(prefix="harrowbit-bench-") as tmp:
         ok &= run_set("generated tones", ogg_files(make_audio(bins["gen"], os.path.join(tmp, "audio"))),
-                      bins, args.rounds)
+                      bins, args.rounds, tmp)
         if args.music:
-            ok &= run_set(f"real files in {args.music}", ogg_files(args.music), bins, args.rounds)
+            ok &= run_set(f"real files in {args.music}", ogg_files(args.music), bins, args.rounds, tmp)
 
         ok &= zero_tails(bins["gen"], bins["cli"], os.path.join(tmp, "tails"), args.rounds)
 
@@ -185,6 +216,7 @@ def main():
         tc, tf = timed_pair([bins["collect"], tree], find, args.rounds)
         print(f"\nfile collection over 100,000 entries: collect-tree {tc:.3f} s, find {tf:.3f} s")
         ok &= report("collection / find", tc / tf, 1.5, "at most")
+        ok &= db_sweep(bins["cli"], tree, find, os.path.join(tmp, "sweep.db"), args.rounds)
     return 0 if ok else 1
 
 

@@ -39,7 +39,7 @@ trap 'rm -rf "$prefix" "$packages"' EXIT
 (cd "$build" && cpack -G DEB -B "$packages" >/dev/null)
 deb=$(ls "$packages"/harrowbit_1.3*_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-libs="libvorbisfile3 libc6"
+libs="libvorbisfile3 libsqlite3-0 libc6"
 files="./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.desktop
        ./usr/share/metainfo/org.harrowbit.Harrowbit.metainfo.xml
        ./usr/share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
