@@ -3,16 +3,25 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <system_error>
+
 CInterruptWatcher::CInterruptWatcher(CScanState& state) : m_state(state) {
   sigemptyset(&m_signals);
   sigaddset(&m_signals, SIGINT);
   sigaddset(&m_signals, SIGTERM);
   sigaddset(&m_signals, SIGUSR1);
   pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
-  m_thread = std::thread([this] { Run(); });
+  try {
+    m_thread = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    // Out of threads (a process limit): the signals keep their usual effect.
+    pthread_sigmask(SIG_UNBLOCK, &m_signals, nullptr);
+    m_strError = e.code().message();
+  }
 }
 
 CInterruptWatcher::~CInterruptWatcher() {
+  if (!m_thread.joinable()) return;
   pthread_kill(m_thread.native_handle(), SIGUSR1);
   m_thread.join();
 }

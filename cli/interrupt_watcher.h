@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "scan/scan_state.h"
@@ -18,6 +19,8 @@ class CInterruptWatcher {
   CInterruptWatcher& operator=(const CInterruptWatcher&) = delete;
   // The first signal taken, 0 if none.
   int Signal() const { return m_signal.load(); }
+  // Why no thread could watch, empty when one does.
+  const std::string& Error() const { return m_strError; }
 
  private:
   void Run();
@@ -25,5 +28,6 @@ class CInterruptWatcher {
   CScanState& m_state;
   sigset_t m_signals;
   std::atomic<int> m_signal{0};
+  std::string m_strError;
   std::thread m_thread;
 };

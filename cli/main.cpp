@@ -319,6 +319,11 @@ int main(int argc, char** argv) {
   int signal = 0;
   {
     CInterruptWatcher watcher(state);
+    if (!watcher.Error().empty()) {
+      // The same limit keeps any decoder helper from starting: nothing can be checked.
+      std::fprintf(stderr, "harrowbit-cli: cannot start a thread: %s\n", watcher.Error().c_str());
+      return kExitTrouble;
+    }
     state.PrepareStart();
     if (options.budget) results.SetBudget(state, *options.budget);
     ScanThreadProc(state, window, MakeTesters(options, state, memory), &results);

@@ -243,7 +243,15 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
        !Prepare("INSERT INTO versions(text) VALUES (?1)", m_pAddVersion))) {
     return abandon(SQLITE_OK, "");
   }
-  if (mode == DbMode::kRecord) m_flusher = std::thread(&CResultsDb::FlusherLoop, this);
+  if (mode == DbMode::kRecord) {
+    try {
+      m_flusher = std::thread(&CResultsDb::FlusherLoop, this);
+    } catch (const std::system_error& e) {
+      m_strError =
+          "results database " + m_strFile + ": cannot start its writer: " + e.code().message();
+      return abandon(SQLITE_OK, "");
+    }
+  }
   return true;
 }
 
