@@ -27,7 +27,7 @@
 #include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
 #include "decode/parallel_decoder.h"
-#include "filetest/quick_check.h"
+#include "filetest/library_version.h"
 #include "scan/file_collection.h"
 #include "scan/scan_worker.h"
 #include "text/json_text.h"

@@ -1,6 +1,6 @@
 #include "cli/remembered_verdicts.h"
 
-#include <vorbis/codec.h>
+#include "filetest/library_version.h"
 
 const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
     std::size_t index, const std::filesystem::path& path) {
@@ -38,7 +38,7 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
   if (v.opened) r.length = v.length;
   r.kind = m_kind;
   r.checkedAtMs = UnixMsNow();
-  r.libraryVersion = vorbis_version_string();
+  r.libraryVersion = VorbisLibraryVersion();
   m_db.Record(r);
   if (!IsNewlyDamaged(d.last, *d.identity, r.verdict)) return std::nullopt;
   m_newly.push_back({result.path, d.last->checkedAtMs});

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "filetest/library_version.h"
 #include "filetest/ogg_check.h"
 
 // The quick check: the same verdicts, texts, steps and positions as COggCheck, without
@@ -51,11 +52,3 @@ class COggQuickCheck {
   // Blocks are handed in with these (silence, never read) and with no channels.
   std::array<float*, 256> m_silence{};
 };
-
-// What vorbis_version_string() says, e.g. "Xiph.Org libVorbis 1.3.7".
-std::string VorbisLibraryVersion();
-// True for the libvorbis versions whose read loop, packet fetch, block accounting and
-// packet parsing the quick check copies and was compared against.
-bool IsVerifiedVorbisVersion(std::string_view versionString);
-// IsVerifiedVorbisVersion for the libvorbis this process runs with.
-bool QuickCheckSupported();

@@ -31,9 +31,9 @@ TEST(Isolation, SameVerdictsAsDecodingInProcess) {
     testgen::WriteBytes(files.back(), c.bytes);
   }
   files.push_back(t / "missing.ogg");
-  CInProcessTester inProcess;
+  const auto inProcess = InProcessTesterFactory()();
   CIsolatedTester isolated;
-  for (const auto& f : files) EXPECT_EQ(Decode(isolated, f), Decode(inProcess, f)) << f;
+  for (const auto& f : files) EXPECT_EQ(Decode(isolated, f), Decode(*inProcess, f)) << f;
   const pid_t helper = isolated.HelperPid();
   EXPECT_NE(helper, 0);
   Decode(isolated, files.front());
