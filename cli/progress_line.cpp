@@ -7,6 +7,7 @@
 
 #include "text/path_text.h"
 #include "text/position_text.h"
+#include "text/terminal_columns.h"
 
 namespace {
 
@@ -18,18 +19,6 @@ int TerminalColumns(std::FILE* stream) {
   winsize ws{};
   if (::ioctl(::fileno(stream), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
   return 80;
-}
-
-// Keeps the end of a long line, where the file's name is, cutting only between
-// characters.
-std::string TailColumns(const std::string& text, std::size_t columns) {
-  std::size_t chars = 0;
-  std::size_t i = text.size();
-  while (i > 0 && chars < columns) {
-    --i;
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++chars;
-  }
-  return text.substr(i);
 }
 
 }  // namespace
@@ -45,11 +34,8 @@ void CProgressLine::SetProgress(int64_t value, bool bSetRange) {
 }
 
 void CProgressLine::OnFileBegun(int, const std::filesystem::path& path) {
+  // Control characters show as U+FFFD: on the terminal they must not act as commands.
   m_strCurrent = DisplayText(path.native());
-  // A name may hold control bytes; on the terminal they must not act as commands.
-  for (char& c : m_strCurrent) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
   m_lastPosition = 0;
   m_nRange = m_nPosition = 0;
 }
@@ -95,8 +81,10 @@ void CProgressLine::Draw() {
     const int64_t percent =
         m_nRange > 0 ? std::clamp<int64_t>(m_nPosition * 100 / m_nRange, 0, 100) : 0;
     line += std::to_string(percent) + "% ";
+    // The end of the name, where the file is told apart, in what is left of the width.
     const auto columns = static_cast<std::size_t>(TerminalColumns(m_terminal) - 1);
-    line += TailColumns(m_strCurrent, columns > line.size() ? columns - line.size() : 0);
+    const std::size_t used = DisplayColumns(line);
+    line += CutToColumnsFromLeft(m_strCurrent, columns > used ? columns - used : 0);
   }
   std::fprintf(m_terminal, "\r\033[K%s", line.c_str());
   std::fflush(m_terminal);
