@@ -132,3 +132,40 @@ TEST_F(Stress, OutputThatCannotBeWrittenIsNeverSuccess) {
     EXPECT_EQ(r.err, c.err) << c.run;
   }
 }
+
+TEST_F(Stress, NamesAndTreesThatCouldHideOrForgeAVerdict) {
+  // Permissions do not bind root: the CLI runs as nobody there.
+  std::filesystem::permissions(m_dir.path(), std::filesystem::perms::all);
+  const auto tree = m_dir / "tree";
+  std::filesystem::create_directories(tree / "locked");
+  const std::string forged = (tree / "x\r\n[9]\tforged.ogg...OK\x1b[2K.ogg").native();
+  testgen::WriteBytes(forged, testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 1}));
+  testgen::WriteBytes(tree / "locked/hidden.ogg", testgen::EncodeTone({.seconds = 1}));
+  std::filesystem::permissions(tree / "locked", std::filesystem::perms::none);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(
+           m_dir.path(), std::filesystem::directory_options::skip_permission_denied)) {
+    if (e.path() != tree / "locked")
+      std::filesystem::permissions(e.path(), std::filesystem::perms::all);
+  }
+  std::vector<std::string> asUser;
+  if (::geteuid() == 0) asUser = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+  std::vector<std::string> text = asUser;
+  text.insert(text.end(), {HARROWBIT_CLI, "-j1", tree.native()});
+  const CliRun r = RunCommand(m_dir, text);
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(r.out, "[1/1]\t" + tree.native() + "/x" + fffd + fffd + "[9]" + fffd +
+                       "forged.ogg...OK" + fffd + "[2K.ogg...OK\n1 files, 0 errors\n");
+  EXPECT_EQ(r.err, "harrowbit-cli: " + (tree / "locked").native() + ": Permission denied\n");
+  EXPECT_EQ(r.status, 2) << "a folder that could not be read was not checked";
+
+  std::vector<std::string> json = asUser;
+  json.insert(json.end(), {HARROWBIT_CLI, "-j1", "--json", tree.native()});
+  const CliRun j = RunCommand(m_dir, json);
+  EXPECT_EQ(j.out.substr(0, j.out.find('\n')), "{\"type\":\"unchecked\",\"path\":\"" +
+                                                   (tree / "locked").native() +
+                                                   "\",\"reason\":\"Permission denied\"}");
+  EXPECT_NE(j.out.find("x\\u000d\\u000a[9]\\u0009forged.ogg...OK\\u001b[2K.ogg"), std::string::npos)
+      << j.out;
+  std::filesystem::permissions(tree / "locked", std::filesystem::perms::all);
+}
