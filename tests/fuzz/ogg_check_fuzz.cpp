@@ -96,10 +96,6 @@ void* CheckTwice(void* pathArg) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static fuzz::CMemoryFile file;
-  file.Fill(data, size);
-  const int descriptors = fuzz::OpenDescriptors();
-  fuzz::RunOnDecodeStack(CheckTwice, const_cast<std::string*>(&file.Path()));
-  if (fuzz::OpenDescriptors() != descriptors) Fail("a descriptor was left open", file.Path());
+  fuzz::CheckInput(data, size, CheckTwice);
   return 0;
 }

@@ -75,4 +75,14 @@ inline void RunOnDecodeStack(void* (*run)(void*), void* arg) {
   pthread_join(thread, nullptr);
 }
 
+// One input as a file: written to the memory file, given to `check` (which takes the
+// file's path) on the decoding stack, and no descriptor may be left open after it.
+inline void CheckInput(const uint8_t* data, std::size_t size, void* (*check)(void*)) {
+  static CMemoryFile file;
+  file.Fill(data, size);
+  const int descriptors = OpenDescriptors();
+  RunOnDecodeStack(check, const_cast<std::string*>(&file.Path()));
+  if (OpenDescriptors() != descriptors) Fail("a descriptor was left open", file.Path());
+}
+
 }  // namespace fuzz

@@ -36,12 +36,6 @@ void* CompareChecks(void* pathArg) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static fuzz::CMemoryFile file;
-  file.Fill(data, size);
-  const int descriptors = fuzz::OpenDescriptors();
-  fuzz::RunOnDecodeStack(CompareChecks, const_cast<std::string*>(&file.Path()));
-  if (fuzz::OpenDescriptors() != descriptors) {
-    fuzz::Fail("a descriptor was left open", file.Path());
-  }
+  fuzz::CheckInput(data, size, CompareChecks);
   return 0;
 }
