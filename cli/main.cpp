@@ -101,8 +101,9 @@ class CListBuilder {
 // results database, and what the exit status needs.
 class CResults final : public IScanListener {
  public:
-  CResults(IResultFormatter& formatter, CProgressLine* progress, CRememberedVerdicts* remembered)
-      : m_formatter(formatter), m_progress(progress), m_remembered(remembered) {}
+  CResults(COutput& out, IResultFormatter& formatter, CProgressLine* progress,
+           CRememberedVerdicts* remembered)
+      : m_out(out), m_formatter(formatter), m_progress(progress), m_remembered(remembered) {}
 
   // Once `budget` has passed, no new file is begun.
   void SetBudget(CScanState& state, std::chrono::milliseconds budget) {
@@ -112,6 +113,9 @@ class CResults final : public IScanListener {
   }
 
   void OnFileBegun(int number, const std::filesystem::path& path) override {
+    // Decoding may take a while: what is known goes out first.
+    const auto index = static_cast<std::size_t>(number - 1);
+    if (m_remembered == nullptr || !m_remembered->Decide(index, path).reuse) m_out.Flush();
     if (m_progress != nullptr) m_progress->OnFileBegun(number, path);
   }
   void OnFileStep(const FileVerdict& soFar) override {
@@ -162,6 +166,7 @@ class CResults final : public IScanListener {
   const std::string& StoppedAt() const { return m_strStoppedAt; }
 
  private:
+  COutput& m_out;
   IResultFormatter& m_formatter;
   CProgressLine* m_progress;
   CRememberedVerdicts* m_remembered;
@@ -219,6 +224,7 @@ int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
                              : CoverageText(key, *options.coverageDays, c));
     }
   }
+  out.Flush();
   if (out.Error() != 0) return kExitTrouble;
   return kExitClean;
 }
@@ -312,7 +318,7 @@ int main(int argc, char** argv) {
 
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
   CProgressLine progress(stderr, state.m_fileList);
-  CResults results(*formatter, showProgress ? &progress : nullptr, memory);
+  CResults results(out, *formatter, showProgress ? &progress : nullptr, memory);
   CSilentWindow silent;
   IScanWindow& window = showProgress ? static_cast<IScanWindow&>(progress) : silent;
 
@@ -330,6 +336,7 @@ int main(int argc, char** argv) {
     signal = watcher.Signal();
   }
   results.WriteSummary({.cancelled = signal != 0, .check = options.quick ? "quick" : "full"});
+  out.Flush();
 
   bool trouble = !builder.AllUsed() || !listRead;
   if (!results.RunFault().empty()) {

@@ -16,7 +16,37 @@ std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
   return id;
 }
 
+namespace {
+
+// Whether an absolute path is already in lexically normal form: no "." or ".." parts, no
+// doubled or trailing separator. A sweep asks for the key of every file it meets.
+bool IsNormalAbsolute(std::string_view p) {
+  if (p.empty() || p.front() != '/') return false;
+  if (p.size() > 1 && p.back() == '/') return false;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    if (p[i] != '/') continue;
+    const std::string_view rest = p.substr(i + 1);
+    if (rest.starts_with('/') || rest == "." || rest.starts_with("./") || rest == ".." ||
+        rest.starts_with("../")) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string PathKey(const std::filesystem::path& path) {
+  if (IsNormalAbsolute(path.native())) return path.native();
+  if (path.is_relative()) {
+    // The working folder does not change during a run.
+    static const std::string cwd = [] {
+      std::error_code ec;
+      return std::filesystem::current_path(ec).native();
+    }();
+    const std::string joined = cwd + "/" + path.native();
+    if (!cwd.empty() && IsNormalAbsolute(joined)) return joined;
+  }
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   if (ec) absolute = path;

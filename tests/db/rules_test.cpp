@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <filesystem>
 
 #include "db/db_report.h"
 #include "db/verdict_record.h"
@@ -106,3 +107,23 @@ TEST(DbReport, RowsReadTheSameAsTheScanAndNamesSurviveInJson) {
 }
 
 }  // namespace
+
+TEST(PathKey, AbsoluteAndLexicallyNormalWhateverTheWayThePathWasWritten) {
+  const std::string cwd = std::filesystem::current_path().native();
+  const struct {
+    std::string path;
+    std::string key;
+  } cases[] = {
+      {"/m/a.ogg", "/m/a.ogg"},
+      {"/m//a.ogg", "/m/a.ogg"},
+      {"/m/./a.ogg", "/m/a.ogg"},
+      {"/m/x/../a.ogg", "/m/a.ogg"},
+      {"/m/", "/m"},
+      {"/m/.", "/m"},
+      {"/m/..a.ogg", "/m/..a.ogg"},
+      {"a.ogg", cwd + "/a.ogg"},
+      {"./d/../a.ogg", cwd + "/a.ogg"},
+      {"/", "/"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PathKey(c.path), c.key) << c.path;
+}
