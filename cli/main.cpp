@@ -136,6 +136,7 @@ class CResults final : public IScanListener {
       } else {
         notes.wasOkAtMs = m_remembered->Record(index, result);
       }
+      m_remembered->Forget(index);
     }
     m_formatter.File(result, notes);
     if (m_progress != nullptr) m_progress->OnFileEnded(result);

@@ -43,6 +43,10 @@ class CRememberedVerdicts {
   // time of the OK record it contradicts when the file went bad unchanged.
   std::optional<int64_t> Record(std::size_t index, const FileResult& result);
 
+  // Entry `index` is done with: a sweep of a big library must not keep every file's
+  // record in memory.
+  void Forget(std::size_t index) { m_decisions.erase(index); }
+
   int Reuses() const { return m_nReused; }
   const std::vector<NewlyDamaged>& Newly() const { return m_newly; }
 
