@@ -109,7 +109,7 @@ class CResults final : public IScanListener {
   void SetBudget(CScanState& state, std::chrono::milliseconds budget) {
     m_state = &state;
     m_budget = budget;
-    if (budget.count() == 0) state.RequestStopAfterFile();
+    if (budget.count() == 0) StopAfterFile();
   }
 
   void OnFileBegun(int number, const std::filesystem::path& path) override {
@@ -141,8 +141,7 @@ class CResults final : public IScanListener {
     m_formatter.File(result, notes);
     if (m_progress != nullptr) m_progress->OnFileEnded(result);
     if (m_state != nullptr && std::chrono::steady_clock::now() - m_start >= m_budget) {
-      m_bBudgetSpent = true;
-      m_state->RequestStopAfterFile();
+      StopAfterFile();
     }
   }
   void OnScanEnded(const ScanSummary& summary) override {
@@ -160,13 +159,17 @@ class CResults final : public IScanListener {
 
   int Errors() const { return m_summary.errors; }
   bool BudgetSpent() const {
-    return (m_bBudgetSpent || (m_state != nullptr && m_budget.count() == 0)) &&
-           static_cast<std::size_t>(m_summary.files) < m_summary.listed;
+    return m_bBudgetSpent && static_cast<std::size_t>(m_summary.files) < m_summary.listed;
   }
   const std::string& RunFault() const { return m_strRunFault; }
   const std::string& StoppedAt() const { return m_strStoppedAt; }
 
  private:
+  void StopAfterFile() {
+    m_bBudgetSpent = true;
+    m_state->RequestStopAfterFile();
+  }
+
   COutput& m_out;
   IResultFormatter& m_formatter;
   CProgressLine* m_progress;

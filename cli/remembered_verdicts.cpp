@@ -12,7 +12,6 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   d.last = m_db.Last(d.key);
   d.reuse = m_skipDays && d.identity && d.last &&
             CanReuse(*d.last, *d.identity, m_kind, *m_skipDays, UnixMsNow());
-  if (d.reuse) ++m_nReused;
   return m_decisions.emplace(index, std::move(d)).first->second;
 }
 

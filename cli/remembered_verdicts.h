@@ -47,7 +47,6 @@ class CRememberedVerdicts {
   // record in memory.
   void Forget(std::size_t index) { m_decisions.erase(index); }
 
-  int Reuses() const { return m_nReused; }
   const std::vector<NewlyDamaged>& Newly() const { return m_newly; }
 
  private:
@@ -56,7 +55,6 @@ class CRememberedVerdicts {
   std::optional<double> m_skipDays;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
-  int m_nReused = 0;
 };
 
 // A recorded verdict, played to the worker instead of a decode where it stands; every

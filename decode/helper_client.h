@@ -43,7 +43,6 @@ class CDecoderHelper {
 
   // Starts the helper unless it runs already. False leaves the reason in errno.
   bool Start();
-  bool Running() const { return m_pid != 0; }
   pid_t Pid() const { return m_pid; }
   // What to poll for answers.
   int ReplyFd() const { return m_replies; }
