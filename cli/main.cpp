@@ -112,11 +112,12 @@ class CResults final : public IScanListener {
     if (budget.count() == 0) StopAfterFile();
   }
 
-  void OnFileBegun(int number, const std::filesystem::path& path) override {
+  void OnFileBegun(int number, const ListedFile& file) override {
     // Decoding may take a while: what is known goes out first.
-    const auto index = static_cast<std::size_t>(number - 1);
-    if (m_remembered == nullptr || !m_remembered->Decide(index, path).reuse) m_out.Flush();
-    if (m_progress != nullptr) m_progress->OnFileBegun(number, path);
+    if (m_remembered == nullptr || !m_remembered->Decide(file.index, file.path).reuse) {
+      m_out.Flush();
+    }
+    if (m_progress != nullptr) m_progress->OnFileBegun(number, file);
   }
   void OnFileStep(const FileVerdict& soFar) override {
     if (m_progress != nullptr) m_progress->OnFileStep(soFar);
@@ -129,7 +130,7 @@ class CResults final : public IScanListener {
     }
     ResultNotes notes;
     if (m_remembered != nullptr) {
-      const auto index = static_cast<std::size_t>(result.number - 1);
+      const std::size_t index = result.index;
       if (const auto* reused = m_remembered->Reused(index)) {
         notes.recordedAtMs = reused->last->checkedAtMs;
         if (m_progress != nullptr) m_progress->CountRemembered();
@@ -194,8 +195,8 @@ TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
   } else {
     CParallelDecoder::Wanted wanted;
     if (remembered != nullptr) {
-      wanted = [remembered](std::size_t index, const std::filesystem::path& path) {
-        return !remembered->Decide(index, path).reuse;
+      wanted = [remembered](const ListedFile& file) {
+        return !remembered->Decide(file.index, file.path).reuse;
       };
     }
     inner = [&state, jobs = options.jobs, decoder, wanted] {

@@ -33,7 +33,8 @@ void CProgressLine::SetProgress(int64_t value, bool bSetRange) {
   if (Clock::now() - m_lastDraw >= kRedrawInterval) Draw();
 }
 
-void CProgressLine::OnFileBegun(int, const std::filesystem::path& path) {
+void CProgressLine::OnFileBegun(int, const ListedFile& file) {
+  const std::filesystem::path& path = file.path;
   // Control characters show as U+FFFD: on the terminal they must not act as commands.
   m_strCurrent = DisplayText(path.native());
   m_lastPosition = 0;

@@ -22,7 +22,7 @@ class CProgressLine final : public IScanWindow, public IScanListener {
   void SetProgress(int64_t value, bool bSetRange) override;
   void UpdateButtons() override {}
 
-  void OnFileBegun(int number, const std::filesystem::path& path) override;
+  void OnFileBegun(int number, const ListedFile& file) override;
   void OnFileStep(const FileVerdict& soFar) override;
   void OnFileEnded(const FileResult& result) override;
   void OnScanEnded(const ScanSummary&) override { Clear(); }

@@ -44,10 +44,10 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
   return d.last->checkedAtMs;
 }
 
-bool CRememberingTester::Open(const std::filesystem::path& path) {
-  const auto& d = m_remembered.Decide(m_nextIndex++, path);
+bool CRememberingTester::Open(const ListedFile& file) {
+  const auto& d = m_remembered.Decide(file.index, file.path);
   m_bReplaying = d.reuse;
-  if (!m_bReplaying) return m_inner->Open(path);
+  if (!m_bReplaying) return m_inner->Open(file);
   const StoredRecord& r = *d.last;
   m_replayed = {};
   m_replayed.opened = r.length.has_value();

@@ -64,7 +64,7 @@ class CRememberingTester final : public IFileTester {
   CRememberingTester(CRememberedVerdicts& remembered, std::unique_ptr<IFileTester> inner)
       : m_remembered(remembered), m_inner(std::move(inner)) {}
 
-  bool Open(const std::filesystem::path& path) override;
+  bool Open(const ListedFile& file) override;
   int64_t DecodeStep() override;
   const FileVerdict& Verdict() const override {
     return m_bReplaying ? m_replayed : m_inner->Verdict();
@@ -73,7 +73,6 @@ class CRememberingTester final : public IFileTester {
  private:
   CRememberedVerdicts& m_remembered;
   std::unique_ptr<IFileTester> m_inner;
-  std::size_t m_nextIndex = 0;
   bool m_bReplaying = false;
   bool m_bReplayedError = false;
   FileVerdict m_replayed;

@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <new>
 #include <thread>
 
@@ -70,6 +73,38 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
+// The processor time a process has used so far, from the kernel's account of it; 0 when
+// it cannot be read, so that a helper whose time cannot be seen is never blamed for it.
+std::chrono::nanoseconds ProcessorTime(pid_t pid) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/proc/%d/stat", static_cast<int>(pid));
+  std::FILE* f = std::fopen(name, "re");
+  if (f == nullptr) return {};
+  char line[1024];
+  const std::size_t n = std::fread(line, 1, sizeof line - 1, f);
+  std::fclose(f);
+  line[n] = '\0';
+  // The command name may hold blanks and parentheses: the fields start after the last ')'.
+  const char* fields = std::strrchr(line, ')');
+  unsigned long long user = 0;
+  unsigned long long system = 0;
+  if (fields == nullptr ||
+      std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user,
+                  &system) != 2) {
+    return {};
+  }
+  static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+  if (ticksPerSecond <= 0) return {};
+  return std::chrono::nanoseconds(static_cast<int64_t>(
+      (user + system) * 1'000'000'000ULL / static_cast<unsigned long long>(ticksPerSecond)));
+}
+
+// Signals by which a process dies of its own fault rather than being killed.
+bool IsCrashSignal(int sig) {
+  return sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL || sig == SIGABRT ||
+         sig == SIGSYS || sig == SIGTRAP;
+}
+
 }  // namespace
 
 std::filesystem::path CurrentExecutable() {
@@ -80,7 +115,7 @@ std::filesystem::path CurrentExecutable() {
 CDecoderHelper::CDecoderHelper(std::filesystem::path executable, DecoderOptions options)
     : m_executable(std::move(executable)), m_options(options) {}
 
-CDecoderHelper::~CDecoderHelper() { End(true); }
+CDecoderHelper::~CDecoderHelper() { End(HelperExit::How::kCancelled); }
 
 bool CDecoderHelper::Start() {
   if (m_pid != 0) return true;
@@ -109,7 +144,6 @@ bool CDecoderHelper::Start() {
   m_replies = replies[0];
   m_buffer.clear();
   m_nBufferBegin = 0;
-  m_lastPosition = 0;
   return true;
 }
 
@@ -130,11 +164,12 @@ int CDecoderHelper::MapSharedPosition() {
   return memory;
 }
 
-void CDecoderHelper::UnmapSharedPosition() {
-  if (m_position == nullptr) return;
-  m_lastPosition = m_position->load(std::memory_order_relaxed);
+double CDecoderHelper::UnmapSharedPosition() {
+  if (m_position == nullptr) return 0;
+  const double last = m_position->load(std::memory_order_relaxed);
   ::munmap(m_position, sizeof(SharedPosition));
   m_position = nullptr;
+  return last;
 }
 
 bool CDecoderHelper::Spawn(int requestFd, int replyFd, int positionFd) {
@@ -173,6 +208,8 @@ bool CDecoderHelper::Request(const std::filesystem::path& file) {
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &pipe, &old);
   const bool written = WriteAll(m_requests, request.data(), request.size());
+  m_answeredAt = std::chrono::steady_clock::now();
+  m_bJudging = false;
   if (!written && errno == EPIPE && !sigismember(&old, SIGPIPE)) {
     const timespec now{0, 0};
     while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
@@ -182,15 +219,16 @@ bool CDecoderHelper::Request(const std::filesystem::path& file) {
   return written;
 }
 
-std::string CDecoderHelper::End(bool overLimit) {
-  if (m_pid == 0) return "CRASH";
+HelperExit CDecoderHelper::End(HelperExit::How why) {
+  HelperExit exit{why, 0, 0};
+  if (m_pid == 0) return exit;
   CloseAll({m_requests, m_replies});
   m_requests = m_replies = -1;
   int status = 0;
-  // A helper whose answers ended is on its way out; one that was stopped by its own
-  // limits has a signal to show for it. Give it a moment before making sure.
+  // A helper whose answers ended is on its way out, with a signal to show for it if one
+  // killed it. Give it a moment before making sure.
   pid_t reaped = 0;
-  for (int i = 0; i < 200 && !overLimit; ++i) {
+  for (int i = 0; i < 200 && why == HelperExit::How::kCrashed; ++i) {
     reaped = ::waitpid(m_pid, &status, WNOHANG);
     if (reaped != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -200,14 +238,36 @@ std::string CDecoderHelper::End(bool overLimit) {
     ::waitpid(m_pid, &status, 0);
   }
   m_pid = 0;
-  UnmapSharedPosition();
-  if (overLimit) return "LIMIT";
-  if (WIFSIGNALED(status)) {
-    const int sig = WTERMSIG(status);
-    // SIGKILL is what the kernel sends a process that is out of memory.
-    if (sig == SIGXCPU || sig == SIGXFSZ || sig == SIGKILL) return "LIMIT";
+  exit.lastPosition = UnmapSharedPosition();
+  if (why == HelperExit::How::kCrashed && reaped > 0 && WIFSIGNALED(status)) {
+    exit.signal = WTERMSIG(status);
+    if (!IsCrashSignal(exit.signal)) exit.how = HelperExit::How::kKilled;
   }
-  return "CRASH";
+  return exit;
+}
+
+std::optional<HelperExit::How> CDecoderHelper::Judge() {
+  if (m_pid == 0) return std::nullopt;
+  const auto cpu = ProcessorTime(m_pid);
+  // The processor time at the last answer is taken at the first look after it: reading the
+  // kernel's account at every answer would cost more than the look it saves.
+  if (!m_bJudging) {
+    m_bJudging = true;
+    m_cpuAtAnswer = cpu;
+  }
+  const auto spent = cpu - m_cpuAtAnswer;
+  const auto waited = std::chrono::steady_clock::now() - m_answeredAt;
+  const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(m_options.stepTimeout);
+  if (spent >= limit) return HelperExit::How::kOverLimit;
+  // A runaway on a busy machine still gets its share of the processor; a stopped helper,
+  // or one waiting on a file system that does not answer, gets next to none.
+  if (waited >= limit && spent < waited / 20) return HelperExit::How::kStalled;
+  return std::nullopt;
+}
+
+std::chrono::milliseconds CDecoderHelper::LookEvery() const {
+  return std::clamp(m_options.stepTimeout / 10, std::chrono::milliseconds(10),
+                    std::chrono::milliseconds(1000));
 }
 
 // Reads what the helper sent, waiting at most `timeout` for the first byte.
@@ -235,7 +295,11 @@ CDecoderHelper::Wait CDecoderHelper::Next(HelperMessage& message,
   for (;;) {
     std::size_t used = 0;
     switch (ParseMessage(std::string_view(m_buffer).substr(m_nBufferBegin), message, used)) {
-      case Parsed::kMessage: m_nBufferBegin += used; return Wait::kMessage;
+      case Parsed::kMessage:
+        m_nBufferBegin += used;
+        m_answeredAt = std::chrono::steady_clock::now();
+        m_bJudging = false;
+        return Wait::kMessage;
       case Parsed::kMalformed: return Wait::kGone;
       case Parsed::kIncomplete: break;
     }

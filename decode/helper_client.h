@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "decode/helper_protocol.h"
@@ -20,7 +21,9 @@ struct DecoderOptions {
   // libvorbis sizes stack buffers from the codebook sizes a file declares: up to 12 bytes
   // for each of 2^23 entries. The default 8 MiB of a process is far too little.
   std::size_t stackBytes = std::size_t{512} << 20;
-  // The longest wait for the helper's next answer before it counts as a runaway.
+  // The processor time a helper may spend without an answer before it counts as a
+  // runaway; a helper that goes as long by the wall clock while using hardly any of it
+  // is stalled (stopped, or waiting on a file system that does not answer).
   std::chrono::milliseconds stepTimeout{60000};
   // Readable when the scan is cancelled: waits for the helper end at once then.
   int cancelFd = -1;
@@ -29,6 +32,28 @@ struct DecoderOptions {
 };
 
 std::filesystem::path CurrentExecutable();
+
+// How a helper's work on a file ended when it did not answer to the end.
+struct HelperExit {
+  enum class How {
+    kCrashed,    // it died by itself: a crash, an abort, an exit
+    kKilled,     // a signal that kills outright reached it from outside the scan (the
+                 // kernel's out-of-memory killer sends SIGKILL), or it wrote a file
+    kOverLimit,  // the scan stopped it: too much processor time without an answer
+    kStalled,    // the scan stopped it: no answer for long, and hardly any processor time
+    kCancelled   // the scan stopped it: the check was cancelled
+  };
+  How how = How::kCrashed;
+  // The signal it died of, when it died by itself; 0 otherwise.
+  int signal = 0;
+  // Where its decoding got to by its own record, past the answers a crash kept back.
+  double lastPosition = 0;
+  // Whether the scan itself ended it: then nothing about the file is to be retried.
+  bool ByTheScan() const {
+    return how == How::kOverLimit || how == How::kStalled || how == How::kCancelled;
+  }
+  bool operator==(const HelperExit&) const = default;
+};
 
 // One helper process, seen from the scan.
 class CDecoderHelper {
@@ -51,17 +76,20 @@ class CDecoderHelper {
   // The next answer, waiting at most `timeout` for it; a zero timeout only takes what
   // has already arrived.
   Wait Next(HelperMessage& message, std::chrono::milliseconds timeout);
-  // Stops the helper if it still runs and names how it ended: "LIMIT" when it was over
-  // its limits (or `overLimit`), "CRASH" otherwise.
-  std::string End(bool overLimit);
-  // Where the helper's decoding got to, by its own record: past the answers that a crash
-  // kept from being sent.
-  double LastPosition() const { return m_lastPosition; }
+  // Ends the helper: `why` is the scan's reason to stop it, or kCrashed when it went by
+  // itself (its answers ended); then the signal it died of decides.
+  HelperExit End(HelperExit::How why);
+  // What to make of a helper that has not answered for a while, counting from its last
+  // answer (or request): nothing yet, or kOverLimit or kStalled, the reason to stop it.
+  std::optional<HelperExit::How> Judge();
+  // How often a wait for answers stops to judge the helper.
+  std::chrono::milliseconds LookEvery() const;
 
  private:
   bool Spawn(int requestFd, int replyFd, int positionFd);
   int MapSharedPosition();
-  void UnmapSharedPosition();
+  // Returns the last position the helper recorded.
+  double UnmapSharedPosition();
   Wait Fill(std::chrono::milliseconds timeout);
 
   std::filesystem::path m_executable;
@@ -70,7 +98,10 @@ class CDecoderHelper {
   int m_requests = -1;
   int m_replies = -1;
   SharedPosition* m_position = nullptr;
-  double m_lastPosition = 0;
+  // When the last answer came, by the wall clock and by the helper's processor time.
+  std::chrono::steady_clock::time_point m_answeredAt;
+  std::chrono::nanoseconds m_cpuAtAnswer{0};
+  bool m_bJudging = false;
   // Answers read but not yet taken begin at m_nBufferBegin.
   std::string m_buffer;
   std::size_t m_nBufferBegin = 0;

@@ -26,19 +26,34 @@ int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step) {
   return step.value;
 }
 
-void TakeHelperEnd(FileVerdict& verdict, const std::string& how, double lastPosition) {
+void TakeHelperEnd(FileVerdict& verdict, const HelperExit& exit) {
+  using How = HelperExit::How;
+  switch (exit.how) {
+    case How::kCancelled: verdict.status = FileVerdict::Status::kCancelled; return;
+    case How::kStalled:
+      verdict.status = FileVerdict::Status::kNotChecked;
+      verdict.reason =
+          "the decoder stopped making progress without using the processor (stopped, or "
+          "waiting on a file system that does not answer)";
+      return;
+    case How::kCrashed:
+    case How::kKilled:
+    case How::kOverLimit: break;
+  }
+  const std::string how = exit.how == How::kCrashed ? "CRASH" : "LIMIT";
   verdict.status = FileVerdict::Status::kError;
-  verdict.decoderEnded = true;
+  verdict.overLimit = exit.how != How::kCrashed;
   if (!verdict.opened) {
     verdict.reason = how;
     return;
   }
-  verdict.position = std::max(verdict.position, lastPosition);
+  verdict.position = std::max(verdict.position, exit.lastPosition);
   verdict.reason = how + " @ " + FormatPosition(verdict.position);
 }
 
 void TakeStartFailure(FileVerdict& verdict, int error) {
   verdict = {};
   verdict.status = FileVerdict::Status::kNotChecked;
+  verdict.stopsScan = true;
   verdict.reason = std::string("cannot start a decoder helper: ") + std::strerror(error);
 }

@@ -10,9 +10,9 @@ namespace {
 template <typename Check>
 class CInProcessTester final : public IFileTester {
  public:
-  bool Open(const std::filesystem::path& path) override {
+  bool Open(const ListedFile& file) override {
     m_verdict = {};
-    m_verdict.opened = m_check.Open(path);
+    m_verdict.opened = m_check.Open(file.path);
     if (!m_verdict.opened) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;

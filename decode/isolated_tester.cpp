@@ -4,42 +4,111 @@
 
 #include "decode/helper_verdict.h"
 
+using How = HelperExit::How;
+
 CIsolatedTester::CIsolatedTester(std::filesystem::path helper, DecoderOptions options)
     : m_helper(std::move(helper), options) {}
 
-bool CIsolatedTester::Open(const std::filesystem::path& path) {
+bool CIsolatedTester::Answer(HelperMessage& message, HelperMessage::Type type, HelperExit& exit) {
+  for (;;) {
+    switch (m_helper.Next(message, m_helper.LookEvery())) {
+      case CDecoderHelper::Wait::kMessage:
+        if (message.type == type) return true;
+        exit = m_helper.End(How::kCrashed);  // out of turn: the helper is not itself
+        return false;
+      case CDecoderHelper::Wait::kGone: exit = m_helper.End(How::kCrashed); return false;
+      case CDecoderHelper::Wait::kCancelled: exit = m_helper.End(How::kCancelled); return false;
+      case CDecoderHelper::Wait::kTimedOut:
+        if (const auto why = m_helper.Judge()) {
+          exit = m_helper.End(*why);
+          return false;
+        }
+        break;
+    }
+  }
+}
+
+bool CIsolatedTester::Begin(HelperMessage& opened, HelperExit& exit, int& startError) {
+  startError = 0;
+  if (!m_helper.Start()) {
+    startError = errno;
+    return false;
+  }
+  if (!m_helper.Request(m_file.path)) {
+    exit = m_helper.End(How::kCrashed);
+    return false;
+  }
+  return Answer(opened, HelperMessage::kOpened, exit);
+}
+
+bool CIsolatedTester::Open(const ListedFile& file) {
   m_verdict = {};
+  m_file = file;
+  m_bRetried = false;
+  m_nSteps = 0;
   // A file left mid-decode (the caller stopped early) cannot be told apart from the
   // next one's answers: start afresh.
-  if (m_bDecoding) m_helper.End(true);
+  if (m_bDecoding) m_helper.End(How::kCancelled);
   m_bDecoding = false;
-  if (!m_helper.Start()) {
-    TakeStartFailure(m_verdict, errno);
-    return false;
+  HelperMessage opened;
+  HelperExit exit;
+  int startError = 0;
+  for (;;) {
+    if (Begin(opened, exit, startError)) break;
+    if (startError != 0) {
+      TakeStartFailure(m_verdict, startError);
+      return false;
+    }
+    if (exit.ByTheScan() || m_bRetried) {
+      TakeHelperEnd(m_verdict, exit);
+      return false;
+    }
+    m_bRetried = true;
   }
-  HelperMessage reply;
-  auto w = CDecoderHelper::Wait::kGone;
-  if (m_helper.Request(path)) w = m_helper.Next(reply, m_helper.Options().stepTimeout);
-  if (w != CDecoderHelper::Wait::kMessage || reply.type != HelperMessage::kOpened) {
-    TakeHelperEnd(m_verdict, m_helper.End(w != CDecoderHelper::Wait::kGone), 0);
-    return false;
-  }
-  m_bDecoding = TakeOpened(m_verdict, reply);
+  m_bDecoding = TakeOpened(m_verdict, opened);
   return m_bDecoding;
+}
+
+std::optional<HelperExit> CIsolatedTester::Resume(const HelperExit& first) {
+  m_bRetried = true;
+  HelperMessage answer;
+  HelperExit exit;
+  int startError = 0;
+  if (!Begin(answer, exit, startError)) {
+    // No helper could start again: the first end is all there is to go on.
+    return startError != 0 ? first : exit;
+  }
+  if (answer.value == 0) {
+    m_helper.End(How::kCancelled);
+    return first;
+  }
+  for (int64_t i = 0; i < m_nSteps; ++i) {
+    if (!Answer(answer, HelperMessage::kStep, exit)) return exit;
+    if (answer.value <= 0) {
+      m_helper.End(How::kCancelled);
+      return first;
+    }
+  }
+  return std::nullopt;
 }
 
 int64_t CIsolatedTester::DecodeStep() {
   HelperMessage step;
-  const auto w = m_helper.Next(step, m_helper.Options().stepTimeout);
-  if (w != CDecoderHelper::Wait::kMessage || step.type != HelperMessage::kStep) {
-    TakeHelperEnd(m_verdict, m_helper.End(w != CDecoderHelper::Wait::kGone),
-                  m_helper.LastPosition());
-    m_bDecoding = false;
-    return kDecoderDied;
+  HelperExit exit;
+  if (Answer(step, HelperMessage::kStep, exit)) {
+    ++m_nSteps;
+    const int64_t r = TakeStep(m_verdict, step);
+    if (r <= 0) m_bDecoding = false;
+    return r;
   }
-  const int64_t r = TakeStep(m_verdict, step);
-  if (r <= 0) m_bDecoding = false;
-  return r;
+  if (!exit.ByTheScan() && !m_bRetried) {
+    const auto second = Resume(exit);
+    if (!second) return DecodeStep();
+    exit = *second;
+  }
+  m_bDecoding = false;
+  TakeHelperEnd(m_verdict, exit);
+  return kDecoderDied;
 }
 
 TesterFactory IsolatedTesterFactory(std::filesystem::path helper, DecoderOptions options) {

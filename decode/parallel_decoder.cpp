@@ -7,13 +7,18 @@
 
 #include "decode/helper_verdict.h"
 
-namespace {}  // namespace
+namespace {
+
+// How far reading ahead may run past the scan over entries nobody wants decoded: each of
+// them keeps its decision in memory until the scan passes it.
+constexpr std::size_t kLongestLookAhead = 4096;
+
+}  // namespace
 
 CParallelDecoder::CParallelDecoder(const CFileList& list, int jobs, std::filesystem::path helper,
                                    DecoderOptions options, Wanted wanted)
     : m_list(list),
       m_window(static_cast<std::size_t>(std::max(1, jobs)) * 4),
-      m_timeout(options.stepTimeout),
       m_cancelFd(options.cancelFd),
       m_wanted(std::move(wanted)) {
   for (int i = 0; i < std::max(1, jobs); ++i) {
@@ -22,32 +27,49 @@ CParallelDecoder::CParallelDecoder(const CFileList& list, int jobs, std::filesys
   m_busy.resize(m_helpers.size());
 }
 
-IVerdictSource::Decoded CParallelDecoder::Take(const std::filesystem::path& path) {
-  // Entries the scan does not want were never given to a helper.
-  while (!m_jobs.empty() && m_jobs.front().skipped) m_jobs.pop_front();
-  while (m_jobs.empty()) {
-    const auto entry = m_list.Take(m_nextToList);
-    if (!entry) {
-      Decoded none;
-      none.verdict.status = FileVerdict::Status::kNotChecked;
-      none.verdict.reason = "not in the list: " + path.native();
-      return none;
-    }
-    Append(m_nextToList, entry->path);
-    if (m_jobs.back().skipped) m_jobs.pop_back();
+IVerdictSource::Decoded CParallelDecoder::Take(const ListedFile& file) {
+  m_passed = file.index;
+  for (auto it = m_jobs.begin(); it != m_jobs.end() && it->first < file.index;) {
+    it = it->second.state == Job::State::kDecoding ? std::next(it) : m_jobs.erase(it);
   }
-  const std::size_t index = m_jobs.front().index;
-  WaitFor(index);
-  Decoded decoded = std::move(m_jobs.front().decoded);
-  m_jobs.pop_front();
+  // Asked for, it is wanted, whatever reading ahead made of it.
+  m_jobs.try_emplace(file.index, file);
+  m_nextToRead = std::max(m_nextToRead, file.index + 1);
+  WaitFor(file.index);
+  const auto job = m_jobs.find(file.index);
+  Decoded decoded = std::move(job->second.decoded);
+  const bool same = job->second.file.path == file.path;
+  m_jobs.erase(job);
   Dispatch();
+  if (!same) {
+    // The list is only ever appended to, so this cannot be; if it were, no verdict may
+    // go to a file it was not decoded from.
+    decoded = {};
+    decoded.verdict.status = FileVerdict::Status::kNotChecked;
+    decoded.verdict.stopsScan = true;
+    decoded.verdict.reason = "the decoders' list does not match the scan's";
+  }
   return decoded;
 }
 
-void CParallelDecoder::Append(std::size_t index, std::filesystem::path path) {
-  const bool wanted = !m_wanted || m_wanted(index, path);
-  m_jobs.push_back({index, std::move(path), {}, !wanted, !wanted});
-  ++m_nextToList;
+bool CParallelDecoder::ReadAhead() {
+  while (m_jobs.size() < m_window && m_nextToRead < m_passed + kLongestLookAhead) {
+    const auto entry = m_list.Take(m_nextToRead);
+    if (!entry) return false;
+    ListedFile file{m_nextToRead, entry->path};
+    ++m_nextToRead;
+    if (m_wanted && !m_wanted(file)) continue;
+    m_jobs.try_emplace(file.index, std::move(file));
+    return true;
+  }
+  return false;
+}
+
+CParallelDecoder::Job* CParallelDecoder::NextWaiting() {
+  for (auto it = m_jobs.lower_bound(m_passed); it != m_jobs.end(); ++it) {
+    if (it->second.state == Job::State::kWaiting) return &it->second;
+  }
+  return nullptr;
 }
 
 bool CParallelDecoder::AnyBusy() const {
@@ -57,44 +79,37 @@ bool CParallelDecoder::AnyBusy() const {
 void CParallelDecoder::Dispatch() {
   for (std::size_t h = 0; h < m_helpers.size(); ++h) {
     if (m_busy[h]) continue;
-    auto waiting = std::find_if(m_jobs.begin(), m_jobs.end(), [this](const Job& job) {
-      return !job.done && std::find(m_busy.begin(), m_busy.end(), job.index) == m_busy.end();
-    });
-    while (waiting == m_jobs.end()) {
-      const auto wanted =
-          std::count_if(m_jobs.begin(), m_jobs.end(), [](const Job& job) { return !job.skipped; });
-      if (static_cast<std::size_t>(wanted) >= m_window) return;
-      const auto entry = m_list.Take(m_nextToList);
-      if (!entry) return;
-      Append(m_nextToList, entry->path);
-      if (!m_jobs.back().skipped) waiting = std::prev(m_jobs.end());
-    }
-    if (!Assign(h, *waiting)) return;
+    Job* next = NextWaiting();
+    while (next == nullptr && ReadAhead()) next = NextWaiting();
+    if (next == nullptr || !Assign(h, *next)) return;
   }
 }
 
 bool CParallelDecoder::Assign(std::size_t helper, Job& job) {
   CDecoderHelper& h = *m_helpers[helper];
+  job.decoded = {};
   if (!h.Start()) {
     const int error = errno;
     // Another helper may still take the file; with none running, the run cannot go on.
     if (!AnyBusy()) {
       TakeStartFailure(job.decoded.verdict, error);
-      job.done = true;
+      job.state = Job::State::kDone;
     }
     return false;
   }
-  m_busy[helper] = job.index;
-  if (!h.Request(job.path)) Lost(helper, false);
+  job.state = Job::State::kDecoding;
+  m_busy[helper] = job.file.index;
+  if (!h.Request(job.file.path)) Ended(helper, h.End(HelperExit::How::kCrashed));
   return true;
 }
 
 void CParallelDecoder::WaitFor(std::size_t index) {
   std::vector<pollfd> fds;
   std::vector<std::size_t> owners;
+  const auto every = m_helpers.front()->LookEvery();
   for (;;) {
     Dispatch();
-    if (JobAt(index).done) return;
+    if (m_jobs.at(index).state == Job::State::kDone) return;
     fds.clear();
     owners.clear();
     for (std::size_t h = 0; h < m_helpers.size(); ++h) {
@@ -104,23 +119,27 @@ void CParallelDecoder::WaitFor(std::size_t index) {
     }
     if (fds.empty()) continue;  // Dispatch gives the file a helper, or its verdict
     if (m_cancelFd >= 0) fds.push_back({m_cancelFd, POLLIN, 0});
-    const int n = ::poll(fds.data(), fds.size(), static_cast<int>(m_timeout.count()));
-    if (n < 0) continue;
-    if (n == 0) {
-      // No helper answered in time: the one the scan waits for has run away.
-      const auto head = std::find(m_busy.begin(), m_busy.end(), index);
-      Lost(head != m_busy.end() ? std::size_t(head - m_busy.begin()) : owners.front(), true);
-      continue;
-    }
-    for (std::size_t i = 0; i < owners.size(); ++i) {
+    const int n = ::poll(fds.data(), fds.size(), static_cast<int>(every.count()));
+    if (n < 0 && errno != EINTR) continue;
+    for (std::size_t i = 0; n > 0 && i < owners.size(); ++i) {
       if (fds[i].revents != 0) TakeAnswers(owners[i]);
     }
-    if (owners.size() < fds.size() && fds.back().revents != 0 && !JobAt(index).done) {
+    if (n > 0 && owners.size() < fds.size() && fds.back().revents != 0 &&
+        m_jobs.at(index).state != Job::State::kDone) {
       // Cancelled while the file the scan waits for is still decoding: nothing waits for
       // any of them now.
       for (std::size_t h = 0; h < m_helpers.size(); ++h) {
-        if (m_busy[h]) Lost(h, true);
+        if (m_busy[h]) Ended(h, m_helpers[h]->End(HelperExit::How::kCancelled));
       }
+      continue;
+    }
+    // A helper that keeps the others waiting is judged however busy the rest are.
+    const auto now = std::chrono::steady_clock::now();
+    if (now < m_nextLook) continue;
+    m_nextLook = now + every;
+    for (std::size_t h = 0; h < m_helpers.size(); ++h) {
+      if (!m_busy[h]) continue;
+      if (const auto why = m_helpers[h]->Judge()) Ended(h, m_helpers[h]->End(*why));
     }
   }
 }
@@ -131,14 +150,16 @@ void CParallelDecoder::TakeAnswers(std::size_t helper) {
     switch (m_helpers[helper]->Next(message, std::chrono::milliseconds(0))) {
       case CDecoderHelper::Wait::kTimedOut:
       case CDecoderHelper::Wait::kCancelled: return;
-      case CDecoderHelper::Wait::kGone: Lost(helper, false); return;
+      case CDecoderHelper::Wait::kGone:
+        Ended(helper, m_helpers[helper]->End(HelperExit::How::kCrashed));
+        return;
       case CDecoderHelper::Wait::kMessage: Take(helper, message); break;
     }
   }
 }
 
 void CParallelDecoder::Take(std::size_t helper, const HelperMessage& message) {
-  Decoded& d = JobAt(*m_busy[helper]).decoded;
+  Decoded& d = m_jobs.at(*m_busy[helper]).decoded;
   if (message.type == HelperMessage::kOpened) {
     if (!TakeOpened(d.verdict, message)) Finish(helper);
     return;
@@ -152,15 +173,25 @@ void CParallelDecoder::Take(std::size_t helper, const HelperMessage& message) {
   Finish(helper);
 }
 
-void CParallelDecoder::Lost(std::size_t helper, bool overLimit) {
-  CDecoderHelper& h = *m_helpers[helper];
-  Decoded& d = JobAt(*m_busy[helper]).decoded;
-  TakeHelperEnd(d.verdict, h.End(overLimit), h.LastPosition());
-  d.lastResult = kDecoderDied;
+void CParallelDecoder::Ended(std::size_t helper, const HelperExit& exit) {
+  Job& job = m_jobs.at(*m_busy[helper]);
+  if (!exit.ByTheScan() && !job.retried && job.file.index >= m_passed) {
+    job.retried = true;
+    job.state = Job::State::kWaiting;
+    m_busy[helper].reset();
+    return;
+  }
+  TakeHelperEnd(job.decoded.verdict, exit);
+  job.decoded.lastResult = kDecoderDied;
   Finish(helper);
 }
 
 void CParallelDecoder::Finish(std::size_t helper) {
-  JobAt(*m_busy[helper]).done = true;
+  const std::size_t index = *m_busy[helper];
   m_busy[helper].reset();
+  if (index < m_passed) {
+    m_jobs.erase(index);
+    return;
+  }
+  m_jobs.at(index).state = Job::State::kDone;
 }

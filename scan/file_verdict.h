@@ -6,8 +6,9 @@
 // What the test of one file found. A tester fills it in as the test goes: the length once
 // the file opened, the position after every step, the status and the reason at the end.
 struct FileVerdict {
-  // kNotChecked: a fault of the run (no decoder could be started) kept the file from
-  // being checked; the reason says what. It says nothing about the file.
+  // kNotChecked: a fault of the run (no decoder could be started, a decoder that stopped
+  // making progress without using the processor) kept the file from being checked; the
+  // reason says what. It says nothing about the file.
   enum class Status { kPending, kOk, kError, kCancelled, kNotChecked };
   Status status = Status::kPending;
   bool opened = false;
@@ -19,8 +20,13 @@ struct FileVerdict {
   // The whole file's length, once it opened: seconds, and samples per channel.
   double length = 0;
   int64_t samples = 0;
-  // The decoder's process ended (a crash, its limits, a kill) rather than answering.
-  bool decoderEnded = false;
+  // The error is the decoder's limits (time, memory, writes), not something it read.
+  bool overLimit = false;
+  // kNotChecked only: nothing more can be checked in this run.
+  bool stopsScan = false;
 
   bool IsError() const { return status == Status::kError; }
+  // A fault found while decoding a file that opened: what a file that rots shows. A file
+  // that will not open, or that the decoder's limits stopped, says nothing of the kind.
+  bool IsDecodingFault() const { return IsError() && opened && !overLimit; }
 };

@@ -5,9 +5,13 @@
 #include <vector>
 
 #include "scan/file_verdict.h"
+#include "scan/listed_file.h"
 
 struct FileResult {
+  // The report's number, and the entry's place in the list (number - 1 for every scan
+  // today, but nothing relies on that).
   int number = 0;
+  std::size_t index = 0;
   std::filesystem::path path;
   FileVerdict verdict;
   // The file's line of the report, without a line break.
@@ -28,9 +32,9 @@ struct ScanSummary {
 class IScanListener {
  public:
   virtual ~IScanListener() = default;
-  virtual void OnFileBegun(int number, const std::filesystem::path& path) {
+  virtual void OnFileBegun(int number, const ListedFile& file) {
     (void)number;
-    (void)path;
+    (void)file;
   }
   // After every decode step of an opened file, with the verdict so far.
   virtual void OnFileStep(const FileVerdict& soFar) { (void)soFar; }

@@ -4,11 +4,17 @@
 
 namespace {
 
-void Tell(IScanListener* listener, int number, const std::filesystem::path& path,
-          FileVerdict verdict, FileVerdict::Status status, const CScanReport& report) {
+void Tell(IScanListener* listener, int number, const ListedFile& file, const FileVerdict& verdict,
+          const CScanReport& report) {
   if (listener == nullptr) return;
-  verdict.status = status;
-  listener->OnFileEnded({number, path, std::move(verdict), report.CurrentLine()});
+  listener->OnFileEnded({number, file.index, file.path, verdict, report.CurrentLine()});
+}
+
+// The verdict as the report shows it: a cancelled file and one a fault of the run kept
+// from being checked keep their "..." with no verdict.
+void Write(CScanReport& report, const FileVerdict& verdict) {
+  if (verdict.status == FileVerdict::Status::kOk) report.AddOk();
+  if (verdict.IsError()) report.AddError(verdict.reason);
 }
 
 }  // namespace
@@ -34,59 +40,41 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
     // The next entry is decided before the file is tested.
     const auto entry = state.m_fileList.Take(nextIndex);
     if (!entry) break;  // the list is never shortened under a running worker
+    const ListedFile file{nextIndex, entry->path};
     ++fileNumber;
     ++nextIndex;
     haveNext = entry->hasNext;
 
-    report.BeginFile(fileNumber, state.m_fileList.Count(), entry->path);
-    if (listener != nullptr) listener->OnFileBegun(fileNumber, entry->path);
+    report.BeginFile(fileNumber, state.m_fileList.Count(), file.path);
+    if (listener != nullptr) listener->OnFileBegun(fileNumber, file);
 
-    if (tester->Open(entry->path)) {
+    if (tester->Open(file)) {
       int64_t decoded = 0;
       window.SetProgress(tester->Verdict().samples, true);
       window.SetLogText(report.Text());
       int64_t last = 1;  // counts as non-zero before the first step
-      auto status = FileVerdict::Status::kCancelled;
-      while (last != 0 && state.KeepGoing()) {
-        const int64_t r = tester->DecodeStep();
-        last = r;
-        if (r < 0 && tester->Verdict().decoderEnded && !state.KeepGoing()) {
-          // The decoder went down with the scan (a signal to the whole process group):
-          // that says nothing about the file.
-          last = 0;
-        } else if (r < 0) {
-          report.AddError(tester->Verdict().reason);
-          status = FileVerdict::Status::kError;
-          last = 0;
-        } else {
-          decoded += r;
-          if (r == 0) {
-            report.AddOk();
-            status = FileVerdict::Status::kOk;
-          }
-        }
+      while (last > 0 && state.KeepGoing()) {
+        last = tester->DecodeStep();
+        if (last > 0) decoded += last;
         window.SetProgress(decoded, false);
         if (listener != nullptr) listener->OnFileStep(tester->Verdict());
         state.WaitWhilePaused();
       }
+      FileVerdict verdict = tester->Verdict();
+      // Stopped between two steps: the file has no verdict.
+      if (verdict.status == FileVerdict::Status::kPending) {
+        verdict.status = FileVerdict::Status::kCancelled;
+      }
+      Write(report, verdict);
       window.SetLogText(report.Text());
-      Tell(listener, fileNumber, entry->path, tester->Verdict(), status, report);
-    } else if (tester->Verdict().decoderEnded && !state.KeepGoing()) {
-      // Stopped while it opened, by the cancel itself.
-      Tell(listener, fileNumber, entry->path, tester->Verdict(), FileVerdict::Status::kCancelled,
-           report);
-    } else if (tester->Verdict().status == FileVerdict::Status::kNotChecked) {
-      // A fault of the run, not of the file: the scan cannot go on. The file's line keeps
-      // its "..." as a cancelled file's does.
-      Tell(listener, fileNumber, entry->path, tester->Verdict(), FileVerdict::Status::kNotChecked,
-           report);
-      break;
-    } else {
-      // The window shows this line at its next refresh.
-      report.AddError(tester->Verdict().reason);
-      Tell(listener, fileNumber, entry->path, tester->Verdict(), FileVerdict::Status::kError,
-           report);
+      Tell(listener, fileNumber, file, verdict, report);
+      continue;
     }
+    // The window shows a failed open's line at its next refresh.
+    const FileVerdict& verdict = tester->Verdict();
+    Write(report, verdict);
+    Tell(listener, fileNumber, file, verdict, report);
+    if (verdict.stopsScan) break;
   }
 
   report.AddSummary(fileNumber);

@@ -17,9 +17,9 @@ class IVerdictSource {
     int64_t lastResult = 0;
   };
   virtual ~IVerdictSource() = default;
-  // The next entry it decodes, in list order, waiting until it is decoded; `path` is the
-  // one the scan expects.
-  virtual Decoded Take(const std::filesystem::path& path) = 0;
+  // The verdict of the list's entry `file`, waiting until it is decoded. Entries before it
+  // that were not asked for are the scan's own business and are not decoded for it.
+  virtual Decoded Take(const ListedFile& file) = 0;
 };
 
 // Plays verdicts decoded ahead back to the worker as a single step, so the worker's loop
@@ -28,8 +28,8 @@ class IVerdictSource {
 class CVerdictReplay final : public IFileTester {
  public:
   explicit CVerdictReplay(std::unique_ptr<IVerdictSource> source) : m_source(std::move(source)) {}
-  bool Open(const std::filesystem::path& path) override {
-    m_decoded = m_source->Take(path);
+  bool Open(const ListedFile& file) override {
+    m_decoded = m_source->Take(file);
     m_bStepped = false;
     return m_decoded.verdict.opened;
   }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "decode/helper_verdict.h"
@@ -55,21 +56,74 @@ TEST(Isolation, AHugeCodebookDecodesOnTheLargeStackAndCrashesOnlyTheHelperOnASma
   EXPECT_EQ(Decode(cramped, t / "clean.ogg").text, "OK") << "a new helper takes the next file";
 }
 
-TEST(Isolation, AHelperKilledOrStoppedMidFileGivesAVerdictAndTheNextFileIsTested) {
+TEST(Isolation, AHelperKilledFromOutsideGetsTheFileOnceMoreAndOnlyASecondDeathIsAVerdict) {
   TempDir t;
   testgen::WriteBytes(t / "long.ogg", testgen::EncodeTone({.channels = 1, .seconds = 30}));
   const struct {
+    const char* name;
     int signal;
+    std::vector<int> killAtSteps;
     const char* prefix;
-  } cases[] = {{SIGSEGV, "CRASH @ 0m "}, {SIGKILL, "LIMIT @ 0m "}, {SIGSTOP, "LIMIT @ 0m "}};
+  } cases[] = {
+      {"a crash signal once: the fresh helper catches up", SIGSEGV, {100}, "OK"},
+      {"an outside kill once (out of memory)", SIGKILL, {100}, "OK"},
+      {"a crash the same way twice", SIGSEGV, {100, 150}, "CRASH @ 0m 0"},
+      {"killed twice", SIGKILL, {100, 150}, "LIMIT @ 0m 0"},
+      {"stopped: no verdict on the file",
+       SIGSTOP,
+       {100},
+       "the decoder stopped making progress without using the processor"},
+  };
   for (const auto& c : cases) {
     CIsolatedTester tester(CurrentExecutable(), {.stepTimeout = std::chrono::milliseconds(300)});
+    std::vector<pid_t> killed;
     const Verdict v = Decode(tester, t / "long.ogg", [&](int step) {
-      if (step == 100) ::kill(tester.HelperPid(), c.signal);
+      for (const int at : c.killAtSteps) {
+        if (step != at) continue;
+        killed.push_back(tester.HelperPid());
+        ::kill(killed.back(), c.signal);
+      }
     });
-    EXPECT_EQ(v.text.substr(0, std::strlen(c.prefix)), c.prefix) << v.text;
-    EXPECT_GT(v.decoded, 99 * 1024) << "the steps received before the end still count";
-    EXPECT_EQ(Decode(tester, t / "long.ogg").text, "OK");
+    EXPECT_EQ(v.text.substr(0, std::strlen(c.prefix)), c.prefix) << c.name << ": " << v.text;
+    if (c.killAtSteps.size() > 1) {
+      EXPECT_NE(killed.front(), killed.back()) << c.name << ": the second try had a new helper";
+      EXPECT_GT(v.decoded, 149 * 1024) << c.name << ": the steps received before still count";
+    }
+    EXPECT_EQ(Decode(tester, t / "long.ogg").text, "OK") << c.name;
+  }
+}
+
+// Helpers that never answer: the processor time they spend, not the time waited, decides.
+TEST(Isolation, AHelperIsJudgedByItsProcessorTimeNotTheWallClock) {
+  TempDir t;
+  testgen::WriteBytes(t / "a.ogg", testgen::EncodeTone({.seconds = 1}));
+  const struct {
+    const char* name;
+    const char* script;
+    FileVerdict::Status status;
+    const char* reason;
+    bool overLimit;
+  } cases[] = {
+      {"spins: past its limit", "while :; do :; done", FileVerdict::Status::kError, "LIMIT", true},
+      {"waits without working: stalled, a fault of the run", "exec sleep 60",
+       FileVerdict::Status::kNotChecked,
+       "the decoder stopped making progress without using the processor (stopped, or waiting "
+       "on a file system that does not answer)",
+       false},
+      {"dies of a crash signal, twice", "kill -SEGV $$", FileVerdict::Status::kError, "CRASH",
+       false},
+      {"exits at once, twice", "exit 3", FileVerdict::Status::kError, "CRASH", false},
+  };
+  for (const auto& c : cases) {
+    const auto helper = t / "helper.sh";
+    std::ofstream(helper) << "#!/bin/sh\n" << c.script << "\n";
+    std::filesystem::permissions(helper, std::filesystem::perms::owner_all);
+    CIsolatedTester tester(helper, {.stepTimeout = std::chrono::milliseconds(400)});
+    EXPECT_FALSE(tester.Open({0, t / "a.ogg"})) << c.name;
+    EXPECT_EQ(tester.Verdict().status, c.status) << c.name;
+    EXPECT_EQ(tester.Verdict().reason, c.reason) << c.name;
+    EXPECT_EQ(tester.Verdict().overLimit, c.overLimit) << c.name;
+    EXPECT_FALSE(tester.Verdict().stopsScan) << c.name;
   }
 }
 
@@ -77,13 +131,13 @@ TEST(Isolation, AHelperThatCannotStartIsAFaultOfTheRunNotAVerdict) {
   TempDir t;
   testgen::WriteBytes(t / "a.ogg", testgen::EncodeTone({.seconds = 1}));
   CIsolatedTester one(t / "no-such-helper");
-  EXPECT_FALSE(one.Open(t / "a.ogg"));
+  EXPECT_FALSE(one.Open({0, t / "a.ogg"}));
   EXPECT_EQ(one.Verdict().status, FileVerdict::Status::kNotChecked);
   EXPECT_EQ(one.Verdict().reason, "cannot start a decoder helper: No such file or directory");
   CFileList list;
   list.Append(t / "a.ogg");
   CParallelDecoder many(list, 2, t / "no-such-helper");
-  EXPECT_EQ(many.Take(t / "a.ogg").verdict.status, FileVerdict::Status::kNotChecked);
+  EXPECT_EQ(many.Take({0, t / "a.ogg"}).verdict.status, FileVerdict::Status::kNotChecked);
 }
 
 TEST(Isolation, FilesThatChangeUnderTheScanStillGetAVerdict) {
@@ -126,7 +180,7 @@ class SteppedTester final : public IFileTester {
  public:
   SteppedTester(std::unique_ptr<CIsolatedTester> inner, std::function<void(int)> onStep)
       : m_inner(std::move(inner)), m_onStep(std::move(onStep)) {}
-  bool Open(const std::filesystem::path& path) override { return m_inner->Open(path); }
+  bool Open(const ListedFile& file) override { return m_inner->Open(file); }
   int64_t DecodeStep() override {
     const int64_t r = m_inner->DecodeStep();
     m_onStep(++m_steps);
@@ -201,55 +255,79 @@ TEST(Isolation, APausedScanHoldsItsHelperAndACancelWhilePausedEndsIt) {
 
 TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
   using S = FileVerdict::Status;
+  using How = HelperExit::How;
+  const HelperMessage opened{HelperMessage::kOpened, 1, 441000, 100, ""};
+  const HelperMessage step{HelperMessage::kStep, 1024, 0, 9.5, ""};
   const struct {
     const char* name;
     std::vector<HelperMessage> answers;
-    const char* end;  // how the helper ended after them, if it did
-    double lastPosition;
+    std::optional<HelperExit> end;  // how the helper's work ended after them, if it did
     S status;
     std::string reason;
     double position;
+    bool overLimit;
   } cases[] = {
       {"clean",
        {{HelperMessage::kOpened, 1, 441000, 10, ""},
         {HelperMessage::kStep, 1024, 0, 0.02, ""},
         {HelperMessage::kStep, 0, 0, 10, ""}},
-       nullptr,
-       0,
+       {},
        S::kOk,
        "",
-       10},
+       10,
+       false},
       {"fault",
-       {{HelperMessage::kOpened, 1, 441000, 10, ""},
-        {HelperMessage::kStep, -3, 0, 5.5, "OV_HOLE @ 0m 05s"}},
-       nullptr,
-       0,
+       {opened, {HelperMessage::kStep, -3, 0, 5.5, "OV_HOLE @ 0m 05s"}},
+       {},
        S::kError,
        "OV_HOLE @ 0m 05s",
-       5.5},
+       5.5,
+       false},
       {"refused",
        {{HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS"}},
-       nullptr,
-       0,
+       {},
        S::kError,
        "OV_ENOTVORBIS",
-       0},
-      {"died opening", {}, "CRASH", 12, S::kError, "CRASH", 0},
+       0,
+       false},
+      {"died opening", {}, HelperExit{How::kCrashed, SIGSEGV, 12}, S::kError, "CRASH", 0, false},
       // The helper's own record runs ahead of the answers that reached the scan.
       {"died decoding",
-       {{HelperMessage::kOpened, 1, 441000, 100, ""}, {HelperMessage::kStep, 1024, 0, 9.5, ""}},
-       "CRASH",
-       70.4,
+       {opened, step},
+       HelperExit{How::kCrashed, SIGSEGV, 70.4},
        S::kError,
        "CRASH @ 1m 10s",
-       70.4},
+       70.4,
+       false},
       {"stopped at its limits",
-       {{HelperMessage::kOpened, 1, 441000, 100, ""}, {HelperMessage::kStep, 1024, 0, 9.5, ""}},
-       "LIMIT",
-       0,
+       {opened, step},
+       HelperExit{How::kOverLimit, 0, 0},
        S::kError,
        "LIMIT @ 0m 09s",
-       9.5},
+       9.5,
+       true},
+      {"killed from outside, twice",
+       {opened, step},
+       HelperExit{How::kKilled, SIGKILL, 11.2},
+       S::kError,
+       "LIMIT @ 0m 11s",
+       11.2,
+       true},
+      {"stalled: a fault of the run",
+       {opened, step},
+       HelperExit{How::kStalled, 0, 30},
+       S::kNotChecked,
+       "the decoder stopped making progress without using the processor (stopped, or waiting "
+       "on a file system that does not answer)",
+       9.5,
+       false},
+      {"cancelled",
+       {opened, step},
+       HelperExit{How::kCancelled, 0, 30},
+       S::kCancelled,
+       "",
+       9.5,
+       false},
   };
   for (const auto& c : cases) {
     FileVerdict v;
@@ -259,10 +337,11 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
       else
         TakeStep(v, m);
     }
-    if (c.end != nullptr) TakeHelperEnd(v, c.end, c.lastPosition);
+    if (c.end) TakeHelperEnd(v, *c.end);
     EXPECT_EQ(v.status, c.status) << c.name;
     EXPECT_EQ(v.reason, c.reason) << c.name;
     EXPECT_EQ(v.position, c.position) << c.name;
-    EXPECT_EQ(v.decoderEnded, c.end != nullptr) << c.name;
+    EXPECT_EQ(v.overLimit, c.overLimit) << c.name;
+    EXPECT_FALSE(v.stopsScan) << c.name;
   }
 }

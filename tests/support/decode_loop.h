@@ -28,7 +28,7 @@ inline std::ostream& operator<<(std::ostream& os, const Decoded& d) {
 // `onStep` runs after each step that decoded samples, with the step's number from 1.
 inline Decoded Decode(IFileTester& tester, const std::filesystem::path& path,
                       const std::function<void(int step)>& onStep = {}) {
-  if (!tester.Open(path)) return {false, tester.Verdict().reason, tester.Verdict().samples, 0};
+  if (!tester.Open({0, path})) return {false, tester.Verdict().reason, tester.Verdict().samples, 0};
   int64_t decoded = 0;
   for (int step = 1;; ++step) {
     const int64_t r = tester.DecodeStep();

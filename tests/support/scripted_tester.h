@@ -19,8 +19,10 @@ struct Script {
   std::string reason;
   std::vector<int64_t> steps = {1024, 500, 0};
   int64_t total = 1524;
-  // The decoder's process ended at the fault, or could not be started at all.
-  bool decoderEnded = false;
+  // How the last step ends the file, when not as its result says (0 OK, < 0 an error):
+  // a cancel that took the decoder down, a stalled decoder.
+  FileVerdict::Status ends = FileVerdict::Status::kPending;
+  // The file could not be checked at all: no decoder could be started.
   bool notChecked = false;
 };
 
@@ -36,15 +38,21 @@ class CScriptedTester final : public IFileTester {
   CScriptedTester(const std::map<std::string, Script>& files, OnStep onStep)
       : m_files(files), m_onStep(std::move(onStep)) {}
 
-  bool Open(const std::filesystem::path& path) override {
-    m_path = path.native();
+  bool Open(const ListedFile& file) override {
+    m_path = file.path.native();
     m_step = 0;
     const Script& s = m_files.at(m_path);
     m_verdict = {};
     m_verdict.opened = s.opens;
     m_verdict.samples = s.total;
-    if (!s.opens) m_verdict.reason = s.reason;
-    if (s.notChecked) m_verdict.status = FileVerdict::Status::kNotChecked;
+    if (!s.opens) {
+      m_verdict.reason = s.reason;
+      m_verdict.status = FileVerdict::Status::kError;
+    }
+    if (s.notChecked) {
+      m_verdict.status = FileVerdict::Status::kNotChecked;
+      m_verdict.stopsScan = true;
+    }
     return s.opens;
   }
   int64_t DecodeStep() override {
@@ -53,8 +61,10 @@ class CScriptedTester final : public IFileTester {
     m_verdict.position += 0.5;
     if (r < 0) {
       m_verdict.reason = s.reason;
-      m_verdict.decoderEnded = s.decoderEnded;
+      m_verdict.status = FileVerdict::Status::kError;
     }
+    if (r == 0) m_verdict.status = FileVerdict::Status::kOk;
+    if (r <= 0 && s.ends != FileVerdict::Status::kPending) m_verdict.status = s.ends;
     if (m_onStep) m_onStep(m_path, static_cast<int>(m_step));
     return r;
   }

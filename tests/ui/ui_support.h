@@ -97,19 +97,25 @@ class FakeDecoder {
       m_d.Pass(kDestroy);
       --m_d.live;
     }
-    bool Open(const std::filesystem::path& path) override {
+    bool Open(const ListedFile& file) override {
+      const std::filesystem::path& path = file.path;
       m_d.Pass(kOpen);
       m_left = kStepsPerFile;
       m_verdict = {};
       m_verdict.samples = 1024 * kStepsPerFile;
       m_verdict.opened = path.filename().native().find("unopenable") != 0;
-      if (!m_verdict.opened) m_verdict.reason = "OPENFILE";
+      if (!m_verdict.opened) {
+        m_verdict.reason = "OPENFILE";
+        m_verdict.status = FileVerdict::Status::kError;
+      }
       return m_verdict.opened;
     }
     int64_t DecodeStep() override {
       m_d.Pass(kStep);
       ++m_d.steps;
-      return m_left-- > 0 ? 1024 : 0;
+      if (m_left-- > 0) return 1024;
+      m_verdict.status = FileVerdict::Status::kOk;
+      return 0;
     }
     const FileVerdict& Verdict() const override { return m_verdict; }
 
