@@ -31,7 +31,15 @@ void CInterruptWatcher::Run() {
     int sig = 0;
     if (sigwait(&m_signals, &sig) != 0) continue;
     if (sig == SIGUSR1) return;
-    if (m_signal.exchange(sig) != 0) _exit(128 + sig);
+    if (m_signal.exchange(sig) != 0) {
+      std::function<void()> lastWords;
+      {
+        std::lock_guard lock(m_mutex);
+        lastWords = m_lastWords;
+      }
+      if (lastWords) lastWords();
+      _exit(128 + sig);
+    }
     m_state.RequestCancel();
   }
 }

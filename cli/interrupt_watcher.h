@@ -3,6 +3,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -10,7 +12,9 @@
 
 // Ctrl-C and SIGTERM ask the scan to stop as the window's Cancel does; the summary still
 // follows. A second one ends the program at once. Signals are taken by one thread with
-// sigwait, so the cancel may use the scan state's ordinary locks.
+// sigwait, so the cancel may use the scan state's ordinary locks. Made before any other
+// thread starts: threads inherit the blocked signals, and a signal the kernel handed to
+// another thread (the results database's writer) would end the program on the spot.
 class CInterruptWatcher {
  public:
   explicit CInterruptWatcher(CScanState& state);
@@ -21,6 +25,12 @@ class CInterruptWatcher {
   int Signal() const { return m_signal.load(); }
   // Why no thread could watch, empty when one does.
   const std::string& Error() const { return m_strError; }
+  // What must still happen when a second signal ends the program at once: committing
+  // what is already reported.
+  void SetLastWords(std::function<void()> lastWords) {
+    std::lock_guard lock(m_mutex);
+    m_lastWords = std::move(lastWords);
+  }
 
  private:
   void Run();
@@ -29,5 +39,7 @@ class CInterruptWatcher {
   sigset_t m_signals;
   std::atomic<int> m_signal{0};
   std::string m_strError;
+  std::mutex m_mutex;
+  std::function<void()> m_lastWords;
   std::thread m_thread;
 };

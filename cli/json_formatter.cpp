@@ -29,6 +29,11 @@ const char* VerdictName(FileVerdict::Status status) {
 
 }  // namespace
 
+void CJsonFormatter::Unchecked(const std::string& path, const std::string& reason) {
+  m_out.Write("{\"type\":\"unchecked\",\"path\":" + JsonQuote(path) +
+              ",\"reason\":" + JsonQuote(reason) + "}\n");
+}
+
 void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   const FileVerdict& v = r.verdict;
   if (m_bErrorsOnly && !v.IsError()) return;

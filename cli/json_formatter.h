@@ -9,6 +9,7 @@
 class CJsonFormatter final : public IResultFormatter {
  public:
   CJsonFormatter(COutput& out, bool errorsOnly) : m_out(out), m_bErrorsOnly(errorsOnly) {}
+  void Unchecked(const std::string& path, const std::string& reason) override;
   void File(const FileResult& result, const ResultNotes& notes) override;
   void Summary(const ScanSummary& summary, const RunFacts& run) override;
 

@@ -62,8 +62,8 @@ int JobsTheDescriptorsAllow() {
 // not use. False when something named was not checked.
 class CListBuilder {
  public:
-  CListBuilder(CFileList& list, COutput& out, bool json)
-      : m_list(list), m_out(out), m_bJson(json) {}
+  CListBuilder(CFileList& list, IResultFormatter& formatter)
+      : m_list(list), m_formatter(formatter) {}
 
   void Add(const std::string& path) {
     struct stat st {};
@@ -85,105 +85,150 @@ class CListBuilder {
   void Trouble(const std::string& path, const std::string& what) {
     Complain(path, what);
     m_bAllUsed = false;
-    if (m_bJson) {
-      m_out.Write("{\"type\":\"unchecked\",\"path\":" + JsonQuote(path) +
-                  ",\"reason\":" + JsonQuote(what) + "}\n");
-    }
+    m_formatter.Unchecked(path, what);
   }
 
   CFileList& m_list;
-  COutput& m_out;
-  bool m_bJson;
+  IResultFormatter& m_formatter;
   bool m_bAllUsed = true;
 };
 
-// Hears the scan's results and passes them on: to the formatter, the progress line, the
-// results database, and what the exit status needs.
+// Passes the scan's results on to several listeners, in order.
+class CFanOut final : public IScanListener {
+ public:
+  explicit CFanOut(std::vector<IScanListener*> listeners) : m_listeners(std::move(listeners)) {}
+  void OnFileBegun(int number, const ListedFile& file) override {
+    for (auto* l : m_listeners) l->OnFileBegun(number, file);
+  }
+  void OnFileStep(const FileVerdict& soFar) override {
+    for (auto* l : m_listeners) l->OnFileStep(soFar);
+  }
+  void OnFileEnded(const FileResult& result) override {
+    for (auto* l : m_listeners) l->OnFileEnded(result);
+  }
+  void OnScanEnded(const ScanSummary& summary) override {
+    for (auto* l : m_listeners) l->OnScanEnded(summary);
+  }
+
+ private:
+  std::vector<IScanListener*> m_listeners;
+};
+
+// Once the time budget has passed, no new file is begun: the file in hand is finished.
+class CTimeBudget final : public IScanListener {
+ public:
+  // After the scan state was prepared for the start: a budget of nothing begins no file.
+  CTimeBudget(CScanState& state, std::chrono::milliseconds budget)
+      : m_state(state), m_budget(budget) {
+    if (budget.count() <= 0) StopAfterFile();
+  }
+  void OnFileEnded(const FileResult&) override {
+    if (std::chrono::steady_clock::now() - m_start >= m_budget) StopAfterFile();
+  }
+  void OnScanEnded(const ScanSummary& summary) override {
+    m_bLeftFiles = static_cast<std::size_t>(summary.files) < summary.listed;
+  }
+  // The budget, not the end of the list, ended the check.
+  bool Spent() const { return m_bStopped && m_bLeftFiles; }
+
+ private:
+  void StopAfterFile() {
+    m_bStopped = true;
+    m_state.RequestStopAfterFile();
+  }
+
+  CScanState& m_state;
+  std::chrono::milliseconds m_budget;
+  std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
+  bool m_bStopped = false;
+  bool m_bLeftFiles = false;
+};
+
+// Writes each result out, with what the results database adds to it, and keeps what the
+// exit status needs.
 class CResults final : public IScanListener {
  public:
   CResults(COutput& out, IResultFormatter& formatter, CProgressLine* progress,
            CRememberedVerdicts* remembered)
       : m_out(out), m_formatter(formatter), m_progress(progress), m_remembered(remembered) {}
 
-  // Once `budget` has passed, no new file is begun.
-  void SetBudget(CScanState& state, std::chrono::milliseconds budget) {
-    m_state = &state;
-    m_budget = budget;
-    if (budget.count() == 0) StopAfterFile();
-  }
-
-  void OnFileBegun(int number, const ListedFile& file) override {
+  void OnFileBegun(int, const ListedFile& file) override {
     // Decoding may take a while: what is known goes out first.
     if (m_remembered == nullptr || !m_remembered->Decide(file.index, file.path).reuse) {
       m_out.Flush();
     }
-    if (m_progress != nullptr) m_progress->OnFileBegun(number, file);
-  }
-  void OnFileStep(const FileVerdict& soFar) override {
-    if (m_progress != nullptr) m_progress->OnFileStep(soFar);
   }
   void OnFileEnded(const FileResult& result) override {
     if (m_progress != nullptr) m_progress->Clear();
-    if (result.verdict.status == FileVerdict::Status::kNotChecked) {
-      m_strRunFault = result.verdict.reason;
-      m_strStoppedAt = result.path.native();
+    const FileVerdict& v = result.verdict;
+    if (v.status == FileVerdict::Status::kNotChecked) {
+      if (v.stopsScan) {
+        m_strRunFault = v.reason;
+        m_strStoppedAt = result.path.native();
+      } else {
+        Complain(result.path.native(), "not checked: " + v.reason);
+        m_bFilesNotChecked = true;
+      }
     }
     ResultNotes notes;
     if (m_remembered != nullptr) {
-      const std::size_t index = result.index;
-      if (const auto* reused = m_remembered->Reused(index)) {
+      if (const auto* reused = m_remembered->Reused(result.index)) {
         notes.recordedAtMs = reused->last->checkedAtMs;
-        if (m_progress != nullptr) m_progress->CountRemembered();
       } else {
-        notes.wasOkAtMs = m_remembered->Record(index, result);
+        notes.wasOkAtMs = m_remembered->Record(result.index, result);
       }
-      m_remembered->Forget(index);
+      m_remembered->Forget(result.index);
     }
     m_formatter.File(result, notes);
-    if (m_progress != nullptr) m_progress->OnFileEnded(result);
-    if (m_state != nullptr && std::chrono::steady_clock::now() - m_start >= m_budget) {
-      StopAfterFile();
-    }
   }
   void OnScanEnded(const ScanSummary& summary) override {
-    if (m_progress != nullptr) m_progress->OnScanEnded(summary);
     m_summary = summary;
     m_strSummaryLine = summary.line;
     m_summary.line = {};
   }
-  void WriteSummary(RunFacts run) {
+  void WriteSummary(const RunFacts& run) {
     ScanSummary s = m_summary;
     s.line = m_strSummaryLine;
-    run.budgetSpent = BudgetSpent();
     m_formatter.Summary(s, run);
   }
 
   int Errors() const { return m_summary.errors; }
-  bool BudgetSpent() const {
-    return m_bBudgetSpent && static_cast<std::size_t>(m_summary.files) < m_summary.listed;
-  }
+  // A file a fault of the run kept from being checked, while the scan went on.
+  bool FilesNotChecked() const { return m_bFilesNotChecked; }
   const std::string& RunFault() const { return m_strRunFault; }
   const std::string& StoppedAt() const { return m_strStoppedAt; }
 
  private:
-  void StopAfterFile() {
-    m_bBudgetSpent = true;
-    m_state->RequestStopAfterFile();
-  }
-
   COutput& m_out;
   IResultFormatter& m_formatter;
   CProgressLine* m_progress;
   CRememberedVerdicts* m_remembered;
-  CScanState* m_state = nullptr;
-  std::chrono::milliseconds m_budget{0};
-  std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
-  bool m_bBudgetSpent = false;
   ScanSummary m_summary;
   std::string m_strSummaryLine;
   std::string m_strRunFault;
   std::string m_strStoppedAt;
+  bool m_bFilesNotChecked = false;
 };
+
+// What decides the exit status, strongest first.
+struct RunOutcome {
+  int outputError = 0;  // errno of the first failed write
+  int signal = 0;
+  bool trouble = false;  // something named or found was not checked, or not recorded
+  bool damage = false;
+};
+
+int ExitStatus(const RunOutcome& run) {
+  if (run.outputError == EPIPE) return 128 + SIGPIPE;
+  if (run.outputError != 0) {
+    std::fprintf(stderr, "harrowbit-cli: cannot write the results: %s\n",
+                 std::strerror(run.outputError));
+    return kExitTrouble;
+  }
+  if (run.signal != 0) return 128 + run.signal;
+  if (run.trouble) return kExitTrouble;
+  return run.damage ? kExitDamaged : kExitClean;
+}
 
 TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
                           CRememberedVerdicts* remembered) {
@@ -271,6 +316,12 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   CScanState state;
+  CInterruptWatcher watcher(state);
+  if (!watcher.Error().empty()) {
+    // The same limit keeps any decoder helper from starting: nothing can be checked.
+    std::fprintf(stderr, "harrowbit-cli: cannot start a thread: %s\n", watcher.Error().c_str());
+    return kExitTrouble;
+  }
   COutput out(stdout, [&state] { state.RequestCancel(); });
 
   std::optional<CResultsDb> db;
@@ -282,6 +333,8 @@ int main(int argc, char** argv) {
       return kExitTrouble;
     }
     if (asking) return AskTheDatabase(options, *db, out);
+    // A second Ctrl-C ends the program at once, but what it reported is kept.
+    watcher.SetLastWords([&db] { db->Flush(); });
   }
 
   if (options.quick && !QuickCheckSupported()) {
@@ -306,47 +359,46 @@ int main(int argc, char** argv) {
     }
   }
 
-  CListBuilder builder(state.m_fileList, out, options.json);
-  for (const std::string& path : options.paths) builder.Add(path);
-  const bool listRead = options.filesFrom.empty() || AddListedPaths(options, builder);
-
   std::unique_ptr<IResultFormatter> formatter;
   if (options.json) {
     formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly);
   } else {
     formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly);
   }
+  CListBuilder builder(state.m_fileList, *formatter);
+  for (const std::string& path : options.paths) builder.Add(path);
+  const bool listRead = options.filesFrom.empty() || AddListedPaths(options, builder);
+
   const CheckKind kind = options.quick ? CheckKind::kQuick : CheckKind::kFull;
   std::optional<CRememberedVerdicts> remembered;
   if (db) remembered.emplace(*db, kind, options.skipCheckedDays);
   CRememberedVerdicts* memory = remembered ? &*remembered : nullptr;
 
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
-  CProgressLine progress(stderr, state.m_fileList);
+  CProgressLine progress(stderr, state.m_fileList, [memory](const ListedFile& file) {
+    return memory != nullptr && memory->Decide(file.index, file.path).reuse;
+  });
   CResults results(out, *formatter, showProgress ? &progress : nullptr, memory);
+  state.PrepareStart();
+  std::optional<CTimeBudget> budget;
+  std::vector<IScanListener*> listeners{&results};
+  if (showProgress) listeners.push_back(&progress);
+  if (options.budget) listeners.push_back(&budget.emplace(state, *options.budget));
+  CFanOut listener(std::move(listeners));
   CSilentWindow silent;
   IScanWindow& window = showProgress ? static_cast<IScanWindow&>(progress) : silent;
 
-  int signal = 0;
-  {
-    CInterruptWatcher watcher(state);
-    if (!watcher.Error().empty()) {
-      // The same limit keeps any decoder helper from starting: nothing can be checked.
-      std::fprintf(stderr, "harrowbit-cli: cannot start a thread: %s\n", watcher.Error().c_str());
-      return kExitTrouble;
-    }
-    state.PrepareStart();
-    if (options.budget) results.SetBudget(state, *options.budget);
-    ScanThreadProc(state, window, MakeTesters(options, state, memory), &results);
-    signal = watcher.Signal();
-  }
-  results.WriteSummary({.cancelled = signal != 0, .check = options.quick ? "quick" : "full"});
+  ScanThreadProc(state, window, MakeTesters(options, state, memory), &listener);
+  RunOutcome outcome{.signal = watcher.Signal()};
+  results.WriteSummary({.cancelled = outcome.signal != 0,
+                        .check = options.quick ? "quick" : "full",
+                        .budgetSpent = budget && budget->Spent()});
   out.Flush();
 
-  bool trouble = !builder.AllUsed() || !listRead;
+  outcome.trouble = !builder.AllUsed() || !listRead || results.FilesNotChecked();
   if (!results.RunFault().empty()) {
     Complain(results.StoppedAt(), "not checked, and the check stopped here: " + results.RunFault());
-    trouble = true;
+    outcome.trouble = true;
   }
   if (remembered) SayNewlyDamaged(*remembered);
   if (db) {
@@ -354,16 +406,10 @@ int main(int argc, char** argv) {
     if (db->Unrecorded() > 0) {
       std::fprintf(stderr, "harrowbit-cli: %s; %lld verdicts were not recorded\n",
                    db->ErrorText().c_str(), static_cast<long long>(db->Unrecorded()));
-      trouble = true;
+      outcome.trouble = true;
     }
   }
-  if (out.Error() == EPIPE) return 128 + SIGPIPE;
-  if (out.Error() != 0) {
-    std::fprintf(stderr, "harrowbit-cli: cannot write the results: %s\n",
-                 std::strerror(out.Error()));
-    return kExitTrouble;
-  }
-  if (signal != 0) return 128 + signal;
-  if (trouble) return kExitTrouble;
-  return results.Errors() > 0 ? kExitDamaged : kExitClean;
+  outcome.outputError = out.Error();
+  outcome.damage = results.Errors() > 0;
+  return ExitStatus(outcome);
 }

@@ -34,20 +34,27 @@ void CProgressLine::SetProgress(int64_t value, bool bSetRange) {
 }
 
 void CProgressLine::OnFileBegun(int, const ListedFile& file) {
-  const std::filesystem::path& path = file.path;
+  m_bCurrentRemembered = m_remembered && m_remembered(file);
+  m_fileBegun = Clock::now();
   // Control characters show as U+FFFD: on the terminal they must not act as commands.
-  m_strCurrent = DisplayText(path.native());
+  m_strCurrent = DisplayText(file.path.native());
   m_lastPosition = 0;
   m_nRange = m_nPosition = 0;
 }
 
 void CProgressLine::OnFileStep(const FileVerdict& soFar) {
+  if (m_bCurrentRemembered) return;
   if (soFar.position > m_lastPosition) m_audioSeconds += soFar.position - m_lastPosition;
   m_lastPosition = soFar.position;
 }
 
 void CProgressLine::OnFileEnded(const FileResult&) {
   ++m_nFilesDone;
+  if (m_bCurrentRemembered) {
+    ++m_nRemembered;
+  } else {
+    m_decoding += Clock::now() - m_fileBegun;
+  }
   m_strCurrent.clear();
   if (Clock::now() - m_lastDraw >= kRedrawInterval) Draw();
 }
@@ -64,11 +71,14 @@ std::string CProgressLine::RateAndTimeLeft() {
     const double rate = (m_audioSeconds - m_rateSamples.front().second) / span;
     text += std::to_string(static_cast<long long>(rate)) + "x  ";
   }
+  // Files ahead may yet be answered from the database: reckoning them all as decoded
+  // errs on the long side.
   const std::size_t listed = m_list.Count();
   const auto done = static_cast<std::size_t>(m_nFilesDone);
-  if (done > 0 && listed > done) {
-    const double elapsed = std::chrono::duration<double>(now - m_start).count();
-    text += FormatPosition(elapsed / double(done) * double(listed - done)) + " left  ";
+  const auto decoded = static_cast<std::size_t>(m_nFilesDone - m_nRemembered);
+  if (decoded > 0 && listed > done) {
+    const double perFile = std::chrono::duration<double>(m_decoding).count() / double(decoded);
+    text += FormatPosition(perFile * double(listed - done)) + " left  ";
   }
   return text;
 }

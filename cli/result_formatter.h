@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "cli/output.h"
 #include "scan/scan_listener.h"
@@ -28,6 +29,12 @@ struct ResultNotes {
 class IResultFormatter {
  public:
   virtual ~IResultFormatter() = default;
+  // A PATH or folder that could not be checked at all, before the files. Standard error
+  // names it too, so the report itself need not.
+  virtual void Unchecked(const std::string& path, const std::string& reason) {
+    (void)path;
+    (void)reason;
+  }
   virtual void File(const FileResult& result, const ResultNotes& notes) = 0;
   virtual void Summary(const ScanSummary& summary, const RunFacts& run) = 0;
 };
