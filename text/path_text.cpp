@@ -25,11 +25,24 @@ std::size_t Utf8SequenceLength(std::string_view s) {
 
 namespace {
 
-// C0 and DEL are one byte each; C1 (U+0080 to U+009F) is 0xC2 followed by 0x80 to 0x9F.
+char32_t CodePoint(std::string_view sequence) {
+  const auto b = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(sequence[i])); };
+  switch (sequence.size()) {
+    case 1: return b(0);
+    case 2: return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
+    case 3: return (b(0) & 0x0F) << 12 | (b(1) & 0x3F) << 6 | (b(2) & 0x3F);
+    default: return (b(0) & 0x07) << 18 | (b(1) & 0x3F) << 12 | (b(2) & 0x3F) << 6 | (b(3) & 0x3F);
+  }
+}
+
+// What a name must not carry into a report line: C0, DEL and C1 (a new line, a terminal
+// command); the bidirectional controls, which turn the rest of a line around wherever
+// text is laid out (a name ending "...KO" can read as "...OK"); and the line and paragraph
+// separators, which break a line where text is laid out.
 bool IsControl(std::string_view sequence) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(sequence[i]); };
-  if (sequence.size() == 1) return b(0) < 0x20 || b(0) == 0x7F;
-  return sequence.size() == 2 && b(0) == 0xC2 && b(1) <= 0x9F;
+  const char32_t c = CodePoint(sequence);
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
 }  // namespace

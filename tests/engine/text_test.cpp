@@ -81,6 +81,15 @@ TEST(PathText, InvalidBytesAndControlCharactersShowAsReplacementCharacters) {
       // C1 controls, one U+FFFD each; the first characters after them are printable.
       {"\xC2\x80\xC2\x85\xC2\x9B\xC2\x9F", r + r + r + r},
       {"\xC2\xA0\xC2\xA9", "\xC2\xA0\xC2\xA9"},
+      // A bidirectional control would turn "...ERROR (...) RORRE...ggo" into "...OK" where
+      // text is laid out; the separators would break the line. Each shows as U+FFFD, and
+      // the characters on either side of each range stay.
+      {"song\xE2\x80\xAEKO...ggo.ogg", "song" + r + "KO...ggo.ogg"},
+      {"\xD8\x9C\xE2\x80\x8E\xE2\x80\x8F", r + r + r},
+      {"\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAA\xE2\x80\xAD", r + r + r + r},
+      {"\xE2\x81\xA6\xE2\x81\xA9", r + r},
+      {"\xD8\x9B\xD8\x9D\xE2\x80\x8D\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",
+       "\xD8\x9B\xD8\x9D\xE2\x80\x8D\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},
   };
   for (const auto& c : cases) EXPECT_EQ(DisplayText(c.bytes), c.shown) << c.bytes;
 }
