@@ -187,9 +187,8 @@ class CResults final : public IScanListener {
     m_summary.line = {};
   }
   void WriteSummary(const RunFacts& run) {
-    ScanSummary s = m_summary;
-    s.line = m_strSummaryLine;
-    m_formatter.Summary(s, run);
+    m_summary.line = m_strSummaryLine;
+    m_formatter.Summary(m_summary, run);
   }
 
   int Errors() const { return m_summary.errors; }

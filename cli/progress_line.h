@@ -26,6 +26,7 @@ class CProgressLine final : public IScanWindow, public IScanListener {
   void SetLogText(std::string_view) override {}
   void SetProgress(int64_t value, bool bSetRange) override;
   void UpdateButtons() override {}
+  bool ShowsReport() const override { return false; }
 
   void OnFileBegun(int number, const ListedFile& file) override;
   void OnFileStep(const FileVerdict& soFar) override;

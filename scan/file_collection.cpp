@@ -82,7 +82,7 @@ void Walk(CFileList& list, const std::string& folder, const UnreadableFolderSink
     if (e.isFolder) {
       Walk(list, full, onUnreadable);
     } else {
-      list.Append(std::filesystem::path(std::move(full)));
+      list.AppendNative(std::move(full));
     }
   }
 }

@@ -1,13 +1,32 @@
 #include "scan/file_list.h"
 
-void CFileList::Append(std::filesystem::path path) {
+#include <algorithm>
+
+namespace {
+
+constexpr std::size_t kBlockChars = std::size_t{1} << 20;
+
+}  // namespace
+
+void CFileList::AppendNative(std::filesystem::path::string_type path) {
   std::lock_guard lock(m_mutex);
-  m_entries.push_back(std::move(path));
+  const std::size_t length = path.size();
+  if (m_blocks.empty() || m_nBlockUsed + length > kBlockChars) {
+    // A name longer than a block gets a block of its own size.
+    m_blocks.push_back(std::make_unique<Char[]>(std::max(kBlockChars, length)));
+    m_nBlockUsed = 0;
+  }
+  std::copy(path.begin(), path.end(), m_blocks.back().get() + m_nBlockUsed);
+  m_entries.push_back({static_cast<uint32_t>(m_blocks.size() - 1),
+                       static_cast<uint32_t>(m_nBlockUsed), static_cast<uint32_t>(length)});
+  m_nBlockUsed += length;
 }
 
 void CFileList::Clear() {
   std::lock_guard lock(m_mutex);
   m_entries.clear();
+  m_blocks.clear();
+  m_nBlockUsed = 0;
   m_enteredFolders.clear();
 }
 
@@ -24,5 +43,8 @@ std::size_t CFileList::Count() const {
 std::optional<CFileList::Entry> CFileList::Take(std::size_t index) const {
   std::lock_guard lock(m_mutex);
   if (index >= m_entries.size()) return std::nullopt;
-  return Entry{m_entries[index], index + 1 < m_entries.size()};
+  const Span& s = m_entries[index];
+  const Char* begin = m_blocks[s.block].get() + s.offset;
+  return Entry{std::filesystem::path::string_type(begin, begin + s.length),
+               index + 1 < m_entries.size()};
 }

@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <utility>
+#include <vector>
 
 // The ordered list of files a scan tests. One thread appends (collection, drops during a
 // scan) while another walks it; appends go at the tail and never disturb the walker. The
@@ -23,7 +25,9 @@ class CFileList {
     bool hasNext = false;
   };
 
-  void Append(std::filesystem::path path);
+  void Append(const std::filesystem::path& path) { AppendNative(path.native()); }
+  // The path as the system names it.
+  void AppendNative(std::filesystem::path::string_type path);
   // Only while no worker walks the list. Forgets the folders entered too.
   void Clear();
   // True the first time the folder (device and inode) is offered for this list.
@@ -34,6 +38,19 @@ class CFileList {
 
  private:
   mutable std::mutex m_mutex;
-  std::deque<std::filesystem::path> m_entries;
+  using Char = std::filesystem::path::value_type;
+  // Where an entry's characters lie in m_blocks.
+  struct Span {
+    uint32_t block;
+    uint32_t offset;
+    uint32_t length;
+  };
+  // The names are packed into large blocks that never move, with a small record each: a
+  // path object keeps each of its parts as a path of its own, several times the name's
+  // size, a string costs its header and an allocation, and a big library lists a
+  // million names.
+  std::vector<std::unique_ptr<Char[]>> m_blocks;
+  std::size_t m_nBlockUsed = 0;
+  std::deque<Span> m_entries;
   std::set<std::pair<uint64_t, uint64_t>> m_enteredFolders;
 };

@@ -3,6 +3,11 @@
 #include "text/path_text.h"
 
 void CScanReport::BeginLine() {
+  if (!m_bKeepAll) {
+    m_strText.clear();
+    m_nLineStart = 0;
+    return;
+  }
   if (!m_strText.empty()) m_strText += "\r\n";
   m_nLineStart = m_strText.size();
 }

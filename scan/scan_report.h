@@ -11,6 +11,10 @@
 // closing summary with the numbers of the failed files.
 class CScanReport {
  public:
+  // `keepAll` false: only the line being written is kept (Text() is that line), for a
+  // scan whose report nobody reads whole.
+  explicit CScanReport(bool keepAll = true) : m_bKeepAll(keepAll) {}
+
   // `total` is the list's length as the line begins: files added later raise the next
   // lines' totals, not this one's.
   void BeginFile(int number, std::size_t total, const std::filesystem::path& path);
@@ -27,6 +31,7 @@ class CScanReport {
  private:
   void BeginLine();
 
+  bool m_bKeepAll;
   std::string m_strText;
   std::size_t m_nLineStart = 0;
   int m_nCurrentFile = 0;

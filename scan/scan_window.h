@@ -15,6 +15,9 @@ class IScanWindow {
   virtual void SetProgress(int64_t value, bool bSetRange) = 0;
   // Captions follow the scan state.
   virtual void UpdateButtons() = 0;
+  // False when the window shows no report: SetLogText then gets only the line being
+  // written, and a scan of a million files keeps no report of a million lines.
+  virtual bool ShowsReport() const { return true; }
 };
 
 // For a scan that nobody watches.
@@ -23,4 +26,5 @@ class CSilentWindow final : public IScanWindow {
   void SetLogText(std::string_view) override {}
   void SetProgress(int64_t, bool) override {}
   void UpdateButtons() override {}
+  bool ShowsReport() const override { return false; }
 };

@@ -24,7 +24,7 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
   state.WorkerBegins();
 
   auto tester = makeTester();
-  CScanReport report;
+  CScanReport report(window.ShowsReport());
   int fileNumber = 0;
   std::size_t nextIndex = 0;
   bool haveNext = !state.m_fileList.IsEmpty();

@@ -26,7 +26,9 @@ std::size_t Utf8SequenceLength(std::string_view s) {
 namespace {
 
 char32_t CodePoint(std::string_view sequence) {
-  const auto b = [&](std::size_t i) { return static_cast<char32_t>(static_cast<unsigned char>(sequence[i])); };
+  const auto b = [&](std::size_t i) {
+    return static_cast<char32_t>(static_cast<unsigned char>(sequence[i]));
+  };
   switch (sequence.size()) {
     case 1: return b(0);
     case 2: return (b(0) & 0x1F) << 6 | (b(1) & 0x3F);
