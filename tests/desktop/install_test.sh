@@ -4,6 +4,7 @@
 # it holds and needs.
 set -euo pipefail
 build=$1
+version=$2
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -23,13 +24,18 @@ have lib/systemd/user/harrowbit-scrub@.timer
 # The unit starts the CLI where this install put it, whatever the prefix.
 grep -qx "ExecStart=$prefix/bin/harrowbit-cli .*" "$prefix/lib/systemd/user/harrowbit-scrub@.service" ||
   { echo "the installed unit does not start $prefix/bin/harrowbit-cli"; fail=1; }
-[ "$("$prefix/bin/harrowbit-cli" --version)" = "harrowbit-cli 1.3" ] || { echo "cli version"; fail=1; }
+# Every installed file that names the version names the project's.
+names_version() { zcat -f "$prefix/$1" | grep -qF -- "$2" || { echo "$1 lacks: $2"; fail=1; }; }
+names_version share/metainfo/org.harrowbit.Harrowbit.metainfo.xml "<release version=\"$version\""
+names_version share/man/man1/harrowbit-cli.1 "\"Harrowbit $version\""
+names_version share/man/man1/harrowbit.1 "\"Harrowbit $version\""
+[ "$("$prefix/bin/harrowbit-cli" --version)" = "harrowbit-cli $version" ] || { echo "cli version"; fail=1; }
 window=false
 if [ -e "$build/app/harrowbit" ]; then
   window=true
   have bin/harrowbit
   have libexec/harrowbit/harrowbit-decoder
-  [ "$("$prefix/bin/harrowbit" --version)" = "harrowbit 1.3" ] || { echo "window version"; fail=1; }
+  [ "$("$prefix/bin/harrowbit" --version)" = "harrowbit $version" ] || { echo "window version"; fail=1; }
 fi
 # The installed CLI decodes in a helper: itself, from where it is installed.
 "$prefix/bin/harrowbit-cli" "$prefix" >/dev/null || { echo "installed cli failed"; fail=1; }
@@ -37,7 +43,7 @@ fi
 packages=$(mktemp -d)
 trap 'rm -rf "$prefix" "$packages"' EXIT
 (cd "$build" && cpack -G DEB -B "$packages" >/dev/null)
-deb=$(ls "$packages"/harrowbit_1.3*_*.deb)
+deb=$(ls "$packages"/harrowbit_"$version"_*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 libs="libvorbisfile3 libsqlite3-0 libc6"
 files="./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.desktop
