@@ -17,8 +17,10 @@ have share/metainfo/org.harrowbit.Harrowbit.metainfo.xml
 have share/icons/hicolor/16x16/apps/org.harrowbit.Harrowbit.png
 have share/icons/hicolor/32x32/apps/org.harrowbit.Harrowbit.png
 have share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
-have share/man/man1/harrowbit-cli.1
-have share/man/man1/harrowbit.1
+have share/man/man1/harrowbit-cli.1.gz
+have share/man/man1/harrowbit.1.gz
+have share/doc/harrowbit/copyright
+have share/doc/harrowbit/changelog.gz
 have lib/systemd/user/harrowbit-scrub@.service
 have lib/systemd/user/harrowbit-scrub@.timer
 # The unit starts the CLI where this install put it, whatever the prefix.
@@ -27,8 +29,9 @@ grep -qx "ExecStart=$prefix/bin/harrowbit-cli .*" "$prefix/lib/systemd/user/harr
 # Every installed file that names the version names the project's.
 names_version() { zcat -f "$prefix/$1" | grep -qF -- "$2" || { echo "$1 lacks: $2"; fail=1; }; }
 names_version share/metainfo/org.harrowbit.Harrowbit.metainfo.xml "<release version=\"$version\""
-names_version share/man/man1/harrowbit-cli.1 "\"Harrowbit $version\""
-names_version share/man/man1/harrowbit.1 "\"Harrowbit $version\""
+names_version share/doc/harrowbit/changelog.gz "harrowbit ($version)"
+names_version share/man/man1/harrowbit-cli.1.gz "\"Harrowbit $version\""
+names_version share/man/man1/harrowbit.1.gz "\"Harrowbit $version\""
 [ "$("$prefix/bin/harrowbit-cli" --version)" = "harrowbit-cli $version" ] || { echo "cli version"; fail=1; }
 window=false
 if [ -e "$build/app/harrowbit" ]; then
@@ -49,7 +52,8 @@ libs="libvorbisfile3 libsqlite3-0 libc6"
 files="./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.desktop
        ./usr/share/metainfo/org.harrowbit.Harrowbit.metainfo.xml
        ./usr/share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
-       ./usr/share/man/man1/harrowbit-cli.1 ./usr/share/man/man1/harrowbit.1
+       ./usr/share/man/man1/harrowbit-cli.1.gz ./usr/share/man/man1/harrowbit.1.gz
+       ./usr/share/doc/harrowbit/copyright ./usr/share/doc/harrowbit/changelog.gz
        ./usr/lib/systemd/user/harrowbit-scrub@.service ./usr/lib/systemd/user/harrowbit-scrub@.timer"
 if $window; then
   libs="$libs libqt6widgets6"
