@@ -6,10 +6,12 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev
           libsqlite3-dev libgtest-dev qt6-base-dev xvfb xauth x11-utils xdotool imagemagick
-          python3 dpkg-dev desktop-file-utils appstream lintian systemd parallel
+          python3 dpkg-dev desktop-file-utils appstream systemd parallel
           binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
+# Debian's own checker of the package that cpack makes.
+packages+=(lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
