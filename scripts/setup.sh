@@ -13,6 +13,8 @@ packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev
           at-spi2-core dbus-x11)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
+# Debian's own checker of the package that cpack makes.
+packages+=(lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

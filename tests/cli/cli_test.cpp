@@ -93,7 +93,7 @@ TEST_F(Cli, UsageHelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage: harrowbit-cli"), std::string::npos);
   const CliRun version = RunCli(m_dir, {"--version"});
-  EXPECT_EQ(version.out, "harrowbit-cli 1.3\n");
+  EXPECT_EQ(version.out, "harrowbit-cli " HARROWBIT_VERSION "\n");
   EXPECT_EQ(version.status, 0);
   // After "--" a name that looks like an option is a path.
   EXPECT_EQ(RunCli(m_dir, {"--", "--help"}).status, 2);

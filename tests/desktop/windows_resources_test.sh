@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Compiles the Windows resource script with the MinGW resource compiler and checks what
 # a Windows build would carry: the dialog's styles, the icon group, the manifest and the
-# version record.
+# version record. The build writes the script and the manifest with the project's
+# version into its own folder; the icon and the ids stay in the sources.
 set -euo pipefail
 windows=$1
+sources=$2
+version=$3
+IFS=. read -r major minor patch tweak <<<"$version"
+four="$major, $minor, ${patch:-0}, ${tweak:-0}"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 windres=x86_64-w64-mingw32-windres
@@ -11,7 +16,7 @@ windres=x86_64-w64-mingw32-windres
 "$windres" --preprocessor=cpp --preprocessor-arg=-D_WIN32 --preprocessor-arg=-D_WIN64 \
   --preprocessor-arg=-I/usr/share/mingw-w64/include \
   --preprocessor-arg=-include --preprocessor-arg=winapifamily.h \
-  -I "$windows" "$windows/harrowbit.rc" -O res -o "$out/harrowbit.res"
+  -I "$windows" -I "$sources" "$windows/harrowbit.rc" -O res -o "$out/harrowbit.res"
 "$windres" -i "$out/harrowbit.res" -O rc -o "$out/decompiled.rc"
 
 fail=0
@@ -35,8 +40,8 @@ expect '128 14 /* RT_GROUP_ICON */'
 expect '"\020\020\020\000", 1, 4,'
 expect '"\040\040\020\000", 1, 4,'
 expect '1 24 /* RT_MANIFEST */'
-expect 'FILEVERSION 1, 3, 0, 0'
-expect 'PRODUCTVERSION 1, 3, 0, 0'
+expect "FILEVERSION $four"
+expect "PRODUCTVERSION $four"
 expect 'FILEFLAGSMASK 0x3f'
 expect 'FILEFLAGS 0x20'
 expect 'FILEOS 0x4'
@@ -46,8 +51,8 @@ expect 'VALUE "Translation", 0x809, 1200'
 for name in FileDescription InternalName OriginalFilename ProductName; do
   expect "VALUE \"$name\", \"Harrowbit\""
 done
-expect 'VALUE "FileVersion", "1.3"'
-expect 'VALUE "ProductVersion", "1.3"'
+expect "VALUE \"FileVersion\", \"$version\""
+expect "VALUE \"ProductVersion\", \"$version\""
 expect 'VALUE "SpecialBuild", "Unicode"'
 expect 'VALUE "LegalTrademarks", ""'
 expect 'VALUE "PrivateBuild", ""'
@@ -58,7 +63,7 @@ done
 manifest=$windows/harrowbit.manifest
 for text in 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' \
             'publicKeyToken="6595b64144ccf1df" language="*"' \
-            '<assemblyIdentity version="1.3.0.0" processorArchitecture="X86"' \
+            "<assemblyIdentity version=\"${four//, /.}\" processorArchitecture=\"X86\"" \
             '<description>Harrowbit</description>'; do
   grep -qF -- "$text" "$manifest" || { echo "manifest lacks: $text"; fail=1; }
 done
