@@ -463,3 +463,24 @@ TEST_F(DbCli, EveryListOfFilesFromIsReadInOrder) {
   EXPECT_EQ(partly.status, 2);
   EXPECT_EQ(partly.out, "[1/2]\t" + c + "...OK\n[2/2]\t" + a + "...OK\n2 files, 0 errors\n");
 }
+
+// A folder under PATH that cannot be read is named, and the answer is not a clean one.
+TEST_F(DbCli, CoverageOfALibraryWithAFolderThatCannotBeReadIsAFault) {
+  std::filesystem::permissions(m_dir.path(), std::filesystem::perms::owner_all |
+                                                 std::filesystem::perms::others_read |
+                                                 std::filesystem::perms::others_exec);
+  Make(Damage::kClean, "lib/a.ogg");
+  Make(Damage::kClean, "lib/locked/b.ogg");
+  const std::string lib = (m_dir / "lib").native();
+  ASSERT_EQ(RunCli(m_dir, {"--db", Db(), lib}).status, 0);
+  ::chmod(Db().c_str(), 0644);
+  ::chmod((m_dir / "lib/locked").c_str(), 0);
+  std::vector<std::string> args;
+  if (::geteuid() == 0) args = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  args.insert(args.end(), {HARROWBIT_CLI, "--db", Db(), "--coverage", "9", lib});
+  const CliRun r = RunCommand(m_dir, args);
+  ::chmod((m_dir / "lib/locked").c_str(), 0700);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "harrowbit-cli: " + (m_dir / "lib/locked").native() + ": Permission denied\n");
+  EXPECT_EQ(r.out, lib + ": 1 of 1 file on disk checked within the last 9 days (100%)\n");
+}

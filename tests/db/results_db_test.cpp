@@ -191,6 +191,12 @@ TEST(ResultsDb, FaultsAreNamedAndCounted) {
        DbMode::kRecord, true, true, "cannot be opened: Permission denied"},
       {"QueryOfAMissingFile", [](auto&, auto&, auto&) {}, DbMode::kQuery, true, false,
        "cannot be opened"},
+      {"SchemaWithoutItsColumns",
+       [&](const TempDir& t, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
+         harrowbitDb(t, f, raw);
+         ASSERT_TRUE(CRawDb(f).Exec("ALTER TABLE files DROP COLUMN ctime_ns"));
+       },
+       DbMode::kQuery, true, false, "no such column: ctime_ns"},
       {"LockedBeyondTheWaitAtOpen",
        [](const TempDir&, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
          raw = std::make_unique<CRawDb>(f);
