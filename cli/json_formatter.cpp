@@ -1,6 +1,5 @@
 #include "cli/json_formatter.h"
 
-#include <charconv>
 #include <cstdio>
 #include <optional>
 
@@ -9,12 +8,7 @@
 
 namespace {
 
-std::string Number(std::optional<double> value) {
-  if (!value) return "null";
-  char buffer[32];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *value);
-  return ec == std::errc() ? std::string(buffer, end) : "null";
-}
+std::string Number(std::optional<double> value) { return JsonNumber(value); }
 
 const char* VerdictName(FileVerdict::Status status) {
   switch (status) {

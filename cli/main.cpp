@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/database_queries.h"
 #include "cli/interrupt_watcher.h"
 #include "cli/json_formatter.h"
 #include "cli/options.h"
@@ -252,43 +253,22 @@ TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
   return [remembered, inner] { return std::make_unique<CRememberingTester>(*remembered, inner()); };
 }
 
-// Answers --show-errors and --coverage from the database alone.
-int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
-  if (options.showErrors) {
-    std::vector<ErrorRow> rows;
-    if (!db.Errors(rows)) {
-      std::fprintf(stderr, "harrowbit-cli: %s\n", db.ErrorText().c_str());
-      return kExitTrouble;
-    }
-    out.Write(options.json ? ErrorsJson(rows) : ErrorsText(rows));
-  } else {
-    for (const std::string& path : options.paths) {
-      Coverage c;
-      const std::string key = PathKey(path);
-      if (!db.CoverageUnder(key, *options.coverageDays, UnixMsNow(), c)) {
-        std::fprintf(stderr, "harrowbit-cli: %s\n", db.ErrorText().c_str());
-        return kExitTrouble;
-      }
-      out.Write(options.json ? CoverageJson(key, *options.coverageDays, c)
-                             : CoverageText(key, *options.coverageDays, c));
-    }
-  }
-  out.Flush();
-  if (out.Error() != 0) return kExitTrouble;
-  return kExitClean;
-}
-
+// Every list, in the order given; one that cannot be read does not keep the others out.
 bool AddListedPaths(const CliOptions& options, CListBuilder& builder) {
-  std::vector<std::string> entries;
-  std::string error;
   const auto separator =
       options.nulSeparated ? PathListSeparator::kNul : PathListSeparator::kNewline;
-  if (!ReadPathList(options.filesFrom, separator, entries, error)) {
-    std::fprintf(stderr, "harrowbit-cli: %s\n", error.c_str());
-    return false;
+  bool allRead = true;
+  for (const std::string& list : options.filesFrom) {
+    std::vector<std::string> entries;
+    std::string error;
+    if (!ReadPathList(list, separator, entries, error)) {
+      std::fprintf(stderr, "harrowbit-cli: %s\n", error.c_str());
+      allRead = false;
+      continue;
+    }
+    for (const std::string& entry : entries) builder.Add(entry);
   }
-  for (const std::string& entry : entries) builder.Add(entry);
-  return true;
+  return allRead;
 }
 
 void SayNewlyDamaged(const CRememberedVerdicts& remembered) {

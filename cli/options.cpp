@@ -29,7 +29,8 @@ const char kUsage[] =
     "                      the same verdicts, except that a file crafted to crash the\n"
     "                      decoder while it synthesises audio passes\n"
     "      --files-from FILE  check the paths listed in FILE (\"-\": standard input),\n"
-    "                      one per line, each as a PATH\n"
+    "                      one per line, each as a PATH; given again, every list is\n"
+    "                      read, in order\n"
     "  -0, --null          entries of --files-from end in NUL bytes, not newlines\n"
     "      --budget TIME   start no new file after TIME (90s, 45m, 2h); the check then\n"
     "                      ends as a cancelled one, with its exit status by what it found\n"
@@ -42,8 +43,9 @@ const char kUsage[] =
     "                      its recorded verdict\n"
     "      --show-errors   list the files whose last verdict was an error, and scan\n"
     "                      nothing\n"
-    "      --coverage DAYS  say how many recorded files under each PATH were checked\n"
-    "                      within DAYS days, and scan nothing\n"
+    "      --coverage DAYS  say how many of the files on disk under each PATH have a\n"
+    "                      record of a check within DAYS days that still fits the\n"
+    "                      file, and scan nothing\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
@@ -87,12 +89,13 @@ int UsageError(const std::string& message) {
   return kExitTrouble;
 }
 
-bool ParseDays(std::string_view text, std::optional<double>& days) {
-  double value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || !(value >= 0)) return false;
-  days = value;
-  return true;
+bool SetDays(const char* text, std::optional<double>& days) {
+  days = ParseDays(text);
+  return days.has_value();
+}
+
+std::string DaysError(const char* text) {
+  return "'" + std::string(text) + "' is not a number of days from 0.001 to 36500";
 }
 
 bool ParseJobs(std::string_view text, int& jobs) {
@@ -101,6 +104,17 @@ bool ParseJobs(std::string_view text, int& jobs) {
 }
 
 }  // namespace
+
+std::optional<double> ParseDays(std::string_view text) {
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  // Also refuses NaN and the infinities.
+  if (ec != std::errc() || end != text.data() + text.size() ||
+      !(value >= kFewestDays && value <= kMostDays)) {
+    return std::nullopt;
+  }
+  return value;
+}
 
 std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
   double value = 0;
@@ -134,17 +148,16 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
       case kJson: options.json = true; break;
       case kInProcess: options.inProcess = true; break;
       case kQuick: options.quick = true; break;
-      case kDb: options.db = optarg; break;
+      case kDb:
+        if (*optarg == '\0') return UsageError("--db needs a file name, not an empty one");
+        options.db = optarg;
+        break;
       case kSkipChecked:
-        if (!ParseDays(optarg, options.skipCheckedDays)) {
-          return UsageError("'" + std::string(optarg) + "' is not a number of days");
-        }
+        if (!SetDays(optarg, options.skipCheckedDays)) return UsageError(DaysError(optarg));
         break;
       case kShowErrors: options.showErrors = true; break;
       case kCoverage:
-        if (!ParseDays(optarg, options.coverageDays)) {
-          return UsageError("'" + std::string(optarg) + "' is not a number of days");
-        }
+        if (!SetDays(optarg, options.coverageDays)) return UsageError(DaysError(optarg));
         break;
       case kBudget:
         options.budget = ParseDuration(optarg);
@@ -153,7 +166,7 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
                             "' is not a duration such as 90s, 45m or 2h");
         }
         break;
-      case kFilesFrom: options.filesFrom = optarg; break;
+      case kFilesFrom: options.filesFrom.emplace_back(optarg); break;
       case '0': options.nulSeparated = true; break;
       case 'h': std::fputs(kUsage, stdout); return kExitClean;
       case 'V': std::printf("harrowbit-cli %s\n", HARROWBIT_VERSION); return kExitClean;

@@ -20,8 +20,8 @@ struct CliOptions {
   std::optional<double> coverageDays;
   // Start no new file after this long.
   std::optional<std::chrono::milliseconds> budget;
-  // Paths read from a file ("-": standard input), separated by newlines or NULs.
-  std::string filesFrom;
+  // Files of paths ("-": standard input), read in this order, separated by newlines or NULs.
+  std::vector<std::string> filesFrom;
   bool nulSeparated = false;
 };
 
@@ -32,6 +32,12 @@ inline constexpr int kExitTrouble = 2;
 
 // "90s", "45m", "2h", or seconds alone.
 std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
+
+// The bounds of DAYS (--skip-checked, --coverage): from a minute and a half to a century.
+inline constexpr double kFewestDays = 0.001;
+inline constexpr double kMostDays = 36500;
+// A number of days within the bounds, in plain decimal notation ("90", "0.5", "1e3" too).
+std::optional<double> ParseDays(std::string_view text);
 
 // Returns -1 to go on, or the exit status when the options already settle it (help,
 // version, a usage error, which it has printed).

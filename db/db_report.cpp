@@ -1,7 +1,9 @@
 #include "db/db_report.h"
 
-#include <charconv>
-#include <cmath>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -9,15 +11,6 @@
 #include "text/path_text.h"
 
 namespace {
-
-std::string Number(double value) {
-  if (!std::isfinite(value)) return "null";
-  char buffer[32];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return ec == std::errc() ? std::string(buffer, end) : "null";
-}
-
-std::string Number(std::optional<double> value) { return value ? Number(*value) : "null"; }
 
 std::string Count(int64_t n, std::string_view one, std::string_view many) {
   return std::to_string(n) + ' ' + std::string(n == 1 ? one : many);
@@ -43,42 +36,71 @@ std::string CheckedAtText(int64_t unixMs) {
   return text;
 }
 
-std::string ErrorsText(const std::vector<ErrorRow>& rows) {
+std::string DaysText(double days) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f", days);
+  std::string s = text;
+  while (s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  return s;
+}
+
+int64_t LeaveOutGone(std::vector<ErrorRow>& rows) {
+  const auto before = rows.size();
+  std::erase_if(rows, [](ErrorRow& row) {
+    struct stat st {};
+    if (::stat(row.path.c_str(), &st) != 0) {
+      // A file that cannot be looked at for another reason may still be there.
+      return errno == ENOENT || errno == ENOTDIR;
+    }
+    const auto now = IdentityOf(row.path);
+    row.changedSince = !now || ChangedSince(row.identity, *now);
+    return false;
+  });
+  return static_cast<int64_t>(before - rows.size());
+}
+
+std::string ErrorsText(const std::vector<ErrorRow>& rows, int64_t gone) {
   std::string text;
   for (const ErrorRow& row : rows) {
     text += DisplayText(row.path) + "...ERROR (" + DisplayText(row.reason) + ")\tchecked " +
-            CheckedAtText(row.checkedAtMs) + '\n';
+            CheckedAtText(row.checkedAtMs) + (row.changedSince ? "\tchanged since\n" : "\n");
   }
-  return text + Count(static_cast<int64_t>(rows.size()), "file", "files") +
-         " whose last check found an error\n";
+  text += Count(static_cast<int64_t>(rows.size()), "file", "files") +
+          " whose last check found an error";
+  if (gone > 0) text += "; " + Count(gone, "more is", "more are") + " gone from disk";
+  return text + '\n';
 }
 
-std::string ErrorsJson(const std::vector<ErrorRow>& rows) {
+std::string ErrorsJson(const std::vector<ErrorRow>& rows, int64_t gone) {
   std::string json;
   for (const ErrorRow& row : rows) {
     json += "{\"type\":\"file\",\"path\":" + JsonQuote(row.path) +
             ",\"verdict\":\"error\",\"reason\":" + JsonQuote(row.reason) +
-            ",\"position\":" + Number(row.position) + ",\"length\":" + Number(row.length) +
+            ",\"position\":" + JsonNumber(row.position) + ",\"length\":" + JsonNumber(row.length) +
             ",\"kind\":\"" + std::string(CheckKindName(row.kind)) + "\",\"checked_at\":\"" +
-            CheckedAtText(row.checkedAtMs) + "\",\"from_db\":true}\n";
+            CheckedAtText(row.checkedAtMs) +
+            "\",\"changed_since\":" + (row.changedSince ? "true" : "false") +
+            ",\"from_db\":true}\n";
   }
-  return json + "{\"type\":\"errors\",\"files\":" + std::to_string(rows.size()) + "}\n";
+  return json + "{\"type\":\"errors\",\"files\":" + std::to_string(rows.size()) +
+         ",\"gone\":" + std::to_string(gone) + "}\n";
 }
 
-std::string CoverageText(std::string_view folderKey, double days, const Coverage& coverage) {
-  std::string text = DisplayText(folderKey) + ": " + std::to_string(coverage.checkedWithin) +
-                     " of " + Count(coverage.recorded, "recorded file", "recorded files") +
-                     " checked within the last " + Number(days) + (days == 1 ? " day" : " days");
-  if (coverage.recorded > 0) {
-    const auto percent = static_cast<int>(static_cast<double>(coverage.checkedWithin) * 100 /
-                                          static_cast<double>(coverage.recorded));
+std::string CoverageText(std::string_view folderKey, double days, const LibraryCoverage& coverage) {
+  std::string text = DisplayText(folderKey) + ": " + std::to_string(coverage.current) + " of " +
+                     Count(coverage.onDisk, "file on disk", "files on disk") +
+                     " checked within the last " + DaysText(days) + (days == 1 ? " day" : " days");
+  if (coverage.onDisk > 0) {
+    const auto percent = static_cast<int>(static_cast<double>(coverage.current) * 100 /
+                                          static_cast<double>(coverage.onDisk));
     text += " (" + std::to_string(percent) + "%)";
   }
   return text + '\n';
 }
 
-std::string CoverageJson(std::string_view folderKey, double days, const Coverage& coverage) {
-  return "{\"type\":\"coverage\",\"folder\":" + JsonQuote(folderKey) + ",\"days\":" + Number(days) +
-         ",\"recorded\":" + std::to_string(coverage.recorded) +
-         ",\"checked\":" + std::to_string(coverage.checkedWithin) + "}\n";
+std::string CoverageJson(std::string_view folderKey, double days, const LibraryCoverage& coverage) {
+  return "{\"type\":\"coverage\",\"folder\":" + JsonQuote(folderKey) +
+         ",\"days\":" + JsonNumber(days) + ",\"on_disk\":" + std::to_string(coverage.onDisk) +
+         ",\"checked\":" + std::to_string(coverage.current) + "}\n";
 }

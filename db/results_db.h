@@ -13,10 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "db/db_statement.h"
 #include "db/verdict_record.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 struct DbOptions {
   // How long to wait for another run that holds the database before giving up.
@@ -30,7 +28,7 @@ struct DbOptions {
 
 enum class DbMode {
   kRecord,  // create if missing, upgrade an older schema, record verdicts
-  kQuery    // read only: the file must exist and hold the current schema
+  kQuery    // read only: the file must exist and hold results; nothing is written
 };
 
 // A file whose last check found an error.
@@ -41,6 +39,8 @@ struct ErrorRow {
   std::optional<double> length;
   CheckKind kind = CheckKind::kFull;
   int64_t checkedAtMs = 0;
+  FileIdentity identity;      // the file as it was checked
+  bool changedSince = false;  // see LeaveOutGone
 };
 
 // How much of a folder the database has seen lately.
@@ -69,6 +69,10 @@ class CResultsDb {
   CResultsDb(const CResultsDb&) = delete;
   CResultsDb& operator=(const CResultsDb&) = delete;
 
+  // A query opens a file with no -wal beside it (closed cleanly: all is in the file) as
+  // immutable, taking no locks and making no -wal or -shm, which a reader could not remove
+  // and which cannot be made on a read-only mount or in another user's folder. Any older
+  // schema with results can be queried.
   bool Open(const std::filesystem::path& file, DbMode mode, const DbOptions& options = {});
   // Commits what is queued and closes; afterwards Unrecorded() is final.
   void Close();
@@ -87,11 +91,14 @@ class CResultsDb {
   bool CoverageUnder(std::string_view folderKey, double days, int64_t nowMs, Coverage& out);
 
   std::string ErrorText() const;
-  bool Failed() const;
   int64_t Unrecorded() const;
 
+  // For a query: false when what it read may be torn, because another run wrote to the
+  // file while it was read without locks (see Open); ask again then.
+  bool ReadWasStable() const;
+
   // The schema this build writes, kept in PRAGMA user_version.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
   // PRAGMA application_id of a Harrowbit results database ("HRBT").
   static constexpr int32_t kApplicationId = 0x48524254;
 
@@ -99,7 +106,9 @@ class CResultsDb {
   int OpenErrno() const;
   bool Fail(int code, std::string_view doing);
   bool Exec(const char* sql, std::string_view doing);
-  bool Prepare(const char* sql, sqlite3_stmt*& stmt);
+  bool Prepare(const std::string& sql, CStatement& stmt);
+  bool OpenConnection(DbMode mode);
+  bool UseWal();
   bool ReadHeader(int64_t& version, int64_t& appId, int64_t& objects);
   bool IsOurs(int64_t version, int64_t appId, int64_t objects);
   bool CheckOwner();
@@ -110,15 +119,21 @@ class CResultsDb {
   void FlusherLoop();
   void EndRead();
   const std::string& VersionText(int64_t id);
+  // The change time as the stored schema has it: schema 1 has none.
+  std::string CtimeColumn() const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
   DbOptions m_options;
   sqlite3* m_pDb = nullptr;
-  sqlite3_stmt* m_pSelect = nullptr;
-  sqlite3_stmt* m_pUpsert = nullptr;
-  sqlite3_stmt* m_pFindVersion = nullptr;
-  sqlite3_stmt* m_pAddVersion = nullptr;
+  int64_t m_nVersion = 0;  // the stored schema
+  // Read without locks (see Open), and the file as it was then.
+  bool m_bImmutable = false;
+  std::optional<FileIdentity> m_openedAs;
+  CStatement m_select;
+  CStatement m_upsert;
+  CStatement m_findVersion;
+  CStatement m_addVersion;
   std::unordered_map<std::string, int64_t> m_versionIds;  // committed rows only
   std::unordered_map<int64_t, std::string> m_versionTexts;
 

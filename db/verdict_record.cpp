@@ -12,8 +12,32 @@ std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
   id.device = static_cast<uint64_t>(st.st_dev);
   id.inode = static_cast<uint64_t>(st.st_ino);
   id.size = static_cast<int64_t>(st.st_size);
-  id.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  id.mtimeNs = TimeNs(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  id.ctimeNs = TimeNs(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
   return id;
+}
+
+int64_t TimeNs(int64_t seconds, int64_t nanoseconds) {
+  int64_t ns = 0;
+  if (__builtin_mul_overflow(seconds, int64_t{1'000'000'000}, &ns) ||
+      __builtin_add_overflow(ns, nanoseconds, &ns) || ns == kUnknownTimeNs) {
+    return kUnknownTimeNs;
+  }
+  return ns;
+}
+
+bool Unchanged(const FileIdentity& recorded, const FileIdentity& now) {
+  return recorded.mtimeNs != kUnknownTimeNs && recorded.ctimeNs != kUnknownTimeNs &&
+         recorded == now;
+}
+
+bool ChangedSince(const FileIdentity& recorded, const FileIdentity& now) {
+  const auto differs = [](int64_t a, int64_t b) {
+    return a != kUnknownTimeNs && b != kUnknownTimeNs && a != b;
+  };
+  return recorded.device != now.device || recorded.inode != now.inode ||
+         recorded.size != now.size || differs(recorded.mtimeNs, now.mtimeNs) ||
+         differs(recorded.ctimeNs, now.ctimeNs);
 }
 
 namespace {
@@ -64,17 +88,28 @@ int64_t UnixMsNow() {
 bool CanReuse(const StoredRecord& last, const FileIdentity& now, CheckKind wanted,
               double maxAgeDays, int64_t nowMs) {
   if (!(maxAgeDays > 0)) return false;  // also NaN
-  if (last.identity != now) return false;
+  if (!Unchanged(last.identity, now)) return false;
   if (last.kind == CheckKind::kQuick && wanted == CheckKind::kFull) return false;
   if (last.checkedAtMs > nowMs) return false;
   const double ageMs = static_cast<double>(nowMs) - static_cast<double>(last.checkedAtMs);
   return ageMs < maxAgeDays * 86'400'000.0;
 }
 
+bool IsCurrent(const StoredRecord& last, const FileIdentity& now, double days, int64_t nowMs) {
+  // A full check serves for a quick one: asking for quick accepts both.
+  return CanReuse(last, now, CheckKind::kQuick, days, nowMs);
+}
+
+bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
+                    bool decodingFault) {
+  return decodingFault && last && last->verdict == StoredVerdict::kOk &&
+         last->identity.size == now.size && last->identity.mtimeNs != kUnknownTimeNs &&
+         last->identity.mtimeNs == now.mtimeNs;
+}
+
 bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
                     StoredVerdict nowVerdict) {
-  return last && last->verdict == StoredVerdict::kOk && nowVerdict == StoredVerdict::kError &&
-         last->identity.size == now.size && last->identity.mtimeNs == now.mtimeNs;
+  return IsNewlyDamaged(last, now, nowVerdict == StoredVerdict::kError);
 }
 
 std::string_view StoredVerdictName(StoredVerdict verdict) {

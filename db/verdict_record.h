@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -12,14 +13,34 @@
 enum class CheckKind { kQuick, kFull };
 enum class StoredVerdict { kOk, kError };
 
-// Enough of a file's status to notice that it was replaced or rewritten.
+// A time that does not fit in int64 nanoseconds (before 1677 or after 2262), or none
+// recorded (rows of schema 1 have no change time). It never matches, not even itself:
+// clamping would make two different times equal.
+inline constexpr int64_t kUnknownTimeNs = INT64_MIN;
+
+// Enough of a file's status to notice that it was replaced, rewritten or touched in any
+// way the kernel records. operator== compares field by field; whether a file is unchanged
+// is Unchanged()'s question.
 struct FileIdentity {
   uint64_t device = 0;
   uint64_t inode = 0;
   int64_t size = 0;
-  int64_t mtimeNs = 0;  // nanoseconds since the Unix epoch
+  int64_t mtimeNs = 0;  // nanoseconds since the Unix epoch, or kUnknownTimeNs
+  int64_t ctimeNs = 0;  // the inode's change time, the same way
   bool operator==(const FileIdentity&) const = default;
 };
+
+// Seconds and nanoseconds as int64 nanoseconds, or kUnknownTimeNs when they do not fit.
+int64_t TimeNs(int64_t seconds, int64_t nanoseconds);
+
+// The same file with the same bytes and status: device, inode, size, modification and
+// change time all equal and known. A file overwritten in place with its time put back
+// (touch -r), or a chmod, moves the change time, which no one can set.
+bool Unchanged(const FileIdentity& recorded, const FileIdentity& now);
+
+// Whether the file now is known to differ from what was recorded: a field known on both
+// sides that differs. A record without a change time is not thereby "changed".
+bool ChangedSince(const FileIdentity& recorded, const FileIdentity& now);
 
 struct VerdictRecord {
   std::string path;  // the bytes of PathKey(), not text: any name round-trips
@@ -51,9 +72,20 @@ int64_t UnixMsNow();
 bool CanReuse(const StoredRecord& last, const FileIdentity& now, CheckKind wanted,
               double maxAgeDays, int64_t nowMs);
 
-// A file that was OK at its last check and has the same size and modification time now
-// but fails: its bytes went bad with nobody writing to it. The device and inode may differ
-// (a library copied to a new disk with its times kept is still the same data).
+// Whether `last` is a current record of the file as it is `now`: unchanged, and checked,
+// quickly or in full, less than `days` days before `nowMs`. What --coverage counts.
+bool IsCurrent(const StoredRecord& last, const FileIdentity& now, double days, int64_t nowMs);
+
+// A file that was OK at its last check and now fails to decode although it opened, with
+// the same size and modification time: its bytes went bad with nobody writing to it.
+// `decodingFault` is the caller's word that the new verdict is such a fault: not OPENFILE
+// (a file that did not open, as one unreadable for a night), not LIMIT, not a fault of the
+// run. The change time is not compared: a chmod or a new link moves it without touching the
+// bytes, and rot happens without anybody writing. The device and inode may differ too (a
+// library copied to a new disk with its times kept is still the same data).
+bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
+                    bool decodingFault);
+// Until the caller says which errors are decoding faults: every error counts as one.
 bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
                     StoredVerdict nowVerdict);
 

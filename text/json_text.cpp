@@ -1,5 +1,7 @@
 #include "text/json_text.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 
 #include "text/path_text.h"
@@ -29,4 +31,11 @@ std::string JsonQuote(std::string_view bytes) {
     i += n;
   }
   return out + '"';
+}
+
+std::string JsonNumber(std::optional<double> value) {
+  if (!value || !std::isfinite(*value)) return "null";
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *value);
+  return ec == std::errc() ? std::string(buffer, end) : "null";
 }

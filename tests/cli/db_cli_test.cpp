@@ -189,3 +189,298 @@ TEST_F(DbCli, GnuParallelSpreadsAListAndTheMergedLinesNameEachFileOnce) {
   EXPECT_EQ(merged, alone);
   EXPECT_EQ(alone.size(), 24u);
 }
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+// Runs `script` in sh with the CLI as $CLI.
+CliRun RunShell(const TempDir& t, const std::string& script) {
+  return RunCommand(t, {"/bin/sh", "-c", "CLI=" + Quoted(HARROWBIT_CLI) + "; " + script});
+}
+
+void SetMtime(const std::string& path, timespec mtime) {
+  const timespec times[2] = {{0, UTIME_OMIT}, mtime};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+timespec MtimeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mtim;
+}
+
+}  // namespace
+
+// A stored verdict stands only for a file unchanged in every way the kernel records; one
+// with a time past 2262 never stands, and nothing overflows on the way.
+TEST_F(DbCli, AFileTouchedInAnyWayTheKernelRecordsIsDecodedAgain) {
+  const std::string lib = (m_dir / "lib").native();
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> before;  // before the first run
+    std::function<void(const std::string&)> after;   // between the runs
+    std::string fromDb;
+    std::string verdict;
+  } cases[] = {
+      {"untouched", {}, {}, "true", "\"ok\""},
+      {"overwritten in place with its time put back (touch -r)",
+       {},
+       [&](const std::string& p) {
+         const timespec mtime = MtimeOf(p);
+         testgen::WriteBytes(
+             p, testgen::MakeCase(Damage::kFlipByte, {.channels = 1, .rate = 8000, .seconds = 1}));
+         SetMtime(p, mtime);
+       },
+       "null",
+       "\"error\""},
+      {"chmod", {}, [](const std::string& p) { ::chmod(p.c_str(), 0600); }, "null", "\"ok\""},
+      {"modified in the year 2300",
+       [](const std::string& p) {
+         SetMtime(p, {10'413'792'000, 5});
+       },
+       {},
+       "null",
+       "\"ok\""},
+  };
+  std::vector<std::string> paths;
+  for (const auto& c : cases) {
+    paths.push_back(Make(Damage::kClean, "lib/" + std::to_string(paths.size()) + ".ogg"));
+    if (c.before) c.before(paths.back());
+  }
+  const CliRun first = RunCli(m_dir, {"--db", Db(), "-j2", lib});
+  ASSERT_EQ(first.status, 0) << first.err;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (cases[i].after) cases[i].after(paths[i]);
+  }
+  const CliRun again = RunCli(m_dir, {"--db", Db(), "--skip-checked", "90", "-j2", "--json", lib});
+  EXPECT_EQ(again.status, 1) << again.err;
+  const auto fromDb = FileLines(m_dir, again.out, "from_db");
+  const auto verdict = FileLines(m_dir, again.out, "verdict");
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(fromDb.at(paths[i]), cases[i].fromDb) << cases[i].name;
+    EXPECT_EQ(verdict.at(paths[i]), cases[i].verdict) << cases[i].name;
+  }
+}
+
+// --coverage describes the library: the files on disk under PATH, walked as a scan walks
+// it, against those with a current record.
+TEST_F(DbCli, CoverageCountsTheFilesOnDiskNotTheRecords) {
+  std::vector<std::string> files;
+  for (int i = 0; i < 5; ++i)
+    files.push_back(Make(Damage::kClean, "lib/" + std::to_string(i) + ".ogg"));
+  Make(Damage::kClean, "lib2/x.ogg");  // a neighbour whose name starts the same
+  Make(Damage::kClean, "lib/.hidden/h.ogg");
+  const std::string lib = (m_dir / "lib").native();
+  ASSERT_EQ(RunCli(m_dir, {"--db", Db(), files[0], files[1], files[2], (m_dir / "lib2").native(),
+                           (m_dir / "lib/.hidden").native()})
+                .status,
+            0);
+  const auto coverage = [&](const std::string& days) {
+    const CliRun r = RunCli(m_dir, {"--db", Db(), "--coverage", days, lib});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.out;
+  };
+  EXPECT_EQ(coverage("90"), lib + ": 3 of 5 files on disk checked within the last 90 days (60%)\n");
+  std::filesystem::remove(files[0]);
+  ::chmod(files[1].c_str(), 0600);
+  EXPECT_EQ(coverage("0.5"),
+            lib + ": 1 of 4 files on disk checked within the last 0.5 days (25%)\n");
+  EXPECT_EQ(coverage("1"), lib + ": 1 of 4 files on disk checked within the last 1 day (25%)\n");
+  const CliRun json = RunCli(m_dir, {"--db", Db(), "--coverage", "2", "--json", lib});
+  EXPECT_EQ(json.out, "{\"type\":\"coverage\",\"folder\":\"" + lib +
+                          "\",\"days\":2,\"on_disk\":4,\"checked\":1}\n");
+  // A PATH that is not there is a fault, said, not an empty library.
+  const CliRun missing =
+      RunCli(m_dir, {"--db", Db(), "--coverage", "2", (m_dir / "nowhere").native()});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err,
+            "harrowbit-cli: " + (m_dir / "nowhere").native() + ": No such file or directory\n");
+}
+
+// --show-errors lists the damaged files of the library: a file gone from disk is left out
+// and counted, one changed since its check is marked.
+TEST_F(DbCli, ShowErrorsLeavesOutFilesGoneAndMarksChangedOnes) {
+  const std::string kept = Make(Damage::kDropPage, "lib/kept.ogg");
+  const std::string gone = Make(Damage::kDropPage, "lib/gone.ogg");
+  const std::string moved = Make(Damage::kDropPage, "lib/d/moved.ogg");
+  const std::string mended = Make(Damage::kDropPage, "lib/mended.ogg");
+  Make(Damage::kClean, "lib/fine.ogg");
+  ASSERT_EQ(RunCli(m_dir, {"--db", Db(), (m_dir / "lib").native()}).status, 1);
+  std::filesystem::remove(gone);
+  std::filesystem::rename(m_dir / "lib/d", m_dir / "lib/e");
+  Make(Damage::kClean, "lib/mended.ogg");
+  const CliRun r = RunCli(m_dir, {"--db", Db(), "--show-errors"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::vector<std::string> got;
+  for (std::string line; std::getline(lines, line);) got.push_back(line);
+  ASSERT_EQ(got.size(), 3u) << r.out;
+  EXPECT_EQ(got[0].substr(0, kept.size() + 8), kept + "...ERROR");
+  EXPECT_EQ(got[0].find("changed since"), std::string::npos) << got[0];
+  EXPECT_EQ(got[1].substr(0, mended.size() + 8), mended + "...ERROR");
+  EXPECT_EQ(got[1].substr(got[1].size() - 14), "\tchanged since") << got[1];
+  EXPECT_EQ(got[2], "2 files whose last check found an error; 2 more are gone from disk");
+  const CliRun json = RunCli(m_dir, {"--db", Db(), "--show-errors", "--json"});
+  EXPECT_EQ(FileLines(m_dir, json.out, "changed_since"),
+            (std::map<std::string, std::string>{{kept, "false"}, {mended, "true"}}));
+  EXPECT_NE(json.out.find("{\"type\":\"errors\",\"files\":2,\"gone\":2}\n"), std::string::npos);
+}
+
+// A query needs only reading, and leaves nothing beside the file: not as another user in
+// a folder they cannot write, not on a read-only mount.
+TEST_F(DbCli, ADatabaseThatMayBeReadButNotWrittenCanBeQueried) {
+  std::filesystem::permissions(
+      m_dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                        std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                        std::filesystem::perms::others_exec);
+  const std::string bad = Make(Damage::kDropPage, "lib/bad.ogg");
+  Make(Damage::kClean, "lib/good.ogg");
+  const std::string lib = (m_dir / "lib").native();
+  ASSERT_EQ(RunCli(m_dir, {"--db", Db(), lib}).status, 1);
+  ::chmod(Db().c_str(), 0644);
+  const std::string errors = RunCli(m_dir, {"--db", Db(), "--show-errors"}).out;
+  ASSERT_EQ(errors.substr(0, bad.size() + 8), bad + "...ERROR") << errors;
+  const std::string coverage =
+      lib + ": 2 of 2 files on disk checked within the last 9 days (100%)\n";
+  const bool root = ::geteuid() == 0;
+  const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::string readOnlyMount = "unshare -m sh -c 'mount --bind " + m_dir.path().native() +
+                                    " " + m_dir.path().native() + " && mount -o remount,bind,ro " +
+                                    m_dir.path().native() + " && \"$0\" \"$@\"' ";
+  const struct {
+    const char* name;
+    std::string prefix;
+    bool needsRoot;
+  } cases[] = {
+      {"the owner", "", false},
+      {"another user, who cannot write the folder", asNobody, true},
+      {"a read-only mount", readOnlyMount, true},
+  };
+  for (const auto& c : cases) {
+    if (c.needsRoot && !root) {
+      std::printf("skipped, needs root: %s\n", c.name);
+      continue;
+    }
+    for (const auto& [args, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"--show-errors", errors}, {"--coverage 9 " + Quoted(lib), coverage}}) {
+      const CliRun r = RunShell(m_dir, c.prefix + "\"$CLI\" --db " + Quoted(Db()) + " " + args);
+      if (c.prefix == readOnlyMount && r.err.find("unshare") != std::string::npos) {
+        std::printf("skipped, no mount namespace here: %s\n", r.err.c_str());
+        continue;
+      }
+      EXPECT_EQ(r.status, 0) << c.name << ": " << args << "\n" << r.err;
+      EXPECT_EQ(r.out, expected) << c.name << ": " << args;
+      EXPECT_FALSE(std::filesystem::exists(Db() + "-wal")) << c.name << ": " << args;
+      EXPECT_FALSE(std::filesystem::exists(Db() + "-shm")) << c.name << ": " << args;
+    }
+  }
+}
+
+// The queries follow the rules of a scan's output: a reader that went away is SIGPIPE's
+// status, output that cannot be written is a fault said on standard error.
+TEST_F(DbCli, QueriesWhoseOutputCannotBeWrittenAreNeverSuccess) {
+  Make(Damage::kDropPage, "lib/bad.ogg");
+  const std::string lib = (m_dir / "lib").native();
+  ASSERT_EQ(RunCli(m_dir, {"--db", Db(), lib}).status, 1);
+  const struct {
+    const char* run;
+    const char* status;
+    const char* err;
+  } cases[] = {
+      {"$Q > /dev/full; SAVE", "2\n",
+       "harrowbit-cli: cannot write the results: No space left on device\n"},
+      {"$Q >&-; SAVE", "2\n", "harrowbit-cli: cannot write the results: Bad file descriptor\n"},
+      // The reader is gone before the answer is written.
+      {"trap '' PIPE; { sleep 0.3; $Q; SAVE; } | true", "141\n", ""},
+  };
+  for (const std::string& query : {std::string("--show-errors"), "--coverage 9 " + Quoted(lib)}) {
+    for (const auto& c : cases) {
+      std::string script = c.run;
+      script.replace(script.find("$Q"), 2, "\"$CLI\" --db " + Quoted(Db()) + " " + query);
+      script.replace(script.find("SAVE"), 4, "echo $? > " + Quoted((m_dir / "status").native()));
+      const CliRun r = RunShell(m_dir, script);
+      EXPECT_EQ(ReadAll(m_dir / "status"), c.status) << query << ": " << c.run;
+      EXPECT_EQ(r.err, c.err) << query << ": " << c.run;
+    }
+  }
+}
+
+TEST_F(DbCli, NumbersOfDaysAndAnEmptyDatabaseNameAreUsageErrors) {
+  const std::string clean = Make(Damage::kClean, "lib/a.ogg");
+  const std::string days = "is not a number of days from 0.001 to 36500\n";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--coverage", "inf", clean}, "'inf' " + days},
+      {{"--coverage", "-0", clean}, "'-0' " + days},
+      {{"--coverage", "1e308", clean}, "'1e308' " + days},
+      {{"--coverage", "nan", clean}, "'nan' " + days},
+      {{"--coverage", "0", clean}, "'0' " + days},
+      {{"--coverage", "36500.5", clean}, "'36500.5' " + days},
+      {{"--coverage", "0.0009", clean}, "'0.0009' " + days},
+      {{"--coverage", "9d", clean}, "'9d' " + days},
+      {{"--skip-checked", "inf", clean}, "'inf' " + days},
+      {{"--skip-checked", "-1", clean}, "'-1' " + days},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--db", Db()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun r = RunCli(m_dir, args);
+    EXPECT_EQ(r.status, 2) << c.args[1];
+    EXPECT_EQ(r.out, "") << c.args[1];
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "harrowbit-cli: " + c.err) << c.args[1];
+  }
+  const CliRun empty = RunCli(m_dir, {"--db", "", clean});
+  EXPECT_EQ(empty.status, 2);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_EQ(empty.err.substr(0, empty.err.find('\n') + 1),
+            "harrowbit-cli: --db needs a file name, not an empty one\n");
+  EXPECT_FALSE(std::filesystem::exists(Db()));
+  // The bounds themselves are days.
+  EXPECT_EQ(RunCli(m_dir, {"--db", Db(), clean}).status, 0);
+  for (const char* bound : {"0.001", "36500"}) {
+    EXPECT_EQ(RunCli(m_dir, {"--db", Db(), "--coverage", bound, clean}).status, 0) << bound;
+  }
+}
+
+TEST_F(DbCli, EveryListOfFilesFromIsReadInOrder) {
+  const std::string a = Make(Damage::kClean, "lib/a.ogg");
+  const std::string b = Make(Damage::kDropPage, "lib/b.ogg");
+  const std::string c = Make(Damage::kClean, "lib/c.ogg");
+  m_dir.Write("first", c + "\n" + a + "\n");
+  m_dir.Write("second", b + "\n");
+  const CliRun r = RunCli(m_dir, {"-j1", "--files-from", (m_dir / "first").native(), "--files-from",
+                                  (m_dir / "second").native()});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.rfind("[3/3]")),
+            "[1/3]\t" + c + "...OK\n[2/3]\t" + a + "...OK\n");
+  EXPECT_NE(r.out.find("[3/3]\t" + b + "...ERROR"), std::string::npos) << r.out;
+  // A list that cannot be read keeps none of the others out, and is a fault of the run.
+  const CliRun partly = RunCli(m_dir, {"-j1", "--files-from", (m_dir / "nolist").native(),
+                                       "--files-from", (m_dir / "first").native()});
+  EXPECT_EQ(partly.status, 2);
+  EXPECT_EQ(partly.out, "[1/2]\t" + c + "...OK\n[2/2]\t" + a + "...OK\n2 files, 0 errors\n");
+}
+
+// A folder under PATH that cannot be read is named, and the answer is not a clean one.
+TEST_F(DbCli, CoverageOfALibraryWithAFolderThatCannotBeReadIsAFault) {
+  std::filesystem::permissions(m_dir.path(), std::filesystem::perms::owner_all |
+                                                 std::filesystem::perms::others_read |
+                                                 std::filesystem::perms::others_exec);
+  Make(Damage::kClean, "lib/a.ogg");
+  Make(Damage::kClean, "lib/locked/b.ogg");
+  const std::string lib = (m_dir / "lib").native();
+  ASSERT_EQ(RunCli(m_dir, {"--db", Db(), lib}).status, 0);
+  ::chmod(Db().c_str(), 0644);
+  ::chmod((m_dir / "lib/locked").c_str(), 0);
+  std::vector<std::string> args;
+  if (::geteuid() == 0) args = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  args.insert(args.end(), {HARROWBIT_CLI, "--db", Db(), "--coverage", "9", lib});
+  const CliRun r = RunCommand(m_dir, args);
+  ::chmod((m_dir / "lib/locked").c_str(), 0700);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "harrowbit-cli: " + (m_dir / "lib/locked").native() + ": Permission denied\n");
+  EXPECT_EQ(r.out, lib + ": 1 of 1 file on disk checked within the last 9 days (100%)\n");
+}

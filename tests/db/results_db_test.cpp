@@ -28,7 +28,7 @@ std::string ReadAll(const std::filesystem::path& p) {
 VerdictRecord Verdict(std::string path, int64_t checkedAtMs = 1'700'000'000'000) {
   VerdictRecord r;
   r.path = std::move(path);
-  r.identity = {2049, 131, 4096, 1'690'000'000'123'456'789};
+  r.identity = {2049, 131, 4096, 1'690'000'000'123'456'789, 1'690'000'001'987'654'321};
   r.checkedAtMs = checkedAtMs;
   r.libraryVersion = "Xiph.Org libVorbis I 20200704 (Reducing Environment)";
   return r;
@@ -74,7 +74,10 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
   notUtf8.position = 4.25;
   notUtf8.kind = CheckKind::kQuick;
   auto extremes = Verdict(std::string("/m/%_\n\r\x01.ogg"));
-  extremes.identity = {UINT64_MAX, UINT64_MAX - 1, INT64_MAX, -1'000'000'123};
+  extremes.identity = {UINT64_MAX, UINT64_MAX - 1, INT64_MAX, -1'000'000'123, INT64_MIN + 1};
+  auto unknownTimes = Verdict("/music/2300.ogg");
+  unknownTimes.identity.mtimeNs = kUnknownTimeNs;
+  unknownTimes.identity.ctimeNs = kUnknownTimeNs;
   extremes.length = 1e300;
   extremes.libraryVersion = "another libvorbis";
   auto replaced = Verdict("/music/a.ogg", 1'800'000'000'000);
@@ -85,7 +88,7 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
   const auto file = t / "lib.db";
   CResultsDb db;
   ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
-  for (const auto* r : {&plain, &notUtf8, &extremes}) ASSERT_TRUE(db.Record(*r));
+  for (const auto* r : {&plain, &notUtf8, &extremes, &unknownTimes}) ASSERT_TRUE(db.Record(*r));
   ExpectSame(*db.Last(notUtf8.path), notUtf8);  // answered from the queue
   ASSERT_TRUE(db.Flush()) << db.ErrorText();
   ASSERT_TRUE(db.Record(replaced));
@@ -93,7 +96,7 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
   EXPECT_EQ(db.Unrecorded(), 0);
 
   ASSERT_TRUE(db.Open(file, DbMode::kQuery)) << db.ErrorText();
-  for (const auto* r : {&replaced, &notUtf8, &extremes}) {
+  for (const auto* r : {&replaced, &notUtf8, &extremes, &unknownTimes}) {
     SCOPED_TRACE(DisplayText(r->path));
     const auto stored = db.Last(r->path);
     ASSERT_TRUE(stored);
@@ -188,6 +191,12 @@ TEST(ResultsDb, FaultsAreNamedAndCounted) {
        DbMode::kRecord, true, true, "cannot be opened: Permission denied"},
       {"QueryOfAMissingFile", [](auto&, auto&, auto&) {}, DbMode::kQuery, true, false,
        "cannot be opened"},
+      {"SchemaWithoutItsColumns",
+       [&](const TempDir& t, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
+         harrowbitDb(t, f, raw);
+         ASSERT_TRUE(CRawDb(f).Exec("ALTER TABLE files DROP COLUMN ctime_ns"));
+       },
+       DbMode::kQuery, true, false, "no such column: ctime_ns"},
       {"LockedBeyondTheWaitAtOpen",
        [](const TempDir&, const std::filesystem::path& f, std::unique_ptr<CRawDb>& raw) {
          raw = std::make_unique<CRawDb>(f);
@@ -363,6 +372,120 @@ TEST(ResultsDb, KillNineLosesAtMostTheLastSecond) {
   ASSERT_TRUE(lastKept);
   EXPECT_FALSE(db.Last("/k/" + std::to_string(100000 + recorded)));
   EXPECT_LE(killedAtMs - lastKept->checkedAtMs, 1700) << "more than a commit interval lost";
+}
+
+// Schema 1 as it was made, with one row: what a library recorded before the change time.
+void MakeSchemaOne(const std::filesystem::path& file) {
+  CRawDb raw(file);
+  ASSERT_TRUE(raw.Exec(
+      "PRAGMA journal_mode = WAL;"
+      "CREATE TABLE versions(id INTEGER PRIMARY KEY, text TEXT NOT NULL UNIQUE);"
+      "CREATE TABLE files(path BLOB PRIMARY KEY NOT NULL, device INTEGER NOT NULL,"
+      " inode INTEGER NOT NULL, size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL,"
+      " verdict TEXT NOT NULL CHECK (verdict IN ('ok', 'error')), reason TEXT, position REAL,"
+      " length REAL, kind TEXT NOT NULL CHECK (kind IN ('full', 'quick')),"
+      " checked_at INTEGER NOT NULL, version INTEGER NOT NULL REFERENCES versions(id))"
+      " WITHOUT ROWID;"
+      "CREATE INDEX files_with_errors ON files(path) WHERE verdict = 'error';"
+      "INSERT INTO versions VALUES (1, 'libVorbis 1.3.7');"
+      "INSERT INTO files VALUES (x'2F6F6C642E6F6767', 2049, 131, 4096, 1690000000123456789,"
+      " 'error', 'OV_HOLE', 4.5, 60, 'full', 1700000000000, 1);"
+      "PRAGMA user_version = 1; PRAGMA application_id = 1213350484;"));
+}
+
+int64_t UserVersion(const std::filesystem::path& file) {
+  CRawDb raw(file);
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(raw.db, "PRAGMA user_version", -1, &stmt, nullptr) != SQLITE_OK) return -1;
+  const int64_t version = sqlite3_step(stmt) == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : -1;
+  sqlite3_finalize(stmt);
+  return version;
+}
+
+// A row of schema 1 has no change time: it is read, listed and kept, but never stands for
+// a fresh check until the file is checked again.
+TEST(ResultsDb, SchemaOneIsQueriedAsItIsAndUpgradedByARecordingRun) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  MakeSchemaOne(file);
+  const FileIdentity now{2049, 131, 4096, 1'690'000'000'123'456'789, 1'690'000'000'123'456'789};
+  {
+    CResultsDb db;
+    ASSERT_TRUE(db.Open(file, DbMode::kQuery)) << db.ErrorText();
+    const auto old = db.Last("/old.ogg");
+    ASSERT_TRUE(old);
+    EXPECT_EQ(old->identity.mtimeNs, 1'690'000'000'123'456'789);
+    EXPECT_EQ(old->identity.ctimeNs, kUnknownTimeNs);
+    EXPECT_EQ(old->reason, "OV_HOLE");
+    EXPECT_EQ(old->libraryVersion, "libVorbis 1.3.7");
+    EXPECT_FALSE(CanReuse(*old, now, CheckKind::kQuick, 90, 1'700'000'000'001));
+    std::vector<ErrorRow> errors;
+    ASSERT_TRUE(db.Errors(errors)) << db.ErrorText();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].identity.ctimeNs, kUnknownTimeNs);
+    EXPECT_EQ(errors[0].identity.size, 4096);
+  }
+  EXPECT_EQ(UserVersion(file), 1) << "a query wrote to the file";
+
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+  ASSERT_TRUE(db.Record(Verdict("/new.ogg")));
+  db.Close();
+  EXPECT_EQ(UserVersion(file), 2);
+  {
+    CRawDb raw(file);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(raw.db, "SELECT codec, ctime_ns IS NULL FROM files ORDER BY path",
+                                 -1, &stmt, nullptr),
+              SQLITE_OK);
+    for (const int ctimeIsNull : {0, 1}) {  // "/new.ogg", then "/old.ogg"
+      ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+      EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "vorbis");
+      EXPECT_EQ(sqlite3_column_int(stmt, 1), ctimeIsNull);
+    }
+    sqlite3_finalize(stmt);
+  }
+  ASSERT_TRUE(db.Open(file, DbMode::kQuery)) << db.ErrorText();
+  ExpectSame(*db.Last("/new.ogg"), Verdict("/new.ogg"));
+  EXPECT_EQ(db.Last("/old.ogg")->identity.ctimeNs, kUnknownTimeNs);
+}
+
+// A query leaves no -wal or -shm beside a cleanly closed file, and notices when a run
+// wrote to the file while it read it without locks.
+TEST(ResultsDb, AQueryWritesNothingAndKnowsWhenAWriterCameMeanwhile) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  {
+    CResultsDb db;
+    ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+    ASSERT_TRUE(db.Record(Verdict("/a.ogg")));
+  }
+  ASSERT_FALSE(std::filesystem::exists(file.native() + "-wal"));
+  CResultsDb query;
+  ASSERT_TRUE(query.Open(file, DbMode::kQuery)) << query.ErrorText();
+  ASSERT_TRUE(query.Last("/a.ogg"));
+  EXPECT_TRUE(query.ReadWasStable());
+  EXPECT_FALSE(std::filesystem::exists(file.native() + "-wal"));
+  EXPECT_FALSE(std::filesystem::exists(file.native() + "-shm"));
+  {
+    CResultsDb writer;
+    ASSERT_TRUE(writer.Open(file, DbMode::kRecord)) << writer.ErrorText();
+    ASSERT_TRUE(writer.Record(Verdict("/b.ogg")));
+    ASSERT_TRUE(writer.Flush());
+    EXPECT_FALSE(query.ReadWasStable()) << "a -wal beside the file";
+  }
+  EXPECT_FALSE(query.ReadWasStable()) << "checkpointed into the file";
+  query.Close();
+  // With a -wal beside it, a query reads under the usual locks, and needs no check.
+  CResultsDb writer;
+  ASSERT_TRUE(writer.Open(file, DbMode::kRecord)) << writer.ErrorText();
+  ASSERT_TRUE(writer.Record(Verdict("/c.ogg")));
+  ASSERT_TRUE(writer.Flush());
+  ASSERT_TRUE(query.Open(file, DbMode::kQuery)) << query.ErrorText();
+  EXPECT_TRUE(query.Last("/c.ogg"));
+  ASSERT_TRUE(writer.Record(Verdict("/d.ogg")));
+  ASSERT_TRUE(writer.Flush());
+  EXPECT_TRUE(query.ReadWasStable());
 }
 
 }  // namespace

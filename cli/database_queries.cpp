@@ -1,0 +1,108 @@
+#include "cli/database_queries.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "db/db_report.h"
+#include "scan/file_collection.h"
+#include "text/path_text.h"
+
+namespace {
+
+// A query read without locks is asked again when a run wrote meanwhile; the retry then
+// takes the usual locks, since that run has left a -wal.
+constexpr int kAttempts = 3;
+
+void Say(const std::string& message) {
+  std::fprintf(stderr, "harrowbit-cli: %s\n", message.c_str());
+}
+
+bool ShowErrors(const CliOptions& options, CResultsDb& db, std::string& answer) {
+  std::vector<ErrorRow> rows;
+  if (!db.Errors(rows)) return false;
+  const int64_t gone = LeaveOutGone(rows);
+  answer = options.json ? ErrorsJson(rows, gone) : ErrorsText(rows, gone);
+  return true;
+}
+
+// The files on disk under PATH, walked as a scan would walk it. False when part of it
+// could not be read (said on standard error): the count is then of what could be.
+bool FilesOnDisk(const std::string& path, CFileList& files) {
+  bool whole = true;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    Say(DisplayText(path) + ": " + std::strerror(errno));
+    return false;
+  }
+  AddGivenPath(files, path, [&](const std::filesystem::path& folder, std::error_code error) {
+    Say(DisplayText(folder.native()) + ": " + error.message());
+    whole = false;
+  });
+  return whole;
+}
+
+bool MeasureCoverage(const CliOptions& options, CResultsDb& db,
+                     const std::vector<CFileList>& walked, std::string& answer) {
+  const double days = *options.coverageDays;
+  const int64_t nowMs = UnixMsNow();
+  answer.clear();
+  for (std::size_t p = 0; p < options.paths.size(); ++p) {
+    LibraryCoverage c;
+    const CFileList& files = walked[p];
+    for (std::size_t i = 0; i < files.Count(); ++i) {
+      const auto entry = files.Take(i);
+      const std::string key = PathKey(entry->path);
+      const auto identity = IdentityOf(entry->path);
+      const auto last = db.Last(key);
+      if (!last && !db.ErrorText().empty()) return false;
+      ++c.onDisk;
+      if (identity && last && IsCurrent(*last, *identity, days, nowMs)) ++c.current;
+    }
+    const std::string folder = PathKey(options.paths[p]);
+    answer += options.json ? CoverageJson(folder, days, c) : CoverageText(folder, days, c);
+  }
+  return true;
+}
+
+}  // namespace
+
+int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
+  bool trouble = false;
+  std::vector<CFileList> walked(options.showErrors ? 0 : options.paths.size());
+  for (std::size_t p = 0; p < walked.size(); ++p) {
+    if (!FilesOnDisk(options.paths[p], walked[p])) trouble = true;
+  }
+  std::string answer;
+  for (int attempt = 1;; ++attempt) {
+    const bool asked = options.showErrors ? ShowErrors(options, db, answer)
+                                          : MeasureCoverage(options, db, walked, answer);
+    if (!asked) {
+      Say(db.ErrorText());
+      return kExitTrouble;
+    }
+    if (db.ReadWasStable()) break;
+    if (attempt == kAttempts) {
+      Say("results database " + DisplayText(options.db) +
+          ": written by another run all the while it was read; ask again later");
+      return kExitTrouble;
+    }
+    if (!db.Open(options.db, DbMode::kQuery)) {
+      Say(db.ErrorText());
+      return kExitTrouble;
+    }
+  }
+  // Nothing holds the file while the answer is written to a slow reader.
+  db.Close();
+  out.Write(answer);
+  out.Flush();
+  if (out.Error() == EPIPE) return 128 + SIGPIPE;
+  if (out.Error() != 0) {
+    Say(std::string("cannot write the results: ") + std::strerror(out.Error()));
+    return kExitTrouble;
+  }
+  return trouble ? kExitTrouble : kExitClean;
+}

@@ -1,0 +1,141 @@
+// What the database is asked: one file's last record, the errors, the records under a
+// folder.
+
+#include <algorithm>
+
+#include "db/results_db.h"
+
+namespace {
+
+CheckKind KindOf(std::string_view name) {
+  return name == "quick" ? CheckKind::kQuick : CheckKind::kFull;
+}
+
+// Columns device, inode, size, mtime_ns and the change time from `first` on.
+FileIdentity ColumnIdentity(sqlite3_stmt* stmt, int first) {
+  FileIdentity id;
+  id.device = static_cast<uint64_t>(sqlite3_column_int64(stmt, first));
+  id.inode = static_cast<uint64_t>(sqlite3_column_int64(stmt, first + 1));
+  id.size = sqlite3_column_int64(stmt, first + 2);
+  id.mtimeNs = sqlite3_column_int64(stmt, first + 3);
+  id.ctimeNs = sqlite3_column_type(stmt, first + 4) == SQLITE_NULL
+                   ? kUnknownTimeNs
+                   : sqlite3_column_int64(stmt, first + 4);
+  return id;
+}
+
+}  // namespace
+
+const std::string& CResultsDb::VersionText(int64_t id) {
+  // Few texts, many files: each is read once. Rows of versions never change.
+  auto it = m_versionTexts.find(id);
+  if (it == m_versionTexts.end()) {
+    CStatement stmt(m_pDb, "SELECT text FROM versions WHERE id = ?1");
+    sqlite3_bind_int64(*stmt, 1, id);
+    std::string text = sqlite3_step(*stmt) == SQLITE_ROW ? ColumnText(*stmt, 0) : std::string();
+    it = m_versionTexts.emplace(id, std::move(text)).first;
+  }
+  return it->second;
+}
+
+void CResultsDb::EndRead() {
+  if (!m_bReading) return;
+  m_bReading = false;
+  sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
+}
+
+std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
+  std::lock_guard lock(m_mutex);
+  if (const auto it = m_queued.find(std::string(pathKey)); it != m_queued.end()) {
+    return m_queue[it->second];
+  }
+  if (!m_select) return std::nullopt;
+  // Lookups share one read transaction for a moment: a transaction per lookup would cost
+  // more than the lookup. Kept short, so that other runs' commits show soon and their
+  // checkpoints are not held up.
+  const auto now = std::chrono::steady_clock::now();
+  if (m_bReading && now - m_readSince > std::chrono::milliseconds(200)) EndRead();
+  if (!m_bReading && sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
+    m_bReading = true;
+    m_readSince = now;
+  }
+  sqlite3_stmt* const select = *m_select;
+  CReset reset(select);
+  BindBytes(select, 1, pathKey);
+  const int rc = sqlite3_step(select);
+  if (rc != SQLITE_ROW) {
+    if (rc != SQLITE_DONE && m_strError.empty()) Fail(rc, "looking up a file");
+    return std::nullopt;
+  }
+  StoredRecord r;
+  r.path = std::string(pathKey);
+  r.identity = ColumnIdentity(select, 0);
+  r.verdict = ColumnText(select, 5) == "ok" ? StoredVerdict::kOk : StoredVerdict::kError;
+  r.reason = ColumnText(select, 6);
+  r.position = ColumnOptional(select, 7);
+  r.length = ColumnOptional(select, 8);
+  r.kind = KindOf(ColumnText(select, 9));
+  r.checkedAtMs = sqlite3_column_int64(select, 10);
+  r.libraryVersion = VersionText(sqlite3_column_int64(select, 11));
+  return r;
+}
+
+bool CResultsDb::Errors(std::vector<ErrorRow>& rows) {
+  rows.clear();
+  std::unique_lock lock(m_mutex);
+  FlushLocked(lock);
+  if (m_pDb == nullptr) return false;
+  EndRead();
+  const std::string sql =
+      "SELECT path, reason, position, length, kind, checked_at, device, inode,"
+      " size, mtime_ns, " +
+      CtimeColumn() +
+      " FROM files INDEXED BY files_with_errors WHERE verdict = 'error'"
+      " ORDER BY path";
+  CStatement stmt(m_pDb, sql.c_str());
+  if (stmt.PrepareResult() != SQLITE_OK) return Fail(stmt.PrepareResult(), "listing errors");
+  int rc;
+  while ((rc = sqlite3_step(*stmt)) == SQLITE_ROW) {
+    ErrorRow row;
+    row.path = ColumnBytes(*stmt, 0);
+    row.reason = ColumnText(*stmt, 1);
+    row.position = ColumnOptional(*stmt, 2);
+    row.length = ColumnOptional(*stmt, 3);
+    row.kind = KindOf(ColumnText(*stmt, 4));
+    row.checkedAtMs = sqlite3_column_int64(*stmt, 5);
+    row.identity = ColumnIdentity(*stmt, 6);
+    rows.push_back(std::move(row));
+  }
+  return rc == SQLITE_DONE || Fail(rc, "listing errors");
+}
+
+bool CResultsDb::CoverageUnder(std::string_view folderKey, double days, int64_t nowMs,
+                               Coverage& out) {
+  out = {};
+  std::unique_lock lock(m_mutex);
+  FlushLocked(lock);
+  if (m_pDb == nullptr) return false;
+  EndRead();
+  // A range of the primary key, not LIKE: '%' and '_' are ordinary bytes in a name, and
+  // "/music" must not take in "/music2". '0' is the byte after '/'.
+  std::string folder(folderKey);
+  while (!folder.empty() && folder.back() == '/') folder.pop_back();
+  const std::string low = folder + '/';
+  const std::string high = folder + '0';
+  CStatement stmt(m_pDb,
+                  "SELECT count(*), coalesce(sum(checked_at > ?4), 0) FROM files"
+                  " WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+  if (stmt.PrepareResult() != SQLITE_OK) return Fail(stmt.PrepareResult(), "measuring coverage");
+  BindBytes(*stmt, 1, folder);
+  BindBytes(*stmt, 2, low);
+  BindBytes(*stmt, 3, high);
+  // In doubles and clamped: any number of days, even a silly one, gives a sound bound.
+  const double window = days > 0 ? days * 86'400'000.0 : 0;
+  const double cut = std::clamp(static_cast<double>(nowMs) - window, -9.0e18, 9.0e18);
+  sqlite3_bind_int64(*stmt, 4, static_cast<sqlite3_int64>(cut));
+  const int rc = sqlite3_step(*stmt);
+  if (rc != SQLITE_ROW) return Fail(rc, "measuring coverage");
+  out.recorded = sqlite3_column_int64(*stmt, 0);
+  out.checkedWithin = sqlite3_column_int64(*stmt, 1);
+  return true;
+}
