@@ -41,7 +41,7 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
   m_db.Record(r);
   // Rot shows as a fault found while decoding; a file that no longer opens, or one that
   // went past the decoder's limits, says nothing of the bytes that were OK.
-  if (!v.IsDecodingFault() || !IsNewlyDamaged(d.last, *d.identity, r.verdict)) return std::nullopt;
+  if (!IsNewlyDamaged(d.last, *d.identity, v.IsDecodingFault())) return std::nullopt;
   m_newly.push_back({result.path, d.last->checkedAtMs});
   return d.last->checkedAtMs;
 }

@@ -107,11 +107,6 @@ bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity&
          last->identity.mtimeNs == now.mtimeNs;
 }
 
-bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
-                    StoredVerdict nowVerdict) {
-  return IsNewlyDamaged(last, now, nowVerdict == StoredVerdict::kError);
-}
-
 std::string_view StoredVerdictName(StoredVerdict verdict) {
   return verdict == StoredVerdict::kOk ? "ok" : "error";
 }

@@ -85,9 +85,6 @@ bool IsCurrent(const StoredRecord& last, const FileIdentity& now, double days, i
 // library copied to a new disk with its times kept is still the same data).
 bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
                     bool decodingFault);
-// Until the caller says which errors are decoding faults: every error counts as one.
-bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity& now,
-                    StoredVerdict nowVerdict);
 
 std::string_view StoredVerdictName(StoredVerdict verdict);
 std::string_view CheckKindName(CheckKind kind);

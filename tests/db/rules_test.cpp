@@ -121,9 +121,6 @@ TEST(NewlyDamagedRule, OnlyADecodingFaultOfAFileThatWasOkWithTheSameSizeAndMtime
   for (const auto& c : cases) {
     EXPECT_EQ(IsNewlyDamaged(c.last, c.now, c.decodingFault), c.newlyDamaged) << c.name;
   }
-  // The older call: every error counts as a decoding fault, OK never does.
-  EXPECT_TRUE(IsNewlyDamaged(ok, same, StoredVerdict::kError));
-  EXPECT_FALSE(IsNewlyDamaged(ok, same, StoredVerdict::kOk));
 }
 
 TEST(FileTimes, ATimeThatDoesNotFitInNanosecondsIsUnknownNeverClamped) {
