@@ -7,16 +7,18 @@
 #include "filetest/stream_rules.h"
 
 struct COggStructureCheck::Stream {
-  explicit Stream(uint32_t serialNumber) : serial(serialNumber) {
-    ogg_stream_init(&os, static_cast<int>(serialNumber));
+  explicit Stream(uint32_t serialNumber) : serial(serialNumber) {}
+  ~Stream() {
+    if (osLive) ogg_stream_clear(&os);
   }
-  ~Stream() { ogg_stream_clear(&os); }
   Stream(const Stream&) = delete;
   Stream& operator=(const Stream&) = delete;
 
   uint32_t serial;
-  // Packets are taken apart only for the headers and up to the first granule position.
+  // Packets are taken apart only for the headers and up to the first granule position;
+  // the stream state exists only meanwhile.
   ogg_stream_state os{};
+  bool osLive = false;
   bool packetising = true;
   std::unique_ptr<CStreamRules> rules;
   int headersDone = 0;
@@ -40,11 +42,24 @@ std::string Serial(uint32_t serial) { return "stream " + std::to_string(serial);
 
 }  // namespace
 
+namespace {
+
+// What one stream may hold while its headers are taken apart: a cover picture of tens of
+// megabytes fits, a packet that never ends does not take the file into memory.
+constexpr long kMaxPacketBytes = 64L << 20;
+// Streams taken apart at once; more in one link (a hostile file of nothing but
+// beginnings of stream) get the page rules only.
+constexpr int kMaxPacketisingStreams = 16;
+
+}  // namespace
+
 COggStructureCheck::COggStructureCheck() { Reset(); }
 COggStructureCheck::~COggStructureCheck() = default;
 
 void COggStructureCheck::Reset() {
   m_streams.clear();
+  m_bySerial.clear();
+  m_nPacketising = 0;
   m_endedSerials.clear();
   m_pPrimary = nullptr;
   m_bLinkStarted = false;
@@ -82,16 +97,39 @@ double COggStructureCheck::Position() const {
 }
 
 COggStructureCheck::Stream* COggStructureCheck::Find(uint32_t serial) {
-  for (auto& s : m_streams) {
-    if (s->serial == serial) return s.get();
-  }
-  return nullptr;
+  const auto found = m_bySerial.find(serial);
+  return found != m_bySerial.end() ? found->second : nullptr;
 }
 
 COggStructureCheck::Stream& COggStructureCheck::Begin(uint32_t serial, int64_t offset) {
   m_streams.push_back(std::make_unique<Stream>(serial));
-  m_streams.back()->packetOffset = offset;
-  return *m_streams.back();
+  Stream& s = *m_streams.back();
+  m_bySerial[serial] = &s;
+  s.packetOffset = offset;
+  if (m_nPacketising < kMaxPacketisingStreams) {
+    ogg_stream_init(&s.os, static_cast<int>(serial));
+    s.osLive = true;
+    ++m_nPacketising;
+  } else {
+    s.packetising = false;
+  }
+  return s;
+}
+
+void COggStructureCheck::StopPacketising(Stream& s) {
+  s.packetising = false;
+  if (!s.osLive) return;
+  ogg_stream_clear(&s.os);
+  s.osLive = false;
+  --m_nPacketising;
+}
+
+bool COggStructureCheck::PageIn(Stream& s, const ogg_page& page) {
+  ogg_page copy = page;
+  ogg_stream_pagein(&s.os, &copy);
+  if (s.os.body_fill <= kMaxPacketBytes) return true;
+  StopPacketising(s);
+  return false;
 }
 
 void COggStructureCheck::CloseLink() {
@@ -107,8 +145,10 @@ void COggStructureCheck::CloseLink() {
       m_linkStartSeconds += static_cast<double>(link.declared) / static_cast<double>(link.rate);
     m_links.push_back(link);
   }
-  for (const auto& s : m_streams) m_endedSerials.push_back(s->serial);
+  for (const auto& s : m_streams) m_endedSerials.insert(s->serial);
   m_streams.clear();
+  m_bySerial.clear();
+  m_nPacketising = 0;
   m_pPrimary = nullptr;
   m_bLinkStarted = false;
 }
@@ -140,7 +180,7 @@ void COggStructureCheck::OnPage(const ogg_page& page, int64_t offset) {
     s = nullptr;
   }
   if (s == nullptr) {
-    const auto past = std::find(m_endedSerials.begin(), m_endedSerials.end(), serial);
+    const auto past = m_endedSerials.find(serial);
     if (!bos && past != m_endedSerials.end()) {
       Warn(StructureRule::kPageAfterEos, "page of " + Serial(serial) + " after its link ended",
            offset, Position());
@@ -184,9 +224,11 @@ void COggStructureCheck::OnPage(const ogg_page& page, int64_t offset) {
   for (long i = 0; i < segments; ++i) ended += page.header[27 + i] < 255 ? 1 : 0;
   const bool lastEnds = segments > 0 && page.header[27 + segments - 1] < 255;
 
-  if (s->pages == 0 || (s->rules != nullptr && s->headersDone < s->rules->HeaderPackets())) {
+  const bool inHeaders =
+      s->pages == 0 || (s->rules != nullptr && s->headersDone < s->rules->HeaderPackets());
+  if (inHeaders && s->packetising) {
     HeaderPage(*s, page, offset, ended, lastEnds);
-  } else if (s->rules != nullptr) {
+  } else if (!inHeaders && s->rules != nullptr) {
     AudioPage(*s, page, offset, ended, false);
   }
   if (lastEnds) {
@@ -203,8 +245,7 @@ void COggStructureCheck::OnPage(const ogg_page& page, int64_t offset) {
 void COggStructureCheck::HeaderPage(Stream& s, const ogg_page& page, int64_t offset, int ended,
                                     bool lastEnds) {
   const bool first = s.pages == 0;
-  ogg_page copy = page;
-  ogg_stream_pagein(&s.os, &copy);
+  if (!PageIn(s, page)) return;
   int headersHere = 0;
   std::vector<CommentFault> faults;
   for (;;) {
@@ -217,9 +258,7 @@ void COggStructureCheck::HeaderPage(Stream& s, const ogg_page& page, int64_t off
       s.rules = MakeStreamRules(packet);
       if (s.rules == nullptr) {
         // No codec rules: only the page rules, and no packets taken apart.
-        s.packetising = false;
-        ogg_stream_clear(&s.os);
-        ogg_stream_init(&s.os, static_cast<int>(s.serial));
+        StopPacketising(s);
         return;
       }
       if (m_pPrimary == nullptr) m_pPrimary = &s;
@@ -292,10 +331,7 @@ void COggStructureCheck::AudioPage(Stream& s, const ogg_page& page, int64_t offs
 // The packets up to the first granule position, for where the stream's audio starts;
 // after that page nothing of the stream is taken apart any more.
 void COggStructureCheck::TakeLeadingPackets(Stream& s, const ogg_page& page, bool pagedIn) {
-  if (!pagedIn) {
-    ogg_page copy = page;
-    ogg_stream_pagein(&s.os, &copy);
-  }
+  if (!pagedIn && !PageIn(s, page)) return;
   ogg_packet packet{};
   for (int got; (got = ogg_stream_packetout(&s.os, &packet)) != 0;) {
     if (got > 0) s.rules->OnLeadingAudioPacket(packet);
@@ -304,9 +340,7 @@ void COggStructureCheck::TakeLeadingPackets(Stream& s, const ogg_page& page, boo
   if (granule == -1) return;
   s.start = s.rules->StartGranule(granule);
   s.startKnown = true;
-  s.packetising = false;
-  ogg_stream_clear(&s.os);
-  ogg_stream_init(&s.os, static_cast<int>(s.serial));
+  StopPacketising(s);
 }
 
 void COggStructureCheck::Finish(int64_t endOffset, const std::vector<int64_t>* decodedPerLink) {

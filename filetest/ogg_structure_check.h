@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "filetest/structure_warning.h"
@@ -13,9 +15,9 @@
 // pages in file order with their offsets, by whoever reads them (the standalone reader in
 // structure_check_file.h, or a decoder's own page loop), and never seeks, buffers the
 // file or decodes audio: only header packets and the packets up to the first granule
-// position of each stream are taken apart. The one rule that needs decoded audio, the
-// length each link's last granule position declares, is checked in Finish against the
-// counts that whoever decoded hands in.
+// position of each stream are taken apart, with bounds on what that may hold. The one rule that
+// needs decoded audio, the length each link's last granule position declares, is checked in Finish
+// against the counts that whoever decoded hands in.
 class COggStructureCheck {
  public:
   COggStructureCheck();
@@ -57,12 +59,17 @@ class COggStructureCheck {
   Stream* Find(uint32_t serial);
   Stream& Begin(uint32_t serial, int64_t offset);
   void CloseLink();
+  void StopPacketising(Stream& s);
+  // False when the stream then holds too much to go on taking it apart.
+  bool PageIn(Stream& s, const ogg_page& page);
   void HeaderPage(Stream& s, const ogg_page& page, int64_t offset, int ended, bool lastEnds);
   void AudioPage(Stream& s, const ogg_page& page, int64_t offset, int ended, bool pagedIn);
   void TakeLeadingPackets(Stream& s, const ogg_page& page, bool pagedIn);
 
-  std::vector<std::unique_ptr<Stream>> m_streams;  // of the current link only
-  std::vector<uint32_t> m_endedSerials;            // of links before it
+  std::vector<std::unique_ptr<Stream>> m_streams;  // of the current link only, in order
+  std::unordered_map<uint32_t, Stream*> m_bySerial;
+  std::unordered_set<uint32_t> m_endedSerials;  // of links before it
+  int m_nPacketising = 0;
   Stream* m_pPrimary = nullptr;
   bool m_bLinkStarted = false;  // a page other than a beginning of stream went by
   int64_t m_nPages = 0;

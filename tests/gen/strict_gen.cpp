@@ -2,6 +2,7 @@
 
 #include <ogg/ogg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -387,6 +388,20 @@ std::vector<StrictCase> StrictCleanCases(const Tone& base) {
     const Bytes second = EncodeTone(next);
     chain.insert(chain.end(), second.begin(), second.end());
     cases.push_back({"", "strict-clean-chain.ogg", std::move(chain), 0, 0.0, 0.0, {}});
+  }
+  {
+    // Two streams grouped in one link: both beginnings first, then their pages in turn.
+    Tone other = base;
+    other.serial = base.serial + 7;
+    other.channels = 1;
+    const std::vector<Page> a = SplitPages(clean);
+    const std::vector<Page> b = SplitPages(EncodeTone(other));
+    std::vector<Page> grouped = {a[0], b[0]};
+    for (std::size_t i = 1; i < std::max(a.size(), b.size()); ++i) {
+      if (i < a.size()) grouped.push_back(a[i]);
+      if (i < b.size()) grouped.push_back(b[i]);
+    }
+    cases.push_back({"", "strict-clean-grouped.ogg", JoinPages(grouped), 0, 0.0, 0.0, {}});
   }
   for (const Tone& tone :
        {Tone{1, 22050, 1.0, 330.0, -0.1f, 31}, Tone{2, 48000, 3.0, 523.0, 1.0f, 32}}) {

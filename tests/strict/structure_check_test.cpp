@@ -171,4 +171,32 @@ TEST(StrictCap, ARuleBrokenOnEveryPageKeepsTheFirstAndCountsTheRest) {
   EXPECT_EQ(report.suppressed, broken - COggStructureCheck::kMaxPerRule);
 }
 
+TEST(StrictCap, ThousandsOfStreamsInOneLinkAreCheckedInBoundedWork) {
+  const auto clean = testgen::SplitPages(testgen::EncodeTone(testgen::StrictTone()));
+  std::vector<testgen::Page> pages;
+  constexpr int kStreams = 3000;
+  for (int i = 0; i < kStreams; ++i) {
+    pages.push_back(clean[0]);
+    pages.back().SetSerial(static_cast<uint32_t>(1000 + i));
+    pages.back().FixCrc();
+  }
+  const TempDir t;
+  ASSERT_TRUE(testgen::WriteBytes(t / "streams.ogg", testgen::JoinPages(pages)));
+  const StructureReport report = CheckFileStructure(t / "streams.ogg");
+  ASSERT_EQ(static_cast<int64_t>(report.warnings.size()), COggStructureCheck::kMaxPerRule);
+  EXPECT_EQ(report.warnings[0].rule, StructureRule::kMissingEos);
+  EXPECT_EQ(report.suppressed, kStreams - COggStructureCheck::kMaxPerRule);
+}
+
+TEST(StrictRead, AFileThatCannotBeReadSaysWhyAndWarnsOfNothing) {
+  const TempDir t;
+  const StructureReport missing = CheckFileStructure(t / "missing.ogg");
+  EXPECT_FALSE(missing.read);
+  EXPECT_EQ(missing.error, "No such file or directory");
+  const StructureReport folder = CheckFileStructure(t.path());
+  EXPECT_FALSE(folder.read);
+  EXPECT_FALSE(folder.error.empty());
+  EXPECT_TRUE(folder.warnings.empty());
+}
+
 }  // namespace
