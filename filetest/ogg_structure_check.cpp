@@ -135,15 +135,10 @@ bool COggStructureCheck::PageIn(Stream& s, const ogg_page& page) {
 void COggStructureCheck::CloseLink() {
   if (m_pPrimary != nullptr) {
     const Stream& p = *m_pPrimary;
-    Link link;
-    link.rate = p.rules->Rate();
-    link.declared = p.lastGranule >= 0 ? std::max<int64_t>(0, p.lastGranule - p.start) : 0;
-    link.lastPageOffset = p.lastPageOffset;
-    link.ended = p.ended;
-    link.startSeconds = m_linkStartSeconds;
-    if (link.rate > 0)
-      m_linkStartSeconds += static_cast<double>(link.declared) / static_cast<double>(link.rate);
-    m_links.push_back(link);
+    const long rate = p.rules->Rate();
+    const int64_t declared = p.lastGranule >= 0 ? std::max<int64_t>(0, p.lastGranule - p.start) : 0;
+    m_links.push_back({declared, rate, p.lastPageOffset, m_linkStartSeconds, p.ended});
+    if (rate > 0) m_linkStartSeconds += static_cast<double>(declared) / static_cast<double>(rate);
   }
   for (const auto& s : m_streams) m_endedSerials.insert(s->serial);
   m_streams.clear();

@@ -47,11 +47,11 @@ class COggStructureCheck {
  private:
   struct Stream;
   struct Link {
-    int64_t declared = 0;  // samples, from the start and the last granule position
-    long rate = 0;
-    int64_t lastPageOffset = 0;
-    double startSeconds = 0.0;
-    bool ended = false;  // its last page carried end-of-stream
+    int64_t declared;  // samples, from the start and the last granule position
+    long rate;
+    int64_t lastPageOffset;
+    double startSeconds;
+    bool ended;  // its last page carried end-of-stream
   };
 
   void Warn(StructureRule rule, std::string text, int64_t offset, double seconds);
@@ -66,17 +66,18 @@ class COggStructureCheck {
   void AudioPage(Stream& s, const ogg_page& page, int64_t offset, int ended, bool pagedIn);
   void TakeLeadingPackets(Stream& s, const ogg_page& page, bool pagedIn);
 
+  // Reset gives every member its value for a new file.
   std::vector<std::unique_ptr<Stream>> m_streams;  // of the current link only, in order
   std::unordered_map<uint32_t, Stream*> m_bySerial;
   std::unordered_set<uint32_t> m_endedSerials;  // of links before it
-  int m_nPacketising = 0;
-  Stream* m_pPrimary = nullptr;
-  bool m_bLinkStarted = false;  // a page other than a beginning of stream went by
-  int64_t m_nPages = 0;
-  int64_t m_nEndOfLastPage = 0;
-  double m_linkStartSeconds = 0.0;
+  int m_nPacketising;
+  Stream* m_pPrimary;
+  bool m_bLinkStarted;  // a page other than a beginning of stream went by
+  int64_t m_nPages;
+  int64_t m_nEndOfLastPage;
+  double m_linkStartSeconds;
   std::vector<Link> m_links;
   std::vector<StructureWarning> m_warnings;
   std::vector<int> m_perRule;
-  int64_t m_nSuppressed = 0;
+  int64_t m_nSuppressed;
 };

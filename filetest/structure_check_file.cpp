@@ -78,8 +78,8 @@ std::optional<std::vector<int64_t>> QuickDecodedPerLink(const std::filesystem::p
   std::vector<int64_t> perLink(static_cast<std::size_t>(check.Vf().links), 0);
   for (;;) {
     const int result = check.DecodeStep();
-    if (result == 0) return perLink;
     if (result < 0) return std::nullopt;
+    if (result == 0) return perLink;
     // A read hands out samples of one link only, the one it is in when it returns.
     const auto link = static_cast<std::size_t>(check.Vf().current_link);
     if (link < perLink.size()) perLink[link] += result;

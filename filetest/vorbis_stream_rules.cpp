@@ -8,7 +8,7 @@ namespace {
 
 constexpr unsigned char kVorbisMagic[] = {'v', 'o', 'r', 'b', 'i', 's'};
 constexpr long kMagicSize = 7;
-constexpr int kCommentHeader = 1;
+constexpr unsigned char kCommentType = 3;
 
 bool IsVorbisHeader(const ogg_packet& packet, unsigned char type) {
   return packet.bytes >= kMagicSize && packet.packet[0] == type &&
@@ -34,17 +34,17 @@ class CVorbisRules final : public CStreamRules {
   int HeaderPackets() const override { return 3; }
 
   void OnHeader(int index, const ogg_packet& packet, std::vector<CommentFault>& faults) override {
-    if (index == kCommentHeader && IsVorbisHeader(packet, 3)) {
+    // The type byte says which header it is; one out of place is refused by the decoder.
+    if (IsVorbisHeader(packet, kCommentType)) {
       const auto* body = reinterpret_cast<const char*>(packet.packet + kMagicSize);
       CheckCommentFields(
           std::string_view(body, static_cast<std::size_t>(packet.bytes - kMagicSize)), faults);
     }
-    if (m_headersOk && index == m_headersIn) {
-      ogg_packet copy = packet;
-      copy.b_o_s = index == 0 ? 1 : 0;
-      m_headersOk = vorbis_synthesis_headerin(&m_info, &m_comment, &copy) == 0;
-      ++m_headersIn;
-    }
+    if (!m_headersOk) return;
+    ogg_packet copy = packet;
+    copy.b_o_s = index == 0 ? 1 : 0;
+    m_headersOk = vorbis_synthesis_headerin(&m_info, &m_comment, &copy) == 0;
+    ++m_headersIn;
   }
 
   long Rate() const override { return m_headersIn > 0 && m_headersOk ? m_info.rate : 0; }
@@ -65,8 +65,9 @@ class CVorbisRules final : public CStreamRules {
   }
 
  private:
-  vorbis_info m_info{};
-  vorbis_comment m_comment{};
+  // Set up by the constructor, through libvorbis.
+  vorbis_info m_info;
+  vorbis_comment m_comment;
   bool m_headersOk = true;
   int m_headersIn = 0;
   long m_lastBlock = -1;

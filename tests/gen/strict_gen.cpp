@@ -101,6 +101,38 @@ bool SplitUnfinished(std::vector<Page>& pages, std::size_t index, int64_t firstG
   return true;
 }
 
+// The first audio page cut after its first packet, which yields no samples: the first
+// part then rightly has granule position 0. False when the packet is all the page holds.
+bool SplitFirstPacket(std::vector<Page>& pages) {
+  const std::size_t index = FirstAudioPage(pages);
+  if (index >= pages.size()) return false;
+  const Page page = pages[index];
+  const std::size_t segments = page.header[26];
+  std::size_t end = 0;
+  std::size_t bytes = 0;
+  while (end < segments && page.header[kHeaderMin + end] == 255)
+    bytes += page.header[kHeaderMin + end++];
+  if (end + 1 >= segments) return false;
+  bytes += page.header[kHeaderMin + end++];
+  const auto cut = static_cast<std::ptrdiff_t>(kHeaderMin + end);
+  Page head;
+  head.header.assign(page.header.begin(), page.header.begin() + cut);
+  head.header[26] = static_cast<unsigned char>(end);
+  head.body.assign(page.body.begin(), page.body.begin() + static_cast<std::ptrdiff_t>(bytes));
+  head.SetGranule(0);
+  head.FixCrc();
+  Page tail;
+  tail.header.assign(page.header.begin(),
+                     page.header.begin() + static_cast<std::ptrdiff_t>(kHeaderMin));
+  tail.header.insert(tail.header.end(), page.header.begin() + cut, page.header.end());
+  tail.header[26] = static_cast<unsigned char>(segments - end);
+  tail.body.assign(page.body.begin() + static_cast<std::ptrdiff_t>(bytes), page.body.end());
+  pages[index] = std::move(head);
+  pages.insert(pages.begin() + static_cast<std::ptrdiff_t>(index) + 1, std::move(tail));
+  Renumber(pages, index + 1, 1);
+  return true;
+}
+
 // The first page after the first audio page that begins with a lacing value of 255.
 std::size_t SplittablePage(const std::vector<Page>& pages) {
   for (std::size_t i = FirstAudioPage(pages) + 1; i + 1 < pages.size(); ++i) {
@@ -364,6 +396,12 @@ std::vector<StrictCase> StrictCleanCases(const Tone& base) {
     const bool made = split > 0 && SplitUnfinished(pages, split, -1);
     cases.push_back(
         {"", "strict-clean-split-packet.ogg", made ? JoinPages(pages) : Bytes{}, 0, 0.0, 0.0, {}});
+  }
+  {
+    std::vector<Page> pages = SplitPages(clean);
+    const bool made = SplitFirstPacket(pages);
+    cases.push_back(
+        {"", "strict-clean-granule-zero.ogg", made ? JoinPages(pages) : Bytes{}, 0, 0.0, 0.0, {}});
   }
   const Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   cases.push_back(
