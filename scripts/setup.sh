@@ -4,13 +4,13 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev
+packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev libopusfile-dev
           libsqlite3-dev libgtest-dev qt6-base-dev xvfb xauth x11-utils xdotool imagemagick
-          python3 dpkg-dev desktop-file-utils appstream systemd parallel
-          binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-          # What every desktop has, and what the window meets there: the accessibility bus
-          # and a session bus started through X11.
-          at-spi2-core dbus-x11)
+          python3 dpkg-dev desktop-file-utils appstream systemd parallel vorbis-tools
+          binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+# What every desktop has, and what the window meets there: the accessibility bus and a
+# session bus started through X11.
+packages+=(at-spi2-core dbus-x11)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
 # Debian's own checker of the package that cpack makes.

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <ogg/ogg.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "filetest/comment_rules.h"
+
+// What a codec adds to the Ogg page rules: how many header packets it has, what is in
+// them, and where its audio starts. One object per logical stream. Vorbis has rules here;
+// Opus's (two headers, pre-skip, its granule start) go beside them as another subclass.
+class CStreamRules {
+ public:
+  virtual ~CStreamRules() = default;
+  virtual int HeaderPackets() const = 0;
+  // Header packet `index` (0 is the identification header), whole and in order.
+  virtual void OnHeader(int index, const ogg_packet& packet, std::vector<CommentFault>& faults) = 0;
+  // Samples per channel per second; 0 until the identification header is read.
+  virtual long Rate() const = 0;
+  // Each audio packet up to the first audio page with a granule position, in order.
+  virtual void OnLeadingAudioPacket(const ogg_packet& packet) = 0;
+  // The granule position of the first sample a player plays, from the granule position of
+  // that first page: what the stream's length and positions are counted from.
+  virtual int64_t StartGranule(int64_t firstGranule) const = 0;
+};
+
+// The rules for a stream whose first packet is `first`; null for a codec without rules
+// here, whose stream then gets only the Ogg page rules.
+std::unique_ptr<CStreamRules> MakeStreamRules(const ogg_packet& first);

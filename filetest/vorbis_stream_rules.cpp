@@ -1,0 +1,82 @@
+#include <vorbis/codec.h>
+
+#include <cstring>
+
+#include "filetest/stream_rules.h"
+
+namespace {
+
+constexpr unsigned char kVorbisMagic[] = {'v', 'o', 'r', 'b', 'i', 's'};
+constexpr long kMagicSize = 7;
+constexpr unsigned char kCommentType = 3;
+
+bool IsVorbisHeader(const ogg_packet& packet, unsigned char type) {
+  return packet.bytes >= kMagicSize && packet.packet[0] == type &&
+         std::memcmp(packet.packet + 1, kVorbisMagic, sizeof kVorbisMagic) == 0;
+}
+
+// libvorbis reads the headers, so block sizes come out as the decoder sees them; the
+// start follows libvorbisfile's own count (_initial_pcmoffset), which is what players
+// built on it show as position 0.
+class CVorbisRules final : public CStreamRules {
+ public:
+  CVorbisRules() {
+    vorbis_info_init(&m_info);
+    vorbis_comment_init(&m_comment);
+  }
+  ~CVorbisRules() override {
+    vorbis_comment_clear(&m_comment);
+    vorbis_info_clear(&m_info);
+  }
+  CVorbisRules(const CVorbisRules&) = delete;
+  CVorbisRules& operator=(const CVorbisRules&) = delete;
+
+  int HeaderPackets() const override { return 3; }
+
+  void OnHeader(int index, const ogg_packet& packet, std::vector<CommentFault>& faults) override {
+    // The type byte says which header it is; one out of place is refused by the decoder.
+    if (IsVorbisHeader(packet, kCommentType)) {
+      const auto* body = reinterpret_cast<const char*>(packet.packet + kMagicSize);
+      CheckCommentFields(
+          std::string_view(body, static_cast<std::size_t>(packet.bytes - kMagicSize)), faults);
+    }
+    if (!m_headersOk) return;
+    ogg_packet copy = packet;
+    copy.b_o_s = index == 0 ? 1 : 0;
+    m_headersOk = vorbis_synthesis_headerin(&m_info, &m_comment, &copy) == 0;
+    ++m_headersIn;
+  }
+
+  long Rate() const override { return m_headersIn > 0 && m_headersOk ? m_info.rate : 0; }
+
+  void OnLeadingAudioPacket(const ogg_packet& packet) override {
+    if (!m_headersOk || m_headersIn < 3) return;
+    ogg_packet copy = packet;
+    const long block = vorbis_packet_blocksize(&m_info, &copy);
+    if (block < 0) return;
+    if (m_lastBlock != -1) m_leading += (m_lastBlock + block) >> 2;
+    m_lastBlock = block;
+  }
+
+  int64_t StartGranule(int64_t firstGranule) const override {
+    // Less than zero is a stream whose first samples are cut off, as a player plays it.
+    const int64_t start = firstGranule - m_leading;
+    return start < 0 ? 0 : start;
+  }
+
+ private:
+  // Set up by the constructor, through libvorbis.
+  vorbis_info m_info;
+  vorbis_comment m_comment;
+  bool m_headersOk = true;
+  int m_headersIn = 0;
+  long m_lastBlock = -1;
+  int64_t m_leading = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<CStreamRules> MakeStreamRules(const ogg_packet& first) {
+  if (IsVorbisHeader(first, 1)) return std::make_unique<CVorbisRules>();
+  return nullptr;
+}
