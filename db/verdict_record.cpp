@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cmath>
 
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
@@ -60,7 +61,10 @@ bool IsNormalAbsolute(std::string_view p) {
 
 }  // namespace
 
-std::string PathKey(const std::filesystem::path& path) {
+namespace {
+
+// The absolute, lexically normal form of a path, without following links.
+std::string LexicalKey(const std::filesystem::path& path) {
   if (IsNormalAbsolute(path.native())) return path.native();
   if (path.is_relative()) {
     // The working folder does not change during a run.
@@ -77,6 +81,29 @@ std::string PathKey(const std::filesystem::path& path) {
   std::string key = absolute.lexically_normal().native();
   while (key.size() > 1 && key.back() == '/') key.pop_back();
   return key;
+}
+
+}  // namespace
+
+std::string PathKey(const std::filesystem::path& path) {
+  std::string key = LexicalKey(path);
+  // The folder is named as the system resolves it, so that a library reached through a
+  // link, through its real path, or from a working folder inside it (whose name the
+  // system gives resolved) is one library to the database. The file keeps its own name.
+  const std::size_t slash = key.rfind('/');
+  if (slash == std::string::npos || slash == 0) return key;
+  const std::string folder = key.substr(0, slash);
+  // A scan asks folder by folder: one resolution per folder.
+  thread_local std::string lastFolder;
+  thread_local std::string lastResolved;
+  if (folder != lastFolder) {
+    char* resolved = ::realpath(folder.c_str(), nullptr);
+    lastResolved = resolved != nullptr ? resolved : folder;
+    std::free(resolved);
+    lastFolder = folder;
+  }
+  if (lastResolved == folder) return key;
+  return (lastResolved == "/" ? std::string() : lastResolved) + key.substr(slash);
 }
 
 int64_t UnixMsNow() {

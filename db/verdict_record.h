@@ -59,8 +59,9 @@ using StoredRecord = VerdictRecord;
 // nullopt when it cannot be read.
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
 
-// The form a path is recorded under: absolute and lexically normal, without a trailing
-// '/', so that runs from other working folders and the folder queries agree on it.
+// The form a path is recorded under: absolute, its folder resolved through links, and its
+// own name as given, so that runs from other working folders, through links to the
+// library, and the folder queries agree on it.
 std::string PathKey(const std::filesystem::path& path);
 
 int64_t UnixMsNow();

@@ -484,3 +484,25 @@ TEST_F(DbCli, CoverageOfALibraryWithAFolderThatCannotBeReadIsAFault) {
   EXPECT_EQ(r.err, "harrowbit-cli: " + (m_dir / "lib/locked").native() + ": Permission denied\n");
   EXPECT_EQ(r.out, lib + ": 1 of 1 file on disk checked within the last 9 days (100%)\n");
 }
+
+TEST_F(DbCli, ALibraryReachedThroughALinkIsOneLibraryWhereverTheRunStarts) {
+  const std::string a = Make(Damage::kClean, "real/a.ogg");
+  Make(Damage::kDropPage, "real/sub/b.ogg");
+  std::filesystem::create_directory_symlink(m_dir / "real", m_dir / "link");
+  const std::string link = (m_dir / "link").native();
+  ASSERT_EQ(RunCli(m_dir, {"--db", Db(), "--json", link}).status, 1);
+  // From the real path, and from inside the link by a relative PATH (the working folder's
+  // name comes resolved from the system): every verdict is the one recorded.
+  const std::vector<std::string> runs[] = {
+      {HARROWBIT_CLI, "--db", Db(), "--skip-checked", "9", "--json", (m_dir / "real").native()},
+      {"sh", "-c", "cd \"$0\" && exec \"$1\" --db \"$2\" --skip-checked 9 --json .", link,
+       HARROWBIT_CLI, Db()},
+  };
+  for (const auto& run : runs) {
+    const CliRun r = RunCommand(m_dir, run);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto fromDb = FileLines(m_dir, r.out, "from_db");
+    ASSERT_EQ(fromDb.size(), 2u) << r.out;
+    for (const auto& [path, value] : fromDb) EXPECT_EQ(value, "true") << path << " in " << run.back();
+  }
+}
