@@ -42,10 +42,10 @@ using testgen::Damage;
 // Which parts of a history a model run may use. Those that today's product gets wrong
 // are kept apart, so that what works stays checked in CI.
 struct Features {
-  bool parallel = true;          // -j2 and up
-  bool reuseAfterTouch = true;   // damage in place with times put back, chmod, on reuse nights
-  bool signals = true;           // SIGTERM to the run, SIGKILL to a helper
-  bool unreadable = true;        // chmod 000 and back
+  bool parallel = true;         // -j2 and up
+  bool reuseAfterTouch = true;  // damage in place with times put back, chmod, on reuse nights
+  bool signals = true;          // SIGTERM to the run, SIGKILL to a helper
+  bool unreadable = true;       // chmod 000 and back
 };
 
 struct Identity {
@@ -192,7 +192,8 @@ class ScrubModel {
   ScrubModel(uint64_t seed, Features features) : m_rng(seed), m_features(features) {
     // Permissions do not bind root: the runs go as nobody there.
     std::filesystem::permissions(m_dir.path(), std::filesystem::perms::all);
-    if (::geteuid() == 0) m_asUser = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (::geteuid() == 0)
+      m_asUser = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     std::filesystem::create_directories(Lib());
     for (const double seconds : {0.6, 1.3}) {
       for (auto& c : testgen::AllCases(
@@ -215,7 +216,9 @@ class ScrubModel {
   std::filesystem::path Lib() const { return m_dir / "lib"; }
   std::string Db() const { return (m_dir / "scrub.db").native(); }
   bool Chance(double p) { return std::bernoulli_distribution(p)(m_rng); }
-  std::size_t Pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(m_rng); }
+  std::size_t Pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(m_rng);
+  }
 
   Night Options(int night) {
     Night n;
@@ -262,8 +265,8 @@ class ScrubModel {
       if (n.killHelper || n.sigterm) {
         // Long enough for the run to be found at work on it.
         const auto p = folder / NewFileName();
-        Write(p, testgen::EncodeTone(
-                     {.channels = 1, .rate = 8000, .seconds = 240, .quality = -0.1f}));
+        Write(p,
+              testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 240, .quality = -0.1f}));
         m_files.push_back(p.native());
         m_long.push_back(p.native());
       }
@@ -276,7 +279,8 @@ class ScrubModel {
     }
     for (std::size_t k = Pick(3); k > 0 && !m_files.empty(); --k) {  // renamed
       std::string& f = m_files[Pick(m_files.size())];
-      const auto to = (Chance(0.5) ? Lib() : std::filesystem::path(f).parent_path()) / NewFileName();
+      const auto to =
+          (Chance(0.5) ? Lib() : std::filesystem::path(f).parent_path()) / NewFileName();
       std::filesystem::rename(f, to);
       if (m_unreadable.erase(f) > 0) m_unreadable.insert(to.native());
       std::replace(m_long.begin(), m_long.end(), f, to.native());
@@ -368,10 +372,9 @@ class ScrubModel {
 
   std::map<std::string, Row> Rows() {
     std::vector<std::string> command = m_asUser;
-    command.insert(command.end(),
-                   {"sqlite3", Db(),
-                    "SELECT hex(path), device, inode, size, mtime_ns, verdict, "
-                    "ifnull(reason, ''), kind, checked_at FROM files"});
+    command.insert(command.end(), {"sqlite3", Db(),
+                                   "SELECT hex(path), device, inode, size, mtime_ns, verdict, "
+                                   "ifnull(reason, ''), kind, checked_at FROM files"});
     const CliRun r = RunCommand(m_dir, command);
     EXPECT_EQ(r.status, 0) << "sqlite3: " << r.err;
     std::map<std::string, Row> rows;
@@ -475,13 +478,14 @@ class ScrubModel {
       std::string line = "{\"type\":\"file\",\"number\":" + std::to_string(i + 1) +
                          ",\"path\":" + fresh[i].pathJson + "," + e.core;
       if (e.stands) line += ",\"checked_at\":\"" + TimeText(*e.recordedAt) + "\",\"from_db\":true";
-      if (e.newly) line += ",\"was\":{\"verdict\":\"ok\",\"checked_at\":\"" + TimeText(*e.recordedAt) + "\"}";
+      if (e.newly)
+        line += ",\"was\":{\"verdict\":\"ok\",\"checked_at\":\"" + TimeText(*e.recordedAt) + "\"}";
       return line + "}";
     };
     auto textLine = [&](std::size_t i) {
       const auto v = VerdictOf("{\"path\":" + fresh[i].pathJson + "," + expected[i].core + "}");
-      return "[" + std::to_string(i + 1) + "/" + std::to_string(listed) + "]\t" + paths[i] +
-             "..." + (v->error ? "ERROR (" + v->reason + ")" : "OK");
+      return "[" + std::to_string(i + 1) + "/" + std::to_string(listed) + "]\t" + paths[i] + "..." +
+             (v->error ? "ERROR (" + v->reason + ")" : "OK");
     };
 
     // The run with the database.
@@ -554,7 +558,8 @@ class ScrubModel {
         EXPECT_TRUE(n.errorsOnly && !expected[i].error) << "no line for " << want;
         if (signalled && i + 1 == begun) lastUnseen = true;
       } else {
-        EXPECT_EQ(line->second, want) << (expected[i].stands ? "its record stands" : "checked afresh");
+        EXPECT_EQ(line->second, want)
+            << (expected[i].stands ? "its record stands" : "checked afresh");
         EXPECT_FALSE(n.errorsOnly && !expected[i].error) << "-q printed " << line->second;
       }
       if (expected[i].error) failed.push_back(i + 1);
@@ -579,19 +584,19 @@ class ScrubModel {
       for (const auto f : failed) failedText += (failedText.empty() ? "" : ",") + std::to_string(f);
       if (n.json) {
         // A cancel and a spent budget together may name either.
-        const bool budgetSpent =
-            n.budget && begun < listed &&
-            (!cancelledRun || summary->ends_with(",\"budget_spent\":true}"));
+        const bool budgetSpent = n.budget && begun < listed &&
+                                 (!cancelledRun || summary->ends_with(",\"budget_spent\":true}"));
         std::string want = "{\"type\":\"summary\",\"files\":" + std::to_string(begun) +
                            ",\"errors\":" + std::to_string(failed.size()) + ",\"failed\":[" +
                            failedText + "],\"listed\":" + std::to_string(listed) +
-                           ",\"cancelled\":" + (cancelledRun ? "true" : "false") +
-                           ",\"check\":\"" + (n.quick ? "quick" : "full") + "\"";
+                           ",\"cancelled\":" + (cancelledRun ? "true" : "false") + ",\"check\":\"" +
+                           (n.quick ? "quick" : "full") + "\"";
         if (budgetSpent) want += ",\"budget_spent\":true";
         EXPECT_EQ(*summary, want + "}");
       } else {
-        const std::string want = std::to_string(begun) + " files, " + std::to_string(failed.size()) +
-                                 " errors" + (failed.empty() ? "" : " [" + failedText + "]");
+        const std::string want = std::to_string(begun) + " files, " +
+                                 std::to_string(failed.size()) + " errors" +
+                                 (failed.empty() ? "" : " [" + failedText + "]");
         EXPECT_EQ(summary->substr(0, want.size()), want);
       }
     }
@@ -599,8 +604,9 @@ class ScrubModel {
     // Newly damaged, on standard error exactly when the rules say so.
     std::string rest = r.err;
     if (!newly.empty()) {
-      std::string block = "harrowbit-cli: newly damaged since its last check: " +
-                          std::to_string(newly.size()) + " files\n";
+      std::string block =
+          "harrowbit-cli: newly damaged since its last check: " + std::to_string(newly.size()) +
+          " files\n";
       for (const auto i : newly) {
         block += "  " + paths[i] + " (OK at " + TimeText(*expected[i].recordedAt) + ")\n";
       }
@@ -631,8 +637,8 @@ class ScrubModel {
       const bool maybe = lastUnseen && i + 1 == begun;
       const auto row = rows.find(paths[i]);
       const auto old = m_records.find(paths[i]);
-      if (maybe && (row == rows.end() ||
-                    (old != m_records.end() && row->second.checkedAtMs == old->second.checkedAtMs))) {
+      if (maybe && (row == rows.end() || (old != m_records.end() &&
+                                          row->second.checkedAtMs == old->second.checkedAtMs))) {
         continue;  // cancelled, under -q
       }
       Record rec{fresh[i], n.quick, 0, expected[i].now};

@@ -153,15 +153,15 @@ void Rounds(const std::vector<Script>& scripts, bool mixWanted, uint64_t ciSeed,
     TempDir dir;
     ::setenv(kLogVariable, dir.path().c_str(), 1);
     const int jobs = 1 + pick(6);
-    const double wantedShare =
-        mixWanted ? std::uniform_real_distribution<double>(0, 1)(rng) : 1.0;
+    const double wantedShare = mixWanted ? std::uniform_real_distribution<double>(0, 1)(rng) : 1.0;
     std::vector<Entry> entries(static_cast<std::size_t>(1 + pick(40)));
     CFileList list;
     for (std::size_t i = 0; i < entries.size(); ++i) {
       Entry& e = entries[i];
       e.id = static_cast<int>(i);
-      e.script = pick(3) == 0 ? scripts[static_cast<std::size_t>(pick(static_cast<int>(scripts.size())))]
-                              : Script::kOk;
+      e.script = pick(3) == 0
+                     ? scripts[static_cast<std::size_t>(pick(static_cast<int>(scripts.size())))]
+                     : Script::kOk;
       e.steps = pick(5);
       e.delayUs = pick(4) == 0 ? pick(8000) : pick(500);
       e.wanted = std::bernoulli_distribution(wantedShare)(rng);

@@ -24,8 +24,8 @@ inline std::string ProcText(const std::filesystem::path& p) {
 inline std::vector<pid_t> HelpersOf(pid_t parent) {
   std::vector<pid_t> helpers;
   std::error_code ec;
-  for (const auto& task : std::filesystem::directory_iterator(
-           "/proc/" + std::to_string(parent) + "/task", ec)) {
+  for (const auto& task :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(parent) + "/task", ec)) {
     std::istringstream in(ProcText(task.path() / "children"));
     for (pid_t child; in >> child;) {
       if (ProcText("/proc/" + std::to_string(child) + "/cmdline").find("--decoder-helper") !=
