@@ -241,7 +241,7 @@ const std::vector<Script> kEnds = {Script::kFault, Script::kNoOpen, Script::kCra
                                    Script::kKilled};
 
 TEST(ParallelQueue, EveryVerdictGoesToItsOwnPathWhateverOrderTheHelpersAnswerIn) {
-  Rounds(kEnds, false, 16, 60);
+  Rounds(kEnds, false, 16, 40);
 }
 
 // Unwanted entries (recorded verdicts that stand) between wanted ones: none may reach a
