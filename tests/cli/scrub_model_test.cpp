@@ -291,8 +291,9 @@ class ScrubModel {
     }
     if (Chance(0.3) && !m_files.empty()) {  // rewritten: new bytes, new times
       const std::string& f = m_files[Pick(m_files.size())];
-      Write(f, m_pool[Pick(m_pool.size())]);
+      std::filesystem::permissions(f, std::filesystem::perms(0644));  // binds all but root
       m_unreadable.erase(f);
+      Write(f, m_pool[Pick(m_pool.size())]);
     }
     if (m_features.unreadable) {
       for (auto it = m_unreadable.begin(); it != m_unreadable.end();) {
@@ -404,10 +405,11 @@ class ScrubModel {
     const std::size_t which = Pick(8);
     return [this, n, pause, which, &signalled](pid_t pid) {
       using testsupport::WaitFor;
+      std::error_code ec;
       WaitFor([&] { return testsupport::Runs(pid, HARROWBIT_CLI) || testsupport::HasEnded(pid); });
       WaitFor([&] {
         return testsupport::HasEnded(pid) || !testsupport::HelpersOf(pid).empty() ||
-               std::filesystem::file_size(m_dir / "stdout") > 0;
+               std::filesystem::file_size(m_dir / "stdout", ec) > 0;
       });
       std::this_thread::sleep_for(pause);
       if (testsupport::HasEnded(pid)) return;
