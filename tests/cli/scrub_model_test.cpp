@@ -246,7 +246,9 @@ class ScrubModel {
 
   // Changes the library as a night between two runs does.
   void Change(int night, const Night& n) {
-    const bool mayTouch = m_features.reuseAfterTouch || !n.skip;
+    // Without the ctime rule a change behind a record's back is safe only when this
+    // night's run checks every file afresh, and so records its new ctime.
+    const bool mayTouch = m_features.reuseAfterTouch || (!n.skip && !n.budget && !n.sigterm);
     // A long file is there for one night's signal to find the run at work: every plain
     // run would decode it again.
     for (const auto& f : std::exchange(m_long, {})) {
