@@ -714,7 +714,7 @@ void LiveNights(Features features, uint64_t ciSeed, int ciNights) {
 
 // Several jobs: the parallel decoder with files recorded and new ones mixed.
 TEST(ScrubModel, DISABLED_NightsOnSeveralJobs) {
-  LiveNights({.reuseAfterTouch = false, .signals = false, .unreadable = false}, 16, 12);
+  LiveNights({.reuseAfterTouch = false, .signals = false, .unreadable = false}, 20, 12);
 }
 
 // Files damaged in place with their times put back, made unreadable and readable again,
