@@ -16,11 +16,10 @@ namespace {
 
 std::string Quoted(const std::string& s) { return "'" + s + "'"; }
 
-// Runs `script` in sh with the CLI as $CLI.
+// Runs `script` in sh with `cli` as $CLI.
 CliRun RunShell(const TempDir& t, const std::string& script,
-                const std::function<void(pid_t)>& whileRunning = {}) {
-  return RunCommand(t, {"/bin/sh", "-c", "CLI=" + Quoted(HARROWBIT_CLI) + "; " + script},
-                    whileRunning);
+                const std::string& cli = HARROWBIT_CLI) {
+  return RunCommand(t, {"/bin/sh", "-c", "CLI=" + Quoted(cli) + "; " + script});
 }
 
 // The decoder helpers of `parent` once they run as such: a child stopped before its exec
@@ -48,6 +47,10 @@ class Stress : public ::testing::Test {
       testgen::WriteBytes(m_dir / "lib" / ("f" + std::to_string(i) + ".ogg"),
                           testgen::EncodeTone({.channels = 1, .rate = 22050, .seconds = 2}));
     }
+  }
+  // An hour, for a signal to find the helper at work: only the tests that need it pay for
+  // its encoding.
+  void WriteLongFile() const {
     testgen::WriteBytes(
         m_dir / "long.ogg",
         testgen::EncodeTone({.channels = 1, .rate = 8000, .seconds = 3600, .quality = -0.1f}));
@@ -56,9 +59,54 @@ class Stress : public ::testing::Test {
   TempDir m_dir;
 };
 
+// The tables run again with the options a nightly sweep adds: the database (reusing what
+// an earlier case of the table recorded), the quick check, or both.
+struct Mode {
+  bool db = false;
+  bool quick = false;
+};
+
+class StressIn : public Stress, public ::testing::WithParamInterface<Mode> {
+ protected:
+  std::vector<std::string> Options() const {
+    std::vector<std::string> options;
+    if (GetParam().db) options = {"--db", (m_dir / "sweep.db").native(), "--skip-checked", "90"};
+    if (GetParam().quick) options.push_back("--quick");
+    return options;
+  }
+  // The CLI with those options, for a shell: a script that execs it, so the process is the
+  // same and every limit and signal disposition reaches it.
+  std::string Cli() const {
+    if (Options().empty()) return HARROWBIT_CLI;
+    std::string script = "#!/bin/sh\nexec " + Quoted(HARROWBIT_CLI);
+    for (const auto& o : Options()) script += " " + Quoted(o);
+    const auto path = m_dir.Write("cli", script + " \"$@\"\n");
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
+    return path.native();
+  }
+};
+class RunFaultStress : public StressIn {};
+class SignalStress : public StressIn {};
+class OutputStress : public StressIn {};
+
+std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
+  return std::string(info.param.db ? "Db" : "NoDb") + (info.param.quick ? "Quick" : "Full");
+}
+const auto kWithoutDb = ::testing::Values(Mode{}, Mode{.quick = true});
+const auto kWithDb = ::testing::Values(Mode{.db = true}, Mode{.db = true, .quick = true});
+
 }  // namespace
 
-TEST_F(Stress, TooFewDescriptorsMeanFewerJobsOrNoCheckNeverDamage) {
+INSTANTIATE_TEST_SUITE_P(Sweep, RunFaultStress, kWithoutDb, ModeName);
+INSTANTIATE_TEST_SUITE_P(SweepWithDb, RunFaultStress, kWithDb, ModeName);
+INSTANTIATE_TEST_SUITE_P(Sweep, SignalStress, kWithoutDb, ModeName);
+// With --db a stop signal ends the run at once today, with no summary and verdicts
+// printed but not recorded (issue 16): enable with the fix.
+INSTANTIATE_TEST_SUITE_P(SweepWithDb, SignalStress, kWithDb, ModeName);
+INSTANTIATE_TEST_SUITE_P(Sweep, OutputStress, kWithoutDb, ModeName);
+INSTANTIATE_TEST_SUITE_P(SweepWithDb, OutputStress, kWithDb, ModeName);
+
+TEST_P(RunFaultStress, TooFewDescriptorsMeanFewerJobsOrNoCheckNeverDamage) {
   const struct {
     const char* script;
     int status;
@@ -73,14 +121,14 @@ TEST_F(Stress, TooFewDescriptorsMeanFewerJobsOrNoCheckNeverDamage) {
        "with ulimit -n)\n"},
   };
   for (const auto& c : cases) {
-    const CliRun r = RunShell(m_dir, c.script + Lib());
+    const CliRun r = RunShell(m_dir, c.script + Lib(), Cli());
     EXPECT_EQ(r.status, c.status) << c.script << r.err;
     EXPECT_EQ(r.err, c.err) << c.script;
     EXPECT_EQ(r.out, c.status == 0 ? "12 files, 0 errors\n" : "") << c.script;
   }
 }
 
-TEST_F(Stress, SignalsToTheScanAndItsHelpersCancelAndNeverCrash) {
+TEST_P(SignalStress, SignalsToTheScanAndItsHelpersCancelAndNeverCrash) {
   const struct {
     const char* name;
     int signal;
@@ -90,9 +138,12 @@ TEST_F(Stress, SignalsToTheScanAndItsHelpersCancelAndNeverCrash) {
       {"SIGTERM to every process, as systemctl stop sends it", SIGTERM, false, 143},
       {"Ctrl-C while the helper is stuck: no wait for its time limit", SIGINT, true, 130},
   };
+  WriteLongFile();
   for (const auto& c : cases) {
     std::chrono::steady_clock::time_point signalled;
-    const CliRun r = RunCli(m_dir, {"-j1", (m_dir / "long.ogg").native()}, [&](pid_t pid) {
+    std::vector<std::string> args = Options();
+    args.insert(args.end(), {"-j1", (m_dir / "long.ogg").native()});
+    const CliRun r = RunCli(m_dir, args, [&](pid_t pid) {
       ASSERT_TRUE(testsupport::WaitFor([&] { return !HelpersOf(pid).empty(); })) << c.name;
       const auto helpers = HelpersOf(pid);
       if (c.stopHelperFirst) {
@@ -110,7 +161,7 @@ TEST_F(Stress, SignalsToTheScanAndItsHelpersCancelAndNeverCrash) {
   }
 }
 
-TEST_F(Stress, OutputThatCannotBeWrittenIsNeverSuccess) {
+TEST_P(OutputStress, OutputThatCannotBeWrittenIsNeverSuccess) {
   const struct {
     const char* run;  // how the CLI runs, with its status saved after it
     const char* status;
@@ -127,7 +178,7 @@ TEST_F(Stress, OutputThatCannotBeWrittenIsNeverSuccess) {
     std::string script = c.run;
     script.replace(script.find("LIB"), 3, Lib());
     script.replace(script.find("SAVE"), 4, "echo $? > " + Quoted((m_dir / "status").native()));
-    const CliRun r = RunShell(m_dir, script);
+    const CliRun r = RunShell(m_dir, script, Cli());
     EXPECT_EQ(ReadAll(m_dir / "status"), c.status) << c.run;
     EXPECT_EQ(r.err, c.err) << c.run;
   }
