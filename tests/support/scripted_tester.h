@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_bytes.h"
 #include "scan/file_tester.h"
 
 namespace testsupport {
@@ -37,7 +38,7 @@ class CScriptedTester final : public IFileTester {
       : m_files(files), m_onStep(std::move(onStep)) {}
 
   bool Open(const std::filesystem::path& path) override {
-    m_path = path.native();
+    m_path = PathToUtf8(path);
     m_step = 0;
     const Script& s = m_files.at(m_path);
     m_verdict = {};
