@@ -1,8 +1,5 @@
 #include "filetest/bounded_file.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -34,10 +31,9 @@ std::size_t DataEndIn(const unsigned char* buffer, std::size_t n) {
   return n;
 }
 
-bool ReadFully(int fd, unsigned char* buffer, std::size_t n, int64_t offset) {
+bool ReadFully(NativeFile file, unsigned char* buffer, std::size_t n, int64_t offset) {
   while (n > 0) {
-    const ssize_t got = ::pread(fd, buffer, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
+    const int64_t got = ReadAt(file, buffer, n, offset);
     if (got <= 0) return false;
     buffer += got;
     n -= static_cast<std::size_t>(got);
@@ -47,7 +43,7 @@ bool ReadFully(int fd, unsigned char* buffer, std::size_t n, int64_t offset) {
 }
 
 struct CView {
-  FILE* file;
+  CReadFile* file;
   int64_t pos;
   int64_t end;
 };
@@ -58,9 +54,14 @@ std::size_t ViewRead(void* ptr, std::size_t size, std::size_t count, void* sourc
   const auto left = static_cast<uint64_t>(view->end - view->pos);
   const std::size_t bytes =
       static_cast<std::size_t>(std::min<uint64_t>(left, uint64_t{count} * size));
-  const std::size_t got = std::fread(ptr, 1, bytes, view->file);
-  view->pos += static_cast<int64_t>(got);
-  return got / size;
+  const int64_t got = ReadAt(view->file->Native(), ptr, bytes, view->pos);
+  if (got < 0) {
+    // libvorbisfile tells a failed read from the end by errno, which Win32 calls leave alone.
+    if (errno == 0) errno = EIO;
+    return 0;
+  }
+  view->pos += got;
+  return static_cast<std::size_t>(got) / size;
 }
 
 int ViewSeek(void* source, ogg_int64_t offset, int whence) {
@@ -75,31 +76,30 @@ int ViewSeek(void* source, ogg_int64_t offset, int whence) {
   }
   int64_t target = 0;
   if (__builtin_add_overflow(base, offset, &target) || target < 0) return -1;
-  if (::fseeko(view->file, static_cast<off_t>(target), SEEK_SET) != 0) return -1;
   view->pos = target;
   return 0;
 }
 
 int ViewClose(void* source) {
   auto* view = static_cast<CView*>(source);
-  const int result = std::fclose(view->file);
+  delete view->file;
   delete view;
-  return result;
+  return 0;
 }
 
 long ViewTell(void* source) { return static_cast<long>(static_cast<CView*>(source)->pos); }
 
 }  // namespace
 
-int64_t OggViewEnd(int fd, int64_t size) {
+int64_t OggViewEnd(NativeFile file, int64_t size) {
   const std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kReadBlock]);
   if (buffer == nullptr) return size;
   int64_t end = size;
   int64_t step = kFirstRead;
   while (end > 0) {
     const int64_t begin = end > step ? end - step : 0;
-    int64_t from = ::lseek(fd, static_cast<off_t>(begin), SEEK_DATA);
-    if ((from < 0 && errno == ENXIO) || from >= end) {
+    int64_t from = NextDataAt(file, begin, end);
+    if (from >= end) {
       end = begin;
       step = std::min(step * 2, kMaxHoleStep);
       continue;
@@ -108,10 +108,9 @@ int64_t OggViewEnd(int fd, int64_t size) {
       step = kReadBlock;
       continue;
     }
-    // Without SEEK_DATA the whole file counts as data.
     if (from < begin) from = begin;
     const auto n = static_cast<std::size_t>(end - from);
-    if (!ReadFully(fd, buffer.get(), n, from)) return size;
+    if (!ReadFully(file, buffer.get(), n, from)) return size;
     if (const std::size_t dataEnd = DataEndIn(buffer.get(), n); dataEnd > 0) {
       return std::min(size, from + static_cast<int64_t>(dataEnd) + kMaxOggPageBytes);
     }
@@ -121,17 +120,14 @@ int64_t OggViewEnd(int fd, int64_t size) {
   return std::min(size, kMaxOggPageBytes);
 }
 
-int OpenOggView(FILE* file, OggVorbis_File* vf) {
-  const int fd = ::fileno(file);
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) return OV_EREAD;
-  const int64_t end = OggViewEnd(fd, st.st_size);
-  if (::fseeko(file, 0, SEEK_SET) != 0) return OV_EREAD;
+int OpenOggView(CReadFile* file, OggVorbis_File* vf) {
+  if (file == nullptr || !file->IsOpen()) return OV_EREAD;
+  const int64_t end = OggViewEnd(file->Native(), file->Size());
   auto* view = new (std::nothrow) CView{file, 0, end};
   if (view == nullptr) return OV_EFAULT;
   const ov_callbacks callbacks{ViewRead, ViewSeek, ViewClose, ViewTell};
   const int result = ov_open_callbacks(view, vf, nullptr, 0, callbacks);
-  // A failed open leaves the stream with the caller, and so the view with us.
+  // A failed open leaves the file with the caller, and so the view with us.
   if (result != 0) delete view;
   return result;
 }

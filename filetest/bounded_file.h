@@ -3,7 +3,8 @@
 #include <vorbis/vorbisfile.h>
 
 #include <cstdint>
-#include <cstdio>
+
+#include "platform/read_file.h"
 
 // libvorbisfile finds the last page of a file by scanning backwards from its end, and the
 // cost of that scan grows with the square of the bytes after the last page. A download
@@ -13,14 +14,14 @@
 // The longest an Ogg page can be: a 27-byte header, 255 lacing values, 255 segments of 255.
 inline constexpr int64_t kMaxOggPageBytes = 27 + 255 + 255 * 255;
 
-// Where the view of the open regular file `fd` of `size` bytes ends: a page's capture
+// Where the view of the open regular file of `size` bytes ends: a page's capture
 // pattern is not zero, so every page starts at or before the last non-zero byte and ends
 // within kMaxOggPageBytes of it; up to there libvorbisfile sees exactly the pages, and
 // every candidate page, that the whole file holds. Holes of a sparse file are skipped
 // without reading them. Falls back to `size` when the file cannot be read, so that
 // libvorbisfile meets the read error itself.
-int64_t OggViewEnd(int fd, int64_t size);
+int64_t OggViewEnd(NativeFile file, int64_t size);
 
-// ov_open_callbacks over `file` as if it ended at OggViewEnd. On success the stream belongs
-// to `vf` and ov_clear closes it; on failure it is still the caller's to close.
-int OpenOggView(FILE* file, OggVorbis_File* vf);
+// ov_open_callbacks over `file` as if it ended at OggViewEnd. On success the file belongs
+// to `vf` and ov_clear closes and deletes it; on failure it is still the caller's.
+int OpenOggView(CReadFile* file, OggVorbis_File* vf);

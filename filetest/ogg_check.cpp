@@ -1,54 +1,29 @@
 #include "filetest/ogg_check.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <memory>
+#include <new>
 
 #include "filetest/bounded_file.h"
+#include "platform/path_bytes.h"
 #include "text/path_text.h"
-
-namespace {
-
-// Opens only regular files: a FIFO or a device named *.ogg would block the open or
-// feed the decoder forever. Opening without blocking and checking the opened object
-// closes the race with a file swapped for a FIFO after the first look.
-FILE* OpenRegularFileForReading(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return nullptr;
-  }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  FILE* file = ::fdopen(fd, "rb");
-  if (file == nullptr) ::close(fd);
-  return file;
-}
-
-}  // namespace
 
 COggCheck::~COggCheck() { Close(); }
 
 bool COggCheck::Open(std::filesystem::path path) {
   Close();
-  const std::string cut = CutToUtf16Units(path.native(), kMaxPathUnits);
-  m_pFile = OpenRegularFileForReading(cut);
-  if (m_pFile == nullptr) {
+  const std::string cut = CutToUtf16Units(PathToUtf8(path), kMaxPathUnits);
+  std::unique_ptr<CReadFile> file(new (std::nothrow) CReadFile);
+  if (file == nullptr || !file->OpenRegular(cut)) {
     m_strError = "OPENFILE";
     return false;
   }
-  const int result = OpenOggView(m_pFile, &m_vf);
+  const int result = OpenOggView(file.get(), &m_vf);
   if (result != 0) {
     m_strError = OpenFailureName(result);
-    std::fclose(m_pFile);
-    m_pFile = nullptr;
     return false;
   }
+  m_pFile = file.release();
   m_nTotalSamples = ov_pcm_total(&m_vf, -1);
   return true;
 }

@@ -3,10 +3,10 @@
 #include <vorbis/vorbisfile.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "platform/read_file.h"
 #include "text/position_text.h"
 
 // Tests one file at a time: opens it through libvorbisfile, decodes it in steps of at
@@ -35,8 +35,8 @@ class COggCheck {
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
   OggVorbis_File m_vf{};
-  // Non-null exactly while m_vf holds an open file, which then owns the stream.
-  FILE* m_pFile = nullptr;
+  // Non-null exactly while m_vf holds an open file, which then owns it.
+  CReadFile* m_pFile = nullptr;
   int m_nBitstream = 0;
   float** m_pcm = nullptr;
   int m_nLastResult = 0;

@@ -1,13 +1,12 @@
 #include "scan/file_collection.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/file_status.h"
+#include "platform/folder_listing.h"
+#include "platform/path_bytes.h"
 
 namespace {
 
@@ -20,87 +19,64 @@ bool IsOggName(std::string_view path) {
   return lower(ext[0]) == 'o' && lower(ext[1]) == 'g' && lower(ext[2]) == 'g';
 }
 
-struct Listed {
-  std::string name;
-  bool isFolder;
-};
-
-void Report(const UnreadableFolderSink& onUnreadable, const std::string& folder, int error) {
-  if (onUnreadable) onUnreadable(std::filesystem::path(folder), {error, std::generic_category()});
+void Report(const UnreadableFolderSink& onUnreadable, const std::string& folder,
+            std::error_code error) {
+  if (onUnreadable) onUnreadable(PathFromUtf8(folder), error);
 }
 
 // Reads the whole listing before descending, so that a deep tree holds one open directory
 // at a time instead of one per level. False for a folder that cannot be opened and for one
 // already entered; a listing cut short by an error keeps what was read.
-bool ReadListing(CFileList& list, const std::string& folder, std::vector<Listed>& out,
+bool ReadListing(CFileList& list, const std::string& folder,
+                 std::vector<CFolderListing::Entry>& out,
                  const UnreadableFolderSink& onUnreadable) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) {
-    Report(onUnreadable, folder, errno);
+  CFolderListing listing;
+  FileStatus status;
+  std::error_code error;
+  if (!listing.Open(folder, status, error)) {
+    Report(onUnreadable, folder, error);
     return false;
   }
-  const int fd = ::dirfd(dir);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    Report(onUnreadable, folder, errno);
-    ::closedir(dir);
-    return false;
+  if (!list.EnterFolder(status.device, status.index)) return false;
+  CFolderListing::Entry e;
+  while (listing.Next(e, error)) {
+    if (e.isFolder ? e.name.front() != '.' : IsOggName(e.name)) out.push_back(std::move(e));
   }
-  if (!list.EnterFolder(st.st_dev, st.st_ino)) {
-    ::closedir(dir);
-    return false;
-  }
-  for (;;) {
-    errno = 0;
-    const dirent* e = ::readdir(dir);
-    if (e == nullptr) {
-      if (errno != 0) Report(onUnreadable, folder, errno);
-      break;
-    }
-    const std::string_view name = e->d_name;
-    bool isFolder = e->d_type == DT_DIR;
-    if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
-      // Links are followed like what they lead to; a broken one is a file by name.
-      struct stat target {};
-      isFolder = ::fstatat(fd, e->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode);
-    }
-    if (isFolder ? name.front() != '.' : IsOggName(name))
-      out.push_back({std::string(name), isFolder});
-  }
-  ::closedir(dir);
+  if (error) Report(onUnreadable, folder, error);
   return true;
 }
 
 void Walk(CFileList& list, const std::string& folder, const UnreadableFolderSink& onUnreadable) {
-  std::vector<Listed> entries;
+  std::vector<CFolderListing::Entry> entries;
   if (!ReadListing(list, folder, entries, onUnreadable)) return;
-  const bool endsInSeparator = folder.back() == '/';
-  for (Listed& e : entries) {
+  const bool endsInSeparator = EndsInSeparator(folder);
+  for (CFolderListing::Entry& e : entries) {
     std::string full = folder;
-    if (!endsInSeparator) full += '/';
+    if (!endsInSeparator) full += kPathSeparator;
     full += e.name;
     if (e.isFolder) {
       Walk(list, full, onUnreadable);
     } else {
-      list.AppendNative(std::move(full));
+      list.AppendNative(NativeFromUtf8(std::move(full)));
     }
   }
 }
 
 }  // namespace
 
-bool IsOggFile(const std::filesystem::path& path) { return IsOggName(path.native()); }
+bool IsOggFile(const std::filesystem::path& path) { return IsOggName(PathToUtf8(path)); }
 
 void ScanFolder(CFileList& list, const std::filesystem::path& folder,
                 const UnreadableFolderSink& onUnreadable) {
   if (folder.empty()) return;
-  Walk(list, folder.native(), onUnreadable);
+  Walk(list, PathToUtf8(folder), onUnreadable);
 }
 
 void AddGivenPath(CFileList& list, const std::filesystem::path& path,
                   const UnreadableFolderSink& onUnreadable) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+  FileStatus status;
+  std::error_code ignored;
+  if (!StatusOf(PathToUtf8(path), status, ignored) || status.kind == FileStatus::Kind::kFolder) {
     ScanFolder(list, path, onUnreadable);
   } else if (IsOggFile(path)) {
     list.Append(path);

@@ -1,5 +1,6 @@
 #include "scan/scan_report.h"
 
+#include "platform/path_bytes.h"
 #include "text/path_text.h"
 
 void CScanReport::BeginLine() {
@@ -20,7 +21,7 @@ void CScanReport::BeginFile(int number, std::size_t total, const std::filesystem
   m_strText += '/';
   m_strText += std::to_string(total);
   m_strText += "]\t";
-  m_strText += DisplayText(path.native());
+  m_strText += DisplayText(PathToUtf8(path));
   m_strText += "...";
 }
 

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 
+#include "platform/cancel_signal.h"
 #include "scan/file_list.h"
 #include "scan/run_event.h"
 
@@ -13,14 +11,7 @@
 // or a cancel the same way.
 class CScanState {
  public:
-  CScanState() {
-    if (::pipe2(m_cancelPipe, O_CLOEXEC | O_NONBLOCK) != 0) m_cancelPipe[0] = m_cancelPipe[1] = -1;
-  }
-  ~CScanState() {
-    for (const int fd : m_cancelPipe) {
-      if (fd >= 0) ::close(fd);
-    }
-  }
+  CScanState() = default;
   CScanState(const CScanState&) = delete;
   CScanState& operator=(const CScanState&) = delete;
 
@@ -30,9 +21,7 @@ class CScanState {
   // the worker, keeps a second start or a drop from treating the scan as idle before the
   // worker's first act.
   void PrepareStart() {
-    char drained[64];
-    while (m_cancelPipe[0] >= 0 && ::read(m_cancelPipe[0], drained, sizeof drained) > 0) {
-    }
+    m_cancelSignal.Clear();
     m_bStopAfterFile.store(false, std::memory_order_release);
     m_bKeepGoing.store(1, std::memory_order_release);
     m_bRunning.store(1, std::memory_order_release);
@@ -45,11 +34,11 @@ class CScanState {
   void RequestCancel() {
     m_bKeepGoing.store(0, std::memory_order_release);
     m_hRunEvent.Set();
-    if (m_cancelPipe[1] >= 0) (void)!::write(m_cancelPipe[1], "", 1);
+    m_cancelSignal.Raise();
   }
-  // Readable once a cancel was asked for: a decoder waiting on a stuck helper polls it,
-  // so a cancel does not wait out the helper's time limit.
-  int CancelFd() const { return m_cancelPipe[0]; }
+  // Signalled once a cancel was asked for: a decoder waiting on a stuck helper waits on it
+  // too, so a cancel does not wait out the helper's time limit.
+  NativeWaitable CancelFd() const { return m_cancelSignal.Waitable(); }
   // The file in hand is tested to its end, and no new one is begun: a time budget spent.
   void RequestStopAfterFile() { m_bStopAfterFile.store(true, std::memory_order_release); }
   bool MayBeginFile() const {
@@ -87,6 +76,6 @@ class CScanState {
   std::atomic<int> m_bRunning{0};
   // Signalled: run. Non-signalled: paused.
   CRunEvent m_hRunEvent{true};
-  int m_cancelPipe[2] = {-1, -1};
+  CCancelSignal m_cancelSignal;
   std::atomic<bool> m_bStopAfterFile{false};
 };

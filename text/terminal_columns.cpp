@@ -1,21 +1,12 @@
 #include "text/terminal_columns.h"
 
-#include <locale.h>
-#include <wchar.h>
-
 #include <cstdint>
 #include <vector>
 
+#include "platform/char_width.h"
 #include "text/path_text.h"
 
 namespace {
-
-// Never freed: the widths serve until the process ends. Null when the C library has no
-// C.UTF-8, and then every character counts one column.
-locale_t Utf8Locale() {
-  static const locale_t locale = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
-  return locale;
-}
 
 uint32_t CodePoint(std::string_view sequence) {
   const auto b = [&](std::size_t i) {
@@ -37,22 +28,19 @@ struct Piece {
 // Each character (or byte that does not decode) of `bytes`, with its width.
 std::vector<Piece> Pieces(std::string_view bytes) {
   std::vector<Piece> pieces;
-  const locale_t locale = Utf8Locale();
-  const locale_t previous = locale != locale_t{} ? ::uselocale(locale) : locale_t{};
   for (std::size_t i = 0; i < bytes.size();) {
     const std::size_t n = Utf8SequenceLength(bytes.substr(i));
     std::size_t columns = 1;
     const uint32_t cp = n == 0 ? 0 : CodePoint(bytes.substr(i, n));
     // A control character (NUL included, which wcwidth gives no width) shows as U+FFFD.
     const bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-    if (n != 0 && !control && locale != locale_t{}) {
-      const int width = ::wcwidth(static_cast<wchar_t>(cp));
+    if (n != 0 && !control) {
+      const int width = CharColumns(cp);
       if (width >= 0) columns = static_cast<std::size_t>(width);
     }
     pieces.push_back({i, columns});
     i += n == 0 ? 1 : n;
   }
-  if (previous != locale_t{}) ::uselocale(previous);
   return pieces;
 }
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 // How wide text is on a terminal, for lines that must fit its width: a wide East Asian
-// character takes two columns, a combining mark none. Widths come from the C library's
-// Unicode tables (wcwidth under C.UTF-8), whatever the user's locale. A byte that does not
+// character takes two columns, a combining mark none. Widths come from the system's
+// Unicode tables (platform/char_width.h), whatever the user's locale. A byte that does not
 // decode, a control character and a code point the tables do not know count one column,
 // as the U+FFFD that DisplayText shows for them does.
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/path_bytes.h"
 #include "scan/scan_worker.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/scripted_tester.h"
@@ -28,7 +29,7 @@ namespace {
 struct Heard final : IScanListener {
   void OnFileEnded(const FileResult& r) override {
     files.push_back(
-        {r.number, r.path.native(), r.verdict.status, r.verdict.reason, std::string(r.line)});
+        {r.number, PathToUtf8(r.path), r.verdict.status, r.verdict.reason, std::string(r.line)});
   }
   void OnScanEnded(const ScanSummary& s) override {
     summary = std::string(s.line) + " listed " + std::to_string(s.listed);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <iterator>
 #include <numbers>
 #include <string_view>
@@ -372,11 +373,13 @@ std::vector<Case> AllCases(const Tone& base) {
 }
 
 bool WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written =
-      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && written;
+  // A stream, not fopen: it opens a path by its wide name on Windows.
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  if (!file) return false;
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  return !file.fail();
 }
 
 bool WriteDemoFolder(const std::filesystem::path& dir) {

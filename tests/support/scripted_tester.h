@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/path_bytes.h"
 #include "scan/file_tester.h"
 
 namespace testsupport {
@@ -39,7 +40,7 @@ class CScriptedTester final : public IFileTester {
       : m_files(files), m_onStep(std::move(onStep)) {}
 
   bool Open(const ListedFile& file) override {
-    m_path = file.path.native();
+    m_path = PathToUtf8(file.path);
     m_step = 0;
     const Script& s = m_files.at(m_path);
     m_verdict = {};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+// What the engine asks of a file or folder by its path, links followed.
+struct FileStatus {
+  enum class Kind { kOther, kFolder, kRegular };
+  Kind kind = Kind::kOther;
+  // The physical file: device and inode on POSIX, volume serial number and file index on
+  // Windows. Two paths with the same pair lead to one file.
+  uint64_t device = 0;
+  uint64_t index = 0;
+  int64_t size = 0;
+  // Nanoseconds since 1970-01-01 UTC: the last write, and the last change of content or
+  // metadata (ctime on POSIX, ChangeTime on Windows).
+  int64_t modifiedNs = 0;
+  int64_t changedNs = 0;
+};
+
+// False with the reason in `error` when the path cannot be looked at.
+bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error);

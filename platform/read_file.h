@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A file opened by its path for reading at offsets, for libvorbisfile's callbacks.
+
+#ifdef _WIN32
+using NativeFile = void*;  // a HANDLE
+#else
+using NativeFile = int;  // a descriptor
+#endif
+
+// Up to `n` bytes at `offset`: the count read, 0 at the end, -1 on a failure.
+int64_t ReadAt(NativeFile file, void* buffer, std::size_t n, int64_t offset);
+
+// Where the first data at or after `from` lies, for skipping holes of sparse files without
+// reading them: `end` or more when [from, end) is all hole, and `from` itself when the file
+// system cannot tell (then everything counts as data).
+int64_t NextDataAt(NativeFile file, int64_t from, int64_t end);
+
+// Owns one open regular file.
+class CReadFile {
+ public:
+  CReadFile() = default;
+  ~CReadFile();
+  CReadFile(const CReadFile&) = delete;
+  CReadFile& operator=(const CReadFile&) = delete;
+
+  // Opens only regular files: a FIFO, a device or a pipe named *.ogg would block the open
+  // or feed the decoder forever. The opened object itself is checked, so a file swapped
+  // after a first look is refused too. The path is UTF-8 (on Windows it is opened by its
+  // wide form, never through the ANSI code page).
+  bool OpenRegular(const std::string& utf8Path);
+  void Close();
+  bool IsOpen() const;
+  NativeFile Native() const { return m_file; }
+  // The size when opened.
+  int64_t Size() const { return m_size; }
+
+ private:
+  NativeFile m_file = kNone;
+  int64_t m_size = 0;
+#ifdef _WIN32
+  static inline NativeFile const kNone = reinterpret_cast<NativeFile>(-1);
+#else
+  static constexpr NativeFile kNone = -1;
+#endif
+};

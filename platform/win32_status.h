@@ -1,0 +1,35 @@
+#pragma once
+
+// For the Win32 sources only.
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "platform/file_status.h"
+
+// FILETIME-like counts of 100 ns since 1601-01-01 to ns since 1970-01-01.
+inline int64_t UnixNs(int64_t ticks1601) {
+  constexpr int64_t kTicksTo1970 = 116444736000000000;
+  return (ticks1601 - kTicksTo1970) * 100;
+}
+
+// The status of an open handle; false with GetLastError's reason.
+inline bool StatusOfHandle(HANDLE handle, FileStatus& status) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  FILE_BASIC_INFO basic{};
+  if (!::GetFileInformationByHandle(handle, &info) ||
+      !::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
+  const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status.kind = folder                                    ? FileStatus::Kind::kFolder
+                : ::GetFileType(handle) == FILE_TYPE_DISK ? FileStatus::Kind::kRegular
+                                                          : FileStatus::Kind::kOther;
+  status.device = info.dwVolumeSerialNumber;
+  status.index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+  status.size = static_cast<int64_t>(uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow);
+  status.modifiedNs = UnixNs(basic.LastWriteTime.QuadPart);
+  status.changedNs = UnixNs(basic.ChangeTime.QuadPart);
+  return true;
+}
