@@ -10,7 +10,16 @@ void CTextFormatter::File(const FileResult& result, const ResultNotes&) {
 }
 
 void CTextFormatter::Summary(const ScanSummary& summary, const RunFacts&) {
-  std::string line(summary.line);
-  line += '\n';
-  m_out.Write(line);
+  std::string lines;
+  for (const std::string& unchecked : summary.uncheckedLines) {
+    lines += unchecked;
+    lines += '\n';
+  }
+  lines += summary.line;
+  lines += '\n';
+  if (!summary.notCheckedLine.empty()) {
+    lines += summary.notCheckedLine;
+    lines += '\n';
+  }
+  m_out.Write(lines);
 }

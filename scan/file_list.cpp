@@ -1,14 +1,23 @@
 #include "scan/file_list.h"
 
 void CFileList::Append(std::filesystem::path path) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_entries.push_back(std::move(path));
+  }
+  m_appended.notify_all();
+}
+
+void CFileList::AddUnchecked(std::filesystem::path path, std::string reason) {
   std::lock_guard lock(m_mutex);
-  m_entries.push_back(std::move(path));
+  m_unchecked.push_back({std::move(path), std::move(reason)});
 }
 
 void CFileList::Clear() {
   std::lock_guard lock(m_mutex);
   m_entries.clear();
   m_enteredFolders.clear();
+  m_unchecked.clear();
 }
 
 bool CFileList::EnterFolder(uint64_t device, uint64_t inode) {
@@ -25,4 +34,48 @@ std::optional<CFileList::Entry> CFileList::Take(std::size_t index) const {
   std::lock_guard lock(m_mutex);
   if (index >= m_entries.size()) return std::nullopt;
   return Entry{m_entries[index], index + 1 < m_entries.size()};
+}
+
+std::vector<CFileList::Unchecked> CFileList::UncheckedSoFar() const {
+  std::lock_guard lock(m_mutex);
+  return m_unchecked;
+}
+
+void CFileList::BeginWalk() {
+  std::lock_guard lock(m_mutex);
+  m_bWalked.store(true, std::memory_order_release);
+}
+
+CFileList::WalkEnd CFileList::EndWalkLocked(std::unique_lock<std::mutex>& lock) {
+  m_appended.wait(lock, [&] { return m_nJoined == 0; });
+  m_bWalked.store(false, std::memory_order_release);
+  return {m_entries.size(), m_unchecked};
+}
+
+std::optional<CFileList::WalkEnd> CFileList::EndWalkIfAllTaken(std::size_t taken) {
+  std::unique_lock lock(m_mutex);
+  // An appender that joined may yet add an entry: the walk waits for it or its leaving.
+  m_appended.wait(lock, [&] { return m_nJoined == 0 || m_entries.size() > taken; });
+  if (m_entries.size() > taken) return std::nullopt;
+  return EndWalkLocked(lock);
+}
+
+CFileList::WalkEnd CFileList::EndWalk() {
+  std::unique_lock lock(m_mutex);
+  return EndWalkLocked(lock);
+}
+
+bool CFileList::JoinWalk() {
+  std::lock_guard lock(m_mutex);
+  if (!m_bWalked.load(std::memory_order_relaxed)) return false;
+  ++m_nJoined;
+  return true;
+}
+
+void CFileList::LeaveWalk() {
+  {
+    std::lock_guard lock(m_mutex);
+    --m_nJoined;
+  }
+  m_appended.notify_all();
 }
