@@ -34,6 +34,10 @@ const QEvent::Type kUrgentViewUpdateEvent = static_cast<QEvent::Type>(QEvent::re
 // Twenty refreshes a second look live; more would take time from the decoding.
 constexpr qint64 kViewIntervalMs = 50;
 
+// How often the window looks for its frame after it shows, 100 ms apart: a window manager
+// frames it at once, or not at all.
+constexpr int kFitTries = 20;
+
 // The frame a window manager is likely to give, until the real one is known: Qt's own
 // guess when it centres a dialog.
 constexpr QMargins kGuessedFrame(10, 40, 10, 10);
@@ -105,6 +109,9 @@ CScanDlg::CScanDlg(QWidget* parent)
   m_chooseFolder = ChooseFolder;
   m_viewTimer.setSingleShot(true);
   connect(&m_viewTimer, &QTimer::timeout, this, &CScanDlg::ApplyView);
+  m_fitTimer.setSingleShot(true);
+  m_fitTimer.setInterval(100);
+  connect(&m_fitTimer, &QTimer::timeout, this, &CScanDlg::FitInScreen);
 }
 
 CScanDlg::~CScanDlg() {
@@ -361,14 +368,16 @@ void CScanDlg::OnSize() {
 void CScanDlg::showEvent(QShowEvent* e) {
   QDialog::showEvent(e);
   OnGetMinMaxInfo();
+  if (!m_bFitted) m_fitTimer.start();
 }
 
 void CScanDlg::moveEvent(QMoveEvent* e) {
   QDialog::moveEvent(e);
   // The window manager's frame is known only once it has framed the window.
   OnGetMinMaxInfo();
-  // Not for the move that showing the window sends before Qt centres it.
-  if (!m_bFitted && isVisible() && frameGeometry() != geometry()) FitInScreen();
+  // Not for the move that showing the window sends before Qt centres it; and only once the
+  // window manager has done placing it.
+  if (!m_bFitted && isVisible() && frameGeometry() != geometry()) m_fitTimer.start();
 }
 
 void CScanDlg::FitInScreen() {
@@ -376,7 +385,12 @@ void CScanDlg::FitInScreen() {
   if (where == nullptr) return;
   const QRect area = where->availableGeometry();
   const bool framed = frameGeometry() != geometry();
-  if (framed) m_bFitted = true;
+  if (framed) {
+    m_bFitted = true;
+  } else if (isVisible() && ++m_nFitTries < kFitTries) {
+    // Mapped, but not framed yet: look again shortly.
+    m_fitTimer.start();
+  }
   const QMargins frame = framed ? QMargins(geometry().left() - frameGeometry().left(),
                                            geometry().top() - frameGeometry().top(),
                                            frameGeometry().right() - geometry().right(),

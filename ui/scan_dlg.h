@@ -124,4 +124,6 @@ class CScanDlg : public QDialog, public IScanWindow {
   QElapsedTimer m_cancelEnded;
   // The window manager's frame was known and the window checked against the screen.
   bool m_bFitted = false;
+  QTimer m_fitTimer;
+  int m_nFitTries = 0;
 };
