@@ -67,7 +67,6 @@ class CScanState {
   void Reset() {
     m_hRunEvent.Set();
     m_bKeepGoing.store(0, std::memory_order_release);
-    if (IsRunning()) m_fileList.EndWalk();
   }
 
   // A scan runs while its worker walks the list: the worker's last look at the list and

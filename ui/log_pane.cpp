@@ -14,8 +14,6 @@ CLogPane::CLogPane(QWidget* parent) : QPlainTextEdit(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setFocusPolicy(Qt::ClickFocus);
   viewport()->setAcceptDrops(false);
-  // Read-only, Tab has nothing to insert: it leaves the pane, as from any other control.
-  setTabChangesFocus(true);
   // A line whose first letters are right-to-left would otherwise be laid out from the
   // right, number and verdict turned round; within the line each run still reads its way.
   QTextOption option = document()->defaultTextOption();

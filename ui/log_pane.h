@@ -7,7 +7,7 @@
 // End, Home, the arrows, Ctrl+End and Page Up/Down move it and scroll the pane sideways as
 // needed, so the verdict at the end of a line wider than the pane can be reached. Shift
 // with the wheel scrolls sideways, as on other Linux desktops. Every line is laid out left
-// to right, whatever its text; Tab leaves the pane.
+// to right, whatever its text.
 class CLogPane : public QPlainTextEdit {
  public:
   explicit CLogPane(QWidget* parent);

@@ -255,6 +255,7 @@ void CScanDlg::StartWorker() {
   // A worker still here has cleared m_bRunning: it is past its loop and only posts its
   // last news, which never waits for this thread.
   if (m_worker.joinable()) m_worker.join();
+  m_bCancelAsked = false;
   m_cancelEnded.invalidate();
   m_state.PrepareStart();
   try {

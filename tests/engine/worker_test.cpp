@@ -76,6 +76,7 @@ struct Scan {
 
 TEST(Report, EmptyListIsOnlyTheSummary) {
   Scan scan;
+  EXPECT_FALSE(scan.state.IsRunning()) << "a new state is idle";
   EXPECT_EQ(scan.Run(), "0 files, 0 errors");
   EXPECT_EQ(scan.window.texts.front(), "");
   EXPECT_EQ(scan.window.buttonsRunning, (std::vector<bool>{true, false}));
