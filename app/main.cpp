@@ -13,7 +13,8 @@ const char kUsage[] =
     "\n"
     "Everything after the program's name is one PATH, double quotes removed: a folder is\n"
     "checked at once as the window opens, and so is a single file whose name ends in\n"
-    "\".ogg\". Anything else opens the window idle.\n"
+    "\".ogg\". Anything else opens the window idle, with a line in the report that says\n"
+    "what was given and why it was not checked.\n"
     "\n"
     "  --help     show this help and exit (only as the whole command line)\n"
     "  --version  show the version and exit (only as the whole command line)\n";

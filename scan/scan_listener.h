@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,7 +24,16 @@ struct ScanSummary {
   int errors = 0;
   std::vector<int> failed;
   std::size_t listed = 0;
+  // The summary line.
   std::string_view line;
+  // A cancel stopped the scan; `notChecked` of the `listed` files were never begun.
+  bool cancelled = false;
+  std::size_t notChecked = 0;
+  // The report's lines before the summary for what yielded nothing to test (a folder that
+  // cannot be read, ...), and the line after it for what the scan left unchecked (empty
+  // when it left nothing). Copies, so that a front end may keep them past the scan.
+  std::vector<std::string> uncheckedLines;
+  std::string notCheckedLine;
 };
 
 // Structured results of a scan, for front ends that need more than the report's text:

@@ -24,10 +24,10 @@ class CScanState {
     m_cancelSignal.Clear();
     m_bStopAfterFile.store(false, std::memory_order_release);
     m_bKeepGoing.store(1, std::memory_order_release);
-    m_bRunning.store(1, std::memory_order_release);
+    m_fileList.BeginWalk();
   }
   // The starter, when no worker could be started after all.
-  void StartFailed() { m_bRunning.store(0, std::memory_order_release); }
+  void StartFailed() { m_fileList.EndWalk(); }
   // Clears the flag before it wakes a paused worker. Woken first, the worker could run on
   // before the flag cleared (the cancelling thread may be preempted right at the wake-up),
   // finishing the file and starting the next: with this order, no step follows a cancel.
@@ -56,24 +56,22 @@ class CScanState {
   void Reset() {
     m_hRunEvent.Set();
     m_bKeepGoing.store(0, std::memory_order_release);
-    m_bRunning.store(0, std::memory_order_release);
   }
 
-  bool IsRunning() const { return m_bRunning.load(std::memory_order_acquire) != 0; }
+  // A scan runs while its worker walks the list: the worker's last look at the list and
+  // the switch to idle are one step under the list's lock (see CFileList).
+  bool IsRunning() const { return m_fileList.IsWalked(); }
   bool IsPaused() const { return !m_hRunEvent.IsSet(); }
   bool KeepGoing() const { return m_bKeepGoing.load(std::memory_order_acquire) != 0; }
 
-  // The worker's side.
-  void WorkerBegins() { m_bRunning.store(1, std::memory_order_release); }
-  void WorkerEnds() { m_bRunning.store(0, std::memory_order_release); }
+  // The worker's side; it ends through the list (CFileList::EndWalkIfAllTaken, EndWalk).
+  void WorkerBegins() { m_fileList.BeginWalk(); }
   // Blocks while paused.
   void WaitWhilePaused() { m_hRunEvent.Wait(); }
 
  private:
   // 1: the scan may go on; 0: cancel requested. Written by the window, read by the worker.
   std::atomic<int> m_bKeepGoing{0};
-  // 1 while a worker runs. Written by the worker (and the starter), read by the window.
-  std::atomic<int> m_bRunning{0};
   // Signalled: run. Non-signalled: paused.
   CRunEvent m_hRunEvent{true};
   CCancelSignal m_cancelSignal;

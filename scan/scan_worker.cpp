@@ -1,5 +1,7 @@
 #include "scan/scan_worker.h"
 
+#include <optional>
+
 #include "scan/scan_report.h"
 
 namespace {
@@ -32,10 +34,15 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
   window.SetLogText(report.Text());
   window.UpdateButtons();
 
+  std::optional<CFileList::WalkEnd> walkEnd;
   for (;;) {
     // Entries dropped while the last file was tested would otherwise stay in the list
-    // untested, with nothing to say so.
-    if (!haveNext) haveNext = state.m_fileList.Count() > nextIndex;
+    // untested, with nothing to say so. The last look ends the walk under the list's lock:
+    // an entry appended after it finds the scan over and starts a scan of its own.
+    if (!haveNext) {
+      walkEnd = state.m_fileList.EndWalkIfAllTaken(nextIndex);
+      haveNext = !walkEnd;
+    }
     if (!haveNext || !state.MayBeginFile()) break;
     // The next entry is decided before the file is tested.
     const auto entry = state.m_fileList.Take(nextIndex);
@@ -77,13 +84,25 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
     if (verdict.stopsScan) break;
   }
 
+  if (!walkEnd) walkEnd = state.m_fileList.EndWalk();
+  // From here on the list is the next scan's: a drop may already be refilling it.
+  const bool cancelled = !state.KeepGoing();
+  const std::size_t notChecked = walkEnd->listed - static_cast<std::size_t>(fileNumber);
+  for (const CFileList::Unchecked& u : walkEnd->unchecked) report.AddUnchecked(u.path, u.reason);
   report.AddSummary(fileNumber);
+  if (cancelled) report.AddNotChecked("Cancelled", notChecked, walkEnd->listed);
   window.SetLogText(report.Text());
   if (listener != nullptr) {
-    listener->OnScanEnded({fileNumber, report.ErrorCount(), report.Failed(),
-                           state.m_fileList.Count(), report.CurrentLine()});
+    listener->OnScanEnded({.files = fileNumber,
+                           .errors = report.ErrorCount(),
+                           .failed = report.Failed(),
+                           .listed = walkEnd->listed,
+                           .line = report.SummaryLine(),
+                           .cancelled = cancelled,
+                           .notChecked = notChecked,
+                           .uncheckedLines = report.UncheckedLines(),
+                           .notCheckedLine = std::string(report.NotCheckedLine())});
   }
-  state.WorkerEnds();
   window.SetProgress(0, false);
   window.UpdateButtons();
   tester.reset();

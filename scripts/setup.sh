@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev libopusfile-dev
-          libsqlite3-dev sqlite3 libgtest-dev qt6-base-dev xvfb xauth x11-utils xdotool imagemagick
+          libsqlite3-dev sqlite3 libgtest-dev qt6-base-dev xvfb xauth x11-utils xdotool imagemagick openbox
           python3 dpkg-dev desktop-file-utils appstream systemd parallel vorbis-tools
           binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
 # What every desktop has, and what the window meets there: the accessibility bus and a

@@ -1,5 +1,7 @@
 #include "ui/log_pane.h"
 
+#include <QTextDocument>
+#include <QTextOption>
 #include <QWheelEvent>
 
 CLogPane::CLogPane(QWidget* parent) : QPlainTextEdit(parent) {
@@ -12,6 +14,11 @@ CLogPane::CLogPane(QWidget* parent) : QPlainTextEdit(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setFocusPolicy(Qt::ClickFocus);
   viewport()->setAcceptDrops(false);
+  // A line whose first letters are right-to-left would otherwise be laid out from the
+  // right, number and verdict turned round; within the line each run still reads its way.
+  QTextOption option = document()->defaultTextOption();
+  option.setTextDirection(Qt::LeftToRight);
+  document()->setDefaultTextOption(option);
 }
 
 void CLogPane::wheelEvent(QWheelEvent* e) {

@@ -1,5 +1,7 @@
 #include "ui/scan_dlg.h"
 
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -11,13 +13,15 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextCursor>
 #include <QUrl>
 #include <algorithm>
 #include <system_error>
 
-#include "scan/file_collection.h"
+#include "scan/scan_report.h"
 #include "scan/scan_worker.h"
 #include "ui/folder_chooser.h"
 #include "ui/log_pane.h"
@@ -29,6 +33,14 @@ const QEvent::Type kUrgentViewUpdateEvent = static_cast<QEvent::Type>(QEvent::re
 
 // Twenty refreshes a second look live; more would take time from the decoding.
 constexpr qint64 kViewIntervalMs = 50;
+
+// How often the window looks for its frame after it shows, 100 ms apart: a window manager
+// frames it at once, or not at all.
+constexpr int kFitTries = 20;
+
+// The frame a window manager is likely to give, until the real one is known: Qt's own
+// guess when it centres a dialog.
+constexpr QMargins kGuessedFrame(10, 40, 10, 10);
 
 class CWaitCursor {
  public:
@@ -49,6 +61,15 @@ std::filesystem::path NativePath(const QUrl& url) {
   if (!url.host().isEmpty()) return NativePath(url.toLocalFile());
   const QByteArray bytes = QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
   return std::string(bytes.constData(), std::size_t(bytes.size()));
+}
+
+// Why a path given on the command line yielded nothing, when collection named no folder.
+std::string WhyNothingCollected(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    return "no file in it has a name ending in \".ogg\"";
+  }
+  return "neither a folder nor a file whose name ends in \".ogg\"";
 }
 
 }  // namespace
@@ -77,6 +98,10 @@ CScanDlg::CScanDlg(QWidget* parent)
           &CScanDlg::OnCancel);
   connect(static_cast<QPushButton*>(GetDlgItem(IDC_BROWSE)), &QPushButton::clicked, this,
           &CScanDlg::OnBrowse);
+  // The report has no tab stop, as in the template; F6 reaches it, as in many programs.
+  auto* toReport = new QShortcut(QKeySequence(Qt::Key_F6), this);
+  connect(toReport, &QShortcut::activated, this,
+          [this] { GetDlgItem(IDC_LOG)->setFocus(Qt::ShortcutFocusReason); });
 
   m_hIcon.addFile(QStringLiteral(":/icons/harrowbit-16.png"), QSize(16, 16));
   m_hIcon.addFile(QStringLiteral(":/icons/harrowbit-32.png"), QSize(32, 32));
@@ -84,6 +109,9 @@ CScanDlg::CScanDlg(QWidget* parent)
   m_chooseFolder = ChooseFolder;
   m_viewTimer.setSingleShot(true);
   connect(&m_viewTimer, &QTimer::timeout, this, &CScanDlg::ApplyView);
+  m_fitTimer.setSingleShot(true);
+  m_fitTimer.setInterval(100);
+  connect(&m_fitTimer, &QTimer::timeout, this, &CScanDlg::FitInScreen);
 }
 
 CScanDlg::~CScanDlg() {
@@ -110,12 +138,16 @@ QWidget* CScanDlg::CreateControl(const ControlTemplate& t) {
       field->setReadOnly(true);
       field->setAlignment(Qt::AlignCenter);
       field->setFocusPolicy(Qt::ClickFocus);
+      field->setAccessibleName(QStringLiteral("Folder to check"));
       control = field;
       break;
     }
     case ControlKind::kLogPane: {
       auto* pane = new CLogPane(this);
       pane->setPlainText(QString::fromUtf8(t.text));
+      pane->setAccessibleName(QStringLiteral("Report"));
+      pane->setAccessibleDescription(
+          QStringLiteral("A line for each file checked, then the summary. F6 moves here."));
       control = pane;
       break;
     }
@@ -124,6 +156,9 @@ QWidget* CScanDlg::CreateControl(const ControlTemplate& t) {
       bar->setTextVisible(false);
       bar->setRange(0, 100);
       bar->setValue(0);
+      bar->setAccessibleName(QStringLiteral("Progress"));
+      bar->setAccessibleDescription(
+          QStringLiteral("How much of the file being checked has been decoded"));
       control = bar;
       break;
     }
@@ -167,20 +202,61 @@ void CScanDlg::OnInitDialog() {
   OnGetMinMaxInfo();
   m_rcWindow = geometry();
   m_bInitDone = true;
+  FitInScreen();
   m_btnStart->setFocus();
 }
 
 void CScanDlg::ScanCommandLine() {
   if (m_strCmdLine.empty()) return;
+  const std::string given = m_strCmdLine;
   std::erase(m_strCmdLine, '"');
-  AddGivenPath(m_state.m_fileList, std::filesystem::path(m_strCmdLine));
-  if (!m_state.m_fileList.IsEmpty() && !m_state.IsRunning()) StartWorker();
+  const std::filesystem::path path(m_strCmdLine);
+  CFileList& list = m_state.m_fileList;
+  AddGivenPath(list, path, NoteUnreadable());
+  if (!list.IsEmpty()) {
+    if (!m_state.IsRunning()) StartWorker();
+    return;
+  }
+  // A window opened on something, showing nothing, would look like a plain start.
+  std::vector<CFileList::Unchecked> notes = list.UncheckedSoFar();
+  if (notes.empty()) notes.push_back({path, WhyNothingCollected(path)});
+  if (given != m_strCmdLine) {
+    for (CFileList::Unchecked& note : notes) {
+      if (note.path != path) continue;
+      note.reason = path.empty() ? "nothing is left once double quotes are removed"
+                                 : "read as " + path.native() +
+                                       " once double quotes are removed: " + note.reason;
+      note.path = given;
+    }
+  }
+  list.Clear();
+  for (CFileList::Unchecked& note : notes) list.AddUnchecked(note.path, note.reason);
+  ShowUnchecked();
+}
+
+UnreadableFolderSink CScanDlg::NoteUnreadable() {
+  return [this](const std::filesystem::path& folder, std::error_code error) {
+    m_state.m_fileList.AddUnchecked(folder, error.message());
+  };
+}
+
+void CScanDlg::ShowUnchecked() {
+  // The last worker's final news goes out before this report takes the pane.
+  if (m_worker.joinable()) m_worker.join();
+  CScanReport report;
+  for (const CFileList::Unchecked& u : m_state.m_fileList.UncheckedSoFar()) {
+    report.AddUnchecked(u.path, u.reason);
+  }
+  SetLogText({});
+  SetLogText(report.Text());
 }
 
 void CScanDlg::StartWorker() {
   // A worker still here has cleared m_bRunning: it is past its loop and only posts its
   // last news, which never waits for this thread.
   if (m_worker.joinable()) m_worker.join();
+  m_bCancelAsked = false;
+  m_cancelEnded.invalidate();
   m_state.PrepareStart();
   try {
     m_worker = std::thread(
@@ -201,7 +277,7 @@ void CScanDlg::OnOK() {
   m_state.m_fileList.Clear();
   {
     CWaitCursor wait;
-    ScanFolder(m_state.m_fileList, NativePath(path));
+    ScanFolder(m_state.m_fileList, NativePath(path), NoteUnreadable());
   }
   StartWorker();
 }
@@ -209,9 +285,18 @@ void CScanDlg::OnOK() {
 void CScanDlg::OnCancel() {
   if (m_state.IsRunning()) {
     m_state.RequestCancel();
+    m_bCancelAsked = true;
     return;
   }
+  NoteScanEnd();
+  if (m_cancelEnded.isValid() && m_cancelEnded.elapsed() < kCancelGraceMs) return;
   QDialog::reject();
+}
+
+void CScanDlg::NoteScanEnd() {
+  if (!m_bCancelAsked || m_state.IsRunning()) return;
+  m_bCancelAsked = false;
+  m_cancelEnded.start();
 }
 
 // Enter and a programmatic accept are the first button; Esc, the close box and reject
@@ -229,12 +314,22 @@ void CScanDlg::OnBrowse() {
 
 void CScanDlg::OnDropFiles(const QMimeData& drop) {
   const QList<QUrl> urls = drop.urls();
-  if (!m_state.IsRunning()) m_state.m_fileList.Clear();
+  CFileList& list = m_state.m_fileList;
+  // Joined, the drop is the running scan's: that scan cannot end before all of it is in.
+  // Otherwise the scan is over, however near its end, and the drop begins a new one.
+  const bool joined = list.JoinWalk();
+  if (!joined) list.Clear();
   CWaitCursor wait;
   for (const QUrl& url : urls) {
-    if (url.isLocalFile()) AddGivenPath(m_state.m_fileList, NativePath(url));
+    if (url.isLocalFile()) AddGivenPath(list, NativePath(url), NoteUnreadable());
   }
-  if (!m_state.m_fileList.IsEmpty() && !m_state.IsRunning()) StartWorker();
+  if (joined) {
+    list.LeaveWalk();
+  } else if (!list.IsEmpty()) {
+    StartWorker();
+  } else if (!list.UncheckedSoFar().empty()) {
+    ShowUnchecked();
+  }
 }
 
 void CScanDlg::dragEnterEvent(QDragEnterEvent* e) {
@@ -274,12 +369,47 @@ void CScanDlg::OnSize() {
 void CScanDlg::showEvent(QShowEvent* e) {
   QDialog::showEvent(e);
   OnGetMinMaxInfo();
+  if (!m_bFitted) m_fitTimer.start();
 }
 
 void CScanDlg::moveEvent(QMoveEvent* e) {
   QDialog::moveEvent(e);
   // The window manager's frame is known only once it has framed the window.
   OnGetMinMaxInfo();
+  // Not for the move that showing the window sends before Qt centres it; and only once the
+  // window manager has done placing it.
+  if (!m_bFitted && isVisible() && frameGeometry() != geometry()) m_fitTimer.start();
+}
+
+void CScanDlg::FitInScreen() {
+  const QScreen* const where = screen();
+  if (where == nullptr) return;
+  const QRect area = where->availableGeometry();
+  const bool framed = frameGeometry() != geometry();
+  if (framed) {
+    m_bFitted = true;
+  } else if (isVisible() && ++m_nFitTries < kFitTries) {
+    // Mapped, but not framed yet: look again shortly.
+    m_fitTimer.start();
+  }
+  const QMargins frame = framed ? QMargins(geometry().left() - frameGeometry().left(),
+                                           geometry().top() - frameGeometry().top(),
+                                           frameGeometry().right() - geometry().right(),
+                                           frameGeometry().bottom() - geometry().bottom())
+                                : kGuessedFrame;
+  const QSize room = area.marginsRemoved(frame).size();
+  const QSize fitted = size().boundedTo(room).expandedTo(minimumSize());
+  if (fitted != size()) {
+    resize(fitted);
+    OnSize();
+  }
+  if (!framed) return;  // Qt centres the window as it first shows, inside the area
+  QRect outer = frameGeometry();
+  outer.moveLeft(std::clamp(outer.left(), area.left(),
+                            std::max(area.left(), area.right() - outer.width() + 1)));
+  outer.moveTop(std::clamp(outer.top(), area.top(),
+                           std::max(area.top(), area.bottom() - outer.height() + 1)));
+  if (outer.topLeft() != frameGeometry().topLeft()) move(outer.topLeft());
 }
 
 void CScanDlg::OnGetMinMaxInfo() {
@@ -304,6 +434,7 @@ void CScanDlg::UpdateButtons() {
                       : !m_state.IsPaused() ? QStringLiteral("Pause")
                                             : QStringLiteral("Continue"));
   m_btnClose->setText(running ? QStringLiteral("Cancel") : QStringLiteral("Close"));
+  NoteScanEnd();
 }
 
 bool CScanDlg::event(QEvent* e) {

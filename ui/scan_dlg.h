@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "scan/file_collection.h"
 #include "scan/file_tester.h"
 #include "scan/scan_state.h"
 #include "scan/scan_window.h"
@@ -50,6 +51,10 @@ class CScanDlg : public QDialog, public IScanWindow {
   void OnGetMinMaxInfo();
 
   QWidget* GetDlgItem(int id) const;
+
+  // A Close, Esc or close-box press this soon after a cancelled check ends is the second
+  // half of a double press, and keeps the window and its report.
+  static constexpr qint64 kCancelGraceMs = 1000;
 
   // m_fileList, m_bKeepGoing, m_bRunning and m_hRunEvent.
   CScanState m_state;
@@ -92,7 +97,15 @@ class CScanDlg : public QDialog, public IScanWindow {
   void DoDataExchange();
   void OnInitDialog();
   void ScanCommandLine();
+  // Collection's report of a folder it could not read: named in the report.
+  UnreadableFolderSink NoteUnreadable();
   void StartWorker();
+  // With no scan to write a report: the report is the lines for what was not checked.
+  void ShowUnchecked();
+  // Once the window sees a cancelled check over, the grace for a second press begins.
+  void NoteScanEnd();
+  // Opens the window inside the screen's available area, shrinking it if it must.
+  void FitInScreen();
   // Applies what the worker left in the mailbox, at most once per refresh interval.
   void OnViewUpdate();
   void ApplyView();
@@ -106,4 +119,11 @@ class CScanDlg : public QDialog, public IScanWindow {
   // The current or last worker. Joined before the next one begins, when it is past its
   // last wait, and at destruction, after letting it go as Cancel would.
   std::thread m_worker;
+  // A cancel was asked of the scan; and when the window saw that scan end.
+  bool m_bCancelAsked = false;
+  QElapsedTimer m_cancelEnded;
+  // The window manager's frame was known and the window checked against the screen.
+  bool m_bFitted = false;
+  QTimer m_fitTimer;
+  int m_nFitTries = 0;
 };

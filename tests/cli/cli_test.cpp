@@ -124,16 +124,23 @@ TEST_F(Cli, InterruptCancelsStillPrintsTheSummaryAndLeavesNoHelperBehind) {
     if (quiet) {
       // No failed file, and the cancelled file's "..." line is not a failure either.
       EXPECT_EQ(r.out.find("..."), std::string::npos) << r.out;
-      EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+      EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+      EXPECT_NE(r.out.find(" files not checked\n"), std::string::npos) << r.out;
       continue;
     }
-    const auto summary = r.out.rfind('\n', r.out.size() - 2);
+    // The summary as ever, then what the cancel left unchecked.
+    const auto cancelled = r.out.rfind('\n', r.out.size() - 2);
+    ASSERT_NE(cancelled, std::string::npos) << r.out;
+    const auto summary = r.out.rfind('\n', cancelled - 1);
     ASSERT_NE(summary, std::string::npos) << r.out;
     const int begun = std::stoi(r.out.substr(summary + 1));
     EXPECT_GE(begun, 1) << jobs;
     EXPECT_LT(begun, 40) << jobs;
-    EXPECT_EQ(r.out.substr(summary + 1), std::to_string(begun) + " files, 0 errors\n") << jobs;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), begun + 1) << jobs;
+    EXPECT_EQ(r.out.substr(summary + 1),
+              std::to_string(begun) + " files, 0 errors\nCancelled: " + std::to_string(40 - begun) +
+                  " of 40 files not checked\n")
+        << jobs;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), begun + 2) << jobs;
     // Helpers sit in their own process group, out of the terminal's reach: none may
     // outlive the scan.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -513,6 +513,7 @@ class ScrubModel {
     // The lines, by number, and the summary.
     std::map<std::size_t, std::string> printed;
     std::optional<std::string> summary;
+    std::optional<std::string> leftLine;  // what the run left unchecked, after the summary
     for (const auto& line : Lines(r.out)) {
       if (n.json && line.starts_with("{\"type\":\"summary\"")) {
         EXPECT_FALSE(summary) << "two summaries";
@@ -520,6 +521,8 @@ class ScrubModel {
       } else if (!n.json && !line.empty() && std::isdigit(static_cast<unsigned char>(line[0]))) {
         EXPECT_FALSE(summary) << "two summaries";
         summary = line;
+      } else if (!n.json && summary && !leftLine) {
+        leftLine = line;
       } else {
         EXPECT_FALSE(summary) << "a line after the summary: " << line;
         std::size_t number = 0;
@@ -540,6 +543,14 @@ class ScrubModel {
       if (files) begun = std::stoul(*files);
     }
     ASSERT_LE(begun, listed);
+    if (leftLine) {
+      // A cancel or the time budget says how much it left, in so many words.
+      const std::string left = " " + std::to_string(listed - begun) + " of " +
+                               std::to_string(listed) + " files not checked";
+      const bool byCancel = signalled && *leftLine == "Cancelled:" + left;
+      const bool byBudget = n.budget && *leftLine == "Stopped by the time budget:" + left;
+      EXPECT_TRUE(byCancel || byBudget) << "a line after the summary: " << *leftLine;
+    }
 
     // Each file begun: its line, or none where -q leaves it out.
     std::optional<std::size_t> cancelled;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/path_bytes.h"
+#include "scan/scan_report.h"
 #include "scan/scan_worker.h"
 #include "tests/support/fake_window.h"
 #include "tests/support/scripted_tester.h"
@@ -76,6 +77,7 @@ struct Scan {
 
 TEST(Report, EmptyListIsOnlyTheSummary) {
   Scan scan;
+  EXPECT_FALSE(scan.state.IsRunning()) << "a new state is idle";
   EXPECT_EQ(scan.Run(), "0 files, 0 errors");
   EXPECT_EQ(scan.window.texts.front(), "");
   EXPECT_EQ(scan.window.buttonsRunning, (std::vector<bool>{true, false}));
@@ -143,7 +145,9 @@ TEST(Cancel, MidFileLeavesTheLineOpenAndCountsFilesBegun) {
     if (path == "/f3.ogg" && step == 1) scan.state.RequestCancel();
   };
   const std::string report = scan.Run();
-  EXPECT_NE(report.find("[3/10]\t/f3.ogg...\r\n3 files, 0 errors"), std::string::npos) << report;
+  EXPECT_TRUE(report.ends_with(
+      "[3/10]\t/f3.ogg...\r\n3 files, 0 errors\r\nCancelled: 7 of 10 files not checked"))
+      << report;
   EXPECT_EQ(report.find("/f4.ogg"), std::string::npos);
 }
 
@@ -186,7 +190,8 @@ TEST(Cancel, WhilePausedWakesTheWorkerWhichWritesItsSummary) {
   ASSERT_TRUE(WaitFor([&] { return paused.load(); })) << "the worker never paused";
   scan.state.RequestCancel();
   worker->Join("the worker");
-  EXPECT_EQ(scan.window.Last(), "[1/2]\t/a.ogg...\r\n1 files, 0 errors");
+  EXPECT_EQ(scan.window.Last(),
+            "[1/2]\t/a.ogg...\r\n1 files, 0 errors\r\nCancelled: 1 of 2 files not checked");
   EXPECT_EQ(steps.load(), 1) << "steps after the cancel";
   EXPECT_FALSE(scan.state.IsRunning());
   EXPECT_EQ(scan.heard.files.back().status, FileVerdict::Status::kCancelled);
@@ -241,7 +246,8 @@ TEST(RunFaults, AreNeverVerdictsOnTheFile) {
       {"the decoder went down with a cancelled scan",
        {true, "", {1024, -1000}, 2048, FileVerdict::Status::kCancelled, false},
        true,
-       "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...\r\n2 files, 0 errors",
+       "[1/3]\t/a.ogg...OK\r\n[2/3]\t/b.ogg...\r\n2 files, 0 errors\r\n"
+       "Cancelled: 1 of 3 files not checked",
        FileVerdict::Status::kCancelled},
       {"a stalled decoder: the file is not checked, the scan goes on",
        {true, "", {1024, -1000}, 2048, FileVerdict::Status::kNotChecked, false},
@@ -266,5 +272,123 @@ TEST(RunFaults, AreNeverVerdictsOnTheFile) {
     };
     EXPECT_EQ(scan.Run(), c.report) << c.name;
     EXPECT_EQ(scan.heard.files.at(1).status, c.heard) << c.name;
+  }
+}
+
+// What the report says besides the files, and what a listener hears of it: the paths that
+// yielded nothing, before the summary, and after it what a cancel left unchecked. The
+// summary line itself is the same whatever follows it.
+TEST(Report, NamesWhatWasNotCheckedAroundAnUnchangedSummary) {
+  struct Case {
+    const char* name;
+    int files;
+    int cancelAt;  // the file whose first step a cancel follows; 0: none
+    std::vector<CFileList::Unchecked> unchecked;
+    std::string report;
+    std::string heard;  // cancelled, not checked, and the lines around the summary
+  };
+  const Case cases[] = {
+      {"a clean run says nothing more",
+       2,
+       0,
+       {},
+       "[1/2]\t/f1.ogg...OK\r\n[2/2]\t/f2.ogg...OK\r\n2 files, 0 errors",
+       "0 0 [] "},
+      {"a cancel in the first of two files",
+       2,
+       1,
+       {},
+       "[1/2]\t/f1.ogg...\r\n1 files, 0 errors\r\nCancelled: 1 of 2 files not checked",
+       "1 1 [] Cancelled: 1 of 2 files not checked"},
+      {"a cancel in the last file leaves none unbegun, and still says so",
+       2,
+       2,
+       {},
+       "[1/2]\t/f1.ogg...OK\r\n[2/2]\t/f2.ogg...\r\n2 files, 0 errors\r\n"
+       "Cancelled: 0 of 2 files not checked",
+       "1 0 [] Cancelled: 0 of 2 files not checked"},
+      {"folders that cannot be read, named as given, before the summary",
+       1,
+       0,
+       {{"/m/locked", "Permission denied"}, {"/m/\x1B[2J", "Input/output error"}},
+       "[1/1]\t/f1.ogg...OK\r\nNot checked: /m/locked (Permission denied)\r\n"
+       "Not checked: /m/\xEF\xBF\xBD[2J (Input/output error)\r\n1 files, 0 errors",
+       "0 0 [Not checked: /m/locked (Permission denied)|Not checked: /m/\xEF\xBF\xBD[2J "
+       "(Input/output error)|] "},
+      {"an unreadable folder and a cancel",
+       3,
+       2,
+       {{"/m/locked", "Permission denied"}},
+       "[1/3]\t/f1.ogg...OK\r\n[2/3]\t/f2.ogg...\r\nNot checked: /m/locked (Permission "
+       "denied)\r\n2 files, 0 errors\r\nCancelled: 1 of 3 files not checked",
+       "1 1 [Not checked: /m/locked (Permission denied)|] Cancelled: 1 of 3 files not checked"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scan scan;
+    for (int i = 1; i <= c.files; ++i) scan.Add("/f" + std::to_string(i) + ".ogg");
+    for (const auto& u : c.unchecked) scan.state.m_fileList.AddUnchecked(u.path, u.reason);
+    scan.onStep = [&](const std::string& path, int step) {
+      if (step == 1 && path == "/f" + std::to_string(c.cancelAt) + ".ogg") {
+        scan.state.RequestCancel();
+      }
+    };
+    struct Summary final : IScanListener {
+      void OnFileEnded(const FileResult&) override {}
+      void OnScanEnded(const ScanSummary& s) override {
+        heard = std::to_string(s.cancelled) + " " + std::to_string(s.notChecked) + " [";
+        for (const std::string& u : s.uncheckedLines) heard += u + "|";
+        heard += "] " + s.notCheckedLine;
+        line = s.line;
+      }
+      std::string heard;
+      std::string line;
+    } summary;
+    scan.state.PrepareStart();
+    ScanThreadProc(scan.state, scan.window, scan.Factory(), &summary);
+    EXPECT_EQ(scan.window.Last(), c.report);
+    EXPECT_EQ(summary.heard, c.heard);
+    EXPECT_EQ(summary.line,
+              std::to_string(c.cancelAt == 0 ? c.files : c.cancelAt) + " files, 0 errors");
+    EXPECT_FALSE(scan.state.IsRunning());
+  }
+  // Numbers as the rest of the report writes them, whatever the reason.
+  EXPECT_EQ(NotCheckedLine("Stopped by the time budget", 2052, 2500),
+            "Stopped by the time budget: 2052 of 2500 files not checked");
+}
+
+// An appender that joined the scan before its last look keeps it from ending until the
+// appender is done, so what it appends is tested; once the scan has ended, joining fails
+// and the entry is left for a new scan. Either way nothing is appended to a scan that will
+// never look at it.
+TEST(AppendDuringScan, AJoinedAppenderIsWaitedForAndALateOneIsRefused) {
+  for (const bool early : {true, false}) {
+    SCOPED_TRACE(early ? "joined during the last file" : "after the scan ended");
+    Scan scan;
+    scan.Add("/a.ogg");
+    scan.files["/late.ogg"] = {};
+    std::atomic<bool> joined{false};
+    std::unique_ptr<testsupport::CBoundedThread> appender;
+    scan.onStep = [&](const std::string& path, int step) {
+      if (!early || path != "/a.ogg" || step != 1) return;
+      // Another thread joins, and appends only once the worker has had time to reach its
+      // last look.
+      appender = std::make_unique<testsupport::CBoundedThread>([&] {
+        joined = scan.state.m_fileList.JoinWalk();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        scan.state.m_fileList.Append("/late.ogg");
+        scan.state.m_fileList.LeaveWalk();
+      });
+      ASSERT_TRUE(WaitFor([&] { return joined.load(); }));
+    };
+    const std::string report = scan.Run();
+    if (appender) appender->Join("the appender");
+    if (early) {
+      EXPECT_EQ(report, "[1/1]\t/a.ogg...OK\r\n[2/2]\t/late.ogg...OK\r\n2 files, 0 errors");
+    } else {
+      EXPECT_FALSE(scan.state.m_fileList.JoinWalk());
+      EXPECT_EQ(report, "[1/1]\t/a.ogg...OK\r\n1 files, 0 errors");
+    }
+    EXPECT_FALSE(scan.state.IsRunning());
   }
 }

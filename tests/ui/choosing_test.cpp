@@ -1,5 +1,9 @@
 // The three ways of naming what to scan: Browse, a drop, the command line.
 
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -9,6 +13,7 @@
 #include <QUrl>
 #include <QWindow>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "decode/isolated_tester.h"
@@ -139,15 +144,26 @@ TEST_F(Choosing, DropsWhileIdleReplaceTheListAndStartWhenItIsNotEmpty) {
     Target target;
     bool ordered;                   // else the folder's listing order decides
     std::vector<std::string> list;  // empty: nothing starts
+    std::string shown;              // with nothing to start: the report, else the last one stays
   };
   const Case cases[] = {
-      {"a folder", {FileUrl(music)}, kLog, false, {a, b}},
-      {"a folder and a file in it", {FileUrl(music), FileUrl(a)}, kPath, false, {a, a, b}},
-      {"files in drop order", {FileUrl(single), FileUrl(b)}, kProgress, true, {single.native(), b}},
-      {"a name that is not UTF-8", {FileUrl(notUtf8)}, kLog, true, {notUtf8.native()}},
-      {"only other kinds of file", {FileUrl(music / "notes.txt")}, kLog, true, {}},
-      {"a missing path", {FileUrl(dir / "missing")}, kPath, true, {}},
-      {"not a local file", {QUrl("https://example.org/x.ogg")}, kLog, true, {}},
+      {"a folder", {FileUrl(music)}, kLog, false, {a, b}, ""},
+      {"a folder and a file in it", {FileUrl(music), FileUrl(a)}, kPath, false, {a, a, b}, ""},
+      {"files in drop order",
+       {FileUrl(single), FileUrl(b)},
+       kProgress,
+       true,
+       {single.native(), b},
+       ""},
+      {"a name that is not UTF-8", {FileUrl(notUtf8)}, kLog, true, {notUtf8.native()}, ""},
+      {"only other kinds of file", {FileUrl(music / "notes.txt")}, kLog, true, {}, ""},
+      {"a missing path, which counts as a folder that cannot be read",
+       {FileUrl(dir / "missing")},
+       kPath,
+       true,
+       {},
+       "Not checked: " + (dir / "missing").native() + " (No such file or directory)"},
+      {"not a local file", {QUrl("https://example.org/x.ogg")}, kLog, true, {}, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -163,9 +179,11 @@ TEST_F(Choosing, DropsWhileIdleReplaceTheListAndStartWhenItIsNotEmpty) {
     if (!c.ordered) std::sort(list.begin(), list.end());
     EXPECT_EQ(list, c.list);
     if (c.list.empty()) {
+      const std::string shown = c.shown.empty() ? before : c.shown;
+      EXPECT_TRUE(WaitUntil([&] { return Log(w) == shown; })) << Log(w);
       QCoreApplication::processEvents();
       EXPECT_EQ(decoder.created.load(), scans);
-      EXPECT_EQ(Log(w), before);
+      EXPECT_TRUE(IsIdle(w));
     } else {
       EXPECT_TRUE(WaitReport(w, "\n" + std::to_string(c.list.size()) + " files, 0 errors"))
           << Log(w);
@@ -205,32 +223,122 @@ TEST_F(Choosing, TheCommandLineIsOnePathScannedAsTheWindowOpens) {
   dir.Write("My Music/b.ogg");
   const auto other = dir.Write("Other/c.ogg").parent_path();
   const auto track = dir.Write("TRACK.OGG");
+  const std::string notes = dir.Write("notes.txt").native();
+  const std::string oga = dir.Write("x.oga").native();
+  const std::string quotedName = dir.Write("\"live\".ogg").native();
+  const auto empty = dir.Write("Empty/notes.txt").parent_path();
+  const std::string neither = "neither a folder nor a file whose name ends in \".ogg\"";
   struct Case {
     const char* name;
     std::string cmdLine;
-    std::string report;  // empty: the window opens idle
+    bool scans;          // else the window stays idle with the report as it is
+    std::string report;  // its end, for a scan
   };
   const Case cases[] = {
-      {"a quoted folder", "\"" + music.native() + "\"", "\n2 files, 0 errors"},
-      {"one ogg file in upper case", track.native(),
+      {"a quoted folder", "\"" + music.native() + "\"", true, "\n2 files, 0 errors"},
+      {"one ogg file in upper case", track.native(), true,
        "[1/1]\t" + track.native() + "...OK\n1 files, 0 errors"},
-      {"another kind of file", dir.Write("notes.txt").native(), ""},
-      {"two quoted folders", "\"" + music.native() + "\" \"" + other.native() + "\"", ""},
+      {"another kind of file", notes, false, "Not checked: " + notes + " (" + neither + ")"},
+      {"an Ogg file that is not named .ogg", oga, false,
+       "Not checked: " + oga + " (" + neither + ")"},
+      {"a path that does not exist", (dir / "gone").native(), false,
+       "Not checked: " + (dir / "gone").native() + " (No such file or directory)"},
+      {"a folder without ogg files", empty.native(), false,
+       "Not checked: " + empty.native() + " (no file in it has a name ending in \".ogg\")"},
+      {"a name whose own quotes are removed", quotedName, false,
+       "Not checked: " + quotedName + " (read as " + (dir / "live.ogg").native() +
+           " once double quotes are removed: No such file or directory)"},
+      {"two quoted folders", "\"" + music.native() + "\" \"" + other.native() + "\"", false,
+       "Not checked: \"" + music.native() + "\" \"" + other.native() + "\" (read as " +
+           music.native() + " " + other.native() +
+           " once double quotes are removed: No such file or directory)"},
+      {"only quotes", "\"\"", false,
+       "Not checked: \"\" (nothing is left once double quotes are removed)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     decoder.created = 0;
     CScanDlg& w = Open(c.cmdLine);
-    if (c.report.empty()) {
+    if (!c.scans) {
+      EXPECT_TRUE(WaitUntil([&] { return Log(w) == c.report; })) << Log(w);
       QCoreApplication::processEvents();
       EXPECT_EQ(decoder.created.load(), 0);
       EXPECT_TRUE(IsIdle(w));
-      EXPECT_TRUE(Log(w).empty());
     } else {
       EXPECT_TRUE(WaitReport(w, c.report)) << Log(w);
     }
     EXPECT_TRUE(w.m_editPath->text().isEmpty());
   }
+}
+
+// Runs `body` with the file access rights of nobody on this thread, where collection runs:
+// permissions do not bind root.
+void AsNobody(const std::function<void()>& body) {
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ::setfsgid(65534);
+    ::setfsuid(65534);
+  }
+  body();
+  if (root) {
+    ::setfsuid(0);
+    ::setfsgid(0);
+  }
+}
+
+// Every folder that cannot be read is named before the summary, wherever it was met:
+// under the folder Start checks, a dropped one, the command line's; and it is named even
+// when nothing else was found.
+TEST_F(Choosing, EachFolderThatCannotBeReadIsNamedInTheReport) {
+  TempDir dir;
+  const auto music = dir.Write("music/a.ogg").parent_path();
+  dir.Write("music/locked/damaged.ogg");
+  const auto locked = music / "locked";
+  const auto alone = dir.Write("alone/x.ogg").parent_path();
+  const auto more = dir.Write("more/b.ogg").parent_path();
+  ::chmod(dir.path().c_str(), 0755);
+  ::chmod(locked.c_str(), 0);
+  ::chmod(alone.c_str(), 0);
+  const std::string lockedLine = "Not checked: " + locked.native() + " (Permission denied)";
+  const std::string aloneLine = "Not checked: " + alone.native() + " (Permission denied)";
+  const std::string a = "[1/1]\t" + (music / "a.ogg").native() + "...OK\n";
+
+  struct Case {
+    const char* name;
+    std::function<void(CScanDlg&)> give;
+    std::string report;
+  };
+  const Case cases[] = {
+      {"Start",
+       [&](CScanDlg& w) {
+         w.m_editPath->setText(QString::fromStdString(music.native()));
+         w.OnOK();
+       },
+       a + lockedLine + "\n1 files, 0 errors"},
+      {"a drop on an idle window", [&](CScanDlg& w) { Drop(w, w.m_editLog, {FileUrl(music)}); },
+       a + lockedLine + "\n1 files, 0 errors"},
+      {"a drop of nothing readable", [&](CScanDlg& w) { Drop(w, w.m_editLog, {FileUrl(alone)}); },
+       aloneLine},
+      {"a drop during a scan",
+       [&](CScanDlg& w) {
+         decoder.Hold(FakeDecoder::kStep);
+         Drop(w, w.m_editLog, {FileUrl(more)});
+         decoder.WaitHeld();
+         Drop(w, w.m_editLog, {FileUrl(alone)});
+         decoder.Release();
+       },
+       "[1/1]\t" + (more / "b.ogg").native() + "...OK\n" + aloneLine + "\n1 files, 0 errors"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CScanDlg& w = Open();
+    AsNobody([&] { c.give(w); });
+    EXPECT_TRUE(WaitUntil([&] { return IsIdle(w) && Log(w) == c.report; })) << Log(w);
+  }
+  AsNobody([&] { Open("\"" + music.native() + "\""); });
+  EXPECT_TRUE(WaitReport(*dlg, a + lockedLine + "\n1 files, 0 errors")) << Log(*dlg);
+  ::chmod(locked.c_str(), 0700);
+  ::chmod(alone.c_str(), 0700);
 }
 
 TEST(RealFiles, TheWindowShowsWhatDecodingFound) {

@@ -89,12 +89,13 @@ TEST_F(JobControl, CancelWhilePausedStillWritesTheSummary) {
   w.OnCancel();
   decoder.Release();
   ASSERT_TRUE(WaitIdle(w));
-  EXPECT_EQ(Log(w), Line(0, "") + "\n1 files, 0 errors");
+  EXPECT_EQ(Log(w), Line(0, "") + "\n1 files, 0 errors\nCancelled: 1 of 2 files not checked");
   EXPECT_TRUE(w.isVisible());
 }
 
 // Each way of asking to close cancels a running scan and keeps the window; the same way
-// when idle closes it.
+// when idle closes it, but not within a second of the cancelled scan's end, when it is
+// most likely the second half of a double press.
 TEST_F(JobControl, CloseRequestsCancelAScanAndCloseOnlyWhenIdle) {
   const std::pair<const char*, void (*)(CScanDlg&)> requests[] = {
       {"Close button", [](CScanDlg& w) { w.m_btnClose->click(); }},
@@ -108,14 +109,46 @@ TEST_F(JobControl, CloseRequestsCancelAScanAndCloseOnlyWhenIdle) {
     w.OnOK();
     ASSERT_TRUE(decoder.WaitHeld());
     request(w);
+    request(w);  // a double press, while the scan is still going
     decoder.Release();
     ASSERT_TRUE(WaitIdle(w));
+    QElapsedTimer sinceEnd;
+    sinceEnd.start();
+    request(w);  // as the caption turns to Close
     EXPECT_TRUE(w.isVisible());
-    EXPECT_TRUE(EndsWith(Log(w), "\n1 files, 0 errors")) << Log(w);
+    EXPECT_TRUE(EndsWith(Log(w), "\n1 files, 0 errors\nCancelled: 1 of 2 files not checked"))
+        << Log(w);
+    QTest::qWait(int(CScanDlg::kCancelGraceMs - sinceEnd.elapsed() - 200));
+    request(w);
+    EXPECT_TRUE(w.isVisible()) << "closed before the grace was over";
+    QTest::qWait(int(CScanDlg::kCancelGraceMs - sinceEnd.elapsed() + 50));
     request(w);
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(w.result(), QDialog::Rejected);
   }
+}
+
+// The grace is for the end of a cancelled scan only: after a scan that ran to its end, or
+// a new scan begun in the grace, Close closes at once.
+TEST_F(JobControl, AScanThatWasNotCancelledClosesAtOnce) {
+  CScanDlg& w = OpenOnFolder(1);
+  w.OnOK();
+  ASSERT_TRUE(WaitIdle(w));
+  w.OnCancel();
+  EXPECT_FALSE(w.isVisible());
+
+  decoder.Hold(FakeDecoder::kStep);
+  CScanDlg& again = Open();
+  again.m_editPath->setText(QString::fromStdString(folder.path().native()));
+  again.OnOK();
+  ASSERT_TRUE(decoder.WaitHeld());
+  again.OnCancel();
+  decoder.Release();
+  ASSERT_TRUE(WaitReport(again, "Cancelled: 0 of 1 files not checked"));
+  again.OnOK();  // a new scan in the grace, which runs to its end
+  ASSERT_TRUE(WaitReport(again, "\n1 files, 0 errors"));
+  again.OnCancel();
+  EXPECT_FALSE(again.isVisible());
 }
 
 TEST_F(JobControl, APauseAfterTheLastPausePointMakesTheNextScanStartPaused) {
@@ -205,6 +238,46 @@ TEST_F(JobControl, AWorkerLingeringPastItsEndDelaysNothingForLong) {
   release = releaseSoon();
   dlg.reset();
   release.join();
+}
+
+// A drop joins the running scan up to the worker's last look at the list, and once that
+// look has ended the scan it begins a new one, as on an idle window: nothing dropped at
+// the very end is left in the list unchecked.
+TEST_F(JobControl, ADropAtTheVeryEndJoinsTheScanOrBeginsTheNext) {
+  struct Case {
+    const char* name;
+    FakeDecoder::Point heldAt;  // the worker's position as the drop lands
+    std::string report;         // after the first line
+  };
+  folder.Write("dropped.ogg");
+  const std::string dropped = (folder / "dropped.ogg").native();
+  const Case cases[] = {
+      {"in the last step of the last file: the drop joins", FakeDecoder::kStep,
+       "\n[2/2]\t" + dropped + "...OK\n2 files, 0 errors"},
+      {"past the last look: a new scan of the drop alone", FakeDecoder::kDestroy,
+       "[1/1]\t" + dropped + "...OK\n1 files, 0 errors"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir one;
+    one.Write("a.ogg");
+    CScanDlg& w = Open();
+    w.m_editPath->setText(QString::fromStdString(one.path().native()));
+    decoder.Hold(c.heldAt);
+    w.OnOK();
+    ASSERT_TRUE(decoder.WaitHeld());
+    QMimeData drop;
+    drop.setUrls({QUrl::fromLocalFile(QString::fromStdString(dropped))});
+    // A new scan waits for the last one's worker, held here: let it go soon.
+    std::thread release([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      decoder.Release();
+    });
+    w.OnDropFiles(drop);
+    release.join();
+    EXPECT_TRUE(WaitReport(w, c.report)) << Log(w);
+    EXPECT_EQ(w.m_state.m_fileList.Count(), c.heldAt == FakeDecoder::kStep ? 2u : 1u);
+  }
 }
 
 TEST_F(JobControl, AWindowTornDownMidScanLetsItsPausedWorkerGo) {

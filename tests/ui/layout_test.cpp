@@ -1,7 +1,10 @@
 // The template in pixels, how the window opens, and how its controls follow the edges.
 
+#include <QAccessible>
+#include <QApplication>
 #include <QFontMetrics>
 #include <QScreen>
+#include <QTest>
 #include <map>
 
 #include "tests/ui/ui_support.h"
@@ -134,6 +137,73 @@ TEST_F(Layout, StopsAtTheMinimumSizeFrameIncluded) {
   w.resize(100, 100);
   EXPECT_TRUE(WaitUntil([&] { return w.frameGeometry().size() == QSize(320, 240); }))
       << w.frameGeometry().width() << "x" << w.frameGeometry().height();
+}
+
+// A large font makes the template wider and taller than a small screen: the window opens
+// inside the screen's available area all the same, every control within it.
+TEST_F(Layout, ALargeFontStillOpensInsideTheScreen) {
+  const QFont before = QApplication::font();
+  QFont large = before;
+  large.setPointSize(20);
+  QApplication::setFont(large);
+  CScanDlg& w = Open();
+  QApplication::setFont(before);
+  const QRect area = w.screen()->availableGeometry();
+  const QFontMetrics metrics(large);
+  const BaseUnits units{AverageCharWidth(metrics.horizontalAdvance(
+                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")),
+                        metrics.height()};
+  ASSERT_GT(DluToPixels(kDialogRect, units).cx, area.width()) << "the font is not large enough";
+  EXPECT_TRUE(area.contains(w.frameGeometry()))
+      << w.frameGeometry().width() << "x" << w.frameGeometry().height();
+  for (const ControlTemplate& t : kControls) {
+    EXPECT_TRUE(w.rect().contains(w.GetDlgItem(t.id)->geometry())) << t.id;
+  }
+  // Close keeps its margin to the right edge (7 dialog units, give or take the rounding),
+  // as after any other shrink.
+  EXPECT_NEAR(w.width() - 1 - w.m_btnClose->geometry().right(), DluToPixelsX(7, units), 1);
+}
+
+// What a screen reader finds in the window's accessibility tree, by role.
+TEST_F(Layout, EveryControlHasANameInTheAccessibilityTree) {
+  CScanDlg& w = Open();
+  QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&w);
+  ASSERT_NE(window, nullptr);
+  std::map<QAccessible::Role, std::vector<std::pair<std::string, std::string>>> found;
+  for (int i = 0; i < window->childCount(); ++i) {
+    QAccessibleInterface* child = window->child(i);
+    found[child->role()].push_back({child->text(QAccessible::Name).toStdString(),
+                                    child->text(QAccessible::Description).toStdString()});
+  }
+  using Named = std::vector<std::pair<std::string, std::string>>;
+  EXPECT_EQ(found[QAccessible::EditableText],
+            (Named{{"Folder to check", ""},
+                   {"Report", "A line for each file checked, then the summary. F6 moves here."}}));
+  EXPECT_EQ(found[QAccessible::ProgressBar],
+            (Named{{"Progress", "How much of the file being checked has been decoded"}}));
+  EXPECT_EQ(found[QAccessible::PushButton], (Named{{"Start", ""}, {"Close", ""}, {"Browse", ""}}));
+}
+
+// Tab keeps to the template's stops; F6 reaches the report from anywhere, and Tab leaves it.
+TEST_F(Layout, TabKeepsTheTemplatesStopsAndF6ReachesTheReport) {
+  CScanDlg& w = Open();
+  w.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  const auto press = [&](Qt::Key key) {
+    QTest::keyClick(QApplication::focusWidget(), key);
+    return QApplication::focusWidget();
+  };
+  ASSERT_EQ(QApplication::focusWidget(), w.m_btnStart);
+  EXPECT_EQ(press(Qt::Key_Tab), w.m_btnClose);
+  EXPECT_EQ(press(Qt::Key_Tab), w.m_btnBrowse);
+  EXPECT_EQ(press(Qt::Key_F6), w.m_editLog);
+  EXPECT_EQ(press(Qt::Key_Tab), w.m_btnStart);
+  EXPECT_EQ(press(Qt::Key_Tab), w.m_btnClose);
+  EXPECT_EQ(press(Qt::Key_Tab), w.m_btnBrowse);
+  EXPECT_EQ(press(Qt::Key_Tab), w.m_btnStart);
+  // From the path field too, which a click reaches.
+  w.m_editPath->setFocus(Qt::MouseFocusReason);
+  EXPECT_EQ(press(Qt::Key_F6), w.m_editLog);
 }
 
 }  // namespace

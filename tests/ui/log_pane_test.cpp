@@ -8,7 +8,9 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QWheelEvent>
+#include <filesystem>
 
+#include "tests/support/temp_dir.h"
 #include "tests/ui/ui_support.h"
 
 using namespace uitest;
@@ -141,6 +143,42 @@ TEST_F(LogPane, ARefreshStillShowsTheLastLineWhereverTheCaretIs) {
   // The caret stays where the user put it, and so does the sideways view.
   EXPECT_EQ(pane.textCursor().blockNumber(), 1);
   EXPECT_EQ(pane.horizontalScrollBar()->value(), across);
+}
+
+// Started on a relative folder with a Hebrew name, each line still begins at the left with
+// its number and ends at the right with its verdict; so after a second report replaced the
+// first.
+TEST_F(LogPane, EveryLineIsLaidOutLeftToRightWhateverItHolds) {
+  TempDir dir;
+  dir.Write("\u05E9\u05D9\u05E8\u05D9\u05DD/a.ogg");
+  dir.Write("\u05E9\u05D9\u05E8\u05D9\u05DD/b.ogg");
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  CScanDlg& w = Open("\u05E9\u05D9\u05E8\u05D9\u05DD");
+  const bool first = WaitIdle(w);
+  std::filesystem::current_path(cwd);
+  ASSERT_TRUE(first);
+  for (int report = 0; report < 2; ++report) {
+    SCOPED_TRACE(report);
+    QPlainTextEdit& pane = *w.m_editLog;
+    ASSERT_EQ(pane.document()->blockCount(), 3);
+    for (QTextBlock line = pane.document()->begin(); line.isValid(); line = line.next()) {
+      SCOPED_TRACE(line.text().toStdString());
+      QTextCursor start(line);
+      QTextCursor end(line);
+      end.movePosition(QTextCursor::EndOfBlock);
+      // A line laid out from the right would begin at the pane's right edge.
+      EXPECT_LT(pane.cursorRect(start).left(), pane.fontMetrics().averageCharWidth() * 2);
+      EXPECT_GT(pane.cursorRect(end).left(), pane.cursorRect(start).left());
+    }
+    // The second report, from Start, replaces the first in the same pane.
+    w.m_editPath->setText(QString::fromUtf8("\u05E9\u05D9\u05E8\u05D9\u05DD"));
+    w.m_editLog->clear();  // so that the wait below sees the new report
+    std::filesystem::current_path(dir.path());
+    w.OnOK();
+    std::filesystem::current_path(cwd);
+    ASSERT_TRUE(WaitReport(w, "...OK\n2 files, 0 errors"));
+  }
 }
 
 }  // namespace

@@ -1,9 +1,15 @@
 // The real window on an X server, judged from photographs of the screen: it maps and shows
 // a report, the verdict at the end of a long line shows after End, a deep shrink leaves no
-// trace in the layout, and it closes from the close box. Each scene runs the test again
-// under xvfb-run as the window's process.
+// trace in the layout, and it closes from the close box. Under a window manager, as people
+// use it: a cancelled check says what it left and a second Esc keeps the window, a folder
+// that cannot be read is named, a right-to-left name leaves its line left to right, and
+// the window opens inside the screen with a large font and when scaled. Each scene runs
+// the test again under xvfb-run as the window's process.
 
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QImage>
@@ -16,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "decode/isolated_tester.h"
 #include "tests/gen/ogg_gen.h"
@@ -27,7 +34,57 @@ namespace {
 
 constexpr char kChildFlag[] = "--window-child";
 
-enum Scene { kReport, kEndOfLongLine, kDeepShrink };
+enum Scene {
+  kReport,
+  kEndOfLongLine,
+  kDeepShrink,
+  kCancelled,
+  kUnreadable,
+  kRightToLeft,
+  kLargeFont,
+  kScaledTwice
+};
+
+// How each scene's X server and window are set up.
+struct SceneSetup {
+  const char* name;
+  const char* screen;
+  bool windowManager;
+  const char* scale;  // QT_SCALE_FACTOR, or null
+};
+const SceneSetup kSetups[] = {
+    {"report", "1024x768", false, nullptr},      {"end-of-long-line", "1024x768", false, nullptr},
+    {"deep-shrink", "1024x768", false, nullptr}, {"cancelled", "1024x768", true, nullptr},
+    {"unreadable", "1024x768", true, nullptr},   {"right-to-left", "1024x768", true, nullptr},
+    {"large-font", "1600x1200", true, nullptr},  {"scaled-twice", "1600x1000", true, "2"},
+};
+
+constexpr int kManyFiles = 2500;
+// "Songs" in Hebrew: a relative folder name that begins the line with right-to-left text.
+const char kHebrewFolder[] = "\u05E9\u05D9\u05E8\u05D9\u05DD";
+
+// Files that take a while: a check of many of them runs long enough to cancel by hand.
+class CSlowTester final : public IFileTester {
+ public:
+  bool Open(const ListedFile&) override {
+    m_verdict = {};
+    m_verdict.opened = true;
+    m_verdict.samples = 1024 * 10;
+    m_left = 10;
+    return true;
+  }
+  int64_t DecodeStep() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (m_left-- > 0) return 1024;
+    m_verdict.status = FileVerdict::Status::kOk;
+    return 0;
+  }
+  const FileVerdict& Verdict() const override { return m_verdict; }
+
+ private:
+  FileVerdict m_verdict;
+  int m_left = 0;
+};
 
 // The damaged file's line ends far beyond the right edge of the pane.
 const std::string kLongName = [] {
@@ -39,6 +96,22 @@ const std::string kLongName = [] {
 int Fail(const char* why) {
   std::fprintf(stderr, "window child: %s\n", why);
   return 1;
+}
+
+int Fail(const std::string& why) { return Fail(why.c_str()); }
+
+// A window manager that frames windows, gives them the focus and keeps panels' room, as
+// desktops do; false when it is not up within ten seconds.
+bool StartWindowManager(QProcess& wm) {
+  wm.start("openbox", {});
+  if (!wm.waitForStarted(10000)) return false;
+  return uitest::WaitUntil(
+      [] {
+        QProcess xprop;
+        xprop.start("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"});
+        return xprop.waitForFinished(5000) && xprop.readAllStandardOutput().contains("window id");
+      },
+      10000);
 }
 
 // The whole screen as the X server shows it, also kept as `png` to look at.
@@ -148,30 +221,165 @@ int DeepShrink(CScanDlg& dlg, const QString& base) {
   return 0;
 }
 
+// Cancel with Esc twice, 150 ms apart, as a hurried person does, and press Esc once more as
+// the caption turns to Close: the window stays, and its report ends with the summary and
+// what the cancel left unchecked.
+int CancelledTwice(CScanDlg& dlg, const QString& base) {
+  if (!uitest::WaitUntil([&] { return uitest::Log(dlg).find("\n[20/") != std::string::npos; })) {
+    return Fail("the check did not get going");
+  }
+  if (!Xdotool({"key", "--delay", "150", "Escape", "Escape"})) return Fail("xdotool: no Esc");
+  if (!uitest::WaitUntil([&] {
+        return uitest::IsIdle(dlg) && uitest::Log(dlg).find("Cancelled: ") != std::string::npos;
+      })) {
+    return Fail("the check was not cancelled: " + uitest::Log(dlg).substr(0, 200));
+  }
+  if (!Xdotool({"key", "Escape"})) return Fail("xdotool: no Esc");
+  QTest::qWait(300);
+  if (!dlg.isVisible()) return Fail("an Esc right after the cancel closed the window");
+  const std::string log = uitest::Log(dlg);
+  const auto summary = log.rfind('\n', log.rfind('\n') - 1);
+  const int begun = std::atoi(log.c_str() + summary + 1);
+  const std::string tail = std::to_string(begun) +
+                           " files, 0 errors\nCancelled: " + std::to_string(kManyFiles - begun) +
+                           " of " + std::to_string(kManyFiles) + " files not checked";
+  if (begun < 20 || log.substr(summary + 1) != tail)
+    return Fail("the report ends: " + log.substr(summary + 1));
+  if (Photograph(base + ".png").isNull()) return Fail("no screenshot");
+  // Past the grace the close box closes the window again.
+  QTest::qWait(int(CScanDlg::kCancelGraceMs));
+  return 0;
+}
+
+// The line of a folder that cannot be read comes before the summary, and shows.
+int Unreadable(CScanDlg& dlg, const QString& base, const std::string& locked) {
+  const std::string log = uitest::Log(dlg);
+  const std::string line = "\nNot checked: " + locked + " (Permission denied)\n1 files, 0 errors";
+  if (!uitest::EndsWith(log, line)) return Fail("the report is: " + log);
+  if (Photograph(base + ".png").isNull()) return Fail("no screenshot");
+  return 0;
+}
+
+// On the screen, each line's first ink is at the pane's left, where its number is: a line
+// laid out from the right would begin far into the pane.
+int LeftToRight(CScanDlg& dlg, const QString& base) {
+  const QImage shot = Photograph(base + ".png");
+  if (shot.isNull()) return Fail("no screenshot");
+  QPlainTextEdit& pane = *dlg.m_editLog;
+  const QRgb paper = pane.palette().color(QPalette::Base).rgb();
+  const int limit = pane.fontMetrics().averageCharWidth() * 3;
+  const qreal ratio = dlg.devicePixelRatioF();
+  int lines = 0;
+  for (QTextBlock line = pane.document()->begin(); line.isValid(); line = line.next()) {
+    const QRect band = pane.cursorRect(QTextCursor(line));
+    const QPoint left = pane.viewport()->mapToGlobal(QPoint(0, band.center().y()));
+    int first = -1;
+    for (int x = 0; x < pane.viewport()->width() && first < 0; ++x) {
+      for (int dy = -band.height() / 3; dy <= band.height() / 3 && first < 0; ++dy) {
+        const QPoint at(int((left.x() + x) * ratio), int((left.y() + dy) * ratio));
+        if (shot.rect().contains(at) && (shot.pixel(at) & 0xFFFFFF) != (paper & 0xFFFFFF))
+          first = x;
+      }
+    }
+    if (first < 0 || first > limit) {
+      return Fail("a line begins " + std::to_string(first) +
+                  " px into the pane: " + line.text().toStdString());
+    }
+    ++lines;
+  }
+  if (lines != 3) return Fail("not the three lines of the report");
+  if (uitest::Log(dlg).find(kHebrewFolder) == std::string::npos) return Fail("no Hebrew name");
+  return 0;
+}
+
+// The whole window, frame and all, lies in the screen's free area, and the photograph shows
+// its far controls: Close and the report's scroll bar.
+int InsideTheScreen(CScanDlg& dlg, const QString& base) {
+  QTest::qWait(500);  // the window manager's last word on the frame
+  const QImage shot = Photograph(base + ".png");
+  if (shot.isNull()) return Fail("no screenshot");
+  const QRect area = dlg.screen()->availableGeometry();
+  const QRect frame = dlg.frameGeometry();
+  if (!area.contains(frame)) {
+    return Fail("the window " + std::to_string(frame.x()) + "," + std::to_string(frame.y()) + " " +
+                std::to_string(frame.width()) + "x" + std::to_string(frame.height()) +
+                " is not inside " + std::to_string(area.width()) + "x" +
+                std::to_string(area.height()));
+  }
+  if (frame.top() >= dlg.geometry().top()) return Fail("no title bar: no window manager?");
+  const qreal ratio = dlg.devicePixelRatioF();
+  const auto device = [&](const QRect& r) {
+    return QRect(QPoint(int(r.left() * ratio), int(r.top() * ratio)),
+                 QSize(int(r.width() * ratio), int(r.height() * ratio)));
+  };
+  if (!shot.rect().contains(device(frame))) return Fail("the photograph cuts the window");
+  if (!OnScreen(shot, device(frame))) return Fail("the window does not show");
+  const QRect close(dlg.m_btnClose->mapToGlobal(QPoint(0, 0)), dlg.m_btnClose->size());
+  const QScrollBar& bar = *dlg.m_editLog->verticalScrollBar();
+  const QRect scroll(bar.mapToGlobal(QPoint(0, 0)), bar.size());
+  if (!frame.contains(close) || !frame.contains(scroll) || !bar.isVisible()) {
+    return Fail("Close or the scroll bar is cut off");
+  }
+  return 0;
+}
+
 // On the X server: show the window on `folder`, play the scene, photograph the screen into
 // `base`.png (and the steps before into `base`-*.png), then close the window the way its
 // close box does.
 int RunWindowChild(int argc, char** argv, Scene scene, const QString& base, const char* folder) {
   QApplication app(argc, argv);
+  QProcess wm;
+  if (kSetups[scene].windowManager && !StartWindowManager(wm)) return Fail("no window manager");
+  if (scene == kLargeFont) {
+    QFont large = QApplication::font();
+    large.setPointSize(20);
+    QApplication::setFont(large);
+  }
   CScanDlg dlg;
   dlg.m_testerFactory = IsolatedTesterFactory();
+  if (scene == kCancelled) dlg.m_testerFactory = [] { return std::make_unique<CSlowTester>(); };
   dlg.m_strCmdLine = folder;
+  const std::filesystem::path locked = std::filesystem::path(folder) / "locked";
+  if (scene == kUnreadable && ::geteuid() == 0) {
+    // Permissions do not bind root: the window's thread, which collects, reads as nobody.
+    ::setfsgid(65534);
+    ::setfsuid(65534);
+  }
+  if (scene == kRightToLeft) {
+    if (::chdir(folder) != 0) return Fail("no folder");
+    dlg.m_strCmdLine = kHebrewFolder;
+  }
   dlg.show();
+  ::setfsuid(::geteuid());
+  ::setfsgid(::getegid());
   if (!QTest::qWaitForWindowExposed(&dlg, 20000)) return Fail("the window never mapped");
-  if (!uitest::WaitIdle(dlg)) return Fail("the scan did not finish");
+  if (scene != kCancelled && !uitest::WaitIdle(dlg)) return Fail("the scan did not finish");
   QTest::qWait(300);  // let the last refresh paint
 
   int status = 0;
   if (scene == kEndOfLongLine) status = EndOfLongLine(dlg, base);
   if (scene == kDeepShrink) status = DeepShrink(dlg, base);
+  if (scene == kCancelled) status = CancelledTwice(dlg, base);
+  if (scene == kUnreadable) status = Unreadable(dlg, base, locked.native());
+  if (scene == kRightToLeft) status = LeftToRight(dlg, base);
+  if (scene == kLargeFont || scene == kScaledTwice) status = InsideTheScreen(dlg, base);
   if (status != 0) return status;
   const QString png = base + ".png";
   const QImage shot = scene == kReport ? Photograph(png) : QImage(png);
   if (shot.isNull()) return Fail("no screenshot");
-  if (!OnScreen(shot, dlg.frameGeometry())) return Fail("the window is not on the screen");
+  const qreal ratio = dlg.devicePixelRatioF();
+  const QRect frame = dlg.frameGeometry();
+  if (!OnScreen(shot, QRect(QPoint(int(frame.left() * ratio), int(frame.top() * ratio)),
+                            QSize(int(frame.width() * ratio), int(frame.height() * ratio))))) {
+    return Fail("the window is not on the screen");
+  }
 
   dlg.windowHandle()->close();
   if (!uitest::WaitUntil([&] { return !dlg.isVisible(); }, 10000)) return Fail("did not close");
+  if (wm.state() != QProcess::NotRunning) {
+    wm.terminate();
+    wm.waitForFinished(5000);
+  }
   return 0;
 }
 
@@ -182,38 +390,72 @@ TEST_P(Screenshot, OnARealDisplay) {
   if (xvfbRun.isEmpty()) GTEST_SKIP() << "xvfb-run is not installed";
   if (QStandardPaths::findExecutable("import").isEmpty()) GTEST_SKIP() << "import is missing";
   if (QStandardPaths::findExecutable("xdotool").isEmpty()) GTEST_SKIP() << "xdotool is missing";
+  const SceneSetup& setup = kSetups[GetParam()];
+  if (setup.windowManager && QStandardPaths::findExecutable("openbox").isEmpty()) {
+    GTEST_SKIP() << "openbox is missing";
+  }
 
   TempDir dir;
-  ASSERT_TRUE(testgen::WriteBytes(dir / "clean.ogg", testgen::MakeCase(testgen::Damage::kClean)));
-  ASSERT_TRUE(testgen::WriteBytes(dir / kLongName, testgen::MakeCase(testgen::Damage::kDropPage)));
-  const char* const names[] = {"report", "end-of-long-line", "deep-shrink"};
+  ::chmod(dir.path().c_str(), 0755);
+  const auto clean = testgen::MakeCase(testgen::Damage::kClean);
+  const auto hole = testgen::MakeCase(testgen::Damage::kDropPage);
+  switch (GetParam()) {
+    case kCancelled:
+      for (int i = 0; i < kManyFiles; ++i) dir.Write("many/" + std::to_string(i) + ".ogg");
+      break;
+    case kUnreadable:
+      ASSERT_TRUE(testgen::WriteBytes(dir / "clean.ogg", clean));
+      std::filesystem::create_directory(dir / "locked");
+      ASSERT_TRUE(testgen::WriteBytes(dir / "locked/damaged.ogg", hole));
+      ::chmod((dir / "locked").c_str(), 0);
+      break;
+    case kRightToLeft:
+      std::filesystem::create_directory(dir / kHebrewFolder);
+      ASSERT_TRUE(testgen::WriteBytes(dir / kHebrewFolder / "clean.ogg", clean));
+      ASSERT_TRUE(testgen::WriteBytes(dir / kHebrewFolder / "hole.ogg", hole));
+      break;
+    default:
+      ASSERT_TRUE(testgen::WriteBytes(dir / "clean.ogg", clean));
+      ASSERT_TRUE(testgen::WriteBytes(dir / kLongName, hole));
+  }
+  const std::string folder =
+      GetParam() == kCancelled ? (dir / "many").native() : dir.path().native();
   const QString base =
-      QDir::current().absoluteFilePath(QString("ui_screenshot-%1").arg(names[GetParam()]));
+      QDir::current().absoluteFilePath(QString("ui_screenshot-%1").arg(setup.name));
   const QString png = base + ".png";
   QFile::remove(png);
 
   QProcess child;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "xcb");
+  if (setup.scale != nullptr) env.insert("QT_SCALE_FACTOR", setup.scale);
   child.setProcessEnvironment(env);
   child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(
-      xvfbRun,
-      {"-a", "-s", "-screen 0 1024x768x24", QCoreApplication::applicationFilePath(), kChildFlag,
-       QString::number(GetParam()), base, QString::fromStdString(dir.path().native())});
+  child.start(xvfbRun, {"-a", "-s", QString("-screen 0 %1x24").arg(setup.screen),
+                        QCoreApplication::applicationFilePath(), kChildFlag,
+                        QString::number(GetParam()), base, QString::fromStdString(folder)});
   ASSERT_TRUE(child.waitForFinished(120000)) << "the window's process did not end";
+  ::chmod((dir / "locked").c_str(), 0700);
   EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
   EXPECT_TRUE(QFile::exists(png));
 }
 
 std::string SceneName(const testing::TestParamInfo<Scene>& info) {
-  const char* const names[] = {"TheWindowShowsTheReportAndCloses", "EndShowsTheEndOfALongLine",
-                               "ADeepShrinkLeavesTheLayoutAsItWas"};
+  const char* const names[] = {"TheWindowShowsTheReportAndCloses",
+                               "EndShowsTheEndOfALongLine",
+                               "ADeepShrinkLeavesTheLayoutAsItWas",
+                               "ACancelSaysWhatItLeftAndASecondEscKeepsTheWindow",
+                               "AFolderThatCannotBeReadIsNamedBeforeTheSummary",
+                               "ALineWithARightToLeftNameIsLaidOutLeftToRight",
+                               "ATwentyPointFontOpensInsideTheScreen",
+                               "ScaledTwiceTheWholeWindowOpensOnTheScreen"};
   return names[info.param];
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenes, Screenshot, testing::Values(kReport, kEndOfLongLine, kDeepShrink),
+INSTANTIATE_TEST_SUITE_P(Scenes, Screenshot,
+                         testing::Values(kReport, kEndOfLongLine, kDeepShrink, kCancelled,
+                                         kUnreadable, kRightToLeft, kLargeFont, kScaledTwice),
                          SceneName);
 
 }  // namespace
