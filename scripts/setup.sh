@@ -8,6 +8,9 @@ packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev
           libsqlite3-dev libgtest-dev qt6-base-dev xvfb xauth x11-utils xdotool imagemagick
           python3 dpkg-dev desktop-file-utils appstream systemd parallel
           binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+# Opus and FLAC in Ogg: the checks' libraries, the generator's encoders, the peers the
+# tests compare verdicts with, and the beets the plugin is tested against.
+packages+=(libopusfile-dev libopusenc-dev libflac-dev opus-tools flac beets)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
 missing=()
