@@ -78,7 +78,16 @@ int COpusCheck::DecodeStep() {
   // the audio before it ends.
   const int64_t before = op_pcm_tell(m_pFile);
   const int result = op_read_float(m_pFile, m_pcm.data(), m_nFloatsPerStep, nullptr);
-  if (result > 0) return result;
+  // opusfile drops a packet it cannot parse (a bad table of contents) without a word, and
+  // times what follows by the page's granule position: play time then runs ahead of the
+  // samples handed out.
+  if (result > 0 && op_pcm_tell(m_pFile) - before <= result) return result;
+  if (result > 0) {
+    m_nFaultAt = std::max<int64_t>(before, 0);
+    m_strError =
+        std::string(OpusCodeName(OP_EBADPACKET)) + " @ " + FormatPosition(PositionSeconds());
+    return OP_EBADPACKET;
+  }
   if (result == 0 && m_bLastLinkEnds) return 0;
   if (result < 0) m_nFaultAt = std::max<int64_t>(before, 0);
   const std::string where = " @ " + FormatPosition(PositionSeconds());

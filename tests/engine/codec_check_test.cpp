@@ -409,3 +409,18 @@ TEST(CodecCheck, AZeroTailCostsNothingAndIsNoDamage) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << p;
   }
 }
+
+TEST(CodecCheck, AnOpusPacketOpusfileDropsIsABadPacketWhereItWas) {
+  TempDir t;
+  // In this file the flipped byte spoils a packet's table of contents (opusinfo: "Invalid
+  // packet TOC"); opusfile drops the packet and says nothing.
+  const auto path = t / "bad-toc.opus";
+  ASSERT_TRUE(testgen::WriteBytes(
+      path, testgen::MakeCodecCase(Codec::kOpus, CodecDamage::kMendedFlip, {.seconds = 3.0})));
+  COpusCheck check;
+  const Outcome o = CheckFile(check, path);
+  EXPECT_EQ(o.text, "OP_EBADPACKET @ 0m 01s");
+  // 68808 samples of play time had been handed out before the dropped packet's gap.
+  EXPECT_EQ(o.decoded, 68808);
+  EXPECT_NEAR(o.position, 68808.0 / kOpusRate, 1e-9);
+}
