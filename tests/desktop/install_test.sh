@@ -20,6 +20,7 @@ have share/man/man1/harrowbit-cli.1
 have share/man/man1/harrowbit.1
 have lib/systemd/user/harrowbit-scrub@.service
 have lib/systemd/user/harrowbit-scrub@.timer
+have lib/python3/dist-packages/beetsplug/harrowbit.py
 # The unit starts the CLI where this install put it, whatever the prefix.
 grep -qx "ExecStart=$prefix/bin/harrowbit-cli .*" "$prefix/lib/systemd/user/harrowbit-scrub@.service" ||
   { echo "the installed unit does not start $prefix/bin/harrowbit-cli"; fail=1; }
@@ -44,7 +45,8 @@ files="./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.
        ./usr/share/metainfo/org.harrowbit.Harrowbit.metainfo.xml
        ./usr/share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
        ./usr/share/man/man1/harrowbit-cli.1 ./usr/share/man/man1/harrowbit.1
-       ./usr/lib/systemd/user/harrowbit-scrub@.service ./usr/lib/systemd/user/harrowbit-scrub@.timer"
+       ./usr/lib/systemd/user/harrowbit-scrub@.service ./usr/lib/systemd/user/harrowbit-scrub@.timer
+       ./usr/lib/python3/dist-packages/beetsplug/harrowbit.py"
 if $window; then
   libs="$libs libqt6widgets6"
   files="$files ./usr/bin/harrowbit ./usr/libexec/harrowbit/harrowbit-decoder"
