@@ -104,6 +104,10 @@ int CAnyOggCheck::DecodeStep() {
     if (result < 0) m_strError = m_vorbis.m_strError;
     return result;
   }
+  if (m_bChecked && m_ranges.empty()) {
+    m_strError = kNotOpen;
+    return kLinkOpenFault;
+  }
   for (; m_nPart < m_ranges.size(); ++m_nPart) {
     if (!IsCheckedCodec(m_ranges[m_nPart].link.codec)) continue;
     if (!m_bPartOpen && !OpenPart(m_nPart)) {

@@ -136,7 +136,10 @@ bool CFlacOggCheck::OpenRange(const COggSource& source, const OggLink& link) {
 }
 
 int CFlacOggCheck::DecodeStep() {
-  if (!m_bOpen) return kFlacFault;
+  if (!m_bOpen) {
+    m_strError = kNotOpen;
+    return kFlacFault;
+  }
   while (m_nReturned == m_nDecoded) {
     const bool ok = FLAC__stream_decoder_process_single(m_pDecoder);
     if (m_pFirstError != nullptr) {

@@ -63,7 +63,7 @@ OggCodec CodecOfFirstPacket(const unsigned char* packet, std::size_t size) {
 
 std::vector<OggLink> MapOggLinks(const COggSource& source) {
   const int64_t end = source.ViewEnd();
-  const std::vector<OggLink> unmapped{OggLink{0, end, OggCodec::kNone, 0, false}};
+  const std::vector<OggLink> unmapped{OggLink{.end = end}};
   std::vector<OggLink> links;
   CSync sync;
   int64_t offset = 0;  // of the next byte libogg has not yet taken as page or junk
@@ -93,7 +93,8 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
       const OggCodec codec = CodecOfFirstPacket(page.body, static_cast<std::size_t>(page.body_len));
       if (!lastWasBos && links.size() < kMaxOggLinks) {
         if (!links.empty()) links.back().end = at;
-        links.push_back(OggLink{links.empty() ? 0 : at, end, codec, serial, false, -1});
+        links.push_back(
+            OggLink{.begin = links.empty() ? 0 : at, .end = end, .codec = codec, .serial = serial});
       } else if (lastWasBos && !IsCheckedCodec(links.back().codec) && IsCheckedCodec(codec)) {
         links.back().codec = codec;
         links.back().serial = serial;

@@ -16,8 +16,7 @@ namespace {
 
 // As COggCheck opens: a FIFO or a device named *.opus would block the open or feed the
 // decoder forever, and checking the opened object closes the race with a swapped file.
-int OpenRegularFile(const std::string& path) {
-  struct stat st {};
+int OpenRegularFile(const std::string& path, struct stat& st) {
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -34,13 +33,9 @@ COggSource::~COggSource() { Close(); }
 
 bool COggSource::Open(const std::filesystem::path& path) {
   Close();
-  m_fd = OpenRegularFile(CutToUtf16Units(path.native(), kMaxPathUnits));
-  if (m_fd < 0) return false;
   struct stat st {};
-  if (::fstat(m_fd, &st) != 0) {
-    Close();
-    return false;
-  }
+  m_fd = OpenRegularFile(CutToUtf16Units(path.native(), kMaxPathUnits), st);
+  if (m_fd < 0) return false;
   m_nViewEnd = OggViewEnd(m_fd, st.st_size);
   return true;
 }

@@ -18,7 +18,6 @@ class COggSource {
   // False when the path does not name a regular file that opens for reading.
   bool Open(const std::filesystem::path& path);
   void Close();
-  bool IsOpen() const { return m_fd >= 0; }
   int64_t ViewEnd() const { return m_nViewEnd; }
   // Reads at most `n` bytes at `offset`, never past ViewEnd: the count, 0 at the end, -1
   // on a read error.
@@ -28,6 +27,9 @@ class COggSource {
   int m_fd = -1;
   int64_t m_nViewEnd = 0;
 };
+
+// The reason DecodeStep gives when no file is open: nothing was checked.
+inline constexpr const char* kNotOpen = "NOT_OPEN";
 
 // One byte range of a source, with its own read position, for the libraries' callbacks.
 struct COggRange {

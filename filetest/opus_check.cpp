@@ -63,7 +63,7 @@ bool COpusCheck::OpenRange(const COggSource& source, const OggLink& link) {
   // opusfile hands back at most a buffer's worth of the link it is in, so a buffer sized
   // for the link with the fewest channels keeps every step within kSamplesPerStep.
   int fewest = INT_MAX;
-  for (int li = 0; li < op_link_count(m_pFile); ++li) {
+  for (int li = 0, links = op_link_count(m_pFile); li != links; ++li) {
     fewest = std::min(fewest, op_channel_count(m_pFile, li));
   }
   m_nFloatsPerStep = kSamplesPerStep * std::max(fewest, 1);
@@ -73,7 +73,10 @@ bool COpusCheck::OpenRange(const COggSource& source, const OggLink& link) {
 }
 
 int COpusCheck::DecodeStep() {
-  if (m_pFile == nullptr) return OP_EINVAL;
+  if (m_pFile == nullptr) {
+    m_strError = kNotOpen;
+    return OP_EINVAL;
+  }
   // After a hole opusfile tells the position of the page beyond it; the fault is where
   // the audio before it ends.
   const int64_t before = op_pcm_tell(m_pFile);

@@ -424,3 +424,55 @@ TEST(CodecCheck, AnOpusPacketOpusfileDropsIsABadPacketWhereItWas) {
   EXPECT_EQ(o.decoded, 68808);
   EXPECT_NEAR(o.position, 68808.0 / kOpusRate, 1e-9);
 }
+
+TEST(CodecCheck, AFreshOrClosedCheckClaimsNothing) {
+  COpusCheck opus;
+  CFlacOggCheck flac;
+  CAnyOggCheck any;
+  EXPECT_FALSE(flac.Md5Missing());
+  EXPECT_FALSE(any.Md5Missing());
+  EXPECT_TRUE(any.Checked());
+  EXPECT_EQ(any.Codec(), OggCodec::kNone);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_LT(opus.DecodeStep(), 0);
+    EXPECT_EQ(opus.m_strError, kNotOpen);
+    EXPECT_EQ(flac.DecodeStep(), kFlacFault);
+    EXPECT_EQ(flac.m_strError, kNotOpen);
+    EXPECT_EQ(any.DecodeStep(), kLinkOpenFault);
+    EXPECT_EQ(any.m_strError, kNotOpen);
+    opus.Close();
+    flac.Close();
+    any.Close();
+  }
+}
+
+TEST(CodecCheck, OneObjectStartsEachFileAfresh) {
+  TempDir t;
+  const testgen::Tone tone{.seconds = 1.0};
+  const auto clean = testgen::EncodeCodecTone(Codec::kFlac, tone);
+  // The first metadata block made PADDING: a FLAC stream with no STREAMINFO.
+  auto pages = testgen::SplitPages(clean);
+  pages[0].body[13] = static_cast<unsigned char>((pages[0].body[13] & 0x80) | 1);
+  pages[0].FixCrc();
+  const struct {
+    const char* name;
+    testgen::Bytes bytes;
+    const char* text;
+    bool md5Missing;
+  } files[] = {
+      {"clean.oga", clean, "OK", false},
+      {"no-streaminfo.oga", testgen::JoinPages(pages), "FLAC_NO_STREAMINFO", false},
+      {"no-md5.oga", testgen::MakeCodecCase(Codec::kFlac, CodecDamage::kNoMd5, tone), "OK", true},
+      {"clean-again.oga", clean, "OK", false},
+  };
+  CFlacOggCheck flac;
+  CAnyOggCheck any;
+  for (const auto& f : files) {
+    const auto path = t / f.name;
+    ASSERT_TRUE(testgen::WriteBytes(path, f.bytes));
+    EXPECT_EQ(CheckFile(flac, path).text, f.text) << f.name;
+    EXPECT_EQ(flac.Md5Missing(), f.md5Missing) << f.name;
+    EXPECT_EQ(CheckFile(any, path).text, f.text) << f.name;
+    EXPECT_EQ(any.Md5Missing(), f.md5Missing) << f.name;
+  }
+}
