@@ -476,3 +476,43 @@ TEST(CodecCheck, OneObjectStartsEachFileAfresh) {
     EXPECT_EQ(any.Md5Missing(), f.md5Missing) << f.name;
   }
 }
+
+namespace {
+
+int OpenDescriptorCount() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++n;
+  return n;
+}
+
+// After a good file, a path that does not open and a file that fails to open: nothing of
+// either is left open, and nothing is decoded.
+template <typename Check>
+void ExpectFailedOpensLeaveNothing(Codec codec) {
+  TempDir t;
+  const testgen::Tone tone{.seconds = 0.5};
+  const auto good = t / "good.ogg";
+  const auto bad = t / "bad.ogg";
+  ASSERT_TRUE(testgen::WriteBytes(good, testgen::EncodeCodecTone(codec, tone)));
+  ASSERT_TRUE(
+      testgen::WriteBytes(bad, testgen::MakeCodecCase(codec, CodecDamage::kBadHeader, tone)));
+  Check check;
+  const int before = OpenDescriptorCount();
+  for (const auto& failing : {t / "missing.ogg", bad}) {
+    ASSERT_TRUE(check.Open(good));
+    EXPECT_FALSE(check.Open(failing)) << failing;
+    EXPECT_EQ(OpenDescriptorCount(), before) << failing;
+    EXPECT_LT(check.DecodeStep(), 0) << failing;
+    EXPECT_EQ(check.m_strError, kNotOpen) << failing;
+  }
+}
+
+}  // namespace
+
+TEST(CodecCheck, AFailedOpenLeavesNothingOpenAndNothingToDecode) {
+  ExpectFailedOpensLeaveNothing<COpusCheck>(Codec::kOpus);
+  ExpectFailedOpensLeaveNothing<CFlacOggCheck>(Codec::kFlac);
+  ExpectFailedOpensLeaveNothing<CAnyOggCheck>(Codec::kOpus);
+  ExpectFailedOpensLeaveNothing<CAnyOggCheck>(Codec::kFlac);
+}
