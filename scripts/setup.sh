@@ -11,6 +11,9 @@ packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev 
 # What every desktop has, and what the window meets there: the accessibility bus and a
 # session bus started through X11.
 packages+=(at-spi2-core dbus-x11)
+# Opus and FLAC in Ogg: the checks' libraries, the generator's encoders, the peers the
+# tests compare verdicts with, and the beets the plugin is tested against.
+packages+=(libopusfile-dev libopusenc-dev libflac-dev opus-tools flac beets)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
 # Debian's own checker of the package that cpack makes.

@@ -52,11 +52,14 @@ fuzz() {
   cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DHARROWBIT_FUZZ=ON \
     -DHARROWBIT_BUILD_TESTS=OFF -DHARROWBIT_BUILD_UI=OFF -DHARROWBIT_BUILD_BENCH=OFF >/dev/null || return
-  cmake --build build-fuzz -j "$(nproc)" --target ogg_check_fuzz quick_diff_fuzz collection_fuzz || return
+  cmake --build build-fuzz -j "$(nproc)" --target ogg_check_fuzz quick_diff_fuzz collection_fuzz \
+    opus_check_fuzz flac_check_fuzz || return
   local status=0
   tests/fuzz/run.sh build-fuzz ogg_check_fuzz 60 || status=1
   tests/fuzz/run.sh build-fuzz quick_diff_fuzz 60 || status=1
   tests/fuzz/run.sh build-fuzz collection_fuzz 60 || status=1
+  tests/fuzz/run.sh build-fuzz opus_check_fuzz 60 || status=1
+  tests/fuzz/run.sh build-fuzz flac_check_fuzz 60 || status=1
   return "$status"
 }
 

@@ -23,6 +23,7 @@ have share/doc/harrowbit/copyright
 have share/doc/harrowbit/changelog.gz
 have lib/systemd/user/harrowbit-scrub@.service
 have lib/systemd/user/harrowbit-scrub@.timer
+have lib/python3/dist-packages/beetsplug/harrowbit.py
 # The unit starts the CLI where this install put it, whatever the prefix.
 grep -qx "ExecStart=$prefix/bin/harrowbit-cli .*" "$prefix/lib/systemd/user/harrowbit-scrub@.service" ||
   { echo "the installed unit does not start $prefix/bin/harrowbit-cli"; fail=1; }
@@ -54,7 +55,8 @@ files="./usr/bin/harrowbit-cli ./usr/share/applications/org.harrowbit.Harrowbit.
        ./usr/share/icons/hicolor/scalable/apps/org.harrowbit.Harrowbit.svg
        ./usr/share/man/man1/harrowbit-cli.1.gz ./usr/share/man/man1/harrowbit.1.gz
        ./usr/share/doc/harrowbit/copyright ./usr/share/doc/harrowbit/changelog.gz
-       ./usr/lib/systemd/user/harrowbit-scrub@.service ./usr/lib/systemd/user/harrowbit-scrub@.timer"
+       ./usr/lib/systemd/user/harrowbit-scrub@.service ./usr/lib/systemd/user/harrowbit-scrub@.timer
+       ./usr/lib/python3/dist-packages/beetsplug/harrowbit.py"
 if $window; then
   libs="$libs libqt6widgets6"
   files="$files ./usr/bin/harrowbit ./usr/libexec/harrowbit/harrowbit-decoder"

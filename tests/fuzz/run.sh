@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Fuzzes one target for a while, from its seeds and a corpus kept in the build folder, and
 # sorts what it found. A crash whose first frame in known code lies in the system's
-# libvorbis, libvorbisfile or libogg is the decoder's: the product contains it in the
-# decoder helper, and it is listed, not failed. Every other crash or leak is ours, and so
-# is a hang or runaway memory in file collection. Findings stay in
+# libvorbis, libvorbisfile, libogg, libopus, libopusfile or libFLAC is the decoder's:
+# the product contains it in the decoder helper, and it is listed, not failed. Every
+# other crash or leak is ours, and so is a hang or runaway memory in file collection. Findings stay in
 # BUILD_DIR/tests/fuzz/findings/TARGET/ until the next run of that target.
 #
-#   tests/fuzz/run.sh BUILD_DIR ogg_check_fuzz|quick_diff_fuzz|collection_fuzz SECONDS [flags]
+#   tests/fuzz/run.sh BUILD_DIR ogg_check_fuzz|quick_diff_fuzz|opus_check_fuzz|flac_check_fuzz|collection_fuzz SECONDS [flags]
 #
 # Exit status 1 when a finding is ours, 2 on bad usage or when the fuzzer did not run.
 set -euo pipefail
@@ -22,6 +22,7 @@ shift 3
 binary=$dir/$target
 case $target in
   ogg_check_fuzz | quick_diff_fuzz) seeds=$dir/seeds/ogg; flags=() ;;
+  opus_check_fuzz | flac_check_fuzz) seeds=$dir/seeds/ogg-codecs; flags=() ;;
   collection_fuzz) seeds=$root/tests/fuzz/names; flags=(-dict="$root/tests/fuzz/names.dict") ;;
   *) echo "run.sh: unknown target $target" >&2; exit 2 ;;
 esac
@@ -50,7 +51,7 @@ culprit() {
       for (i = 1; i <= NF; ++i) {
         if (index($i, root) == 1 && $i ~ /\.(cpp|cc|h|hpp):[0-9]+/) { found = "ours"; exit }
       }
-      if ($0 ~ /\/lib(vorbis|vorbisfile|ogg)\.so/) { found = "libvorbis"; exit }
+      if ($0 ~ /\/lib(vorbis|vorbisfile|ogg|opus|opusfile|FLAC)\.so/) { found = "libvorbis"; exit }
     }
     END { print found == "" ? "unknown" : found }'
 }
@@ -65,7 +66,7 @@ for finding in "$findings"/*; do
     crash-* | leak-*)
       where=$(culprit "$finding")
       if [ "$where" = libvorbis ]; then
-        echo "  $name: inside the system's Ogg Vorbis libraries (contained by the decoder helper)"
+        echo "  $name: inside the system's Ogg, Vorbis, Opus or FLAC libraries (contained by the decoder helper)"
       else
         [ "$where" = ours ] && where="" || where=" (no frame in our sources or the libraries)"
         echo "  $name: OURS$where; reproduce with: LSAN_OPTIONS=$LSAN_OPTIONS $binary $finding"

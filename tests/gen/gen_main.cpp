@@ -4,7 +4,10 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
+#include <vector>
 
+#include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"
 
 namespace {
@@ -14,6 +17,9 @@ constexpr const char* kUsage =
     "  harrowbit-gen demo DIR    a demo library of clean and damaged files\n"
     "  harrowbit-gen cases DIR   one file per kind of damage, plus clean.ogg and\n"
     "                            huge-codebook.ogg, made to exhaust the decoder's stack\n"
+    "  harrowbit-gen codec-cases DIR\n"
+    "                            every Opus and Ogg FLAC case, a few shapes of each, a\n"
+    "                            chain that mixes codecs and a Speex stream\n"
     "  harrowbit-gen tone OUT [--seconds S] [--channels C] [--rate R] [--frequency F]\n"
     "                    [--quality Q] [--serial N]\n"
     "                            one clean file (defaults: 2 s, 2 channels, 44100 Hz)\n"
@@ -48,6 +54,41 @@ int Cases(const std::filesystem::path& dir) {
   }
   if (!testgen::WriteBytes(dir / "huge-codebook.ogg", testgen::MakeHugeCodebook())) {
     return Fail("cannot write " + (dir / "huge-codebook.ogg").string());
+  }
+  return 0;
+}
+
+// Short, so that the fuzz seeds made from them run quickly.
+int CodecCases(const std::filesystem::path& dir) {
+  if (!MakeDir(dir)) return Fail("cannot create " + dir.string());
+  const testgen::Tone base{.channels = 2, .rate = 44100, .seconds = 1.0};
+  std::vector<std::pair<std::string, testgen::Bytes>> files;
+  for (testgen::Codec codec : {testgen::Codec::kOpus, testgen::Codec::kFlac}) {
+    for (testgen::CodecCase& c : testgen::AllCodecCases(codec, base)) {
+      files.emplace_back(c.fileName, std::move(c.bytes));
+    }
+  }
+  using testgen::Codec;
+  files.emplace_back(
+      "opus-mono-8000.opus",
+      testgen::EncodeCodecTone(Codec::kOpus, {.channels = 1, .rate = 8000, .seconds = 0.3}));
+  files.emplace_back(
+      "opus-8-channels.opus",
+      testgen::EncodeCodecTone(Codec::kOpus, {.channels = 8, .rate = 48000, .seconds = 0.2}));
+  files.emplace_back(
+      "flac-6-channels.oga",
+      testgen::EncodeCodecTone(Codec::kFlac, {.channels = 6, .rate = 22050, .seconds = 0.2}));
+  files.emplace_back(
+      "mixed-chain.ogg",
+      testgen::Chain({testgen::EncodeTone({.channels = 1, .seconds = 0.3, .serial = 20}),
+                      testgen::EncodeCodecTone(Codec::kOpus, {.seconds = 0.3, .serial = 21}),
+                      testgen::MakeForeignStream("Speex   ", 22),
+                      testgen::EncodeCodecTone(Codec::kFlac, {.seconds = 0.3, .serial = 23})}));
+  files.emplace_back("speex.spx", testgen::MakeForeignStream("Speex   ", 24));
+  for (const auto& [name, bytes] : files) {
+    if (bytes.empty() || !testgen::WriteBytes(dir / name, bytes)) {
+      return Fail("cannot write " + (dir / name).string());
+    }
   }
   return 0;
 }
@@ -92,7 +133,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 3) return Fail(std::string("missing command or path\n") + kUsage);
-  if ((command == "demo" || command == "cases") && argc != 3) {
+  if ((command == "demo" || command == "cases" || command == "codec-cases") && argc != 3) {
     return Fail(std::string("too many arguments\n") + kUsage);
   }
   if (command == "demo") {
@@ -100,6 +141,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "cases") return Cases(argv[2]);
+  if (command == "codec-cases") return CodecCases(argv[2]);
   if (command == "tone") return ToneCommand(argc, argv);
   return Fail("unknown command " + std::string(command) + "\n" + kUsage);
 }

@@ -1,0 +1,237 @@
+#include "filetest/any_ogg_check.h"
+
+#include <vorbis/vorbisfile.h>
+
+#include "text/position_text.h"
+
+namespace {
+
+// libvorbisfile reads a link's byte range through these, as it reads a whole file
+// through bounded_file's view.
+std::size_t RangeRead(void* ptr, std::size_t size, std::size_t count, void* source) {
+  if (size == 0) return 0;
+  const long got =
+      static_cast<COggRange*>(source)->Read(static_cast<unsigned char*>(ptr), size * count);
+  return got <= 0 ? 0 : static_cast<std::size_t>(got) / size;
+}
+
+int RangeSeek(void* source, ogg_int64_t offset, int whence) {
+  return static_cast<COggRange*>(source)->Seek(offset, whence) ? 0 : -1;
+}
+
+long RangeTell(void* source) { return static_cast<long>(static_cast<COggRange*>(source)->pos); }
+
+int RangeClose(void* source) {
+  delete static_cast<COggRange*>(source);
+  return 0;
+}
+
+// Neighbouring links of Vorbis or of Opus go to their library together, which follows
+// a chain itself (and, for Vorbis, counts only the last link's end-of-stream page, as a
+// whole Vorbis file gets). libFLAC decodes one stream only, so FLAC links stay apart.
+bool JoinsPrevious(const OggLink& previous, const OggLink& link) {
+  return previous.codec == link.codec &&
+         (link.codec == OggCodec::kVorbis || link.codec == OggCodec::kOpus);
+}
+
+}  // namespace
+
+bool CAnyOggCheck::Open(std::filesystem::path path) {
+  Close();
+  if (!m_source.Open(path)) {
+    m_strError = "OPENFILE";
+    return false;
+  }
+  const std::vector<OggLink> links = MapOggLinks(m_source);
+  m_codec = links.front().codec;
+  bool mixed = false;
+  for (const OggLink& link : links) {
+    mixed = mixed || link.codec != m_codec;
+    if (!m_ranges.empty() && JoinsPrevious(m_ranges.back().link, link)) {
+      m_ranges.back().link.end = link.end;
+      m_ranges.back().link.eos = link.eos;
+    } else {
+      m_ranges.push_back(Range{link, 0, 0});
+    }
+  }
+  if (!mixed && (m_codec == OggCodec::kVorbis || m_codec == OggCodec::kNone)) {
+    m_source.Close();
+    m_ranges.clear();
+    m_bWhole = true;
+    const bool opened = m_vorbis.Open(path);
+    m_strError = m_vorbis.m_strError;
+    m_nTotalSamples = m_vorbis.m_nTotalSamples;
+    return opened;
+  }
+  bool anyChecked = false;
+  for (const Range& range : m_ranges) {
+    if (IsCheckedCodec(range.link.codec)) {
+      anyChecked = true;
+    } else {
+      m_skipped.push_back(range.link.codec);
+    }
+  }
+  if (!anyChecked) {
+    m_bChecked = false;
+    m_ranges.clear();
+    m_source.Close();
+    return true;
+  }
+  // Each part is opened once here for the totals; a part after the first that fails to
+  // open is a fault where it begins.
+  for (m_nPart = 0; m_nPart < m_ranges.size(); ++m_nPart) {
+    Range& range = m_ranges[m_nPart];
+    if (!IsCheckedCodec(range.link.codec)) continue;
+    if (OpenPart(m_nPart)) {
+      range.seconds = PartTotal();
+      range.samples = PartSamples();
+      m_nTotalSamples += range.samples;
+    } else if (m_nPart == 0) {
+      const std::string reason = PartError();
+      Close();
+      m_strError = reason;
+      return false;
+    }
+    ClosePart();
+  }
+  m_nPart = 0;
+  return true;
+}
+
+int CAnyOggCheck::DecodeStep() {
+  if (m_bWhole) {
+    const int result = m_vorbis.DecodeStep();
+    if (result < 0) m_strError = m_vorbis.m_strError;
+    return result;
+  }
+  if (m_bChecked && m_ranges.empty()) {
+    m_strError = kNotOpen;
+    return kLinkOpenFault;
+  }
+  for (; m_nPart < m_ranges.size(); ++m_nPart) {
+    if (!IsCheckedCodec(m_ranges[m_nPart].link.codec)) continue;
+    if (!m_bPartOpen && !OpenPart(m_nPart)) {
+      m_strError = std::string(PartError()) + " @ " + FormatPosition(m_fOffset);
+      return kLinkOpenFault;
+    }
+    const int result = PartStep();
+    if (result < 0) m_strError = PartErrorInFile();
+    if (result != 0) return result;
+    m_fOffset += PartPosition();
+    ClosePart();
+  }
+  return 0;
+}
+
+void CAnyOggCheck::Close() {
+  if (m_bPartOpen) ClosePart();
+  m_vorbis.Close();
+  m_source.Close();
+  m_ranges.clear();
+  m_skipped.clear();
+  m_nPart = 0;
+  m_fOffset = 0;
+  m_bWhole = false;
+  m_bChecked = true;
+  m_bMd5Missing = false;
+  m_codec = OggCodec::kNone;
+  m_nTotalSamples = 0;
+  m_strError.clear();
+}
+
+double CAnyOggCheck::PositionSeconds() {
+  if (m_bWhole) return ov_time_tell(&m_vorbis.m_vf);
+  return m_fOffset + (m_bPartOpen ? PartPosition() : 0);
+}
+
+double CAnyOggCheck::TotalSeconds() {
+  if (m_bWhole) return m_nTotalSamples > 0 ? ov_time_total(&m_vorbis.m_vf, -1) : 0;
+  double total = 0;
+  for (const Range& range : m_ranges) total += range.seconds;
+  return total;
+}
+
+bool CAnyOggCheck::OpenPart(std::size_t index) {
+  const OggLink& link = m_ranges[index].link;
+  m_bPartOpen = true;
+  switch (link.codec) {
+    case OggCodec::kOpus: return m_opus.OpenRange(m_source, link);
+    case OggCodec::kFlac: return m_flac.OpenRange(m_source, link);
+    default: break;
+  }
+  auto* range = new COggRange{&m_source, link.begin, link.end, 0};
+  const ov_callbacks callbacks{RangeRead, RangeSeek, RangeClose, RangeTell};
+  const int result = ov_open_callbacks(range, &m_vorbis.m_vf, nullptr, 0, callbacks);
+  if (result != 0) {
+    delete range;
+    m_bPartOpen = false;
+    m_vorbis.m_strError = OpenFailureName(result);
+    return false;
+  }
+  m_vorbis.m_strError.clear();
+  m_vorbis.m_nTotalSamples = ov_pcm_total(&m_vorbis.m_vf, -1);
+  return true;
+}
+
+void CAnyOggCheck::ClosePart() {
+  if (!m_bPartOpen) return;
+  m_bPartOpen = false;
+  switch (m_ranges[m_nPart].link.codec) {
+    case OggCodec::kOpus: m_opus.Close(); return;
+    case OggCodec::kFlac:
+      m_bMd5Missing = m_bMd5Missing || m_flac.Md5Missing();
+      m_flac.Close();
+      return;
+    default: ov_clear(&m_vorbis.m_vf); return;
+  }
+}
+
+int CAnyOggCheck::PartStep() {
+  switch (m_ranges[m_nPart].link.codec) {
+    case OggCodec::kOpus: return m_opus.DecodeStep();
+    case OggCodec::kFlac: return m_flac.DecodeStep();
+    default: return m_vorbis.DecodeStep();
+  }
+}
+
+double CAnyOggCheck::PartPosition() {
+  switch (m_ranges[m_nPart].link.codec) {
+    case OggCodec::kOpus: return m_opus.PositionSeconds();
+    case OggCodec::kFlac: return m_flac.PositionSeconds();
+    default: return ov_time_tell(&m_vorbis.m_vf);
+  }
+}
+
+double CAnyOggCheck::PartTotal() {
+  switch (m_ranges[m_nPart].link.codec) {
+    case OggCodec::kOpus: return m_opus.TotalSeconds();
+    case OggCodec::kFlac: return m_flac.TotalSeconds();
+    default: return ov_time_total(&m_vorbis.m_vf, -1);
+  }
+}
+
+int64_t CAnyOggCheck::PartSamples() const {
+  switch (m_ranges[m_nPart].link.codec) {
+    case OggCodec::kOpus: return m_opus.m_nTotalSamples;
+    case OggCodec::kFlac: return m_flac.m_nTotalSamples;
+    default: return m_vorbis.m_nTotalSamples;
+  }
+}
+
+std::string CAnyOggCheck::PartErrorInFile() {
+  std::string text = PartError();
+  const std::size_t at = text.find(" @ ");
+  // A part's positions count from its own start.
+  if (at != std::string::npos && m_fOffset > 0) {
+    text = text.substr(0, at) + " @ " + FormatPosition(m_fOffset + PartPosition());
+  }
+  return text;
+}
+
+const std::string& CAnyOggCheck::PartError() const {
+  switch (m_ranges[m_nPart].link.codec) {
+    case OggCodec::kOpus: return m_opus.m_strError;
+    case OggCodec::kFlac: return m_flac.m_strError;
+    default: return m_vorbis.m_strError;
+  }
+}

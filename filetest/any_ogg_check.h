@@ -1,0 +1,80 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "filetest/flac_ogg_check.h"
+#include "filetest/ogg_check.h"
+#include "filetest/ogg_links.h"
+#include "filetest/ogg_source.h"
+#include "filetest/opus_check.h"
+
+// Tests an Ogg file whatever its audio codec, each stream by the library made for it,
+// chosen by what the first page holds. A file of Vorbis only, or one that does not begin
+// with a stream (not Ogg, empty, a first page damaged), goes to COggCheck whole, so its
+// verdict is exactly COggCheck's. A chain whose links mix codecs is checked link by link,
+// each link's byte range by its own library, positions counting on from the links before
+// it. A stream of a codec no library here checks is never damage: Checked() is false.
+// What DecodeStep returns when a link after the first does not open.
+inline constexpr int kLinkOpenFault = -2;
+
+class CAnyOggCheck {
+ public:
+  CAnyOggCheck() = default;
+  ~CAnyOggCheck() { Close(); }
+  CAnyOggCheck(const CAnyOggCheck&) = delete;
+  CAnyOggCheck& operator=(const CAnyOggCheck&) = delete;
+
+  bool Open(std::filesystem::path path);
+  // > 0: samples per channel (at the rate of the link); 0: clean end; < 0: a fault.
+  int DecodeStep();
+  void Close();
+  double PositionSeconds();
+  double TotalSeconds();
+
+  // The codec of the first link, or of the whole file when every link has the same one;
+  // kNone for what does not begin with an Ogg stream.
+  OggCodec Codec() const { return m_codec; }
+  // False when no part of the file is in a codec this check decodes: Open succeeded and
+  // DecodeStep ends at once, and nothing was verified.
+  bool Checked() const { return m_bChecked; }
+  // The codecs of links that were skipped, unchecked, in a chain that has checked ones.
+  const std::vector<OggCodec>& SkippedLinks() const { return m_skipped; }
+  // A FLAC link carries no MD5 of its audio.
+  bool Md5Missing() const { return m_bMd5Missing; }
+
+  std::string m_strError;
+  int64_t m_nTotalSamples = 0;
+
+ private:
+  struct Range {
+    OggLink link;  // end and eos of the last link it spans
+    double seconds = 0;
+    int64_t samples = 0;
+  };
+  bool OpenPart(std::size_t index);
+  void ClosePart();
+  int PartStep();
+  double PartPosition();
+  double PartTotal();
+  int64_t PartSamples() const;
+  const std::string& PartError() const;
+  std::string PartErrorInFile();
+
+  COggSource m_source;
+  COggCheck m_vorbis;
+  COpusCheck m_opus;
+  CFlacOggCheck m_flac;
+  OggCodec m_codec = OggCodec::kNone;
+  bool m_bChecked = true;
+  bool m_bMd5Missing = false;
+  bool m_bWhole = false;  // the file went to COggCheck::Open as it is
+  std::vector<Range> m_ranges;
+  std::size_t m_nPart = 0;
+  bool m_bPartOpen = false;
+  double m_fOffset = 0;  // play time of the parts before the current one
+  std::vector<OggCodec> m_skipped;
+};

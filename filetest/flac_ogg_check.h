@@ -1,0 +1,71 @@
+#pragma once
+
+#include <FLAC/stream_decoder.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "filetest/ogg_links.h"
+#include "filetest/ogg_source.h"
+
+// Tests one FLAC-in-Ogg stream (the first link of a file; CAnyOggCheck follows chains)
+// through libFLAC's Ogg decoder with MD5 checking on. Its surface is COggCheck's; a frame
+// longer than kSamplesPerStep is handed out in steps of at most that many samples. The
+// first error libFLAC reports is the fault, at the play time of the samples decoded
+// before it. libFLAC's Ogg layer meets a lost page as lost sync but keeps it to itself
+// (and fills the gap with silence), so the gap the page numbers show is reported as
+// FLAC_LOST_SYNC where the audio before it ends.
+class CFlacOggCheck {
+ public:
+  CFlacOggCheck();
+  ~CFlacOggCheck();
+  CFlacOggCheck(const CFlacOggCheck&) = delete;
+  CFlacOggCheck& operator=(const CFlacOggCheck&) = delete;
+
+  bool Open(std::filesystem::path path);
+  // Checks the stream link.serial in the bytes of `link` in `source`, which must stay open
+  // until Close.
+  bool OpenRange(const COggSource& source, const OggLink& link);
+  // > 0: samples per channel; 0: clean end; < 0: a fault, named in m_strError.
+  int DecodeStep();
+  void Close();
+  double PositionSeconds() const;
+  double TotalSeconds() const;
+  // The stream carries no MD5 of its audio (all zeros), so a clean end vouches for frames
+  // and pages, not for the audio as encoded.
+  bool Md5Missing() const { return m_bMd5Missing; }
+
+  std::string m_strError;
+  int64_t m_nTotalSamples = 0;
+
+  // For libFLAC's callbacks.
+  void OnStreamInfo(uint32_t rate, uint64_t totalSamples, bool md5Missing);
+  void OnFrame(uint32_t samples);
+  void OnError(const char* name);
+  // Reads for libFLAC, remembering a failure so that it is not named as the stream's.
+  long Read(unsigned char* buffer, std::size_t n);
+  COggRange& Range() { return m_range; }
+
+ private:
+  int Fault(const std::string& reason);
+  const char* StateName() const;
+
+  COggSource m_source;
+  COggRange m_range;
+  FLAC__StreamDecoder* m_pDecoder = nullptr;
+  bool m_bOpen = false;
+  bool m_bEnds = false;
+  bool m_bReadFailed = false;
+  int64_t m_nHoleAt = -1;
+  bool m_bStreamInfo = false;
+  bool m_bMd5Missing = false;
+  uint32_t m_nRate = 0;
+  int64_t m_nDecoded = 0;   // samples libFLAC has written
+  int64_t m_nReturned = 0;  // samples DecodeStep has handed out
+  const char* m_pFirstError = nullptr;
+  int64_t m_nErrorAt = 0;
+};
+
+// What DecodeStep returns for a fault libFLAC reports.
+inline constexpr int kFlacFault = -2;

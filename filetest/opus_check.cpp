@@ -1,0 +1,134 @@
+#include "filetest/opus_check.h"
+
+#include <opus/opusfile.h>
+
+#include <algorithm>
+#include <climits>
+
+#include "filetest/ogg_check.h"
+#include "filetest/ogg_links.h"
+#include "text/position_text.h"
+
+namespace {
+
+int RangeRead(void* stream, unsigned char* ptr, int nbytes) {
+  if (nbytes <= 0) return 0;
+  const long got = static_cast<COggRange*>(stream)->Read(ptr, static_cast<std::size_t>(nbytes));
+  return got < 0 ? -1 : static_cast<int>(got);
+}
+
+int RangeSeek(void* stream, opus_int64 offset, int whence) {
+  return static_cast<COggRange*>(stream)->Seek(offset, whence) ? 0 : -1;
+}
+
+opus_int64 RangeTell(void* stream) { return static_cast<COggRange*>(stream)->pos; }
+
+// The source outlives the opusfile handle; closing it is the check's.
+const OpusFileCallbacks kRangeCallbacks{RangeRead, RangeSeek, RangeTell, nullptr};
+
+}  // namespace
+
+COpusCheck::COpusCheck() = default;
+
+COpusCheck::~COpusCheck() { Close(); }
+
+bool COpusCheck::Open(std::filesystem::path path) {
+  Close();
+  if (!m_source.Open(path)) {
+    m_strError = "OPENFILE";
+    return false;
+  }
+  const std::vector<OggLink> links = MapOggLinks(m_source);
+  OggLink whole = links.back();
+  whole.begin = 0;
+  if (OpenRange(m_source, whole)) return true;
+  m_source.Close();
+  return false;
+}
+
+bool COpusCheck::OpenRange(const COggSource& source, const OggLink& link) {
+  if (m_pFile != nullptr) op_free(m_pFile);
+  m_pFile = nullptr;
+  m_nTotalSamples = 0;
+  m_nFaultAt = -1;
+  m_strError.clear();
+  m_range = COggRange{&source, link.begin, link.end, 0};
+  int error = 0;
+  m_pFile = op_open_callbacks(&m_range, &kRangeCallbacks, nullptr, 0, &error);
+  if (m_pFile == nullptr) {
+    m_strError = OpusCodeName(error);
+    return false;
+  }
+  m_bLastLinkEnds = link.eos;
+  // opusfile hands back at most a buffer's worth of the link it is in, so a buffer sized
+  // for the link with the fewest channels keeps every step within kSamplesPerStep.
+  int fewest = INT_MAX;
+  for (int li = 0, links = op_link_count(m_pFile); li != links; ++li) {
+    fewest = std::min(fewest, op_channel_count(m_pFile, li));
+  }
+  m_nFloatsPerStep = kSamplesPerStep * std::max(fewest, 1);
+  m_pcm.resize(static_cast<std::size_t>(m_nFloatsPerStep));
+  m_nTotalSamples = std::max<int64_t>(op_pcm_total(m_pFile, -1), 0);
+  return true;
+}
+
+int COpusCheck::DecodeStep() {
+  if (m_pFile == nullptr) {
+    m_strError = kNotOpen;
+    return OP_EINVAL;
+  }
+  // After a hole opusfile tells the position of the page beyond it; the fault is where
+  // the audio before it ends.
+  const int64_t before = op_pcm_tell(m_pFile);
+  const int result = op_read_float(m_pFile, m_pcm.data(), m_nFloatsPerStep, nullptr);
+  // opusfile drops a packet it cannot parse (a bad table of contents) without a word, and
+  // times what follows by the page's granule position: play time then runs ahead of the
+  // samples handed out.
+  if (result > 0 && op_pcm_tell(m_pFile) - before <= result) return result;
+  if (result > 0) {
+    m_nFaultAt = std::max<int64_t>(before, 0);
+    m_strError =
+        std::string(OpusCodeName(OP_EBADPACKET)) + " @ " + FormatPosition(PositionSeconds());
+    return OP_EBADPACKET;
+  }
+  if (result == 0 && m_bLastLinkEnds) return 0;
+  if (result < 0) m_nFaultAt = std::max<int64_t>(before, 0);
+  const std::string where = " @ " + FormatPosition(PositionSeconds());
+  m_strError = (result == 0 ? "TRUNCATED" : OpusCodeName(result)) + where;
+  return result == 0 ? kTruncated : result;
+}
+
+void COpusCheck::Close() {
+  if (m_pFile != nullptr) op_free(m_pFile);
+  m_pFile = nullptr;
+  m_source.Close();
+  m_nTotalSamples = 0;
+  m_strError.clear();
+}
+
+double COpusCheck::PositionSeconds() const {
+  if (m_pFile == nullptr) return 0;
+  const int64_t at = m_nFaultAt >= 0 ? m_nFaultAt : std::max<int64_t>(op_pcm_tell(m_pFile), 0);
+  return static_cast<double>(at) / kOpusRate;
+}
+
+double COpusCheck::TotalSeconds() const { return static_cast<double>(m_nTotalSamples) / kOpusRate; }
+
+const char* OpusCodeName(int code) {
+  switch (code) {
+    case OP_HOLE: return "OP_HOLE";
+    case OP_EREAD: return "OP_EREAD";
+    case OP_EFAULT: return "OP_EFAULT";
+    case OP_EIMPL: return "OP_EIMPL";
+    case OP_EINVAL: return "OP_EINVAL";
+    case OP_ENOTFORMAT: return "OP_ENOTFORMAT";
+    case OP_EBADHEADER: return "OP_EBADHEADER";
+    case OP_EVERSION: return "OP_EVERSION";
+    case OP_ENOTAUDIO: return "OP_ENOTAUDIO";
+    case OP_EBADPACKET: return "OP_EBADPACKET";
+    case OP_EBADLINK: return "OP_EBADLINK";
+    case OP_ENOSEEK: return "OP_ENOSEEK";
+    case OP_EBADTIMESTAMP: return "OP_EBADTIMESTAMP";
+    default: return "UNKNOWN";
+  }
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "filetest/ogg_links.h"
+#include "filetest/ogg_source.h"
+
+struct OggOpusFile;
+
+// Tests one Ogg Opus file, or one byte range of a chain, through libopusfile: decodes it
+// to the end in steps of at most kSamplesPerStep samples per channel and names the first
+// fault with the play time where it struck (48 kHz, as opusfile counts). The surface is
+// COggCheck's.
+class COpusCheck {
+ public:
+  COpusCheck();
+  ~COpusCheck();
+  COpusCheck(const COpusCheck&) = delete;
+  COpusCheck& operator=(const COpusCheck&) = delete;
+
+  // False leaves nothing open and the reason in m_strError.
+  bool Open(std::filesystem::path path);
+  // Checks the bytes of `link` in `source`, which must stay open until Close; opusfile
+  // follows a chain in them itself. link.eos: the last link has its end-of-stream page.
+  bool OpenRange(const COggSource& source, const OggLink& link);
+  // > 0: samples per channel decoded; 0: clean end; < 0: a fault, named in m_strError.
+  int DecodeStep();
+  void Close();
+  double PositionSeconds() const;
+  double TotalSeconds() const;
+
+  std::string m_strError;
+  int64_t m_nTotalSamples = 0;
+
+ private:
+  COggSource m_source;
+  COggRange m_range;
+  OggOpusFile* m_pFile = nullptr;
+  bool m_bLastLinkEnds = false;
+  int64_t m_nFaultAt = -1;  // samples at 48 kHz
+  int m_nFloatsPerStep = 0;
+  std::vector<float> m_pcm;
+};
+
+// Opus counts play time at 48 kHz whatever the input rate was.
+inline constexpr int kOpusRate = 48000;
+
+// The report's name for an opusfile result code ("OP_HOLE", ...); "UNKNOWN" for others.
+const char* OpusCodeName(int code);

@@ -1,0 +1,12 @@
+// libFuzzer target over the opus check: each input is a file that COpusCheck opens and
+// decodes to its end twice on one object, then CAnyOggCheck once. libopusfile is not
+// instrumented, so coverage steers through our code; the mutator mends page checksums so
+// that mutated packets reach the decoder.
+
+#include "filetest/opus_check.h"
+#include "tests/fuzz/codec_check_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  fuzz::CheckInput(data, size, fuzz::CheckTwiceAndAny<COpusCheck>);
+  return 0;
+}
