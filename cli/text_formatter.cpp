@@ -24,9 +24,9 @@ void CTextFormatter::Summary(const ScanSummary& summary, const RunFacts& run) {
     lines += '\n';
   } else if (run.budgetSpent) {
     // A nightly sweep runs with -q: this line is all that says how much is left.
-    lines += NotCheckedLine("Stopped by the time budget",
-                            summary.listed - static_cast<std::size_t>(summary.files),
-                            summary.listed);
+    lines +=
+        NotCheckedLine("Stopped by the time budget",
+                       summary.listed - static_cast<std::size_t>(summary.files), summary.listed);
     lines += '\n';
   }
   m_out.Write(lines);

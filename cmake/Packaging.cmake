@@ -16,6 +16,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The beets plugin is a Python module; beets itself is only suggested.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3:any")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "beets")
 set(CPACK_STRIP_FILES ON)
 # Folders 0755 whatever the umask of the build (files get 0644 or 0755 from install()).
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE

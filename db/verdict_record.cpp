@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
   struct stat st {};

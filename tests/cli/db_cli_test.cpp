@@ -147,10 +147,10 @@ TEST_F(DbCli, FaultsOfTheDatabaseOrTheListAreNeverSuccess) {
        2,
        "",
        "harrowbit-cli: results database " + (m_dir / "garbage.db").native()},
-      {"a time budget spent: no new file, exit by what was found",
+      {"a time budget spent: no new file, what was left is said, exit by what was found",
        {"--budget", "0s", clean},
        0,
-       "0 files, 0 errors\n",
+       "0 files, 0 errors\nStopped by the time budget: 1 of 1 files not checked\n",
        ""},
       {"a list with a path that is not there",
        {"--files-from", (m_dir / "list0").native(), "-0"},
@@ -503,6 +503,7 @@ TEST_F(DbCli, ALibraryReachedThroughALinkIsOneLibraryWhereverTheRunStarts) {
     EXPECT_EQ(r.status, 1) << r.err;
     const auto fromDb = FileLines(m_dir, r.out, "from_db");
     ASSERT_EQ(fromDb.size(), 2u) << r.out;
-    for (const auto& [path, value] : fromDb) EXPECT_EQ(value, "true") << path << " in " << run.back();
+    for (const auto& [path, value] : fromDb)
+      EXPECT_EQ(value, "true") << path << " in " << run.back();
   }
 }

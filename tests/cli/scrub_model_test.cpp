@@ -740,9 +740,7 @@ TEST(ScrubModel, NightsWithSignals) {
 }
 
 // Everything a history may hold.
-TEST(ScrubModel, EveryNightReportsWhatAPlainRunOrTheStandingRecordSays) {
-  LiveNights({}, 16, 12);
-}
+TEST(ScrubModel, EveryNightReportsWhatAPlainRunOrTheStandingRecordSays) { LiveNights({}, 16, 12); }
 
 // One job, no signals, no change behind a standing record's back: what works today.
 TEST(ScrubModel, NightsOnOneJobWithoutSignalsOrChangesBehindARecord) {

@@ -175,7 +175,8 @@ void Rounds(const std::vector<Script>& scripts, bool mixWanted, uint64_t ciSeed,
     std::vector<std::size_t> asked;  // the wanted filter's calls, by index
     CQueueUnderTest queue(list, jobs, [&](const ListedFile& file) {
       asked.push_back(file.index);
-      EXPECT_EQ(file.path, entries.at(file.index).Path()) << "the filter is asked of the wrong path";
+      EXPECT_EQ(file.path, entries.at(file.index).Path())
+          << "the filter is asked of the wrong path";
       return entries.at(file.index).wanted;
     });
     for (std::size_t i = 0; i < entries.size(); ++i) {
