@@ -26,7 +26,8 @@ struct FileVerdict {
   bool stopsScan = false;
 
   bool IsError() const { return status == Status::kError; }
-  // A fault found while decoding a file that opened: what a file that rots shows. A file
-  // that will not open, or that the decoder's limits stopped, says nothing of the kind.
-  bool IsDecodingFault() const { return IsError() && opened && !overLimit; }
+  // A fault in what the decoder read: what a file that rots shows, headers included. A
+  // file that could not be opened for reading at all (no permission, for one), or that
+  // the decoder's limits stopped, says nothing of the kind.
+  bool IsDecodingFault() const { return IsError() && reason != "OPENFILE" && !overLimit; }
 };
