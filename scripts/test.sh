@@ -43,9 +43,13 @@ asan() {
 
 # Every test, the engine's and the dialog's included: none is known to misbehave under
 # TSan once Qt's own synchronisation is accounted for (tests/tsan.supp).
+# The window's scenes under a window manager start it as a child process, and the child
+# of a threaded process starts threads of its own before it runs anything else: TSan stops
+# such a child unless told that this is expected.
 tsan() {
   BUILD_DIR=build-tsan scripts/setup.sh -DHARROWBIT_SANITIZE=thread "${sanitized[@]}" || return
-  TSAN_OPTIONS=$signals:suppressions=$PWD/tests/tsan.supp ctest --test-dir build-tsan "${suite[@]}"
+  TSAN_OPTIONS=$signals:die_after_fork=0:suppressions=$PWD/tests/tsan.supp \
+    ctest --test-dir build-tsan "${suite[@]}"
 }
 
 fuzz() {
