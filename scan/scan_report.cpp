@@ -15,10 +15,7 @@ void CScanReport::BeginLine() {
 
 // The lines after the files are few and all kept: the front ends read them back.
 void CScanReport::BeginTailLine() {
-  if (!m_bKeepAll && !m_bTail) {
-    m_strText.clear();
-    m_bTail = true;
-  }
+  if (!m_bKeepAll && !m_bTail) m_strText.clear();
   m_bTail = true;
   BeginLine();
 }
