@@ -37,17 +37,16 @@ char32_t CodePoint(std::string_view sequence) {
   }
 }
 
+}  // namespace
+
 // What a name must not carry into a report line: C0, DEL and C1 (a new line, a terminal
 // command); the bidirectional controls, which turn the rest of a line around wherever
 // text is laid out (a name ending "...KO" can read as "...OK"); and the line and paragraph
 // separators, which break a line where text is laid out.
-bool IsControl(std::string_view sequence) {
-  const char32_t c = CodePoint(sequence);
+bool ShowsAsReplacement(char32_t c) {
   return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
          (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
-
-}  // namespace
 
 std::string DisplayText(std::string_view bytes) {
   std::string out;
@@ -55,7 +54,7 @@ std::string DisplayText(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const std::size_t n = Utf8SequenceLength(bytes.substr(i));
-    if (n == 0 || IsControl(bytes.substr(i, n))) {
+    if (n == 0 || ShowsAsReplacement(CodePoint(bytes.substr(i, n)))) {
       out += "\xEF\xBF\xBD";
       i += n == 0 ? 1 : n;
     } else {

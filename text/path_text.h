@@ -11,9 +11,14 @@
 // byte does not begin one (or `bytes` is empty).
 std::size_t Utf8SequenceLength(std::string_view bytes);
 
+// The characters a name shows as U+FFFD: control characters (C0, DEL, C1), the
+// bidirectional controls and the line and paragraph separators.
+bool ShowsAsReplacement(char32_t c);
+
 // The text a person sees for a path: valid UTF-8 passes through, every byte that does
-// not decode becomes U+FFFD, and so does every control character (C0, DEL, C1), so that a
-// name can neither break a report line nor send escape sequences to a terminal.
+// not decode becomes U+FFFD, and so does every character ShowsAsReplacement names, so
+// that a name can neither break or turn round a report line nor send escape sequences to
+// a terminal.
 std::string DisplayText(std::string_view bytes);
 
 // The longest prefix of `bytes` that holds at most `maxUnits` UTF-16 code units, cut

@@ -32,9 +32,9 @@ std::vector<Piece> Pieces(std::string_view bytes) {
     const std::size_t n = Utf8SequenceLength(bytes.substr(i));
     std::size_t columns = 1;
     const uint32_t cp = n == 0 ? 0 : CodePoint(bytes.substr(i, n));
-    // A control character (NUL included, which wcwidth gives no width) shows as U+FFFD.
-    const bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-    if (n != 0 && !control) {
+    // What shows as U+FFFD is as wide as U+FFFD, whatever wcwidth says of it (NUL and
+    // the bidirectional controls have no width of their own).
+    if (n != 0 && !ShowsAsReplacement(cp)) {
       const int width = CharColumns(cp);
       if (width >= 0) columns = static_cast<std::size_t>(width);
     }

@@ -134,6 +134,10 @@ TEST(TerminalColumns, WideCharactersTakeTwoMarksNoneAndTheCutKeepsWholeCharacter
       {"\xFF\xFEz", 3, 2, "\xFEz"},  // each byte that does not decode: one U+FFFD
       {"a\tb\x1B", 4, 3, "\tb\x1B"},
       {std::string("\0\0", 2), 2, 1, std::string("\0", 1)},  // so is each control character
+      // and each bidirectional control or separator, which the terminal gets as U+FFFD
+      {"a\xE2\x80\xAE"
+       "b\xE2\x80\xA8",
+       4, 2, "b\xE2\x80\xA8"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(DisplayColumns(c.text), c.columns) << c.text;

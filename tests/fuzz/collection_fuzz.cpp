@@ -43,7 +43,9 @@ struct Piece {
   std::size_t bytes;
   std::size_t units;  // UTF-16 code units of what a person sees for it
   bool valid;
-  bool control = false;  // C0, DEL or C1: shown as U+FFFD like a byte that does not decode
+  // C0, DEL, C1, a bidirectional control or a line or paragraph separator: shown as
+  // U+FFFD like a byte that does not decode.
+  bool control = false;
 };
 
 Piece NextPiece(std::string_view s, std::size_t i) {
@@ -67,7 +69,9 @@ Piece NextPiece(std::string_view s, std::size_t i) {
     cp = cp << 6 | (byte(i + k) & 0x3F);
   }
   if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {1, 1, false};
-  return {length, cp >= 0x10000 ? 2u : 1u, true, cp >= 0x80 && cp <= 0x9F};
+  const bool control = (cp >= 0x80 && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+                       (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+  return {length, cp >= 0x10000 ? 2u : 1u, true, control};
 }
 
 bool IsValidUtf8(std::string_view s) {
