@@ -1,5 +1,7 @@
 // A full check of the same audio as Vorbis, Opus and Ogg FLAC, in-process: each codec's
-// own check and CAnyOggCheck, which adds the map of links. Prints the best of a few runs.
+// own check and CAnyOggCheck, which adds the map of links; and what --all-codecs --quick
+// runs (CAnyOggQuickCheck: Vorbis without synthesis, the others in full). Prints the best
+// of a few runs.
 //
 //   codec-bench [SECONDS] [RUNS]   (defaults: 300 s of stereo at 44100 Hz, 3 runs)
 
@@ -12,6 +14,7 @@
 #include "filetest/flac_ogg_check.h"
 #include "filetest/ogg_check.h"
 #include "filetest/opus_check.h"
+#include "filetest/quick_check.h"
 #include "tests/gen/codec_gen.h"
 
 namespace {
@@ -59,6 +62,11 @@ int main(int argc, char** argv) {
               std::uintmax_t(std::filesystem::file_size(flac)));
   Report<COggCheck>("vorbis", "COggCheck", vorbis, seconds, runs);
   Report<CAnyOggCheck>("vorbis", "CAnyOggCheck", vorbis, seconds, runs);
+  // --all-codecs --quick: Vorbis without synthesis, the others as in full.
+  Report<COggQuickCheck>("vorbis", "COggQuickCheck", vorbis, seconds, runs);
+  Report<CAnyOggQuickCheck>("vorbis", "CAnyOggQuick", vorbis, seconds, runs);
+  Report<CAnyOggQuickCheck>("opus", "CAnyOggQuick", opus, seconds, runs);
+  Report<CAnyOggQuickCheck>("flac", "CAnyOggQuick", flac, seconds, runs);
   Report<COpusCheck>("opus", "COpusCheck", opus, seconds, runs);
   Report<CAnyOggCheck>("opus", "CAnyOggCheck", opus, seconds, runs);
   Report<CFlacOggCheck>("flac", "CFlacOggCheck", flac, seconds, runs);

@@ -31,17 +31,20 @@ bool ShowErrors(const CliOptions& options, CResultsDb& db, std::string& answer) 
 
 // The files on disk under PATH, walked as a scan would walk it. False when part of it
 // could not be read (said on standard error): the count is then of what could be.
-bool FilesOnDisk(const std::string& path, CFileList& files) {
+bool FilesOnDisk(const std::string& path, CFileList& files, OggNames names) {
   bool whole = true;
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     Say(DisplayText(path) + ": " + std::strerror(errno));
     return false;
   }
-  AddGivenPath(files, path, [&](const std::filesystem::path& folder, std::error_code error) {
-    Say(DisplayText(folder.native()) + ": " + error.message());
-    whole = false;
-  });
+  AddGivenPath(
+      files, path,
+      [&](const std::filesystem::path& folder, std::error_code error) {
+        Say(DisplayText(folder.native()) + ": " + error.message());
+        whole = false;
+      },
+      names);
   return whole;
 }
 
@@ -74,7 +77,7 @@ int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
   bool trouble = false;
   std::vector<CFileList> walked(options.showErrors ? 0 : options.paths.size());
   for (std::size_t p = 0; p < walked.size(); ++p) {
-    if (!FilesOnDisk(options.paths[p], walked[p])) trouble = true;
+    if (!FilesOnDisk(options.paths[p], walked[p], OggNamesOf(options))) trouble = true;
   }
   std::string answer;
   for (int attempt = 1;; ++attempt) {

@@ -30,6 +30,7 @@ void CJsonFormatter::Unchecked(const std::string& path, const std::string& reaso
 
 void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   const FileVerdict& v = r.verdict;
+  if (v.unsupported) m_unsupported.push_back(r.number);
   if (m_bErrorsOnly && !v.IsError()) return;
   const bool hasReason = v.IsError() || v.status == FileVerdict::Status::kNotChecked;
   const bool hasPosition = (v.IsError() && v.opened) || v.status == FileVerdict::Status::kCancelled;
@@ -39,6 +40,10 @@ void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   line += ",\"reason\":" + (hasReason ? JsonQuote(v.reason) : "null");
   line += ",\"position\":" + Number(hasPosition ? std::optional(v.position) : std::nullopt);
   line += ",\"length\":" + Number(v.opened ? std::optional(v.length) : std::nullopt);
+  if (!v.codec.empty()) line += ",\"codec\":" + JsonQuote(v.codec);
+  if (v.unsupported) line += ",\"unsupported\":true";
+  if (!v.skippedLinks.empty()) line += ",\"links_not_checked\":" + JsonQuote(v.skippedLinks);
+  if (v.md5Unverifiable) line += ",\"md5\":\"unverifiable\"";
   if (notes.recordedAtMs) {
     line +=
         ",\"checked_at\":" + JsonQuote(CheckedAtText(*notes.recordedAtMs)) + ",\"from_db\":true";
@@ -61,5 +66,13 @@ void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
   line += std::string(",\"cancelled\":") + (run.cancelled ? "true" : "false");
   line += std::string(",\"check\":\"") + run.check + '"';
   if (run.budgetSpent) line += ",\"budget_spent\":true";
+  if (run.allCodecs) {
+    line += ",\"unsupported\":[";
+    for (std::size_t i = 0; i < m_unsupported.size(); ++i) {
+      if (i > 0) line += ',';
+      line += std::to_string(m_unsupported[i]);
+    }
+    line += ']';
+  }
   m_out.Write(line + "}\n");
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/result_formatter.h"
 
@@ -16,4 +17,6 @@ class CJsonFormatter final : public IResultFormatter {
  private:
   COutput& m_out;
   bool m_bErrorsOnly;
+  // The numbers of the files in a codec Harrowbit does not check.
+  std::vector<int> m_unsupported;
 };

@@ -63,8 +63,8 @@ int JobsTheDescriptorsAllow() {
 // not use. False when something named was not checked.
 class CListBuilder {
  public:
-  CListBuilder(CFileList& list, IResultFormatter& formatter)
-      : m_list(list), m_formatter(formatter) {}
+  CListBuilder(CFileList& list, IResultFormatter& formatter, OggNames names = OggNames::kOggOnly)
+      : m_list(list), m_formatter(formatter), m_names(names) {}
 
   void Add(const std::string& path) {
     struct stat st {};
@@ -72,13 +72,19 @@ class CListBuilder {
       Trouble(path, std::strerror(errno));
       return;
     }
-    if (!S_ISDIR(st.st_mode) && !IsOggFile(path)) {
-      Trouble(path, "not checked: neither a folder nor a file whose name ends in \".ogg\"");
+    if (!S_ISDIR(st.st_mode) && !IsOggFile(path, m_names)) {
+      Trouble(path, m_names == OggNames::kOggOnly
+                        ? "not checked: neither a folder nor a file whose name ends in \".ogg\""
+                        : "not checked: neither a folder nor a file whose name ends in \".ogg\", "
+                          "\".oga\" or \".opus\"");
       return;
     }
-    AddGivenPath(m_list, path, [this](const std::filesystem::path& folder, std::error_code error) {
-      Trouble(folder.native(), error.message());
-    });
+    AddGivenPath(
+        m_list, path,
+        [this](const std::filesystem::path& folder, std::error_code error) {
+          Trouble(folder.native(), error.message());
+        },
+        m_names);
   }
   bool AllUsed() const { return m_bAllUsed; }
 
@@ -92,6 +98,7 @@ class CListBuilder {
   CFileList& m_list;
   IResultFormatter& m_formatter;
   bool m_bAllUsed = true;
+  OggNames m_names;
 };
 
 // Passes the scan's results on to several listeners, in order.
@@ -162,7 +169,9 @@ class CResults final : public IScanListener {
   void OnFileEnded(const FileResult& result) override {
     if (m_progress != nullptr) m_progress->Clear();
     const FileVerdict& v = result.verdict;
-    if (v.status == FileVerdict::Status::kNotChecked) {
+    // A codec Harrowbit does not check is what the file is, not a fault of the run: its
+    // line in the report says so, and the exit status is left as it is.
+    if (v.status == FileVerdict::Status::kNotChecked && !v.unsupported) {
       if (v.stopsScan) {
         m_strRunFault = v.reason;
         m_strStoppedAt = result.path.native();
@@ -232,8 +241,9 @@ int ExitStatus(const RunOutcome& run) {
 
 TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
                           CRememberedVerdicts* remembered) {
-  if (options.inProcess) return InProcessTesterFactory(options.quick);
-  const DecoderOptions decoder{.cancelFd = state.CancelFd(), .quick = options.quick};
+  if (options.inProcess) return InProcessTesterFactory(options.quick, options.allCodecs);
+  const DecoderOptions decoder{
+      .cancelFd = state.CancelFd(), .quick = options.quick, .allCodecs = options.allCodecs};
   TesterFactory inner;
   if (options.jobs == 1) {
     inner = IsolatedTesterFactory(CurrentExecutable(), decoder);
@@ -344,13 +354,13 @@ int main(int argc, char** argv) {
   } else {
     formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly);
   }
-  CListBuilder builder(state.m_fileList, *formatter);
+  CListBuilder builder(state.m_fileList, *formatter, OggNamesOf(options));
   for (const std::string& path : options.paths) builder.Add(path);
   const bool listRead = options.filesFrom.empty() || AddListedPaths(options, builder);
 
   const CheckKind kind = options.quick ? CheckKind::kQuick : CheckKind::kFull;
   std::optional<CRememberedVerdicts> remembered;
-  if (db) remembered.emplace(*db, kind, options.skipCheckedDays);
+  if (db) remembered.emplace(*db, kind, options.skipCheckedDays, options.allCodecs);
   CRememberedVerdicts* memory = remembered ? &*remembered : nullptr;
 
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
@@ -371,7 +381,8 @@ int main(int argc, char** argv) {
   RunOutcome outcome{.signal = watcher.Signal()};
   results.WriteSummary({.cancelled = outcome.signal != 0,
                         .check = options.quick ? "quick" : "full",
-                        .budgetSpent = budget && budget->Spent()});
+                        .budgetSpent = budget && budget->Spent(),
+                        .allCodecs = options.allCodecs});
   out.Flush();
 
   outcome.trouble = !builder.AllUsed() || !listRead || results.FilesNotChecked();

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/file_collection.h"
+
 struct CliOptions {
   std::vector<std::string> paths;
   int jobs = 0;  // 0: one per processor
@@ -23,7 +25,14 @@ struct CliOptions {
   // Files of paths ("-": standard input), read in this order, separated by newlines or NULs.
   std::vector<std::string> filesFrom;
   bool nulSeparated = false;
+  // Every Ogg audio codec, each by its own library, and the names such files go by.
+  bool allCodecs = false;
 };
+
+// The file names a run takes: ".ogg", or with --all-codecs ".oga" and ".opus" too.
+inline OggNames OggNamesOf(const CliOptions& options) {
+  return options.allCodecs ? OggNames::kAnyOggAudio : OggNames::kOggOnly;
+}
 
 inline constexpr int kExitClean = 0;
 inline constexpr int kExitDamaged = 1;

@@ -11,7 +11,8 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   d.identity = IdentityOf(path);
   d.last = m_db.Last(d.key);
   d.reuse = m_skipDays && d.identity && d.last &&
-            CanReuse(*d.last, *d.identity, m_kind, *m_skipDays, UnixMsNow());
+            CanReuse(*d.last, *d.identity, m_kind, *m_skipDays, UnixMsNow()) &&
+            CodecFits(*d.last, m_bAllCodecs);
   return m_decisions.emplace(index, std::move(d)).first->second;
 }
 
@@ -38,6 +39,12 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
   r.kind = m_kind;
   r.checkedAtMs = UnixMsNow();
   r.libraryVersion = VorbisLibraryVersion();
+  if (!v.codec.empty()) {
+    r.codec = v.codec;
+    // --quick holds for files of Vorbis only (and for what is no Ogg stream, which goes
+    // to the Vorbis check): every other file was checked in full.
+    if (v.codec != "vorbis" && v.codec != "none") r.kind = CheckKind::kFull;
+  }
   m_db.Record(r);
   // Rot shows as a fault found while decoding; a file that no longer opens, or one that
   // went past the decoder's limits, says nothing of the bytes that were OK.
@@ -56,6 +63,7 @@ bool CRememberingTester::Open(const ListedFile& file) {
   m_replayed.length = r.length.value_or(0);
   m_replayed.position = r.position.value_or(r.length.value_or(0));
   m_replayed.reason = r.reason;
+  if (m_remembered.AllCodecs()) m_replayed.codec = r.codec;
   m_bReplayedError = r.verdict == StoredVerdict::kError;
   if (!m_replayed.opened) m_replayed.status = FileVerdict::Status::kError;
   return m_replayed.opened;
@@ -69,4 +77,9 @@ int64_t CRememberingTester::DecodeStep() {
   }
   m_replayed.status = FileVerdict::Status::kError;
   return -1;
+}
+
+bool CodecFits(const StoredRecord& last, bool allCodecs) {
+  if (!allCodecs) return last.codec == "vorbis";
+  return last.codec != "vorbis" || last.verdict == StoredVerdict::kOk;
 }

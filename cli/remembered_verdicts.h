@@ -32,8 +32,10 @@ class CRememberedVerdicts {
     int64_t wasCheckedAtMs = 0;
   };
 
-  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays)
-      : m_db(db), m_kind(kind), m_skipDays(skipDays) {}
+  // `allCodecs`: the run checks every Ogg codec (--all-codecs).
+  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
+                      bool allCodecs = false)
+      : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bAllCodecs(allCodecs) {}
 
   // The decision for the list's entry `index`, made the first time it is asked for.
   const Decision& Decide(std::size_t index, const std::filesystem::path& path);
@@ -48,6 +50,7 @@ class CRememberedVerdicts {
   void Forget(std::size_t index) { m_decisions.erase(index); }
 
   const std::vector<NewlyDamaged>& Newly() const { return m_newly; }
+  bool AllCodecs() const { return m_bAllCodecs; }
 
  private:
   CResultsDb& m_db;
@@ -55,7 +58,14 @@ class CRememberedVerdicts {
   std::optional<double> m_skipDays;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
+  bool m_bAllCodecs = false;
 };
+
+// Whether a record stands for what a run of this kind would say of the file. A run of
+// Vorbis only takes records of Vorbis only (one of every codec may hold "OK" for an Opus
+// file it would refuse). A run of every codec takes any record it made itself, and one of
+// Vorbis only when it was OK: an error there may be an Opus file the Vorbis check refused.
+bool CodecFits(const StoredRecord& last, bool allCodecs);
 
 // A recorded verdict, played to the worker instead of a decode where it stands; every
 // other file goes to `inner`.

@@ -3,10 +3,15 @@
 #include <string>
 
 #include "scan/scan_report.h"
+#include "text/path_text.h"
 
 void CTextFormatter::File(const FileResult& result, const ResultNotes&) {
-  if (m_bErrorsOnly && !result.verdict.IsError()) return;
+  const FileVerdict& v = result.verdict;
+  if (v.unsupported) m_unsupported.push_back(result.number);
+  if (m_bErrorsOnly && !v.IsError()) return;
   std::string line(result.line);
+  if (v.unsupported) line += "NOT CHECKED (" + DisplayText(v.reason) + ")";
+  if (!v.skippedLinks.empty()) line += " (links not checked: " + v.skippedLinks + ")";
   line += '\n';
   m_out.Write(line);
 }
@@ -19,6 +24,15 @@ void CTextFormatter::Summary(const ScanSummary& summary, const RunFacts& run) {
   }
   lines += summary.line;
   lines += '\n';
+  if (!m_unsupported.empty()) {
+    lines += std::to_string(m_unsupported.size()) +
+             " files not checked: no stream in a codec Harrowbit checks [";
+    for (std::size_t i = 0; i < m_unsupported.size(); ++i) {
+      if (i > 0) lines += ',';
+      lines += std::to_string(m_unsupported[i]);
+    }
+    lines += "]\n";
+  }
   if (!summary.notCheckedLine.empty()) {
     lines += summary.notCheckedLine;
     lines += '\n';

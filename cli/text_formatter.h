@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "cli/result_formatter.h"
 
 // The window's report, a line per file with "\n" line ends.
@@ -12,4 +14,6 @@ class CTextFormatter final : public IResultFormatter {
  private:
   COutput& m_out;
   bool m_bErrorsOnly;
+  // The numbers of the files in a codec Harrowbit does not check.
+  std::vector<int> m_unsupported;
 };

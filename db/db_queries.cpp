@@ -77,6 +77,7 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   r.kind = KindOf(ColumnText(select, 9));
   r.checkedAtMs = sqlite3_column_int64(select, 10);
   r.libraryVersion = VersionText(sqlite3_column_int64(select, 11));
+  r.codec = ColumnText(select, 12);
   return r;
 }
 

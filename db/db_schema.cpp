@@ -71,6 +71,8 @@ bool CResultsDb::CheckOwner() {
 
 std::string CResultsDb::CtimeColumn() const { return m_nVersion >= 2 ? "ctime_ns" : "NULL"; }
 
+std::string CResultsDb::CodecColumn() const { return m_nVersion >= 2 ? "codec" : "'vorbis'"; }
+
 bool CResultsDb::Migrate() {
   int64_t version = 0, appId = 0, objects = 0;
   if (!ReadHeader(version, appId, objects)) return false;

@@ -102,6 +102,7 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
     BindText(upsert, 11, CheckKindName(r.kind));
     sqlite3_bind_int64(upsert, 12, r.checkedAtMs);
     sqlite3_bind_int64(upsert, 13, version);
+    BindText(upsert, 14, r.codec);
     rc = sqlite3_step(upsert);
     if (rc != SQLITE_DONE) break;
   }

@@ -121,6 +121,8 @@ class CResultsDb {
   const std::string& VersionText(int64_t id);
   // The change time as the stored schema has it: schema 1 has none.
   std::string CtimeColumn() const;
+  // The codec column, or 'vorbis' for a database of schema 1, read as it is.
+  std::string CodecColumn() const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages

@@ -52,6 +52,9 @@ struct VerdictRecord {
   CheckKind kind = CheckKind::kFull;
   int64_t checkedAtMs = 0;  // Unix time in milliseconds
   std::string libraryVersion;
+  // What the file holds as the check saw it ("opus", "vorbis+flac"); a check of Vorbis
+  // only records "vorbis" whatever the file is.
+  std::string codec = "vorbis";
 };
 using StoredRecord = VerdictRecord;
 

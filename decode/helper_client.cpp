@@ -179,7 +179,9 @@ bool CDecoderHelper::Spawn(int requestFd, int replyFd, int positionFd) {
   const std::string parent = std::to_string(::getpid());
   const std::string stack = std::to_string(m_options.stackBytes);
   const std::string space = std::to_string(m_options.addressSpaceBytes);
-  const std::string check = m_options.quick ? kQuickCheckArgument : kFullCheckArgument;
+  const std::string check =
+      m_options.allCodecs ? (m_options.quick ? kAllCodecsQuickArgument : kAllCodecsFullArgument)
+                          : (m_options.quick ? kQuickCheckArgument : kFullCheckArgument);
   char* argv[] = {const_cast<char*>(exe.c_str()),
                   const_cast<char*>(kDecoderHelperFlag),
                   const_cast<char*>(parent.c_str()),

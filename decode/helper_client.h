@@ -29,6 +29,8 @@ struct DecoderOptions {
   int cancelFd = -1;
   // The quick check (no audio synthesis) instead of a full decode.
   bool quick = false;
+  // Every Ogg codec, each by its own library (CAnyOggCheck); `quick` holds for Vorbis.
+  bool allCodecs = false;
 };
 
 std::filesystem::path CurrentExecutable();

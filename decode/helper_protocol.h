@@ -26,12 +26,16 @@ inline constexpr char kDecoderHelperFlag[] = "--decoder-helper";
 // The helper's last argument: which check it runs.
 inline constexpr char kFullCheckArgument[] = "full";
 inline constexpr char kQuickCheckArgument[] = "quick";
+// Every Ogg codec, each by its own library (CAnyOggCheck); Vorbis in full or quickly.
+inline constexpr char kAllCodecsFullArgument[] = "all-full";
+inline constexpr char kAllCodecsQuickArgument[] = "all-quick";
 
 using SharedPosition = std::atomic<double>;
 static_assert(SharedPosition::is_always_lock_free, "shared between processes");
 
 struct HelperMessage {
-  enum Type : uint32_t { kOpened = 1, kStep = 2 };
+  // kCodec: sent by a helper that checks every codec, just before each kOpened.
+  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3 };
   uint32_t type = 0;
   // kOpened: 1 if the file opened. kStep: the step result.
   int32_t value = 0;
@@ -39,9 +43,14 @@ struct HelperMessage {
   int64_t samples = 0;
   // kOpened: the length in seconds. kStep: the position after the step.
   double seconds = 0;
-  // The reason of a failed open or a fault.
+  // The reason of a failed open or a fault. kCodec: what the file holds, then "/" and
+  // the codecs of the links left unchecked ("vorbis+speex/speex").
   std::string text;
 };
+
+// kCodec's value: bits for what the check found beside its verdict.
+inline constexpr int32_t kCodecUnsupported = 1;  // no stream in a codec that is checked
+inline constexpr int32_t kCodecMd5Missing = 2;   // a FLAC stream without its audio's MD5
 
 // A message as it goes on the wire.
 void AppendMessage(std::string& out, const HelperMessage& message);

@@ -10,8 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
+#include "decode/codec_facts.h"
 #include "decode/helper_protocol.h"
+#include "filetest/any_ogg_check.h"
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
 
@@ -47,7 +50,7 @@ template <typename Check>
 bool DecodeToEnd(Check& check, CReplier& out, SharedPosition& position) {
   for (;;) {
     const int r = check.DecodeStep();
-    const double seconds = ov_time_tell(&check.Vf());
+    const double seconds = check.PositionSeconds();
     position.store(seconds, std::memory_order_relaxed);
     out.Add({HelperMessage::kStep, r, 0, seconds, r < 0 ? check.m_strError : std::string()});
     if (!out.Flush(r <= 0)) return false;
@@ -65,7 +68,8 @@ void ServeRequests(SharedPosition* shared) {
   while (ReadRequest(path)) {
     position.store(0, std::memory_order_relaxed);
     const bool opened = check.Open(path);
-    const double totalSeconds = opened ? ov_time_total(&check.Vf(), -1) : 0;
+    const double totalSeconds = opened ? check.TotalSeconds() : 0;
+    if constexpr (std::is_base_of_v<CAnyOggCheck, Check>) out.Add(CodecMessage(check));
     out.Add(
         {HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds, check.m_strError});
     if (!out.Flush(true)) return;
@@ -103,11 +107,16 @@ SharedPosition* MapSharedPosition() {
 struct Serving {
   SharedPosition* position;
   bool quick;
+  bool allCodecs = false;
 };
 
 void* Serve(void* p) {
   const auto* serving = static_cast<const Serving*>(p);
-  if (serving->quick) {
+  if (serving->allCodecs && serving->quick) {
+    ServeRequests<CAnyOggQuickCheck>(serving->position);
+  } else if (serving->allCodecs) {
+    ServeRequests<CAnyOggCheck>(serving->position);
+  } else if (serving->quick) {
     ServeRequests<COggQuickCheck>(serving->position);
   } else {
     ServeRequests<COggCheck>(serving->position);
@@ -132,7 +141,10 @@ void ServeOnStack(std::size_t stackBytes, Serving serving) {
 
 int MaybeRunDecoderHelper(int argc, char** argv) {
   if (argc != 6 || std::strcmp(argv[1], kDecoderHelperFlag) != 0) return -1;
-  const bool quick = std::strcmp(argv[5], kQuickCheckArgument) == 0;
+  const bool quick = std::strcmp(argv[5], kQuickCheckArgument) == 0 ||
+                     std::strcmp(argv[5], kAllCodecsQuickArgument) == 0;
+  const bool allCodecs = std::strcmp(argv[5], kAllCodecsFullArgument) == 0 ||
+                         std::strcmp(argv[5], kAllCodecsQuickArgument) == 0;
   const auto parent = static_cast<pid_t>(std::strtol(argv[2], nullptr, 10));
   const auto stackBytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
   const auto addressSpace = static_cast<rlim_t>(std::strtoull(argv[4], nullptr, 10));
@@ -150,6 +162,6 @@ int MaybeRunDecoderHelper(int argc, char** argv) {
   Limit(RLIMIT_CORE, 0);
   Limit(RLIMIT_FSIZE, 0);
   if (addressSpace > 0 && !kSanitized) Limit(RLIMIT_AS, addressSpace);
-  ServeOnStack(stackBytes, {MapSharedPosition(), quick});
+  ServeOnStack(stackBytes, {MapSharedPosition(), quick, allCodecs});
   return 0;
 }

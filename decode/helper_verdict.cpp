@@ -21,7 +21,8 @@ int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step) {
     verdict.reason = step.text;
     verdict.status = FileVerdict::Status::kError;
   } else if (step.value == 0) {
-    verdict.status = FileVerdict::Status::kOk;
+    verdict.status =
+        verdict.unsupported ? FileVerdict::Status::kNotChecked : FileVerdict::Status::kOk;
   }
   return step.value;
 }
@@ -56,4 +57,13 @@ void TakeStartFailure(FileVerdict& verdict, int error) {
   verdict.status = FileVerdict::Status::kNotChecked;
   verdict.stopsScan = true;
   verdict.reason = std::string("cannot start a decoder helper: ") + std::strerror(error);
+}
+
+void TakeCodec(FileVerdict& verdict, const HelperMessage& codec) {
+  const std::size_t slash = codec.text.find('/');
+  verdict.codec = codec.text.substr(0, slash);
+  verdict.skippedLinks = slash == std::string::npos ? std::string() : codec.text.substr(slash + 1);
+  verdict.md5Unverifiable = (codec.value & kCodecMd5Missing) != 0;
+  verdict.unsupported = (codec.value & kCodecUnsupported) != 0;
+  if (verdict.unsupported) verdict.reason = verdict.codec + ": not a codec Harrowbit checks";
 }

@@ -14,6 +14,8 @@ inline constexpr int64_t kDecoderDied = -1000;
 
 // A kOpened answer. Returns whether the file opened.
 bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened);
+// A kCodec answer, after the kOpened answer it came before has been taken.
+void TakeCodec(FileVerdict& verdict, const HelperMessage& codec);
 // A kStep answer. Returns the step's result.
 int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step);
 // The helper's work on this file ended as `exit` says: a crash is "CRASH", a kill or the

@@ -1,35 +1,45 @@
 #include "decode/in_process_tester.h"
 
+#include <type_traits>
+
+#include "decode/codec_facts.h"
+#include "decode/helper_verdict.h"
+#include "filetest/any_ogg_check.h"
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
 
 namespace {
 
 // Decodes in the calling thread: a file that crashes the decoder ends the process.
-// `Check` is COggCheck, or COggQuickCheck for the check without audio synthesis.
+// `Check` is COggCheck, or COggQuickCheck for the check without audio synthesis, or
+// CAnyOggCheck (CAnyOggQuickCheck) for every Ogg codec.
 template <typename Check>
 class CInProcessTester final : public IFileTester {
  public:
   bool Open(const ListedFile& file) override {
     m_verdict = {};
     m_verdict.opened = m_check.Open(file.path);
+    if constexpr (std::is_base_of_v<CAnyOggCheck, Check>) {
+      TakeCodec(m_verdict, CodecMessage(m_check));
+    }
     if (!m_verdict.opened) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;
       return false;
     }
     m_verdict.samples = m_check.m_nTotalSamples;
-    m_verdict.length = ov_time_total(&m_check.Vf(), -1);
+    m_verdict.length = m_check.TotalSeconds();
     return true;
   }
   int64_t DecodeStep() override {
     const int r = m_check.DecodeStep();
-    m_verdict.position = ov_time_tell(&m_check.Vf());
+    m_verdict.position = m_check.PositionSeconds();
     if (r < 0) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;
     } else if (r == 0) {
-      m_verdict.status = FileVerdict::Status::kOk;
+      m_verdict.status =
+          m_verdict.unsupported ? FileVerdict::Status::kNotChecked : FileVerdict::Status::kOk;
     }
     return r;
   }
@@ -42,7 +52,10 @@ class CInProcessTester final : public IFileTester {
 
 }  // namespace
 
-TesterFactory InProcessTesterFactory(bool quick) {
+TesterFactory InProcessTesterFactory(bool quick, bool allCodecs) {
+  if (allCodecs && quick)
+    return [] { return std::make_unique<CInProcessTester<CAnyOggQuickCheck>>(); };
+  if (allCodecs) return [] { return std::make_unique<CInProcessTester<CAnyOggCheck>>(); };
   if (quick) return [] { return std::make_unique<CInProcessTester<COggQuickCheck>>(); };
   return [] { return std::make_unique<CInProcessTester<COggCheck>>(); };
 }

@@ -14,6 +14,10 @@ bool CIsolatedTester::Answer(HelperMessage& message, HelperMessage::Type type, H
     switch (m_helper.Next(message, m_helper.LookEvery())) {
       case CDecoderHelper::Wait::kMessage:
         if (message.type == type) return true;
+        if (message.type == HelperMessage::kCodec && type == HelperMessage::kOpened) {
+          m_codec = message;
+          break;
+        }
         exit = m_helper.End(How::kCrashed);  // out of turn: the helper is not itself
         return false;
       case CDecoderHelper::Wait::kGone: exit = m_helper.End(How::kCrashed); return false;
@@ -46,6 +50,7 @@ bool CIsolatedTester::Open(const ListedFile& file) {
   m_file = file;
   m_bRetried = false;
   m_nSteps = 0;
+  m_codec.reset();
   // A file left mid-decode (the caller stopped early) cannot be told apart from the
   // next one's answers: start afresh.
   if (m_bDecoding) m_helper.End(How::kCancelled);
@@ -66,6 +71,7 @@ bool CIsolatedTester::Open(const ListedFile& file) {
     m_bRetried = true;
   }
   m_bDecoding = TakeOpened(m_verdict, opened);
+  if (m_codec) TakeCodec(m_verdict, *m_codec);
   return m_bDecoding;
 }
 

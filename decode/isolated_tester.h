@@ -39,6 +39,8 @@ class CIsolatedTester final : public IFileTester {
   // Step answers passed to the scan for this file.
   int64_t m_nSteps = 0;
   FileVerdict m_verdict;
+  // The kCodec answer that came before the file's kOpened, if the helper sends one.
+  std::optional<HelperMessage> m_codec;
 };
 
 TesterFactory IsolatedTesterFactory(std::filesystem::path helper = CurrentExecutable(),

@@ -159,9 +159,16 @@ void CParallelDecoder::TakeAnswers(std::size_t helper) {
 }
 
 void CParallelDecoder::Take(std::size_t helper, const HelperMessage& message) {
-  Decoded& d = m_jobs.at(*m_busy[helper]).decoded;
+  Job& job = m_jobs.at(*m_busy[helper]);
+  Decoded& d = job.decoded;
+  if (message.type == HelperMessage::kCodec) {
+    job.codec = message;
+    return;
+  }
   if (message.type == HelperMessage::kOpened) {
-    if (!TakeOpened(d.verdict, message)) Finish(helper);
+    const bool opened = TakeOpened(d.verdict, message);
+    if (job.codec) TakeCodec(d.verdict, *job.codec);
+    if (!opened) Finish(helper);
     return;
   }
   const int64_t r = TakeStep(d.verdict, message);

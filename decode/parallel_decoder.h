@@ -39,6 +39,8 @@ class CParallelDecoder final : public IVerdictSource {
     // A helper that died by itself gets the file once more in a fresh helper.
     bool retried = false;
     Decoded decoded;
+    // The kCodec answer before the kOpened one, from a helper that checks every codec.
+    std::optional<HelperMessage> codec;
   };
 
   // Reads the list on to its next wanted entry, within the window; false when none is to

@@ -47,6 +47,10 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
   bool mixed = false;
   for (const OggLink& link : links) {
     mixed = mixed || link.codec != m_codec;
+    const std::string name = CodecName(link.codec);
+    if (("+" + m_strCodecs + "+").find("+" + name + "+") == std::string::npos) {
+      m_strCodecs += m_strCodecs.empty() ? name : "+" + name;
+    }
     if (!m_ranges.empty() && JoinsPrevious(m_ranges.back().link, link)) {
       m_ranges.back().link.end = link.end;
       m_ranges.back().link.eos = link.eos;
@@ -58,6 +62,12 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
     m_source.Close();
     m_ranges.clear();
     m_bWhole = true;
+    if (m_bQuickVorbis) {
+      const bool opened = m_quick.Open(path);
+      m_strError = m_quick.m_strError;
+      m_nTotalSamples = m_quick.m_nTotalSamples;
+      return opened;
+    }
     const bool opened = m_vorbis.Open(path);
     m_strError = m_vorbis.m_strError;
     m_nTotalSamples = m_vorbis.m_nTotalSamples;
@@ -88,8 +98,10 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
       m_nTotalSamples += range.samples;
     } else if (m_nPart == 0) {
       const std::string reason = PartError();
+      std::string codecs = std::move(m_strCodecs);
       Close();
       m_strError = reason;
+      m_strCodecs = std::move(codecs);
       return false;
     }
     ClosePart();
@@ -99,6 +111,11 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
 }
 
 int CAnyOggCheck::DecodeStep() {
+  if (m_bWhole && m_bQuickVorbis) {
+    const int result = m_quick.DecodeStep();
+    if (result < 0) m_strError = m_quick.m_strError;
+    return result;
+  }
   if (m_bWhole) {
     const int result = m_vorbis.DecodeStep();
     if (result < 0) m_strError = m_vorbis.m_strError;
@@ -126,6 +143,8 @@ int CAnyOggCheck::DecodeStep() {
 void CAnyOggCheck::Close() {
   if (m_bPartOpen) ClosePart();
   m_vorbis.Close();
+  m_quick.Close();
+  m_strCodecs.clear();
   m_source.Close();
   m_ranges.clear();
   m_skipped.clear();
@@ -140,11 +159,13 @@ void CAnyOggCheck::Close() {
 }
 
 double CAnyOggCheck::PositionSeconds() {
+  if (m_bWhole && m_bQuickVorbis) return m_quick.PositionSeconds();
   if (m_bWhole) return ov_time_tell(&m_vorbis.m_vf);
   return m_fOffset + (m_bPartOpen ? PartPosition() : 0);
 }
 
 double CAnyOggCheck::TotalSeconds() {
+  if (m_bWhole && m_bQuickVorbis) return m_nTotalSamples > 0 ? m_quick.TotalSeconds() : 0;
   if (m_bWhole) return m_nTotalSamples > 0 ? ov_time_total(&m_vorbis.m_vf, -1) : 0;
   double total = 0;
   for (const Range& range : m_ranges) total += range.seconds;

@@ -11,6 +11,7 @@
 #include "filetest/ogg_links.h"
 #include "filetest/ogg_source.h"
 #include "filetest/opus_check.h"
+#include "filetest/quick_check.h"
 
 // Tests an Ogg file whatever its audio codec, each stream by the library made for it,
 // chosen by what the first page holds. A file of Vorbis only, or one that does not begin
@@ -24,6 +25,9 @@ inline constexpr int kLinkOpenFault = -2;
 class CAnyOggCheck {
  public:
   CAnyOggCheck() = default;
+  // `quickVorbis`: a file of Vorbis only goes to COggQuickCheck instead. The Vorbis links
+  // of a chain that mixes codecs are still decoded in full.
+  explicit CAnyOggCheck(bool quickVorbis) : m_bQuickVorbis(quickVorbis) {}
   ~CAnyOggCheck() { Close(); }
   CAnyOggCheck(const CAnyOggCheck&) = delete;
   CAnyOggCheck& operator=(const CAnyOggCheck&) = delete;
@@ -45,6 +49,9 @@ class CAnyOggCheck {
   const std::vector<OggCodec>& SkippedLinks() const { return m_skipped; }
   // A FLAC link carries no MD5 of its audio.
   bool Md5Missing() const { return m_bMd5Missing; }
+  // What the file holds: the codecs of its links in the order they first appear, joined
+  // by "+" ("opus", "vorbis+flac"); "none" for what does not begin with an Ogg stream.
+  const std::string& Codecs() const { return m_strCodecs; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -77,4 +84,14 @@ class CAnyOggCheck {
   bool m_bPartOpen = false;
   double m_fOffset = 0;  // play time of the parts before the current one
   std::vector<OggCodec> m_skipped;
+  bool m_bQuickVorbis = false;
+  COggQuickCheck m_quick;
+  std::string m_strCodecs;
+};
+
+// CAnyOggCheck with the quick check for files of Vorbis only, for code that makes its
+// check by default construction.
+class CAnyOggQuickCheck : public CAnyOggCheck {
+ public:
+  CAnyOggQuickCheck() : CAnyOggCheck(true) {}
 };

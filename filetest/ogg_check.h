@@ -31,6 +31,9 @@ class COggCheck {
   // The open file, as COggQuickCheck::Vf gives it, so that code serving either check
   // reads positions the same way.
   OggVorbis_File& Vf() { return m_vf; }
+  // Where decoding is and how long the open file plays, as every check gives them.
+  double PositionSeconds() { return ov_time_tell(&m_vf); }
+  double TotalSeconds() { return ov_time_total(&m_vf, -1); }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;

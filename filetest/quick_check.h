@@ -34,6 +34,8 @@ class COggQuickCheck {
   // The open file, for ov_time_tell and ov_time_total; valid only between a successful
   // Open and the next Open or Close.
   OggVorbis_File& Vf() { return m_check.Vf(); }
+  double PositionSeconds() { return m_check.PositionSeconds(); }
+  double TotalSeconds() { return m_check.TotalSeconds(); }
   // True while DecodeStep runs the loop without synthesis rather than the full decode.
   bool Tracking() const { return m_bTracking; }
 

@@ -10,13 +10,20 @@
 
 namespace {
 
-bool IsOggName(std::string_view path) {
+bool IsOggName(std::string_view path, OggNames names) {
   const auto dot = path.rfind('.');
   if (dot == std::string_view::npos) return false;
   const std::string_view ext = path.substr(dot + 1);
-  if (ext.size() != 3) return false;
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-  return lower(ext[0]) == 'o' && lower(ext[1]) == 'g' && lower(ext[2]) == 'g';
+  const auto is = [ext](std::string_view want) {
+    if (ext.size() != want.size()) return false;
+    for (std::size_t i = 0; i < ext.size(); ++i) {
+      const char c = ext[i];
+      if ((c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) != want[i]) return false;
+    }
+    return true;
+  };
+  if (is("ogg")) return true;
+  return names == OggNames::kAnyOggAudio && (is("oga") || is("opus"));
 }
 
 void Report(const UnreadableFolderSink& onUnreadable, const std::string& folder,
@@ -28,8 +35,8 @@ void Report(const UnreadableFolderSink& onUnreadable, const std::string& folder,
 // at a time instead of one per level. False for a folder that cannot be opened and for one
 // already entered; a listing cut short by an error keeps what was read.
 bool ReadListing(CFileList& list, const std::string& folder,
-                 std::vector<CFolderListing::Entry>& out,
-                 const UnreadableFolderSink& onUnreadable) {
+                 std::vector<CFolderListing::Entry>& out, const UnreadableFolderSink& onUnreadable,
+                 OggNames names) {
   CFolderListing listing;
   FileStatus status;
   std::error_code error;
@@ -40,22 +47,25 @@ bool ReadListing(CFileList& list, const std::string& folder,
   if (!list.EnterFolder(status.device, status.index)) return false;
   CFolderListing::Entry e;
   while (listing.Next(e, error)) {
-    if (e.isFolder ? e.name.front() != '.' : IsOggName(e.name)) out.push_back(std::move(e));
+    if (e.isFolder ? e.name.front() != '.' : IsOggName(e.name, names)) {
+      out.push_back(std::move(e));
+    }
   }
   if (error) Report(onUnreadable, folder, error);
   return true;
 }
 
-void Walk(CFileList& list, const std::string& folder, const UnreadableFolderSink& onUnreadable) {
+void Walk(CFileList& list, const std::string& folder, const UnreadableFolderSink& onUnreadable,
+          OggNames names) {
   std::vector<CFolderListing::Entry> entries;
-  if (!ReadListing(list, folder, entries, onUnreadable)) return;
+  if (!ReadListing(list, folder, entries, onUnreadable, names)) return;
   const bool endsInSeparator = EndsInSeparator(folder);
   for (CFolderListing::Entry& e : entries) {
     std::string full = folder;
     if (!endsInSeparator) full += kPathSeparator;
     full += e.name;
     if (e.isFolder) {
-      Walk(list, full, onUnreadable);
+      Walk(list, full, onUnreadable, names);
     } else {
       list.AppendNative(NativeFromUtf8(std::move(full)));
     }
@@ -64,21 +74,23 @@ void Walk(CFileList& list, const std::string& folder, const UnreadableFolderSink
 
 }  // namespace
 
-bool IsOggFile(const std::filesystem::path& path) { return IsOggName(PathToUtf8(path)); }
+bool IsOggFile(const std::filesystem::path& path, OggNames names) {
+  return IsOggName(PathToUtf8(path), names);
+}
 
 void ScanFolder(CFileList& list, const std::filesystem::path& folder,
-                const UnreadableFolderSink& onUnreadable) {
+                const UnreadableFolderSink& onUnreadable, OggNames names) {
   if (folder.empty()) return;
-  Walk(list, PathToUtf8(folder), onUnreadable);
+  Walk(list, PathToUtf8(folder), onUnreadable, names);
 }
 
 void AddGivenPath(CFileList& list, const std::filesystem::path& path,
-                  const UnreadableFolderSink& onUnreadable) {
+                  const UnreadableFolderSink& onUnreadable, OggNames names) {
   FileStatus status;
   std::error_code ignored;
   if (!StatusOf(PathToUtf8(path), status, ignored) || status.kind == FileStatus::Kind::kFolder) {
-    ScanFolder(list, path, onUnreadable);
-  } else if (IsOggFile(path)) {
+    ScanFolder(list, path, onUnreadable, names);
+  } else if (IsOggFile(path, names)) {
     list.Append(path);
   }
 }

@@ -6,8 +6,12 @@
 
 #include "scan/file_list.h"
 
-// Whether everything after the last "." of the path is "ogg" in any letter case.
-bool IsOggFile(const std::filesystem::path& path);
+// Which names collection takes: "ogg" only after the last "." (the default), or every
+// name an Ogg audio file goes by: "ogg", "oga" or "opus". Any letter case.
+enum class OggNames { kOggOnly, kAnyOggAudio };
+
+// Whether everything after the last "." of the path is a name `names` takes.
+bool IsOggFile(const std::filesystem::path& path, OggNames names = OggNames::kOggOnly);
 
 // Told of each folder that collection could not open or read to its end, with the reason;
 // what could be read of it is listed all the same. Called on the collecting thread.
@@ -20,11 +24,12 @@ using UnreadableFolderSink =
 // is entered once per list (see CFileList::EnterFolder): links back up the tree, many links
 // to one folder and a folder given twice add nothing more.
 void ScanFolder(CFileList& list, const std::filesystem::path& folder,
-                const UnreadableFolderSink& onUnreadable = {});
+                const UnreadableFolderSink& onUnreadable = {}, OggNames names = OggNames::kOggOnly);
 
 // The rule for one given path (a dropped item, the command line, a CLI argument): a folder
 // is walked, an ogg file is appended as given, anything else is ignored. A path whose
 // status cannot be read counts as a folder, so it is reported as unreadable and yields
 // nothing. The empty path is no path: it yields nothing and is not reported.
 void AddGivenPath(CFileList& list, const std::filesystem::path& path,
-                  const UnreadableFolderSink& onUnreadable = {});
+                  const UnreadableFolderSink& onUnreadable = {},
+                  OggNames names = OggNames::kOggOnly);

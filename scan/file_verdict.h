@@ -24,6 +24,18 @@ struct FileVerdict {
   bool overLimit = false;
   // kNotChecked only: nothing more can be checked in this run.
   bool stopsScan = false;
+  // Set by the check of every Ogg codec (--all-codecs) only. What the file holds, as its
+  // links name their codecs in order ("opus", "vorbis+flac", "none" for no Ogg stream);
+  // empty when the check does not look.
+  std::string codec;
+  // The codecs of links of a chain that were not checked ("speex"), joined by "+".
+  std::string skippedLinks;
+  // A FLAC stream without the MD5 of its audio: a clean end vouches for frames and pages,
+  // not for the audio as it was encoded.
+  bool md5Unverifiable = false;
+  // kNotChecked only: no stream of the file is in a codec Harrowbit checks. Not a fault
+  // of the run either: the file is what it is, and the reason says what it holds.
+  bool unsupported = false;
 
   bool IsError() const { return status == Status::kError; }
   // A fault in what the decoder read: what a file that rots shows, headers included. A

@@ -69,6 +69,43 @@ TEST(IsOggFile, OnlyExactlyOggAfterTheLastDot) {
   for (const auto& c : cases) EXPECT_EQ(IsOggFile(c.path), c.ogg) << c.path;
 }
 
+TEST(IsOggFile, EveryOggAudioNameOnlyWhenTheRuleAsksForIt) {
+  const struct {
+    const char* path;
+    bool oggOnly;
+    bool anyOggAudio;
+  } cases[] = {
+      {"a.ogg", true, true},     {"a.OgG", true, true},         {"a.opus", false, true},
+      {"a.OPUS", false, true},   {"a.oga", false, true},        {"a.oGA", false, true},
+      {".opus", false, true},    {"a.opus.part", false, false}, {"a.opu", false, false},
+      {"a.opuss", false, false}, {"a.ogax", false, false},      {"a.og", false, false},
+      {"a.spx", false, false},   {"a.ogv", false, false},       {"dir.opus/file", false, false},
+      {"opus", false, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(IsOggFile(c.path, OggNames::kOggOnly), c.oggOnly) << c.path;
+    EXPECT_EQ(IsOggFile(c.path, OggNames::kAnyOggAudio), c.anyOggAudio) << c.path;
+  }
+}
+
+TEST(ScanFolder, TheNamesRuleReachesFoldersAndGivenFiles) {
+  TempDir t;
+  for (const char* f : {"lib/a.ogg", "lib/b.OPUS", "lib/sub/c.oga", "lib/d.mp3", "e.opus"}) {
+    t.Write(f);
+  }
+  CFileList ogg;
+  AddGivenPath(ogg, t / "lib");
+  AddGivenPath(ogg, t / "e.opus");
+  EXPECT_EQ(Listed(ogg), std::vector<std::string>{(t / "lib/a.ogg").native()});
+  CFileList any;
+  AddGivenPath(any, t / "lib", {}, OggNames::kAnyOggAudio);
+  AddGivenPath(any, t / "e.opus", {}, OggNames::kAnyOggAudio);
+  std::vector<std::string> listed = Listed(any);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{(t / "e.opus").native(), (t / "lib/a.ogg").native(),
+                                              (t / "lib/b.OPUS").native(),
+                                              (t / "lib/sub/c.oga").native()}));
+}
+
 TEST(ScanFolder, DepthFirstInListingOrderSkippingDotFolders) {
   TempDir t;
   for (const char* f :

@@ -1,0 +1,314 @@
+// harrowbit-cli --all-codecs from outside: every Ogg codec where it meets -j, --quick,
+// --in-process, --json, --db and a helper that dies.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "tests/cli/run_cli.h"
+#include "tests/gen/codec_gen.h"
+#include "tests/gen/ogg_gen.h"
+
+namespace {
+
+using testgen::Codec;
+using testgen::CodecDamage;
+
+const testgen::Tone kTone{.channels = 1, .rate = 8000, .seconds = 2};
+
+struct Entry {
+  std::string name;
+  testgen::Bytes bytes;
+  // What follows "..." on the file's line, up to where the position would begin.
+  std::string verdict;
+};
+
+class AllCodecs : public ::testing::Test {
+ protected:
+  std::string Put(const std::string& name, const testgen::Bytes& bytes) {
+    EXPECT_FALSE(bytes.empty()) << name;
+    const auto p = m_dir / name;
+    std::filesystem::create_directories(p.parent_path());
+    testgen::WriteBytes(p, bytes);
+    return p.native();
+  }
+  // Links of a chain need serials of their own.
+  static testgen::Tone Serial(uint32_t serial) {
+    testgen::Tone tone = kTone;
+    tone.serial = serial;
+    return tone;
+  }
+  static testgen::Bytes Opus(CodecDamage d, uint32_t serial = 1) {
+    return MakeCodecCase(Codec::kOpus, d, Serial(serial));
+  }
+  static testgen::Bytes Flac(CodecDamage d, uint32_t serial = 1) {
+    return MakeCodecCase(Codec::kFlac, d, Serial(serial));
+  }
+  static testgen::Bytes Vorbis(uint32_t serial = 1) { return testgen::EncodeTone(Serial(serial)); }
+  static testgen::Bytes Speex() { return testgen::MakeForeignStream("Speex   ", 7); }
+
+  // The library every test here checks: one file of each kind the option meets.
+  std::vector<Entry> Library() {
+    return {
+        {"a-vorbis.ogg", Vorbis(), "OK"},
+        {"b-opus.opus", Opus(CodecDamage::kClean), "OK"},
+        {"c-opus-named-as-vorbis.OGG", Opus(CodecDamage::kClean), "OK"},
+        {"d-opus-hole.opus", Opus(CodecDamage::kDropPage), "ERROR (OP_HOLE @ "},
+        {"e-flac.oga", Flac(CodecDamage::kClean), "OK"},
+        {"f-flac-wrong-md5.oga", Flac(CodecDamage::kWrongMd5), "ERROR (FLAC_MD5_MISMATCH)"},
+        {"g-flac-no-md5.oga", Flac(CodecDamage::kNoMd5), "OK"},
+        {"h-speex.ogg", Speex(), "NOT CHECKED (speex: not a codec Harrowbit checks)"},
+        {"i-chain.ogg",
+         testgen::Chain(
+             {Vorbis(11), Opus(CodecDamage::kClean, 12), Flac(CodecDamage::kClean, 13)}),
+         "OK"},
+        {"j-opus-then-speex.ogg", testgen::Chain({Opus(CodecDamage::kClean), Speex()}),
+         "OK (links not checked: speex)"},
+    };
+  }
+  std::vector<std::string> PutAll(const std::vector<Entry>& entries) {
+    std::vector<std::string> paths;
+    for (const Entry& e : entries) paths.push_back(Put(e.name, e.bytes));
+    return paths;
+  }
+  TempDir m_dir;
+};
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+// Runs a Python script on `text` (given as its first argument) and says what it printed
+// when it failed.
+void Python(const TempDir& t, const std::string& script, const std::string& text) {
+  const auto code = t / "script.py";
+  const auto in = t / "input.txt";
+  std::ofstream(code) << script;
+  std::ofstream(in) << text;
+  const CliRun r = RunCommand(t, {"python3", code.native(), in.native()});
+  EXPECT_EQ(r.status, 0) << r.err << "\n" << text;
+}
+
+}  // namespace
+
+TEST_F(AllCodecs, EachFileByItsOwnLibraryAndTheSameReportWhateverTheJobs) {
+  const std::vector<Entry> library = Library();
+  const std::vector<std::string> paths = PutAll(library);
+  const CliRun one = RunCli(m_dir, With({"--all-codecs", "-j1"}, paths));
+  std::istringstream lines(one.out);
+  std::string line;
+  for (std::size_t i = 0; i < library.size(); ++i) {
+    ASSERT_TRUE(std::getline(lines, line)) << one.out;
+    const std::string want = "[" + std::to_string(i + 1) + "/10]\t" + paths[i] + "..." +
+                             library[i].verdict;
+    EXPECT_EQ(line.substr(0, want.size()), want);
+    // A verdict without a position is the whole line.
+    if (library[i].verdict.back() != ' ') {
+      EXPECT_EQ(line, want);
+    }
+  }
+  std::string rest((std::istreambuf_iterator<char>(lines)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(rest,
+            "10 files, 2 errors [4,6]\n"
+            "1 files not checked: no stream in a codec Harrowbit checks [8]\n");
+  EXPECT_EQ(one.err, "") << "a codec Harrowbit does not check is no fault of the run";
+  EXPECT_EQ(one.status, 1);
+  const std::vector<std::string> variants[] = {
+      {"--all-codecs", "-j2"},
+      {"--all-codecs", "-j4"},
+      {"--all-codecs", "--in-process"},
+      // --quick is for Vorbis: the others are checked in full, with the same verdicts.
+      {"--all-codecs", "--quick", "-j3"},
+  };
+  for (const auto& args : variants) {
+    const CliRun r = RunCli(m_dir, With(args, paths));
+    EXPECT_EQ(r.out, one.out) << args[1];
+    EXPECT_EQ(r.err, "") << args[1];
+    EXPECT_EQ(r.status, 1) << args[1];
+  }
+  // Without the option nothing changes: ".ogg" names only, Vorbis only.
+  const CliRun vorbisOnly = RunCli(m_dir, {paths[0], paths[1], paths[2]});
+  EXPECT_EQ(vorbisOnly.out, "[1/2]\t" + paths[0] + "...OK\n[2/2]\t" + paths[2] +
+                                "...ERROR (OV_ENOTVORBIS)\n2 files, 1 errors [2]\n");
+  EXPECT_EQ(vorbisOnly.err, "harrowbit-cli: " + paths[1] +
+                                ": not checked: neither a folder nor a file whose name ends "
+                                "in \".ogg\"\n");
+  EXPECT_EQ(vorbisOnly.status, 2);
+}
+
+TEST_F(AllCodecs, JsonNamesTheCodecOfEveryFileAndWhatWasNotVerified) {
+  const std::vector<std::string> paths = PutAll(Library());
+  const CliRun r = RunCli(m_dir, With({"--all-codecs", "--json", "-j2"}, paths));
+  EXPECT_EQ(r.status, 1);
+  Python(m_dir, R"(import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+files, summary = lines[:-1], lines[-1]
+assert [f["codec"] for f in files] == ["vorbis", "opus", "opus", "opus", "flac", "flac", "flac",
+    "speex", "vorbis+opus+flac", "opus+speex"], files
+assert [f["verdict"] for f in files] == ["ok", "ok", "ok", "error", "ok", "error", "ok",
+    "not_checked", "ok", "ok"], files
+assert [i for i, f in enumerate(files) if f.get("md5") == "unverifiable"] == [6], files
+assert [i for i, f in enumerate(files) if f.get("unsupported")] == [7], files
+assert files[7]["reason"] == "speex: not a codec Harrowbit checks", files[7]
+assert [f.get("links_not_checked") for f in files] == [None] * 9 + ["speex"], files
+assert files[3]["reason"].startswith("OP_HOLE @ ") and 0 < files[3]["position"] < 2, files[3]
+assert abs(files[8]["length"] - 6) < 0.1, files[8]
+assert summary["errors"] == 2 and summary["failed"] == [4, 6], summary
+assert summary["unsupported"] == [8], summary
+)",
+         r.out);
+  // A run of Vorbis only keeps its JSON as it was.
+  const CliRun vorbis = RunCli(m_dir, {"--json", paths[0]});
+  EXPECT_EQ(vorbis.out.find("codec"), std::string::npos) << vorbis.out;
+  EXPECT_EQ(vorbis.out.find("unsupported"), std::string::npos) << vorbis.out;
+}
+
+TEST_F(AllCodecs, AStreamHarrowbitDoesNotCheckIsNeitherDamageNorAFaultOfTheRun) {
+  const std::string speex = Put("speex.ogg", Speex());
+  const std::string theora = Put("theora.ogg", testgen::MakeForeignStream("\x80theora", 3));
+  const std::string clean = Put("clean.opus", Opus(CodecDamage::kClean));
+  const std::string cut = Put("cut.opus", Opus(CodecDamage::kCutMidFile));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{speex}, 0},
+      {{"-j2", theora, clean, speex}, 0},
+      {{"--quick", speex, cut}, 1},
+      {{"-q", speex, (m_dir / "missing.opus").native()}, 2},
+  };
+  for (const auto& c : cases) {
+    const CliRun r = RunCli(m_dir, With({"--all-codecs"}, c.args));
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_EQ(r.out.find("errors [") != std::string::npos, c.status == 1) << r.out;
+  }
+  const CliRun theoraOnly = RunCli(m_dir, {"--all-codecs", theora});
+  EXPECT_EQ(theoraOnly.out, "[1/1]\t" + theora +
+                                "...NOT CHECKED (theora: not a codec Harrowbit checks)\n"
+                                "1 files, 0 errors\n"
+                                "1 files not checked: no stream in a codec Harrowbit checks [1]\n");
+  EXPECT_EQ(theoraOnly.err, "");
+}
+
+TEST_F(AllCodecs, VorbisReportsAreByteForByteTheSameWithTheOption) {
+  std::vector<std::string> paths;
+  for (const testgen::Case& c : testgen::AllCases({.channels = 2, .rate = 22050, .seconds = 3})) {
+    if (!c.bytes.empty()) paths.push_back(Put("vorbis/" + c.fileName, c.bytes));
+  }
+  std::sort(paths.begin(), paths.end());
+  ASSERT_GT(paths.size(), 10u);
+  for (const char* check : {"-j2", "--quick", "--in-process"}) {
+    const CliRun without = RunCli(m_dir, With({check}, paths));
+    const CliRun with = RunCli(m_dir, With({check, "--all-codecs"}, paths));
+    EXPECT_EQ(with.out, without.out) << check;
+    EXPECT_EQ(with.err, without.err) << check;
+    EXPECT_EQ(with.status, without.status) << check;
+    EXPECT_NE(without.out.find("ERROR (OV_HOLE @ "), std::string::npos) << without.out;
+  }
+}
+
+TEST_F(AllCodecs, TheDatabaseRecordsTheCodecAndOnlyARecordThatFitsTheRunStands) {
+  const std::string db = (m_dir / "lib.db").native();
+  const std::string vorbis = Put("vorbis.ogg", Vorbis());
+  const std::string opus = Put("opus-named-as-vorbis.ogg", Opus(CodecDamage::kClean));
+  const std::string hole = Put("hole.opus", Opus(CodecDamage::kDropPage));
+  const std::string flac = Put("flac.oga", Flac(CodecDamage::kClean));
+  const std::string chain =
+      Put("chain.ogg", testgen::Chain({Vorbis(21), Flac(CodecDamage::kClean, 22)}));
+  const std::string speex = Put("speex.ogg", Speex());
+  const std::vector<std::string> all{vorbis, opus, hole, flac, chain, speex};
+  const auto rows = [&] {
+    const CliRun r = RunCommand(
+        m_dir, {"sqlite3", "-separator", " ", db,
+                "SELECT CAST(path AS TEXT), codec, verdict, kind FROM files ORDER BY path"});
+    // By the file's name: the database keeps the path with its folder resolved.
+    std::map<std::string, std::string> byName;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const auto space = line.find(' ');
+      const auto slash = line.rfind('/', space);
+      byName[line.substr(slash + 1, space - slash - 1)] = line.substr(space + 1);
+    }
+    return byName;
+  };
+  // --quick: the Vorbis file is checked quickly, every other in full, and each is
+  // recorded as checked.
+  const CliRun first = RunCli(m_dir, With({"--all-codecs", "--quick", "-j2", "--db", db}, all));
+  EXPECT_EQ(first.status, 1) << first.out << first.err;
+  EXPECT_EQ(rows(), (std::map<std::string, std::string>{
+                        {"vorbis.ogg", "vorbis ok quick"},
+                        {"opus-named-as-vorbis.ogg", "opus ok full"},
+                        {"hole.opus", "opus error full"},
+                        {"flac.oga", "flac ok full"},
+                        {"chain.ogg", "vorbis+flac ok full"},
+                    }))
+      << "a file in a codec Harrowbit does not check has no verdict to record";
+
+  // A full run takes what the quick one checked in full, and replays its codec.
+  const CliRun again =
+      RunCli(m_dir, With({"--all-codecs", "--json", "-j2", "--db", db, "--skip-checked", "1"}, all));
+  Python(m_dir, R"(import json, sys
+files = [json.loads(l) for l in open(sys.argv[1])][:-1]
+assert [f["codec"] for f in files] == ["vorbis", "opus", "opus", "flac", "vorbis+flac", "speex"], files
+assert [bool(f.get("from_db")) for f in files] == [False, True, True, True, True, False], files
+assert files[2]["reason"].startswith("OP_HOLE @ "), files[2]
+)",
+         again.out);
+
+  // A run of Vorbis only does not take an Opus file's OK, and a run of every codec does not
+  // take the Vorbis check's refusal of it.
+  const struct {
+    bool allCodecs;
+    bool ok;
+    bool fromDb;
+  } turns[] = {{false, false, false}, {true, true, false}, {true, true, true}};
+  for (const auto& turn : turns) {
+    std::vector<std::string> args{"--db", db, "--skip-checked", "1", "--json", opus};
+    if (turn.allCodecs) args.insert(args.begin(), "--all-codecs");
+    const CliRun r = RunCli(m_dir, args);
+    EXPECT_NE(r.out.find(turn.ok ? "\"verdict\":\"ok\"" : "\"reason\":\"OV_ENOTVORBIS\""),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("\"from_db\":true") != std::string::npos, turn.fromDb) << r.out;
+    EXPECT_EQ(rows()["opus-named-as-vorbis.ogg"], turn.ok ? "opus ok full" : "vorbis error full");
+  }
+}
+
+TEST_F(AllCodecs, AHelperThatDiesOnAnOpusFileGivesCrashAndTheCheckGoesOn) {
+  const std::string first = Put("a-long.opus", MakeCodecCase(Codec::kOpus, CodecDamage::kClean,
+                                                              {.channels = 2,
+                                                               .rate = 48000,
+                                                               .seconds = 240}));
+  const std::string second = Put("b.oga", Flac(CodecDamage::kClean));
+  const CliRun r = RunCli(m_dir, {"--all-codecs", "-j1", first, second}, [&](pid_t pid) {
+    std::vector<pid_t> killed;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (killed.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+      for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::string cmdline = ReadAll(e.path() / "cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        if (cmdline.find("--decoder-helper " + std::to_string(pid) + " ") == std::string::npos) {
+          continue;
+        }
+        const pid_t h = std::stoi(e.path().filename().native());
+        if (std::find(killed.begin(), killed.end(), h) != killed.end()) continue;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(h, SIGSEGV);
+        killed.push_back(h);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  const std::string line = "[1/2]\t" + first + "...ERROR (CRASH";
+  EXPECT_EQ(r.out.substr(0, line.size()), line) << r.out;
+  EXPECT_NE(r.out.find("\n[2/2]\t" + second + "...OK\n2 files, 1 errors [1]\n"),
+            std::string::npos)
+      << r.out;
+}
