@@ -10,6 +10,31 @@ namespace {
 
 std::string Number(std::optional<double> value) { return JsonNumber(value); }
 
+std::string Numbers(const std::vector<int>& numbers) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    if (i > 0) list += ',';
+    list += std::to_string(numbers[i]);
+  }
+  return list + ']';
+}
+
+std::string Warnings(const FileVerdict& v) {
+  std::string list = ",\"warnings\":[";
+  for (std::size_t i = 0; i < v.warnings.size(); ++i) {
+    const FileVerdict::Warning& w = v.warnings[i];
+    if (i > 0) list += ',';
+    list += "{\"name\":" + JsonQuote(w.name) + ",\"text\":" + JsonQuote(w.text) +
+            ",\"offset\":" + std::to_string(w.offset) + ",\"position\":" + Number(w.position) +
+            '}';
+  }
+  list += ']';
+  if (v.warningsNotListed > 0) {
+    list += ",\"warnings_not_listed\":" + std::to_string(v.warningsNotListed);
+  }
+  return list;
+}
+
 const char* VerdictName(FileVerdict::Status status) {
   switch (status) {
     case FileVerdict::Status::kOk: return "ok";
@@ -30,7 +55,7 @@ void CJsonFormatter::Unchecked(const std::string& path, const std::string& reaso
 
 void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   const FileVerdict& v = r.verdict;
-  if (m_bErrorsOnly && !v.IsError()) return;
+  if (m_bErrorsOnly && !v.IsError() && !v.HasWarnings()) return;
   const bool hasReason = v.IsError() || v.status == FileVerdict::Status::kNotChecked;
   const bool hasPosition = (v.IsError() && v.opened) || v.status == FileVerdict::Status::kCancelled;
   std::string line = "{\"type\":\"file\",\"number\":" + std::to_string(r.number);
@@ -47,6 +72,7 @@ void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
     line += ",\"was\":{\"verdict\":\"ok\",\"checked_at\":" +
             JsonQuote(CheckedAtText(*notes.wasOkAtMs)) + "}";
   }
+  if (m_bStrict) line += Warnings(v);
   m_out.Write(line + "}\n");
 }
 
@@ -61,5 +87,6 @@ void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
   line += std::string(",\"cancelled\":") + (run.cancelled ? "true" : "false");
   line += std::string(",\"check\":\"") + run.check + '"';
   if (run.budgetSpent) line += ",\"budget_spent\":true";
+  if (run.strict) line += ",\"strict\":true,\"warned\":" + Numbers(s.warned);
   m_out.Write(line + "}\n");
 }

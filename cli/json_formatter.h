@@ -8,7 +8,9 @@
 // One JSON object per line: one per file, then the summary.
 class CJsonFormatter final : public IResultFormatter {
  public:
-  CJsonFormatter(COutput& out, bool errorsOnly) : m_out(out), m_bErrorsOnly(errorsOnly) {}
+  // `strict`: every file gets its "warnings".
+  CJsonFormatter(COutput& out, bool errorsOnly, bool strict = false)
+      : m_out(out), m_bErrorsOnly(errorsOnly), m_bStrict(strict) {}
   void Unchecked(const std::string& path, const std::string& reason) override;
   void File(const FileResult& result, const ResultNotes& notes) override;
   void Summary(const ScanSummary& summary, const RunFacts& run) override;
@@ -16,4 +18,5 @@ class CJsonFormatter final : public IResultFormatter {
  private:
   COutput& m_out;
   bool m_bErrorsOnly;
+  bool m_bStrict;
 };

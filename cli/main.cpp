@@ -193,6 +193,8 @@ class CResults final : public IScanListener {
   }
 
   int Errors() const { return m_summary.errors; }
+  // Files that break a format rule (--strict).
+  std::size_t Warned() const { return m_summary.warned.size(); }
   // A file a fault of the run kept from being checked, while the scan went on.
   bool FilesNotChecked() const { return m_bFilesNotChecked; }
   const std::string& RunFault() const { return m_strRunFault; }
@@ -232,8 +234,9 @@ int ExitStatus(const RunOutcome& run) {
 
 TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
                           CRememberedVerdicts* remembered) {
-  if (options.inProcess) return InProcessTesterFactory(options.quick);
-  const DecoderOptions decoder{.cancelFd = state.CancelFd(), .quick = options.quick};
+  if (options.inProcess) return InProcessTesterFactory(options.quick, options.strict);
+  const DecoderOptions decoder{
+      .cancelFd = state.CancelFd(), .quick = options.quick, .strict = options.strict};
   TesterFactory inner;
   if (options.jobs == 1) {
     inner = IsolatedTesterFactory(CurrentExecutable(), decoder);
@@ -340,7 +343,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<IResultFormatter> formatter;
   if (options.json) {
-    formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly);
+    formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly, options.strict);
   } else {
     formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly);
   }
@@ -350,7 +353,7 @@ int main(int argc, char** argv) {
 
   const CheckKind kind = options.quick ? CheckKind::kQuick : CheckKind::kFull;
   std::optional<CRememberedVerdicts> remembered;
-  if (db) remembered.emplace(*db, kind, options.skipCheckedDays);
+  if (db) remembered.emplace(*db, kind, options.skipCheckedDays, options.strict);
   CRememberedVerdicts* memory = remembered ? &*remembered : nullptr;
 
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
@@ -371,7 +374,8 @@ int main(int argc, char** argv) {
   RunOutcome outcome{.signal = watcher.Signal()};
   results.WriteSummary({.cancelled = outcome.signal != 0,
                         .check = options.quick ? "quick" : "full",
-                        .budgetSpent = budget && budget->Spent()});
+                        .budgetSpent = budget && budget->Spent(),
+                        .strict = options.strict});
   out.Flush();
 
   outcome.trouble = !builder.AllUsed() || !listRead || results.FilesNotChecked();
@@ -389,6 +393,6 @@ int main(int argc, char** argv) {
     }
   }
   outcome.outputError = out.Error();
-  outcome.damage = results.Errors() > 0;
+  outcome.damage = results.Errors() > 0 || results.Warned() > 0;
   return ExitStatus(outcome);
 }

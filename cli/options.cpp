@@ -28,6 +28,10 @@ const char kUsage[] =
     "      --quick         check without audio synthesis, about fifty times faster:\n"
     "                      the same verdicts, except that a file crafted to crash the\n"
     "                      decoder while it synthesises audio passes\n"
+    "      --strict        also hold each file to the Ogg and Vorbis format rules that\n"
+    "                      decoders forgive and players trip over; a file that breaks\n"
+    "                      one ends in WARN (n) with a line per breach, and counts as\n"
+    "                      damaged in the exit status\n"
     "      --files-from FILE  check the paths listed in FILE (\"-\": standard input),\n"
     "                      one per line, each as a PATH; given again, every list is\n"
     "                      read, in order\n"
@@ -49,7 +53,8 @@ const char kUsage[] =
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
-    "Exit status: 0 if every file decoded cleanly, 1 if any file has an error,\n"
+    "Exit status: 0 if every file decoded cleanly, 1 if any file has an error (or,\n"
+    "with --strict, breaks a format rule),\n"
     "2 for bad usage, a PATH that could not be checked or a fault of the run (a\n"
     "folder that cannot be read, output or a database that cannot be written),\n"
     "130 when interrupted.\n";
@@ -63,7 +68,8 @@ enum LongOnly {
   kShowErrors,
   kCoverage,
   kBudget,
-  kFilesFrom
+  kFilesFrom,
+  kStrict
 };
 
 const option kLongOptions[] = {
@@ -72,6 +78,7 @@ const option kLongOptions[] = {
     {"json", no_argument, nullptr, kJson},
     {"in-process", no_argument, nullptr, kInProcess},
     {"quick", no_argument, nullptr, kQuick},
+    {"strict", no_argument, nullptr, kStrict},
     {"db", required_argument, nullptr, kDb},
     {"skip-checked", required_argument, nullptr, kSkipChecked},
     {"show-errors", no_argument, nullptr, kShowErrors},
@@ -148,6 +155,7 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
       case kJson: options.json = true; break;
       case kInProcess: options.inProcess = true; break;
       case kQuick: options.quick = true; break;
+      case kStrict: options.strict = true; break;
       case kDb:
         if (*optarg == '\0') return UsageError("--db needs a file name, not an empty one");
         options.db = optarg;

@@ -23,6 +23,8 @@ struct CliOptions {
   // Files of paths ("-": standard input), read in this order, separated by newlines or NULs.
   std::vector<std::string> filesFrom;
   bool nulSeparated = false;
+  // Also hold each file to the Ogg and Vorbis format rules.
+  bool strict = false;
 };
 
 inline constexpr int kExitClean = 0;

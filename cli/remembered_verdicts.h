@@ -32,8 +32,12 @@ class CRememberedVerdicts {
     int64_t wasCheckedAtMs = 0;
   };
 
-  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays)
-      : m_db(db), m_kind(kind), m_skipDays(skipDays) {}
+  // `strict`: the run holds files to the format rules; only a strict record stands for
+  // its check, and every record it makes says it was strict.
+  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
+                      bool strict = false)
+      : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bStrict(strict) {}
+  bool Strict() const { return m_bStrict; }
 
   // The decision for the list's entry `index`, made the first time it is asked for.
   const Decision& Decide(std::size_t index, const std::filesystem::path& path);
@@ -53,6 +57,7 @@ class CRememberedVerdicts {
   CResultsDb& m_db;
   CheckKind m_kind;
   std::optional<double> m_skipDays;
+  bool m_bStrict;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
 };

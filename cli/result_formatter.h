@@ -14,6 +14,8 @@ struct RunFacts {
   const char* check = "full";
   // No file was begun after the time budget was spent.
   bool budgetSpent = false;
+  // --strict: files were held to the format rules.
+  bool strict = false;
 };
 
 // What the results database adds to a file's result.

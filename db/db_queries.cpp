@@ -77,6 +77,8 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   r.kind = KindOf(ColumnText(select, 9));
   r.checkedAtMs = sqlite3_column_int64(select, 10);
   r.libraryVersion = VersionText(sqlite3_column_int64(select, 11));
+  r.strict = sqlite3_column_int(select, 12) != 0;
+  if (sqlite3_column_type(select, 13) != SQLITE_NULL) DecodeWarnings(ColumnText(select, 13), r);
   return r;
 }
 

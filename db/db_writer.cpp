@@ -102,6 +102,12 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
     BindText(upsert, 11, CheckKindName(r.kind));
     sqlite3_bind_int64(upsert, 12, r.checkedAtMs);
     sqlite3_bind_int64(upsert, 13, version);
+    sqlite3_bind_int(upsert, 14, r.strict ? 1 : 0);
+    if (const auto warnings = EncodeWarnings(r)) {
+      BindText(upsert, 15, *warnings);
+    } else {
+      sqlite3_bind_null(upsert, 15);
+    }
     rc = sqlite3_step(upsert);
     if (rc != SQLITE_DONE) break;
   }

@@ -98,7 +98,7 @@ class CResultsDb {
   bool ReadWasStable() const;
 
   // The schema this build writes, kept in PRAGMA user_version.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   // PRAGMA application_id of a Harrowbit results database ("HRBT").
   static constexpr int32_t kApplicationId = 0x48524254;
 
@@ -121,6 +121,8 @@ class CResultsDb {
   const std::string& VersionText(int64_t id);
   // The change time as the stored schema has it: schema 1 has none.
   std::string CtimeColumn() const;
+  // Whether the check was strict and what it found, as the stored schema has them.
+  std::string StrictColumns() const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages

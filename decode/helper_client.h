@@ -29,6 +29,8 @@ struct DecoderOptions {
   int cancelFd = -1;
   // The quick check (no audio synthesis) instead of a full decode.
   bool quick = false;
+  // Also the Ogg and Vorbis format rules (--strict): the breaches come with the verdict.
+  bool strict = false;
 };
 
 std::filesystem::path CurrentExecutable();

@@ -14,6 +14,7 @@
 #include "decode/helper_protocol.h"
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
+#include "filetest/strict_check.h"
 
 namespace {
 
@@ -35,11 +36,16 @@ class CReplier {
   std::string m_buffer;
 };
 
-bool ReadRequest(std::string& path) {
-  uint32_t length = 0;
-  if (!ReadAll(kRequestFd, &length, sizeof length) || length > kLongestPath) return false;
-  path.assign(length, '\0');
-  return ReadAll(kRequestFd, path.data(), length);
+// The breaches of a strict check, which the scan takes in before the last step.
+template <typename Check>
+void AddWarnings(const CStrictCheck<Check>& check, CReplier& out) {
+  for (const StructureWarning& w : check.Warnings()) {
+    out.Add({HelperMessage::kWarning, 0, w.byteOffset, w.seconds,
+             std::string(StructureRuleName(w.rule)) + '\t' + w.text});
+  }
+  if (check.Suppressed() > 0) {
+    out.Add({HelperMessage::kWarningsNotListed, 0, check.Suppressed(), 0, {}});
+  }
 }
 
 // Decodes one opened file to its end or first fault; false when the scan is gone.
@@ -49,6 +55,7 @@ bool DecodeToEnd(Check& check, CReplier& out, SharedPosition& position) {
     const int r = check.DecodeStep();
     const double seconds = ov_time_tell(&check.Vf());
     position.store(seconds, std::memory_order_relaxed);
+    if (r <= 0) AddWarnings(check, out);
     out.Add({HelperMessage::kStep, r, 0, seconds, r < 0 ? check.m_strError : std::string()});
     if (!out.Flush(r <= 0)) return false;
     if (r <= 0) return true;
@@ -57,14 +64,15 @@ bool DecodeToEnd(Check& check, CReplier& out, SharedPosition& position) {
 
 template <typename Check>
 void ServeRequests(SharedPosition* shared) {
-  Check check;
+  CStrictCheck<Check> check;
   CReplier out;
   SharedPosition unshared{0};
   SharedPosition& position = shared != nullptr ? *shared : unshared;
-  std::string path;
-  while (ReadRequest(path)) {
+  HelperRequest request;
+  while (ReadRequest(kRequestFd, request)) {
     position.store(0, std::memory_order_relaxed);
-    const bool opened = check.Open(path);
+    check.SetStrict(request.strict);
+    const bool opened = check.Open(request.path);
     const double totalSeconds = opened ? ov_time_total(&check.Vf(), -1) : 0;
     out.Add(
         {HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds, check.m_strError});

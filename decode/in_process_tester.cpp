@@ -2,6 +2,7 @@
 
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
+#include "filetest/strict_check.h"
 
 namespace {
 
@@ -10,6 +11,7 @@ namespace {
 template <typename Check>
 class CInProcessTester final : public IFileTester {
  public:
+  explicit CInProcessTester(bool strict) { m_check.SetStrict(strict); }
   bool Open(const ListedFile& file) override {
     m_verdict = {};
     m_verdict.opened = m_check.Open(file.path);
@@ -25,6 +27,13 @@ class CInProcessTester final : public IFileTester {
   int64_t DecodeStep() override {
     const int r = m_check.DecodeStep();
     m_verdict.position = ov_time_tell(&m_check.Vf());
+    if (r <= 0) {
+      for (const StructureWarning& w : m_check.Warnings()) {
+        m_verdict.warnings.push_back(
+            {StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
+      }
+      m_verdict.warningsNotListed = m_check.Suppressed();
+    }
     if (r < 0) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;
@@ -36,13 +45,13 @@ class CInProcessTester final : public IFileTester {
   const FileVerdict& Verdict() const override { return m_verdict; }
 
  private:
-  Check m_check;
+  CStrictCheck<Check> m_check;
   FileVerdict m_verdict;
 };
 
 }  // namespace
 
-TesterFactory InProcessTesterFactory(bool quick) {
-  if (quick) return [] { return std::make_unique<CInProcessTester<COggQuickCheck>>(); };
-  return [] { return std::make_unique<CInProcessTester<COggCheck>>(); };
+TesterFactory InProcessTesterFactory(bool quick, bool strict) {
+  if (quick) return [strict] { return std::make_unique<CInProcessTester<COggQuickCheck>>(strict); };
+  return [strict] { return std::make_unique<CInProcessTester<COggCheck>>(strict); };
 }

@@ -14,6 +14,10 @@ bool CIsolatedTester::Answer(HelperMessage& message, HelperMessage::Type type, H
     switch (m_helper.Next(message, m_helper.LookEvery())) {
       case CDecoderHelper::Wait::kMessage:
         if (message.type == type) return true;
+        if (type == HelperMessage::kStep && IsWarning(message)) {
+          TakeWarning(m_verdict, message);
+          break;
+        }
         exit = m_helper.End(How::kCrashed);  // out of turn: the helper is not itself
         return false;
       case CDecoderHelper::Wait::kGone: exit = m_helper.End(How::kCrashed); return false;
