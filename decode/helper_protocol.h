@@ -10,7 +10,8 @@
 // request (a path, and whether to check strictly) on one pipe; the helper answers on
 // another with one kOpened message and, if the file opened, kStep messages up to the one
 // whose value is 0 or negative. A strict check sends its breaches of the format rules
-// (kWarning, then kWarningsNotListed when it counted more) just before that last kStep.
+// (kWarning, then kWarningsNotListed when it counted more) just before that last kStep,
+// or, for a file that did not open, just before its kOpened.
 
 // Both descriptors sit above the standard streams, so nothing a library prints can mix
 // into the answers.

@@ -74,6 +74,8 @@ void ServeRequests(SharedPosition* shared) {
     check.SetStrict(request.strict);
     const bool opened = check.Open(request.path);
     const double totalSeconds = opened ? ov_time_total(&check.Vf(), -1) : 0;
+    // A file that did not open sends its breaches first, as its verdict is then final.
+    if (!opened) AddWarnings(check, out);
     out.Add(
         {HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds, check.m_strError});
     if (!out.Flush(true)) return;

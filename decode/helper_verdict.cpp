@@ -6,7 +6,12 @@
 #include "text/position_text.h"
 
 bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened) {
-  verdict = {};
+  FileVerdict fresh;
+  if (opened.value == 0) {
+    fresh.warnings = std::move(verdict.warnings);
+    fresh.warningsNotListed = verdict.warningsNotListed;
+  }
+  verdict = std::move(fresh);
   verdict.opened = opened.value != 0;
   verdict.samples = opened.samples;
   verdict.length = opened.seconds;

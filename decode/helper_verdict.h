@@ -12,7 +12,8 @@
 // What a step result is when the helper's work on the file ended without an answer.
 inline constexpr int64_t kDecoderDied = -1000;
 
-// A kOpened answer. Returns whether the file opened.
+// A kOpened answer. Returns whether the file opened. The breaches taken in before it are
+// kept when it did not: they belong to that answer.
 bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened);
 // A kStep answer. Returns the step's result.
 int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step);

@@ -18,6 +18,7 @@ class CInProcessTester final : public IFileTester {
     if (!m_verdict.opened) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;
+      TakeWarnings();
       return false;
     }
     m_verdict.samples = m_check.m_nTotalSamples;
@@ -27,13 +28,7 @@ class CInProcessTester final : public IFileTester {
   int64_t DecodeStep() override {
     const int r = m_check.DecodeStep();
     m_verdict.position = ov_time_tell(&m_check.Vf());
-    if (r <= 0) {
-      for (const StructureWarning& w : m_check.Warnings()) {
-        m_verdict.warnings.push_back(
-            {StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
-      }
-      m_verdict.warningsNotListed = m_check.Suppressed();
-    }
+    if (r <= 0) TakeWarnings();
     if (r < 0) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;
@@ -45,6 +40,13 @@ class CInProcessTester final : public IFileTester {
   const FileVerdict& Verdict() const override { return m_verdict; }
 
  private:
+  void TakeWarnings() {
+    for (const StructureWarning& w : m_check.Warnings()) {
+      m_verdict.warnings.push_back({StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
+    }
+    m_verdict.warningsNotListed = m_check.Suppressed();
+  }
+
   CStrictCheck<Check> m_check;
   FileVerdict m_verdict;
 };

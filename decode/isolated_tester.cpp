@@ -14,7 +14,7 @@ bool CIsolatedTester::Answer(HelperMessage& message, HelperMessage::Type type, H
     switch (m_helper.Next(message, m_helper.LookEvery())) {
       case CDecoderHelper::Wait::kMessage:
         if (message.type == type) return true;
-        if (type == HelperMessage::kStep && IsWarning(message)) {
+        if (IsWarning(message)) {
           TakeWarning(m_verdict, message);
           break;
         }

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "filetest/bounded_file.h"
+#include "filetest/ogg_check.h"
+#include "platform/path_bytes.h"
+#include "text/path_text.h"
+
 namespace {
 
 constexpr int64_t kReadSize = 65536;
@@ -80,4 +85,13 @@ void CStructureFeed::Finish(const std::vector<int64_t>* decodedPerLink) {
   // What lies past the view is zeros, which belong to no page either.
   m_check.Finish(m_nSize, decodedPerLink);
   m_bOpen = false;
+}
+
+bool CStructureFeed::JudgeUnopened(const std::filesystem::path& path) {
+  Reset();
+  CReadFile file;
+  if (!file.OpenRegular(CutToUtf16Units(PathToUtf8(path), kMaxPathUnits))) return false;
+  OnOpen(file.Native(), OggViewEnd(file.Native(), file.Size()), file.Size());
+  Finish(nullptr);
+  return true;
 }

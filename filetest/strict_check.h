@@ -35,6 +35,9 @@ class CStructureFeed final : public IReadObserver {
   void CatchUp(int64_t upTo);
   // Reads the rest and judges the whole file; `decodedPerLink` as COggStructureCheck::Finish.
   void Finish(const std::vector<int64_t>* decodedPerLink);
+  // Opens `path` as the checks do and judges it in one pass: for a file the decoder
+  // refused, whose breaches may say why. False when it cannot be read.
+  bool JudgeUnopened(const std::filesystem::path& path);
 
   const COggStructureCheck& Structure() const { return m_check; }
 
@@ -55,7 +58,8 @@ class CStructureFeed final : public IReadObserver {
 
 // `Check` (COggCheck or COggQuickCheck) with the same surface, that also holds each file to
 // the Ogg and Vorbis format rules while it is read, when SetStrict asks for it. The rules'
-// breaches are known once DecodeStep has given its last result (0 or a fault).
+// breaches are known once DecodeStep has given its last result (0 or a fault), or at once
+// for a file that did not open.
 template <typename Check>
 class CStrictCheck {
  public:
@@ -74,9 +78,11 @@ class CStrictCheck {
     m_feed.Reset();
     m_perLink.clear();
     m_bJudged = false;
-    const bool opened = m_check.Open(std::move(path));
+    const bool opened = m_check.Open(path);
     m_strError = m_check.m_strError;
     m_nTotalSamples = m_check.m_nTotalSamples;
+    // A file that cannot be read at all has nothing to hold to the rules.
+    if (!opened && m_bStrict && m_strError != "OPENFILE") m_bJudged = m_feed.JudgeUnopened(path);
     if (opened && m_bStrict) {
       m_perLink.assign(static_cast<std::size_t>(Vf().links), 0);
       // What libvorbisfile read while opening, before a page loop of ours takes over.
