@@ -157,6 +157,7 @@ int main(int argc, char** argv) {
       "structure check alone, fed the pages %.3f s (%.3f ms per file), "
       "(quick + strict) / quick = %.3f; standalone with its own read %.3f s, "
       "%.3f; %zu files with %zu warnings\n",
-      fed, 1000.0 * fed / static_cast<double>(files.size()), (quick + fed) / quick, standalone, (quick + standalone) / quick, warned, warnings);
+      fed, 1000.0 * fed / static_cast<double>(files.size()), (quick + fed) / quick, standalone,
+      (quick + standalone) / quick, warned, warnings);
   return ratio <= limit ? 0 : 1;
 }

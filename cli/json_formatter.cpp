@@ -25,8 +25,7 @@ std::string Warnings(const FileVerdict& v) {
     const FileVerdict::Warning& w = v.warnings[i];
     if (i > 0) list += ',';
     list += "{\"name\":" + JsonQuote(w.name) + ",\"text\":" + JsonQuote(w.text) +
-            ",\"offset\":" + std::to_string(w.offset) + ",\"position\":" + Number(w.position) +
-            '}';
+            ",\"offset\":" + std::to_string(w.offset) + ",\"position\":" + Number(w.position) + '}';
   }
   list += ']';
   if (v.warningsNotListed > 0) {

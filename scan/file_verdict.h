@@ -48,7 +48,5 @@ struct FileVerdict {
   // Breaches past the first ten of a rule: counted, not listed.
   int64_t warningsNotListed = 0;
   bool HasWarnings() const { return !warnings.empty() || warningsNotListed > 0; }
-  int64_t WarningCount() const {
-    return static_cast<int64_t>(warnings.size()) + warningsNotListed;
-  }
+  int64_t WarningCount() const { return static_cast<int64_t>(warnings.size()) + warningsNotListed; }
 };

@@ -3,6 +3,8 @@
 // file, both checks must give exactly the model's breaches, in its order, at its places,
 // whether the file decodes cleanly, fails on the way or is refused at once.
 
+#include "filetest/strict_check.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +12,6 @@
 
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
-#include "filetest/strict_check.h"
 #include "filetest/structure_check_file.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/gen/strict_gen.h"
