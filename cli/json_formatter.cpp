@@ -10,6 +10,30 @@ namespace {
 
 std::string Number(std::optional<double> value) { return JsonNumber(value); }
 
+std::string Numbers(const std::vector<int>& numbers) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    if (i > 0) list += ',';
+    list += std::to_string(numbers[i]);
+  }
+  return list + ']';
+}
+
+std::string Warnings(const FileVerdict& v) {
+  std::string list = ",\"warnings\":[";
+  for (std::size_t i = 0; i < v.warnings.size(); ++i) {
+    const FileVerdict::Warning& w = v.warnings[i];
+    if (i > 0) list += ',';
+    list += "{\"name\":" + JsonQuote(w.name) + ",\"text\":" + JsonQuote(w.text) +
+            ",\"offset\":" + std::to_string(w.offset) + ",\"position\":" + Number(w.position) + '}';
+  }
+  list += ']';
+  if (v.warningsNotListed > 0) {
+    list += ",\"warnings_not_listed\":" + std::to_string(v.warningsNotListed);
+  }
+  return list;
+}
+
 const char* VerdictName(FileVerdict::Status status) {
   switch (status) {
     case FileVerdict::Status::kOk: return "ok";
@@ -31,7 +55,7 @@ void CJsonFormatter::Unchecked(const std::string& path, const std::string& reaso
 void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   const FileVerdict& v = r.verdict;
   if (v.unsupported) m_unsupported.push_back(r.number);
-  if (m_bErrorsOnly && !v.IsError()) return;
+  if (m_bErrorsOnly && !v.IsError() && !v.HasWarnings()) return;
   const bool hasReason = v.IsError() || v.status == FileVerdict::Status::kNotChecked;
   const bool hasPosition = (v.IsError() && v.opened) || v.status == FileVerdict::Status::kCancelled;
   std::string line = "{\"type\":\"file\",\"number\":" + std::to_string(r.number);
@@ -52,6 +76,7 @@ void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
     line += ",\"was\":{\"verdict\":\"ok\",\"checked_at\":" +
             JsonQuote(CheckedAtText(*notes.wasOkAtMs)) + "}";
   }
+  if (m_bStrict) line += Warnings(v);
   m_out.Write(line + "}\n");
 }
 
@@ -74,5 +99,6 @@ void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
     }
     line += ']';
   }
+  if (run.strict) line += ",\"strict\":true,\"warned\":" + Numbers(s.warned);
   m_out.Write(line + "}\n");
 }

@@ -9,7 +9,9 @@
 // One JSON object per line: one per file, then the summary.
 class CJsonFormatter final : public IResultFormatter {
  public:
-  CJsonFormatter(COutput& out, bool errorsOnly) : m_out(out), m_bErrorsOnly(errorsOnly) {}
+  // `strict`: every file gets its "warnings".
+  CJsonFormatter(COutput& out, bool errorsOnly, bool strict = false)
+      : m_out(out), m_bErrorsOnly(errorsOnly), m_bStrict(strict) {}
   void Unchecked(const std::string& path, const std::string& reason) override;
   void File(const FileResult& result, const ResultNotes& notes) override;
   void Summary(const ScanSummary& summary, const RunFacts& run) override;
@@ -19,4 +21,5 @@ class CJsonFormatter final : public IResultFormatter {
   bool m_bErrorsOnly;
   // The numbers of the files in a codec Harrowbit does not check.
   std::vector<int> m_unsupported;
+  bool m_bStrict;
 };

@@ -202,6 +202,8 @@ class CResults final : public IScanListener {
   }
 
   int Errors() const { return m_summary.errors; }
+  // Files that break a format rule (--strict).
+  std::size_t Warned() const { return m_summary.warned.size(); }
   // A file a fault of the run kept from being checked, while the scan went on.
   bool FilesNotChecked() const { return m_bFilesNotChecked; }
   const std::string& RunFault() const { return m_strRunFault; }
@@ -241,9 +243,13 @@ int ExitStatus(const RunOutcome& run) {
 
 TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
                           CRememberedVerdicts* remembered) {
-  if (options.inProcess) return InProcessTesterFactory(options.quick, options.allCodecs);
-  const DecoderOptions decoder{
-      .cancelFd = state.CancelFd(), .quick = options.quick, .allCodecs = options.allCodecs};
+  if (options.inProcess) {
+    return InProcessTesterFactory(options.quick, options.allCodecs, options.strict);
+  }
+  const DecoderOptions decoder{.cancelFd = state.CancelFd(),
+                               .quick = options.quick,
+                               .allCodecs = options.allCodecs,
+                               .strict = options.strict};
   TesterFactory inner;
   if (options.jobs == 1) {
     inner = IsolatedTesterFactory(CurrentExecutable(), decoder);
@@ -350,7 +356,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<IResultFormatter> formatter;
   if (options.json) {
-    formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly);
+    formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly, options.strict);
   } else {
     formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly);
   }
@@ -360,7 +366,9 @@ int main(int argc, char** argv) {
 
   const CheckKind kind = options.quick ? CheckKind::kQuick : CheckKind::kFull;
   std::optional<CRememberedVerdicts> remembered;
-  if (db) remembered.emplace(*db, kind, options.skipCheckedDays, options.allCodecs);
+  if (db) {
+    remembered.emplace(*db, kind, options.skipCheckedDays, options.allCodecs, options.strict);
+  }
   CRememberedVerdicts* memory = remembered ? &*remembered : nullptr;
 
   const bool showProgress = ::isatty(STDERR_FILENO) == 1;
@@ -382,7 +390,8 @@ int main(int argc, char** argv) {
   results.WriteSummary({.cancelled = outcome.signal != 0,
                         .check = options.quick ? "quick" : "full",
                         .budgetSpent = budget && budget->Spent(),
-                        .allCodecs = options.allCodecs});
+                        .allCodecs = options.allCodecs,
+                        .strict = options.strict});
   out.Flush();
 
   outcome.trouble = !builder.AllUsed() || !listRead || results.FilesNotChecked();
@@ -400,6 +409,6 @@ int main(int argc, char** argv) {
     }
   }
   outcome.outputError = out.Error();
-  outcome.damage = results.Errors() > 0;
+  outcome.damage = results.Errors() > 0 || results.Warned() > 0;
   return ExitStatus(outcome);
 }

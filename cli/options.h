@@ -27,6 +27,8 @@ struct CliOptions {
   bool nulSeparated = false;
   // Every Ogg audio codec, each by its own library, and the names such files go by.
   bool allCodecs = false;
+  // Also hold each file to the Ogg and Vorbis format rules.
+  bool strict = false;
 };
 
 // The file names a run takes: ".ogg", or with --all-codecs ".oga" and ".opus" too.

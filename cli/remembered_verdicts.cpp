@@ -11,7 +11,7 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   d.identity = IdentityOf(path);
   d.last = m_db.Last(d.key);
   d.reuse = m_skipDays && d.identity && d.last &&
-            CanReuse(*d.last, *d.identity, m_kind, *m_skipDays, UnixMsNow()) &&
+            CanReuse(*d.last, *d.identity, m_kind, *m_skipDays, UnixMsNow(), m_bStrict) &&
             CodecFits(*d.last, m_bAllCodecs);
   return m_decisions.emplace(index, std::move(d)).first->second;
 }
@@ -45,6 +45,11 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
     // to the Vorbis check): every other file was checked in full.
     if (v.codec != "vorbis" && v.codec != "none") r.kind = CheckKind::kFull;
   }
+  r.strict = m_bStrict;
+  for (const FileVerdict::Warning& w : v.warnings) {
+    r.warnings.push_back({w.name, w.text, w.offset, w.position});
+  }
+  r.warningsNotListed = v.warningsNotListed;
   m_db.Record(r);
   // Rot shows as a fault found while decoding; a file that no longer opens, or one that
   // went past the decoder's limits, says nothing of the bytes that were OK.
@@ -65,6 +70,13 @@ bool CRememberingTester::Open(const ListedFile& file) {
   m_replayed.reason = r.reason;
   if (m_remembered.AllCodecs()) m_replayed.codec = r.codec;
   m_bReplayedError = r.verdict == StoredVerdict::kError;
+  // A strict record read for a check that is not strict tells nothing of the rules.
+  if (m_remembered.Strict()) {
+    for (const StoredWarning& w : r.warnings) {
+      m_replayed.warnings.push_back({w.name, w.text, w.offset, w.position});
+    }
+    m_replayed.warningsNotListed = r.warningsNotListed;
+  }
   if (!m_replayed.opened) m_replayed.status = FileVerdict::Status::kError;
   return m_replayed.opened;
 }

@@ -32,10 +32,17 @@ class CRememberedVerdicts {
     int64_t wasCheckedAtMs = 0;
   };
 
-  // `allCodecs`: the run checks every Ogg codec (--all-codecs).
+  // `allCodecs`: the run checks every Ogg codec (--all-codecs). `strict`: the run holds
+  // files to the format rules; only a strict record stands for its check, and every
+  // record it makes says it was strict.
   CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
-                      bool allCodecs = false)
-      : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bAllCodecs(allCodecs) {}
+                      bool allCodecs = false, bool strict = false)
+      : m_db(db),
+        m_kind(kind),
+        m_skipDays(skipDays),
+        m_bStrict(strict),
+        m_bAllCodecs(allCodecs) {}
+  bool Strict() const { return m_bStrict; }
 
   // The decision for the list's entry `index`, made the first time it is asked for.
   const Decision& Decide(std::size_t index, const std::filesystem::path& path);
@@ -56,6 +63,7 @@ class CRememberedVerdicts {
   CResultsDb& m_db;
   CheckKind m_kind;
   std::optional<double> m_skipDays;
+  bool m_bStrict;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
   bool m_bAllCodecs = false;

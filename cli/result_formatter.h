@@ -16,6 +16,8 @@ struct RunFacts {
   bool budgetSpent = false;
   // Every Ogg codec was checked (--all-codecs).
   bool allCodecs = false;
+  // --strict: files were held to the format rules.
+  bool strict = false;
 };
 
 // What the results database adds to a file's result.

@@ -4,15 +4,25 @@
 
 #include "scan/scan_report.h"
 #include "text/path_text.h"
+#include "text/position_text.h"
 
 void CTextFormatter::File(const FileResult& result, const ResultNotes&) {
   const FileVerdict& v = result.verdict;
   if (v.unsupported) m_unsupported.push_back(result.number);
-  if (m_bErrorsOnly && !v.IsError()) return;
+  // A breach of a format rule makes the exit status 1 as an error does: -q shows it too.
+  if (m_bErrorsOnly && !v.IsError() && !v.HasWarnings()) return;
   std::string line(result.line);
   if (v.unsupported) line += "NOT CHECKED (" + DisplayText(v.reason) + ")";
   if (!v.skippedLinks.empty()) line += " (links not checked: " + v.skippedLinks + ")";
   line += '\n';
+  for (const FileVerdict::Warning& w : v.warnings) {
+    line += '\t' + DisplayText(w.name) + " @ " + FormatPosition(w.position) + ", byte " +
+            std::to_string(w.offset) + ": " + DisplayText(w.text) + '\n';
+  }
+  if (v.warningsNotListed > 0) {
+    line += "\tand " + std::to_string(v.warningsNotListed) +
+            " more breaches of the rules above, not listed\n";
+  }
   m_out.Write(line);
 }
 

@@ -78,6 +78,8 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   r.checkedAtMs = sqlite3_column_int64(select, 10);
   r.libraryVersion = VersionText(sqlite3_column_int64(select, 11));
   r.codec = ColumnText(select, 12);
+  r.strict = sqlite3_column_int(select, 13) != 0;
+  if (sqlite3_column_type(select, 14) != SQLITE_NULL) DecodeWarnings(ColumnText(select, 14), r);
   return r;
 }
 

@@ -27,8 +27,14 @@ const char kAddChangeTimeAndCodec[] =
     "ALTER TABLE files ADD COLUMN ctime_ns INTEGER;"
     "ALTER TABLE files ADD COLUMN codec TEXT NOT NULL DEFAULT 'vorbis';";
 
+// Whether a check held the file to the format rules (--strict), and the breaches it found
+// (see EncodeWarnings). Rows before it were not strict: they never stand for a strict check.
+const char kAddStrict[] =
+    "ALTER TABLE files ADD COLUMN strict INTEGER NOT NULL DEFAULT 0 CHECK (strict IN (0, 1));"
+    "ALTER TABLE files ADD COLUMN warnings TEXT;";
+
 // Step n takes a database from user_version n to n + 1.
-const char* const kMigrations[] = {kCreateSchema, kAddChangeTimeAndCodec};
+const char* const kMigrations[] = {kCreateSchema, kAddChangeTimeAndCodec, kAddStrict};
 static_assert(std::size(kMigrations) == CResultsDb::kSchemaVersion);
 
 }  // namespace
@@ -72,6 +78,9 @@ bool CResultsDb::CheckOwner() {
 std::string CResultsDb::CtimeColumn() const { return m_nVersion >= 2 ? "ctime_ns" : "NULL"; }
 
 std::string CResultsDb::CodecColumn() const { return m_nVersion >= 2 ? "codec" : "'vorbis'"; }
+std::string CResultsDb::StrictColumns() const {
+  return m_nVersion >= 3 ? "strict, warnings" : "0, NULL";
+}
 
 bool CResultsDb::Migrate() {
   int64_t version = 0, appId = 0, objects = 0;

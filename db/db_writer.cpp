@@ -103,6 +103,12 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
     sqlite3_bind_int64(upsert, 12, r.checkedAtMs);
     sqlite3_bind_int64(upsert, 13, version);
     BindText(upsert, 14, r.codec);
+    sqlite3_bind_int(upsert, 15, r.strict ? 1 : 0);
+    if (const auto warnings = EncodeWarnings(r)) {
+      BindText(upsert, 16, *warnings);
+    } else {
+      sqlite3_bind_null(upsert, 16);
+    }
     rc = sqlite3_step(upsert);
     if (rc != SQLITE_DONE) break;
   }

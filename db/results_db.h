@@ -98,7 +98,7 @@ class CResultsDb {
   bool ReadWasStable() const;
 
   // The schema this build writes, kept in PRAGMA user_version.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   // PRAGMA application_id of a Harrowbit results database ("HRBT").
   static constexpr int32_t kApplicationId = 0x48524254;
 
@@ -123,6 +123,8 @@ class CResultsDb {
   std::string CtimeColumn() const;
   // The codec column, or 'vorbis' for a database of schema 1, read as it is.
   std::string CodecColumn() const;
+  // Whether the check was strict and what it found, as the stored schema has them.
+  std::string StrictColumns() const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages

@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
@@ -113,10 +115,11 @@ int64_t UnixMsNow() {
 }
 
 bool CanReuse(const StoredRecord& last, const FileIdentity& now, CheckKind wanted,
-              double maxAgeDays, int64_t nowMs) {
+              double maxAgeDays, int64_t nowMs, bool strictWanted) {
   if (!(maxAgeDays > 0)) return false;  // also NaN
   if (!Unchanged(last.identity, now)) return false;
   if (last.kind == CheckKind::kQuick && wanted == CheckKind::kFull) return false;
+  if (strictWanted && !last.strict) return false;
   if (last.checkedAtMs > nowMs) return false;
   const double ageMs = static_cast<double>(nowMs) - static_cast<double>(last.checkedAtMs);
   return ageMs < maxAgeDays * 86'400'000.0;
@@ -140,4 +143,67 @@ std::string_view StoredVerdictName(StoredVerdict verdict) {
 
 std::string_view CheckKindName(CheckKind kind) {
   return kind == CheckKind::kFull ? "full" : "quick";
+}
+
+namespace {
+
+// Our texts hold no tab or line break; a stray one must not split a line of the column.
+std::string OneField(std::string_view text) {
+  std::string field(text);
+  for (char& c : field) {
+    if (c == '\t' || c == '\n') c = ' ';
+  }
+  return field;
+}
+
+template <typename Number>
+bool ParseNumber(std::string_view text, Number& value) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+std::optional<std::string> EncodeWarnings(const VerdictRecord& record) {
+  if (record.warnings.empty() && record.warningsNotListed == 0) return std::nullopt;
+  std::string column;
+  for (const StoredWarning& w : record.warnings) {
+    char position[32];
+    // Exactly the double that was recorded comes back.
+    std::snprintf(position, sizeof position, "%.17g", w.position);
+    column += OneField(w.name) + '\t' + std::to_string(w.offset) + '\t' + position + '\t' +
+              OneField(w.text) + '\n';
+  }
+  if (record.warningsNotListed > 0) column += '+' + std::to_string(record.warningsNotListed) + '\n';
+  return column;
+}
+
+void DecodeWarnings(std::string_view column, VerdictRecord& record) {
+  record.warnings.clear();
+  record.warningsNotListed = 0;
+  while (!column.empty()) {
+    const std::size_t end = column.find('\n');
+    std::string_view line = column.substr(0, end);
+    column.remove_prefix(end == std::string_view::npos ? column.size() : end + 1);
+    if (line.starts_with('+')) {
+      ParseNumber(line.substr(1), record.warningsNotListed);
+      continue;
+    }
+    StoredWarning w;
+    std::string_view fields[3];
+    bool whole = true;
+    for (std::string_view& field : fields) {
+      const std::size_t tab = line.find('\t');
+      whole = whole && tab != std::string_view::npos;
+      if (!whole) break;
+      field = line.substr(0, tab);
+      line.remove_prefix(tab + 1);
+    }
+    // A line that is not one of ours (a hand-edited row) is passed over.
+    if (!whole || !ParseNumber(fields[1], w.offset)) continue;
+    w.name = std::string(fields[0]);
+    w.position = std::strtod(std::string(fields[2]).c_str(), nullptr);
+    w.text = std::string(line);
+    record.warnings.push_back(std::move(w));
+  }
 }

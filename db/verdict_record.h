@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // What the results database keeps about one file: the verdict of its last check and what
 // the file was like then, so that a later run can tell whether it changed since.
@@ -42,6 +43,15 @@ bool Unchanged(const FileIdentity& recorded, const FileIdentity& now);
 // sides that differs. A record without a change time is not thereby "changed".
 bool ChangedSince(const FileIdentity& recorded, const FileIdentity& now);
 
+// A breach of a format rule that a strict check found (FileVerdict::Warning).
+struct StoredWarning {
+  std::string name;
+  std::string text;
+  int64_t offset = 0;
+  double position = 0;
+  bool operator==(const StoredWarning&) const = default;
+};
+
 struct VerdictRecord {
   std::string path;  // the bytes of PathKey(), not text: any name round-trips
   FileIdentity identity;
@@ -55,8 +65,17 @@ struct VerdictRecord {
   // What the file holds as the check saw it ("opus", "vorbis+flac"); a check of Vorbis
   // only records "vorbis" whatever the file is.
   std::string codec = "vorbis";
+  // --strict: the check held the file to the format rules too, and found these.
+  bool strict = false;
+  std::vector<StoredWarning> warnings;
+  int64_t warningsNotListed = 0;
 };
 using StoredRecord = VerdictRecord;
+
+// The warnings column: NULL (nullopt) when there are none, else a line per breach,
+// "name<TAB>offset<TAB>position<TAB>text", and "+N" for those not listed.
+std::optional<std::string> EncodeWarnings(const VerdictRecord& record);
+void DecodeWarnings(std::string_view column, VerdictRecord& record);
 
 // The status of the file a path names, following links as the file collection does;
 // nullopt when it cannot be read.
@@ -71,10 +90,11 @@ int64_t UnixMsNow();
 
 // Whether `last` can stand for a fresh check of the file as it is `now`: the same file,
 // unchanged, checked at least as thoroughly as `wanted` (a full check serves for a
-// quick one, not the reverse), less than `maxAgeDays` days before `nowMs`. A record dated
-// after `nowMs` means a clock that was wrong once, so it is not trusted.
+// quick one, not the reverse; a strict one for one that is not, not the reverse), less
+// than `maxAgeDays` days before `nowMs`. A record dated after `nowMs` means a clock that
+// was wrong once, so it is not trusted.
 bool CanReuse(const StoredRecord& last, const FileIdentity& now, CheckKind wanted,
-              double maxAgeDays, int64_t nowMs);
+              double maxAgeDays, int64_t nowMs, bool strictWanted = false);
 
 // Whether `last` is a current record of the file as it is `now`: unchanged, and checked,
 // quickly or in full, less than `days` days before `nowMs`. What --coverage counts.

@@ -201,7 +201,7 @@ bool CDecoderHelper::Spawn(int requestFd, int replyFd, int positionFd) {
 
 bool CDecoderHelper::Request(const std::filesystem::path& file) {
   if (m_pid == 0) return false;
-  const std::string request = EncodeRequest(file.native());
+  const std::string request = EncodeRequest(file.native(), m_options.strict);
   // A helper that died leaves a pipe without a reader. That is a verdict on the file in
   // hand, so the write must fail with EPIPE rather than raise SIGPIPE in the scan.
   sigset_t pipe;

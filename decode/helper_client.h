@@ -31,6 +31,8 @@ struct DecoderOptions {
   bool quick = false;
   // Every Ogg codec, each by its own library (CAnyOggCheck); `quick` holds for Vorbis.
   bool allCodecs = false;
+  // Also the Ogg and Vorbis format rules (--strict): the breaches come with the verdict.
+  bool strict = false;
 };
 
 std::filesystem::path CurrentExecutable();

@@ -41,11 +41,23 @@ Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t&
   return Parsed::kMessage;
 }
 
-std::string EncodeRequest(const std::string& pathBytes) {
+std::string EncodeRequest(const std::string& pathBytes, bool strict) {
   const auto length = static_cast<uint32_t>(std::min<std::size_t>(pathBytes.size(), kLongestPath));
+  const uint32_t mode = strict ? 1 : 0;
   std::string request(reinterpret_cast<const char*>(&length), sizeof length);
+  request.append(reinterpret_cast<const char*>(&mode), sizeof mode);
   request.append(pathBytes, 0, length);
   return request;
+}
+
+bool ReadRequest(int fd, HelperRequest& request) {
+  uint32_t length = 0;
+  uint32_t mode = 0;
+  if (!ReadAll(fd, &length, sizeof length) || length > kLongestPath) return false;
+  if (!ReadAll(fd, &mode, sizeof mode) || mode > 1) return false;
+  request.strict = mode == 1;
+  request.path.assign(length, '\0');
+  return ReadAll(fd, request.path.data(), length);
 }
 
 bool WriteAll(int fd, const void* data, std::size_t size) {

@@ -7,8 +7,11 @@
 #include <string_view>
 
 // What the scan and its decoder helper process say to each other. The scan writes a
-// request (a path) on one pipe; the helper answers on another with one kOpened message
-// and, if the file opened, kStep messages up to the one whose value is 0 or negative.
+// request (a path, and whether to check strictly) on one pipe; the helper answers on
+// another with one kOpened message and, if the file opened, kStep messages up to the one
+// whose value is 0 or negative. A strict check sends its breaches of the format rules
+// (kWarning, then kWarningsNotListed when it counted more) just before that last kStep,
+// or, for a file that did not open, just before its kOpened.
 
 // Both descriptors sit above the standard streams, so nothing a library prints can mix
 // into the answers.
@@ -35,16 +38,25 @@ static_assert(SharedPosition::is_always_lock_free, "shared between processes");
 
 struct HelperMessage {
   // kCodec: sent by a helper that checks every codec, just before each kOpened.
-  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3 };
+  enum Type : uint32_t {
+    kOpened = 1,
+    kStep = 2,
+    kCodec = 3,
+    kWarning = 4,
+    kWarningsNotListed = 5
+  };
   uint32_t type = 0;
   // kOpened: 1 if the file opened. kStep: the step result.
   int32_t value = 0;
-  // kOpened: the length in samples.
+  // kOpened: the length in samples. kWarning: the byte offset. kWarningsNotListed: how
+  // many.
   int64_t samples = 0;
-  // kOpened: the length in seconds. kStep: the position after the step.
+  // kOpened: the length in seconds. kStep: the position after the step. kWarning: the
+  // position.
   double seconds = 0;
   // The reason of a failed open or a fault. kCodec: what the file holds, then "/" and
-  // the codecs of the links left unchecked ("vorbis+speex/speex").
+  // the codecs of the links left unchecked ("vorbis+speex/speex"). kWarning: the rule's
+  // name, a tab, the text.
   std::string text;
 };
 
@@ -58,7 +70,14 @@ enum class Parsed { kMessage, kIncomplete, kMalformed };
 // Takes the first message from `bytes`; `used` says how many bytes it took.
 Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used);
 
-std::string EncodeRequest(const std::string& pathBytes);
+// Asks for the check of `pathBytes`; `strict`: with the format rules (--strict).
+std::string EncodeRequest(const std::string& pathBytes, bool strict = false);
+struct HelperRequest {
+  std::string path;
+  bool strict = false;
+};
+// Reads one request from `fd`; false when the scan closed the pipe or sent nonsense.
+bool ReadRequest(int fd, HelperRequest& request);
 
 bool WriteAll(int fd, const void* data, std::size_t size);
 bool ReadAll(int fd, void* data, std::size_t size);

@@ -17,6 +17,7 @@
 #include "filetest/any_ogg_check.h"
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
+#include "filetest/strict_check.h"
 
 namespace {
 
@@ -38,11 +39,18 @@ class CReplier {
   std::string m_buffer;
 };
 
-bool ReadRequest(std::string& path) {
-  uint32_t length = 0;
-  if (!ReadAll(kRequestFd, &length, sizeof length) || length > kLongestPath) return false;
-  path.assign(length, '\0');
-  return ReadAll(kRequestFd, path.data(), length);
+// The breaches of a strict check, which the scan takes in before the last step.
+template <typename Check>
+void AddWarnings(const Check& check, CReplier& out) {
+  if constexpr (kHoldsToRules<Check>) {
+    for (const StructureWarning& w : check.Warnings()) {
+      out.Add({HelperMessage::kWarning, 0, w.byteOffset, w.seconds,
+               std::string(StructureRuleName(w.rule)) + '\t' + w.text});
+    }
+    if (check.Suppressed() > 0) {
+      out.Add({HelperMessage::kWarningsNotListed, 0, check.Suppressed(), 0, {}});
+    }
+  }
 }
 
 // Decodes one opened file to its end or first fault; false when the scan is gone.
@@ -52,6 +60,7 @@ bool DecodeToEnd(Check& check, CReplier& out, SharedPosition& position) {
     const int r = check.DecodeStep();
     const double seconds = check.PositionSeconds();
     position.store(seconds, std::memory_order_relaxed);
+    if (r <= 0) AddWarnings(check, out);
     out.Add({HelperMessage::kStep, r, 0, seconds, r < 0 ? check.m_strError : std::string()});
     if (!out.Flush(r <= 0)) return false;
     if (r <= 0) return true;
@@ -64,12 +73,17 @@ void ServeRequests(SharedPosition* shared) {
   CReplier out;
   SharedPosition unshared{0};
   SharedPosition& position = shared != nullptr ? *shared : unshared;
-  std::string path;
-  while (ReadRequest(path)) {
+  HelperRequest request;
+  while (ReadRequest(kRequestFd, request)) {
     position.store(0, std::memory_order_relaxed);
-    const bool opened = check.Open(path);
+    // The command line refuses --strict with --all-codecs: a helper of every codec has no
+    // rules to hold a file to.
+    if constexpr (kHoldsToRules<Check>) check.SetStrict(request.strict);
+    const bool opened = check.Open(request.path);
     const double totalSeconds = opened ? check.TotalSeconds() : 0;
     if constexpr (std::is_base_of_v<CAnyOggCheck, Check>) out.Add(CodecMessage(check));
+    // A file that did not open sends its breaches first, as its verdict is then final.
+    if (!opened) AddWarnings(check, out);
     out.Add(
         {HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds, check.m_strError});
     if (!out.Flush(true)) return;
@@ -117,9 +131,9 @@ void* Serve(void* p) {
   } else if (serving->allCodecs) {
     ServeRequests<CAnyOggCheck>(serving->position);
   } else if (serving->quick) {
-    ServeRequests<COggQuickCheck>(serving->position);
+    ServeRequests<CStrictCheck<COggQuickCheck>>(serving->position);
   } else {
-    ServeRequests<COggCheck>(serving->position);
+    ServeRequests<CStrictCheck<COggCheck>>(serving->position);
   }
   return nullptr;
 }

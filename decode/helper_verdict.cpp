@@ -6,7 +6,12 @@
 #include "text/position_text.h"
 
 bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened) {
-  verdict = {};
+  FileVerdict fresh;
+  if (opened.value == 0) {
+    fresh.warnings = std::move(verdict.warnings);
+    fresh.warningsNotListed = verdict.warningsNotListed;
+  }
+  verdict = std::move(fresh);
   verdict.opened = opened.value != 0;
   verdict.samples = opened.samples;
   verdict.length = opened.seconds;
@@ -27,8 +32,29 @@ int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step) {
   return step.value;
 }
 
+bool IsWarning(const HelperMessage& message) {
+  return message.type == HelperMessage::kWarning ||
+         message.type == HelperMessage::kWarningsNotListed;
+}
+
+void TakeWarning(FileVerdict& verdict, const HelperMessage& warning) {
+  if (warning.type == HelperMessage::kWarningsNotListed) {
+    verdict.warningsNotListed += warning.samples;
+    return;
+  }
+  const std::size_t tab = warning.text.find('\t');
+  FileVerdict::Warning w;
+  w.name = warning.text.substr(0, tab);
+  if (tab != std::string::npos) w.text = warning.text.substr(tab + 1);
+  w.offset = warning.samples;
+  w.position = warning.seconds;
+  verdict.warnings.push_back(std::move(w));
+}
+
 void TakeHelperEnd(FileVerdict& verdict, const HelperExit& exit) {
   using How = HelperExit::How;
+  verdict.warnings.clear();
+  verdict.warningsNotListed = 0;
   switch (exit.how) {
     case How::kCancelled: verdict.status = FileVerdict::Status::kCancelled; return;
     case How::kStalled:

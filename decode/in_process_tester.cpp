@@ -7,15 +7,19 @@
 #include "filetest/any_ogg_check.h"
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
+#include "filetest/strict_check.h"
 
 namespace {
 
 // Decodes in the calling thread: a file that crashes the decoder ends the process.
-// `Check` is COggCheck, or COggQuickCheck for the check without audio synthesis, or
-// CAnyOggCheck (CAnyOggQuickCheck) for every Ogg codec.
+// `Check` is CStrictCheck of COggCheck, or of COggQuickCheck for the check without audio
+// synthesis, or CAnyOggCheck (CAnyOggQuickCheck) for every Ogg codec.
 template <typename Check>
 class CInProcessTester final : public IFileTester {
  public:
+  explicit CInProcessTester(bool strict) {
+    if constexpr (kHoldsToRules<Check>) m_check.SetStrict(strict);
+  }
   bool Open(const ListedFile& file) override {
     m_verdict = {};
     m_verdict.opened = m_check.Open(file.path);
@@ -25,6 +29,7 @@ class CInProcessTester final : public IFileTester {
     if (!m_verdict.opened) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;
+      TakeWarnings();
       return false;
     }
     m_verdict.samples = m_check.m_nTotalSamples;
@@ -34,6 +39,7 @@ class CInProcessTester final : public IFileTester {
   int64_t DecodeStep() override {
     const int r = m_check.DecodeStep();
     m_verdict.position = m_check.PositionSeconds();
+    if (r <= 0) TakeWarnings();
     if (r < 0) {
       m_verdict.reason = m_check.m_strError;
       m_verdict.status = FileVerdict::Status::kError;
@@ -46,16 +52,30 @@ class CInProcessTester final : public IFileTester {
   const FileVerdict& Verdict() const override { return m_verdict; }
 
  private:
+  void TakeWarnings() {
+    if constexpr (kHoldsToRules<Check>) {
+      for (const StructureWarning& w : m_check.Warnings()) {
+        m_verdict.warnings.push_back(
+            {StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
+      }
+      m_verdict.warningsNotListed = m_check.Suppressed();
+    }
+  }
+
   Check m_check;
   FileVerdict m_verdict;
 };
 
 }  // namespace
 
-TesterFactory InProcessTesterFactory(bool quick, bool allCodecs) {
+TesterFactory InProcessTesterFactory(bool quick, bool allCodecs, bool strict) {
   if (allCodecs && quick)
-    return [] { return std::make_unique<CInProcessTester<CAnyOggQuickCheck>>(); };
-  if (allCodecs) return [] { return std::make_unique<CInProcessTester<CAnyOggCheck>>(); };
-  if (quick) return [] { return std::make_unique<CInProcessTester<COggQuickCheck>>(); };
-  return [] { return std::make_unique<CInProcessTester<COggCheck>>(); };
+    return [] { return std::make_unique<CInProcessTester<CAnyOggQuickCheck>>(false); };
+  if (allCodecs) return [] { return std::make_unique<CInProcessTester<CAnyOggCheck>>(false); };
+  if (quick) {
+    return [strict] {
+      return std::make_unique<CInProcessTester<CStrictCheck<COggQuickCheck>>>(strict);
+    };
+  }
+  return [strict] { return std::make_unique<CInProcessTester<CStrictCheck<COggCheck>>>(strict); };
 }

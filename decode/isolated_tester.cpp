@@ -18,6 +18,10 @@ bool CIsolatedTester::Answer(HelperMessage& message, HelperMessage::Type type, H
           m_codec = message;
           break;
         }
+        if (IsWarning(message)) {
+          TakeWarning(m_verdict, message);
+          break;
+        }
         exit = m_helper.End(How::kCrashed);  // out of turn: the helper is not itself
         return false;
       case CDecoderHelper::Wait::kGone: exit = m_helper.End(How::kCrashed); return false;

@@ -171,6 +171,10 @@ void CParallelDecoder::Take(std::size_t helper, const HelperMessage& message) {
     if (!opened) Finish(helper);
     return;
   }
+  if (IsWarning(message)) {
+    TakeWarning(d.verdict, message);
+    return;
+  }
   const int64_t r = TakeStep(d.verdict, message);
   if (r > 0) {
     d.samplesDecoded += r;

@@ -46,6 +46,7 @@ struct CView {
   CReadFile* file;
   int64_t pos;
   int64_t end;
+  IReadObserver* observer;
 };
 
 std::size_t ViewRead(void* ptr, std::size_t size, std::size_t count, void* source) {
@@ -59,6 +60,9 @@ std::size_t ViewRead(void* ptr, std::size_t size, std::size_t count, void* sourc
     // libvorbisfile tells a failed read from the end by errno, which Win32 calls leave alone.
     if (errno == 0) errno = EIO;
     return 0;
+  }
+  if (view->observer != nullptr && got > 0) {
+    view->observer->OnBytes(ptr, static_cast<std::size_t>(got), view->pos);
   }
   view->pos += got;
   return static_cast<std::size_t>(got) / size;
@@ -120,10 +124,11 @@ int64_t OggViewEnd(NativeFile file, int64_t size) {
   return std::min(size, kMaxOggPageBytes);
 }
 
-int OpenOggView(CReadFile* file, OggVorbis_File* vf) {
+int OpenOggView(CReadFile* file, OggVorbis_File* vf, IReadObserver* observer, bool reads) {
   if (file == nullptr || !file->IsOpen()) return OV_EREAD;
   const int64_t end = OggViewEnd(file->Native(), file->Size());
-  auto* view = new (std::nothrow) CView{file, 0, end};
+  if (observer != nullptr) observer->OnOpen(file->Native(), end, file->Size());
+  auto* view = new (std::nothrow) CView{file, 0, end, reads ? observer : nullptr};
   if (view == nullptr) return OV_EFAULT;
   const ov_callbacks callbacks{ViewRead, ViewSeek, ViewClose, ViewTell};
   const int result = ov_open_callbacks(view, vf, nullptr, 0, callbacks);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "filetest/read_observer.h"
 #include "platform/read_file.h"
 
 // libvorbisfile finds the last page of a file by scanning backwards from its end, and the
@@ -24,4 +25,7 @@ int64_t OggViewEnd(NativeFile file, int64_t size);
 
 // ov_open_callbacks over `file` as if it ended at OggViewEnd. On success the file belongs
 // to `vf` and ov_clear closes and deletes it; on failure it is still the caller's.
-int OpenOggView(CReadFile* file, OggVorbis_File* vf);
+// `observer`, when given, sees the file open and, with `reads`, every read that delivers
+// bytes.
+int OpenOggView(CReadFile* file, OggVorbis_File* vf, IReadObserver* observer = nullptr,
+                bool reads = true);

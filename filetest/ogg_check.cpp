@@ -18,7 +18,7 @@ bool COggCheck::Open(std::filesystem::path path) {
     m_strError = "OPENFILE";
     return false;
   }
-  const int result = OpenOggView(file.get(), &m_vf);
+  const int result = OpenOggView(file.get(), &m_vf, m_pObserver, m_bObserveReads);
   if (result != 0) {
     m_strError = OpenFailureName(result);
     return false;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "filetest/read_observer.h"
 #include "platform/read_file.h"
 #include "text/position_text.h"
 
@@ -34,6 +35,8 @@ class COggCheck {
   // Where decoding is and how long the open file plays, as every check gives them.
   double PositionSeconds() { return ov_time_tell(&m_vf); }
   double TotalSeconds() { return ov_time_total(&m_vf, -1); }
+  // Hands `observer` every file opened and the bytes libvorbisfile reads of it.
+  void Observe(IReadObserver* observer) { m_pObserver = observer; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -43,6 +46,10 @@ class COggCheck {
   int m_nBitstream = 0;
   float** m_pcm = nullptr;
   int m_nLastResult = 0;
+  // Sees each file this check opens, and the bytes libvorbisfile reads of it (--strict).
+  IReadObserver* m_pObserver = nullptr;
+  // False when the observer gets its pages another way and wants no reads.
+  bool m_bObserveReads = true;
 };
 
 // Longest path, in UTF-16 code units, that a test opens; a longer one is cut.

@@ -37,6 +37,14 @@ void COggQuickCheck::Close() {
   m_bTracking = false;
 }
 
+void COggQuickCheck::Observe(IReadObserver* observer) {
+  // Every regular file is seekable, so the version alone decides which loop reads it.
+  const bool pages = QuickCheckSupported();
+  m_pPageObserver = pages ? observer : nullptr;
+  m_check.m_pObserver = observer;
+  m_check.m_bObserveReads = !pages;
+}
+
 int COggQuickCheck::DecodeStep() {
   const int result = m_bTracking ? m_check.TakeResult(Read(kSamplesPerStep)) : m_check.DecodeStep();
   m_strError = m_check.m_strError;
@@ -164,6 +172,7 @@ int64_t COggQuickCheck::NextPage(ogg_page& page) {
     } else if (more > 0) {
       const int64_t at = vf.offset;
       vf.offset += more;
+      if (m_pPageObserver != nullptr) m_pPageObserver->OnPage(page, at);
       return at;
     } else {
       // libvorbisfile's _get_data: a short read with errno set is an error.

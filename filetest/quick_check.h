@@ -38,6 +38,9 @@ class COggQuickCheck {
   double TotalSeconds() { return m_check.TotalSeconds(); }
   // True while DecodeStep runs the loop without synthesis rather than the full decode.
   bool Tracking() const { return m_bTracking; }
+  // Hands `observer` every file opened and what is read of it: the pages of the loop
+  // without synthesis, or the bytes of the full decode that stands in for it.
+  void Observe(IReadObserver* observer);
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -53,4 +56,5 @@ class COggQuickCheck {
   // vorbis_synthesis_blockin keeps its sample count only for a block that carries PCM.
   // Blocks are handed in with these (silence, never read) and with no channels.
   std::array<float*, 256> m_silence{};
+  IReadObserver* m_pPageObserver = nullptr;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What the test of one file found. A tester fills it in as the test goes: the length once
 // the file opened, the position after every step, the status and the reason at the end.
@@ -42,4 +43,22 @@ struct FileVerdict {
   // file that could not be opened for reading at all (no permission, for one), or that
   // the decoder's limits stopped, says nothing of the kind.
   bool IsDecodingFault() const { return IsError() && reason != "OPENFILE" && !overLimit; }
+
+  // --strict: a breach of the Ogg or Vorbis format rules that the decoder forgave.
+  struct Warning {
+    std::string name;  // "granule-missing", ...: stable, for scripts
+    std::string text;
+    // The first byte of the page, or of the bytes of no page, that breaks the rule.
+    int64_t offset = 0;
+    // Seconds of play time reached there.
+    double position = 0;
+    bool operator==(const Warning&) const = default;
+  };
+  // In the order found; given once the file was read to its end or to its first fault,
+  // never for a file that did not open or whose check did not finish.
+  std::vector<Warning> warnings;
+  // Breaches past the first ten of a rule: counted, not listed.
+  int64_t warningsNotListed = 0;
+  bool HasWarnings() const { return !warnings.empty() || warningsNotListed > 0; }
+  int64_t WarningCount() const { return static_cast<int64_t>(warnings.size()) + warningsNotListed; }
 };

@@ -34,6 +34,8 @@ struct ScanSummary {
   // when it left nothing). Copies, so that a front end may keep them past the scan.
   std::vector<std::string> uncheckedLines;
   std::string notCheckedLine;
+  // --strict: the numbers of the files that break format rules, failed ones included.
+  std::vector<int> warned;
 };
 
 // Structured results of a scan, for front ends that need more than the report's text:

@@ -41,6 +41,15 @@ void CScanReport::AddError(std::string_view reason) {
   m_failed.push_back(m_nCurrentFile);
 }
 
+void CScanReport::AddWarned(int64_t count) {
+  m_strText += "WARN (";
+  m_strText += std::to_string(count);
+  m_strText += ')';
+  NoteWarned();
+}
+
+void CScanReport::NoteWarned() { m_warned.push_back(m_nCurrentFile); }
+
 void CScanReport::AddUnchecked(const std::filesystem::path& path, std::string_view reason) {
   BeginTailLine();
   m_strText += "Not checked: ";
@@ -63,6 +72,17 @@ void CScanReport::AddSummary(int filesBegun) {
     for (std::size_t i = 0; i < m_failed.size(); ++i) {
       if (i > 0) m_strText += ',';
       m_strText += std::to_string(m_failed[i]);
+    }
+    m_strText += ']';
+  }
+  // Only a strict check warns, so the summary of any other stays as it was.
+  if (!m_warned.empty()) {
+    m_strText += ", ";
+    m_strText += std::to_string(m_warned.size());
+    m_strText += " with warnings [";
+    for (std::size_t i = 0; i < m_warned.size(); ++i) {
+      if (i > 0) m_strText += ',';
+      m_strText += std::to_string(m_warned[i]);
     }
     m_strText += ']';
   }

@@ -26,6 +26,11 @@ class CScanReport {
   void BeginFile(int number, std::size_t total, const std::filesystem::path& path);
   void AddOk();
   void AddError(std::string_view reason);
+  // --strict: a file that decoded cleanly but breaks `count` format rules ("WARN (2)"),
+  // counted in the summary as such.
+  void AddWarned(int64_t count);
+  // A failed file that breaks format rules as well: counted in the summary.
+  void NoteWarned();
   // "Not checked: path (reason)".
   void AddUnchecked(const std::filesystem::path& path, std::string_view reason);
   void AddSummary(int filesBegun);
@@ -42,6 +47,8 @@ class CScanReport {
   std::string_view NotCheckedLine() const;
   int ErrorCount() const { return static_cast<int>(m_failed.size()); }
   const std::vector<int>& Failed() const { return m_failed; }
+  // The numbers of the files that break format rules (--strict).
+  const std::vector<int>& Warned() const { return m_warned; }
 
  private:
   void BeginLine();
@@ -59,4 +66,5 @@ class CScanReport {
   std::vector<std::pair<std::size_t, std::size_t>> m_uncheckedSpans;
   int m_nCurrentFile = 0;
   std::vector<int> m_failed;
+  std::vector<int> m_warned;
 };

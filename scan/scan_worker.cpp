@@ -15,8 +15,18 @@ void Tell(IScanListener* listener, int number, const ListedFile& file, const Fil
 // The verdict as the report shows it: a cancelled file and one a fault of the run kept
 // from being checked keep their "..." with no verdict.
 void Write(CScanReport& report, const FileVerdict& verdict) {
-  if (verdict.status == FileVerdict::Status::kOk) report.AddOk();
-  if (verdict.IsError()) report.AddError(verdict.reason);
+  // A file that breaks a format rule must not read as a clean one.
+  if (verdict.status == FileVerdict::Status::kOk) {
+    if (verdict.HasWarnings()) {
+      report.AddWarned(verdict.WarningCount());
+    } else {
+      report.AddOk();
+    }
+  }
+  if (verdict.IsError()) {
+    report.AddError(verdict.reason);
+    if (verdict.HasWarnings()) report.NoteWarned();
+  }
 }
 
 }  // namespace
@@ -101,7 +111,8 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
                            .cancelled = cancelled,
                            .notChecked = notChecked,
                            .uncheckedLines = report.UncheckedLines(),
-                           .notCheckedLine = std::string(report.NotCheckedLine())});
+                           .notCheckedLine = std::string(report.NotCheckedLine()),
+                           .warned = report.Warned()});
   }
   window.SetProgress(0, false);
   window.UpdateButtons();

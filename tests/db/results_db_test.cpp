@@ -44,6 +44,9 @@ void ExpectSame(const VerdictRecord& a, const VerdictRecord& b) {
   EXPECT_EQ(a.kind, b.kind);
   EXPECT_EQ(a.checkedAtMs, b.checkedAtMs);
   EXPECT_EQ(a.libraryVersion, b.libraryVersion);
+  EXPECT_EQ(a.strict, b.strict);
+  EXPECT_EQ(a.warnings, b.warnings);
+  EXPECT_EQ(a.warningsNotListed, b.warningsNotListed);
 }
 
 // A plain SQLite connection, as another program would hold the file.
@@ -431,7 +434,7 @@ TEST(ResultsDb, SchemaOneIsQueriedAsItIsAndUpgradedByARecordingRun) {
   ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
   ASSERT_TRUE(db.Record(Verdict("/new.ogg")));
   db.Close();
-  EXPECT_EQ(UserVersion(file), 2);
+  EXPECT_EQ(UserVersion(file), CResultsDb::kSchemaVersion);
   {
     CRawDb raw(file);
     sqlite3_stmt* stmt = nullptr;

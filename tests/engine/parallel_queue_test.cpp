@@ -61,10 +61,10 @@ std::optional<Entry> Parse(const std::string& path) {
 }
 
 bool ReadRequest(std::string& path) {
-  uint32_t length = 0;
-  if (!ReadAll(kRequestFd, &length, sizeof length) || length > kLongestPath) return false;
-  path.assign(length, '\0');
-  return ReadAll(kRequestFd, path.data(), length);
+  HelperRequest request;
+  if (!ReadRequest(kRequestFd, request)) return false;
+  path = std::move(request.path);
+  return true;
 }
 
 void Send(const HelperMessage& m) {
