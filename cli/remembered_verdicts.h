@@ -37,11 +37,7 @@ class CRememberedVerdicts {
   // record it makes says it was strict.
   CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
                       bool allCodecs = false, bool strict = false)
-      : m_db(db),
-        m_kind(kind),
-        m_skipDays(skipDays),
-        m_bStrict(strict),
-        m_bAllCodecs(allCodecs) {}
+      : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bStrict(strict), m_bAllCodecs(allCodecs) {}
   bool Strict() const { return m_bStrict; }
 
   // The decision for the list's entry `index`, made the first time it is asked for.

@@ -38,13 +38,7 @@ static_assert(SharedPosition::is_always_lock_free, "shared between processes");
 
 struct HelperMessage {
   // kCodec: sent by a helper that checks every codec, just before each kOpened.
-  enum Type : uint32_t {
-    kOpened = 1,
-    kStep = 2,
-    kCodec = 3,
-    kWarning = 4,
-    kWarningsNotListed = 5
-  };
+  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3, kWarning = 4, kWarningsNotListed = 5 };
   uint32_t type = 0;
   // kOpened: 1 if the file opened. kStep: the step result.
   int32_t value = 0;

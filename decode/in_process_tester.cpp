@@ -55,8 +55,7 @@ class CInProcessTester final : public IFileTester {
   void TakeWarnings() {
     if constexpr (kHoldsToRules<Check>) {
       for (const StructureWarning& w : m_check.Warnings()) {
-        m_verdict.warnings.push_back(
-            {StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
+        m_verdict.warnings.push_back({StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
       }
       m_verdict.warningsNotListed = m_check.Suppressed();
     }
