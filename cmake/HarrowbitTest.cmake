@@ -3,7 +3,7 @@
 # harrowbit-cli from outside, which is built first and named in HARROWBIT_CLI. Every case
 # has a time limit, so a hang fails its test instead of holding the run.
 function(harrowbit_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CLI" "TIMEOUT" "SOURCES;LIBS;ENVIRONMENT")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CLI" "TIMEOUT;RESOURCE_LOCK" "SOURCES;LIBS;ENVIRONMENT")
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 300)
   endif()
@@ -17,6 +17,9 @@ function(harrowbit_add_test name)
   set(properties TIMEOUT ${arg_TIMEOUT})
   if(arg_ENVIRONMENT)
     list(APPEND properties ENVIRONMENT "${arg_ENVIRONMENT}")
+  endif()
+  if(arg_RESOURCE_LOCK)
+    list(APPEND properties RESOURCE_LOCK ${arg_RESOURCE_LOCK})
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30 PROPERTIES ${properties})
 endfunction()

@@ -423,6 +423,9 @@ TEST_F(DbCli, NumbersOfDaysAndAnEmptyDatabaseNameAreUsageErrors) {
       {{"--coverage", "9d", clean}, "'9d' " + days},
       {{"--skip-checked", "inf", clean}, "'inf' " + days},
       {{"--skip-checked", "-1", clean}, "'-1' " + days},
+      // a run that held only its Vorbis files to the rules would read as a strict pass
+      {{"--strict", "--all-codecs", clean},
+       "--strict goes with Ogg Vorbis only: not yet with --all-codecs\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"--db", Db()};

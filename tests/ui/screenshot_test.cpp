@@ -295,7 +295,10 @@ int LeftToRight(CScanDlg& dlg, const QString& base) {
 // The whole window, frame and all, lies in the screen's free area, and the photograph shows
 // its far controls: Close and the report's scroll bar.
 int InsideTheScreen(CScanDlg& dlg, const QString& base) {
-  QTest::qWait(500);  // the window manager's last word on the frame
+  // A loaded machine's window manager may frame the window late: wait for the frame, then
+  // for its last word on it.
+  uitest::WaitUntil([&] { return dlg.frameGeometry().top() < dlg.geometry().top(); });
+  QTest::qWait(500);
   const QImage shot = Photograph(base + ".png");
   if (shot.isNull()) return Fail("no screenshot");
   const QRect area = dlg.screen()->availableGeometry();
@@ -431,7 +434,10 @@ TEST_P(Screenshot, OnARealDisplay) {
   if (setup.scale != nullptr) env.insert("QT_SCALE_FACTOR", setup.scale);
   child.setProcessEnvironment(env);
   child.setProcessChannelMode(QProcess::MergedChannels);
-  child.start(xvfbRun, {"-a", "-s", QString("-screen 0 %1x24").arg(setup.screen),
+  // A display of this process's own: xvfb-run -a picks a free one by looking, and two
+  // started at once can pick the same, so that one window manager serves the other's test.
+  const QString display = QString::number(1000 + ::getpid() % 30000);
+  child.start(xvfbRun, {"-n", display, "-s", QString("-screen 0 %1x24").arg(setup.screen),
                         QCoreApplication::applicationFilePath(), kChildFlag,
                         QString::number(GetParam()), base, QString::fromStdString(folder)});
   ASSERT_TRUE(child.waitForFinished(120000)) << "the window's process did not end";
