@@ -34,8 +34,7 @@ class CRememberedVerdicts {
 
   // `strict`: the run holds files to the format rules; only a strict record stands for
   // its check, and every record it makes says it was strict.
-  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
-                      bool strict = false)
+  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays, bool strict)
       : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bStrict(strict) {}
   bool Strict() const { return m_bStrict; }
 

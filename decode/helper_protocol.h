@@ -55,7 +55,7 @@ enum class Parsed { kMessage, kIncomplete, kMalformed };
 Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used);
 
 // Asks for the check of `pathBytes`; `strict`: with the format rules (--strict).
-std::string EncodeRequest(const std::string& pathBytes, bool strict = false);
+std::string EncodeRequest(const std::string& pathBytes, bool strict);
 struct HelperRequest {
   std::string path;
   bool strict = false;

@@ -28,15 +28,16 @@ std::map<std::string, Seen> ReadJson(const TempDir& t, const std::string& json) 
   const auto in = t / "lines.json";
   std::ofstream(in) << json;
   const auto script = t / "warnings.py";
-  std::ofstream(script) << "import json, sys\n"
-                           "for l in open(sys.argv[1]):\n"
-                           "    o = json.loads(l)\n"
-                           "    if o['type'] != 'file': continue\n"
-                           "    w = o.get('warnings')\n"
-                           "    print(o['path'], o['verdict'], int('from_db' in o), "
-                           "'none' if w is None else len(w), sep='\\t')\n"
-                           "    for x in w or []:\n"
-                           "        print(x['name'], x['offset'], repr(x['position']), sep='\\t')\n";
+  std::ofstream(script)
+      << "import json, sys\n"
+         "for l in open(sys.argv[1]):\n"
+         "    o = json.loads(l)\n"
+         "    if o['type'] != 'file': continue\n"
+         "    w = o.get('warnings')\n"
+         "    print(o['path'], o['verdict'], int('from_db' in o), "
+         "'none' if w is None else len(w), sep='\\t')\n"
+         "    for x in w or []:\n"
+         "        print(x['name'], x['offset'], repr(x['position']), sep='\\t')\n";
   const CliRun r = RunCommand(t, {"python3", script.native(), in.native()});
   EXPECT_EQ(r.status, 0) << r.err;
   std::map<std::string, Seen> files;
@@ -123,9 +124,11 @@ TEST_F(StrictCli, EachRuleIsNamedAtItsPlaceWhateverTheJobsAndTheCheck) {
       EXPECT_EQ(seen.at(clean).verdict, "ok") << clean;
       EXPECT_TRUE(seen.at(clean).names.empty()) << clean;
     }
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_dir / "lib" / "demo")) {
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(m_dir / "lib" / "demo")) {
       // Folders whose names begin with "." are not searched.
-      if (entry.path().extension() != ".ogg" || entry.path().native().find("/.") != std::string::npos)
+      if (entry.path().extension() != ".ogg" ||
+          entry.path().native().find("/.") != std::string::npos)
         continue;
       const StructureReport model = CheckFileStructureWithQuickDecode(entry.path());
       std::vector<std::string> names;
