@@ -34,7 +34,8 @@ using SharedPosition = std::atomic<double>;
 static_assert(SharedPosition::is_always_lock_free, "shared between processes");
 
 struct HelperMessage {
-  enum Type : uint32_t { kOpened = 1, kStep = 2, kWarning = 3, kWarningsNotListed = 4 };
+  // 3 and 4 are kept for other answers (the codec facts of --all-codecs).
+  enum Type : uint32_t { kOpened = 1, kStep = 2, kWarning = 5, kWarningsNotListed = 6 };
   uint32_t type = 0;
   // kOpened: 1 if the file opened. kStep: the step result.
   int32_t value = 0;
