@@ -10,7 +10,7 @@
 class CJsonFormatter final : public IResultFormatter {
  public:
   // `strict`: every file gets its "warnings".
-  CJsonFormatter(COutput& out, bool errorsOnly, bool strict = false)
+  CJsonFormatter(COutput& out, bool errorsOnly, bool strict)
       : m_out(out), m_bErrorsOnly(errorsOnly), m_bStrict(strict) {}
   void Unchecked(const std::string& path, const std::string& reason) override;
   void File(const FileResult& result, const ResultNotes& notes) override;

@@ -38,7 +38,7 @@ static_assert(SharedPosition::is_always_lock_free, "shared between processes");
 
 struct HelperMessage {
   // kCodec: sent by a helper that checks every codec, just before each kOpened.
-  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3, kWarning = 4, kWarningsNotListed = 5 };
+  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3, kWarning = 5, kWarningsNotListed = 6 };
   uint32_t type = 0;
   // kOpened: 1 if the file opened. kStep: the step result.
   int32_t value = 0;
@@ -65,7 +65,7 @@ enum class Parsed { kMessage, kIncomplete, kMalformed };
 Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used);
 
 // Asks for the check of `pathBytes`; `strict`: with the format rules (--strict).
-std::string EncodeRequest(const std::string& pathBytes, bool strict = false);
+std::string EncodeRequest(const std::string& pathBytes, bool strict);
 struct HelperRequest {
   std::string path;
   bool strict = false;

@@ -73,9 +73,14 @@ void CStructureFeed::Drain() {
   for (;;) {
     ogg_page page{};
     const long more = ogg_sync_pageseek(&m_sync, &page);
-    if (more == 0) return;
-    if (more > 0) m_check.OnPage(page, m_nPageAt);
-    m_nPageAt += more > 0 ? more : -more;
+    if (more > 0) {
+      m_check.OnPage(page, m_nPageAt);
+      m_nPageAt += more;
+    } else if (more < 0) {
+      m_nPageAt -= more;  // bytes of no page, skipped
+    } else {
+      return;
+    }
   }
 }
 

@@ -86,6 +86,13 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
   auto replaced = Verdict("/music/a.ogg", 1'800'000'000'000);
   replaced.verdict = StoredVerdict::kError;
   replaced.reason = "TRUNCATED @ 1m 00s";
+  // A strict check's breaches: positions to the last bit, a text that holds what would
+  // split a line, and those counted but not listed.
+  replaced.strict = true;
+  replaced.warnings = {{"granule-missing", "granule position -1 on a page", 20480, 1.0 / 3},
+                       {"sequence-gap", "a\ttab and\na line", 0, 0}};
+  replaced.warningsNotListed = 12;
+  extremes.strict = true;
 
   TempDir t;
   const auto file = t / "lib.db";
@@ -99,6 +106,7 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
   EXPECT_EQ(db.Unrecorded(), 0);
 
   ASSERT_TRUE(db.Open(file, DbMode::kQuery)) << db.ErrorText();
+  replaced.warnings[1].text = "a tab and a line";
   for (const auto* r : {&replaced, &notUtf8, &extremes, &unknownTimes}) {
     SCOPED_TRACE(DisplayText(r->path));
     const auto stored = db.Last(r->path);

@@ -29,6 +29,11 @@ StoredRecord Last(StoredVerdict verdict, CheckKind kind, int64_t ageMs) {
   return r;
 }
 
+StoredRecord Strict(StoredRecord r) {
+  r.strict = true;
+  return r;
+}
+
 StoredRecord WithIdentity(StoredRecord r, FileIdentity id) {
   r.identity = id;
   return r;
@@ -48,6 +53,7 @@ TEST(ReuseRule, OnlyAnUnchangedFileCheckedThoroughlyEnoughAndLatelyIsNotDecodedA
     CheckKind wanted;
     double days;
     bool reuse;
+    bool strictWanted = false;
   } cases[] = {
       {"Unchanged", Last(ok, full, kDay), same, full, 90, true},
       {"ErrorsAreReusedToo", Last(StoredVerdict::kError, full, kDay), same, full, 90, true},
@@ -84,9 +90,14 @@ TEST(ReuseRule, OnlyAnUnchangedFileCheckedThoroughlyEnoughAndLatelyIsNotDecodedA
       {"NaNDaysNeverReuses", Last(ok, full, 0), same, full, std::nan(""), false},
       {"RecordFromTheFuture", Last(ok, full, -kDay), same, full, 90, false},
       {"AncientRecordNoOverflow", Last(ok, full, kNow - INT64_MIN / 2), same, full, 1e300, true},
+      {"StrictServesStrict", Strict(Last(ok, full, kDay)), same, full, 90, true, true},
+      {"NotStrictDoesNotServeStrict", Last(ok, full, kDay), same, quick, 90, false, true},
+      {"StrictServesNotStrict", Strict(Last(ok, quick, kDay)), same, quick, 90, true},
+      {"StrictQuickDoesNotServeStrictFull", Strict(Last(ok, quick, kDay)), same, full, 90, false,
+       true},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CanReuse(c.last, c.now, c.wanted, c.days, kNow), c.reuse) << c.name;
+    EXPECT_EQ(CanReuse(c.last, c.now, c.wanted, c.days, kNow, c.strictWanted), c.reuse) << c.name;
   }
 }
 

@@ -259,6 +259,9 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
   using How = HelperExit::How;
   const HelperMessage opened{HelperMessage::kOpened, 1, 441000, 100, ""};
   const HelperMessage step{HelperMessage::kStep, 1024, 0, 9.5, ""};
+  const HelperMessage last{HelperMessage::kStep, 0, 0, 10, ""};
+  const HelperMessage gap{HelperMessage::kWarning, 0, 4096, 1.5,
+                          "sequence-gap\tpage sequence number 9 where 8 was due"};
   const struct {
     const char* name;
     std::vector<HelperMessage> answers;
@@ -267,6 +270,9 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     std::string reason;
     double position;
     bool overLimit;
+    // --strict's breaches, as the verdict holds them in the end.
+    std::vector<FileVerdict::Warning> warnings = {};
+    int64_t notListed = 0;
   } cases[] = {
       {"clean",
        {{HelperMessage::kOpened, 1, 441000, 10, ""},
@@ -329,12 +335,45 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
        "",
        9.5,
        false},
+      {"strict: breaches before the last step",
+       {opened, step, gap, {HelperMessage::kWarningsNotListed, 0, 3, 0, ""}, last},
+       {},
+       S::kOk,
+       "",
+       10,
+       false,
+       {{"sequence-gap", "page sequence number 9 where 8 was due", 4096, 1.5}},
+       3},
+      {"strict: a refused file's breaches come before its answer",
+       {gap, {HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS"}},
+       {},
+       S::kError,
+       "OV_ENOTVORBIS",
+       0,
+       false,
+       {{"sequence-gap", "page sequence number 9 where 8 was due", 4096, 1.5}}},
+      {"strict: a file that opens starts without any",
+       {gap, opened, last},
+       {},
+       S::kOk,
+       "",
+       10,
+       false},
+      {"strict: breaches of a check that did not finish are dropped",
+       {opened, step, gap},
+       HelperExit{How::kCrashed, SIGSEGV, 12},
+       S::kError,
+       "CRASH @ 0m 12s",
+       12,
+       false},
   };
   for (const auto& c : cases) {
     FileVerdict v;
     for (const auto& m : c.answers) {
       if (m.type == HelperMessage::kOpened)
         TakeOpened(v, m);
+      else if (IsWarning(m))
+        TakeWarning(v, m);
       else
         TakeStep(v, m);
     }
@@ -344,5 +383,7 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     EXPECT_EQ(v.position, c.position) << c.name;
     EXPECT_EQ(v.overLimit, c.overLimit) << c.name;
     EXPECT_FALSE(v.stopsScan) << c.name;
+    EXPECT_EQ(v.warnings, c.warnings) << c.name;
+    EXPECT_EQ(v.warningsNotListed, c.notListed) << c.name;
   }
 }
