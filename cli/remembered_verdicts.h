@@ -32,19 +32,12 @@ class CRememberedVerdicts {
     int64_t wasCheckedAtMs = 0;
   };
 
-<<<<<<< HEAD
   // `allCodecs`: the run checks every Ogg codec (--all-codecs). `strict`: the run holds
   // files to the format rules; only a strict record stands for its check, and every
   // record it makes says it was strict.
   CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
-                      bool allCodecs = false, bool strict = false)
+                      bool allCodecs, bool strict)
       : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bStrict(strict), m_bAllCodecs(allCodecs) {}
-=======
-  // `strict`: the run holds files to the format rules; only a strict record stands for
-  // its check, and every record it makes says it was strict.
-  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays, bool strict)
-      : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bStrict(strict) {}
->>>>>>> strict-21b
   bool Strict() const { return m_bStrict; }
 
   // The decision for the list's entry `index`, made the first time it is asked for.
