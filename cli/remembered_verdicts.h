@@ -34,7 +34,7 @@ class CRememberedVerdicts {
 
   // `allCodecs`: the run checks every Ogg codec (--all-codecs).
   CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
-                      bool allCodecs = false)
+                      bool allCodecs)
       : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bAllCodecs(allCodecs) {}
 
   // The decision for the list's entry `index`, made the first time it is asked for.

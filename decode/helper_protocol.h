@@ -8,7 +8,8 @@
 
 // What the scan and its decoder helper process say to each other. The scan writes a
 // request (a path) on one pipe; the helper answers on another with one kOpened message
-// and, if the file opened, kStep messages up to the one whose value is 0 or negative.
+// and, if the file opened, kStep messages up to the one whose value is 0 or negative. A
+// helper that checks every Ogg codec sends a kCodec message just before each kOpened.
 
 // Both descriptors sit above the standard streams, so nothing a library prints can mix
 // into the answers.

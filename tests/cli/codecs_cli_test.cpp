@@ -64,8 +64,7 @@ class AllCodecs : public ::testing::Test {
         {"g-flac-no-md5.oga", Flac(CodecDamage::kNoMd5), "OK"},
         {"h-speex.ogg", Speex(), "NOT CHECKED (speex: not a codec Harrowbit checks)"},
         {"i-chain.ogg",
-         testgen::Chain(
-             {Vorbis(11), Opus(CodecDamage::kClean, 12), Flac(CodecDamage::kClean, 13)}),
+         testgen::Chain({Vorbis(11), Opus(CodecDamage::kClean, 12), Flac(CodecDamage::kClean, 13)}),
          "OK"},
         {"j-opus-then-speex.ogg", testgen::Chain({Opus(CodecDamage::kClean), Speex()}),
          "OK (links not checked: speex)"},
@@ -105,8 +104,8 @@ TEST_F(AllCodecs, EachFileByItsOwnLibraryAndTheSameReportWhateverTheJobs) {
   std::string line;
   for (std::size_t i = 0; i < library.size(); ++i) {
     ASSERT_TRUE(std::getline(lines, line)) << one.out;
-    const std::string want = "[" + std::to_string(i + 1) + "/10]\t" + paths[i] + "..." +
-                             library[i].verdict;
+    const std::string want =
+        "[" + std::to_string(i + 1) + "/10]\t" + paths[i] + "..." + library[i].verdict;
     EXPECT_EQ(line.substr(0, want.size()), want);
     // A verdict without a position is the whole line.
     if (library[i].verdict.back() != ' ') {
@@ -188,6 +187,13 @@ TEST_F(AllCodecs, AStreamHarrowbitDoesNotCheckIsNeitherDamageNorAFaultOfTheRun) 
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     EXPECT_EQ(r.out.find("errors [") != std::string::npos, c.status == 1) << r.out;
   }
+  // With -q the unchecked file has no line of its own, but the summary still counts it.
+  const CliRun quiet = RunCli(m_dir, {"--all-codecs", "-q", clean, speex, cut});
+  EXPECT_EQ(quiet.out.substr(0, quiet.out.find("...")), "[3/3]\t" + cut) << quiet.out;
+  EXPECT_NE(quiet.out.find("\n3 files, 1 errors [3]\n"
+                           "1 files not checked: no stream in a codec Harrowbit checks [2]\n"),
+            std::string::npos)
+      << quiet.out;
   const CliRun theoraOnly = RunCli(m_dir, {"--all-codecs", theora});
   EXPECT_EQ(theoraOnly.out, "[1/1]\t" + theora +
                                 "...NOT CHECKED (theora: not a codec Harrowbit checks)\n"
@@ -251,8 +257,8 @@ TEST_F(AllCodecs, TheDatabaseRecordsTheCodecAndOnlyARecordThatFitsTheRunStands) 
       << "a file in a codec Harrowbit does not check has no verdict to record";
 
   // A full run takes what the quick one checked in full, and replays its codec.
-  const CliRun again =
-      RunCli(m_dir, With({"--all-codecs", "--json", "-j2", "--db", db, "--skip-checked", "1"}, all));
+  const CliRun again = RunCli(
+      m_dir, With({"--all-codecs", "--json", "-j2", "--db", db, "--skip-checked", "1"}, all));
   Python(m_dir, R"(import json, sys
 files = [json.loads(l) for l in open(sys.argv[1])][:-1]
 assert [f["codec"] for f in files] == ["vorbis", "opus", "opus", "flac", "vorbis+flac", "speex"], files
@@ -281,10 +287,9 @@ assert files[2]["reason"].startswith("OP_HOLE @ "), files[2]
 }
 
 TEST_F(AllCodecs, AHelperThatDiesOnAnOpusFileGivesCrashAndTheCheckGoesOn) {
-  const std::string first = Put("a-long.opus", MakeCodecCase(Codec::kOpus, CodecDamage::kClean,
-                                                              {.channels = 2,
-                                                               .rate = 48000,
-                                                               .seconds = 240}));
+  const std::string first =
+      Put("a-long.opus", MakeCodecCase(Codec::kOpus, CodecDamage::kClean,
+                                       {.channels = 2, .rate = 48000, .seconds = 240}));
   const std::string second = Put("b.oga", Flac(CodecDamage::kClean));
   const CliRun r = RunCli(m_dir, {"--all-codecs", "-j1", first, second}, [&](pid_t pid) {
     std::vector<pid_t> killed;
@@ -308,7 +313,6 @@ TEST_F(AllCodecs, AHelperThatDiesOnAnOpusFileGivesCrashAndTheCheckGoesOn) {
   EXPECT_EQ(r.status, 1) << r.out << r.err;
   const std::string line = "[1/2]\t" + first + "...ERROR (CRASH";
   EXPECT_EQ(r.out.substr(0, line.size()), line) << r.out;
-  EXPECT_NE(r.out.find("\n[2/2]\t" + second + "...OK\n2 files, 1 errors [1]\n"),
-            std::string::npos)
+  EXPECT_NE(r.out.find("\n[2/2]\t" + second + "...OK\n2 files, 1 errors [1]\n"), std::string::npos)
       << r.out;
 }
