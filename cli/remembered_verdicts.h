@@ -58,7 +58,7 @@ class CRememberedVerdicts {
   std::optional<double> m_skipDays;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
-  bool m_bAllCodecs = false;
+  const bool m_bAllCodecs;
 };
 
 // Whether a record stands for what a run of this kind would say of the file. A run of
