@@ -59,10 +59,10 @@ class CRememberedVerdicts {
   CResultsDb& m_db;
   CheckKind m_kind;
   std::optional<double> m_skipDays;
-  bool m_bStrict;
+  const bool m_bStrict;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
-  bool m_bAllCodecs = false;
+  const bool m_bAllCodecs;
 };
 
 // Whether a record stands for what a run of this kind would say of the file. A run of

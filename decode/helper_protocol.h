@@ -11,7 +11,8 @@
 // another with one kOpened message and, if the file opened, kStep messages up to the one
 // whose value is 0 or negative. A strict check sends its breaches of the format rules
 // (kWarning, then kWarningsNotListed when it counted more) just before that last kStep,
-// or, for a file that did not open, just before its kOpened.
+// or, for a file that did not open, just before its kOpened. A helper that checks every
+// Ogg codec sends a kCodec message just before each kOpened.
 
 // Both descriptors sit above the standard streams, so nothing a library prints can mix
 // into the answers.

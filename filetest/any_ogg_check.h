@@ -52,6 +52,8 @@ class CAnyOggCheck {
   // What the file holds: the codecs of its links in the order they first appear, joined
   // by "+" ("opus", "vorbis+flac"); "none" for what does not begin with an Ogg stream.
   const std::string& Codecs() const { return m_strCodecs; }
+  // True while DecodeStep runs COggQuickCheck's loop without synthesis.
+  bool Tracking() const { return m_bWhole && m_bQuickVorbis && m_quick.Tracking(); }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "platform/read_file.h"
+
 // A checked file as the Opus and FLAC checks read it: opened by the rule COggCheck keeps
 // (regular files only, the path cut at kMaxPathUnits), seen up to OggViewEnd so that a
 // zero tail costs nothing, and read by byte range so that each link of a chain can go to
@@ -24,7 +26,7 @@ class COggSource {
   long ReadAt(unsigned char* buffer, std::size_t n, int64_t offset) const;
 
  private:
-  int m_fd = -1;
+  CReadFile m_file;
   int64_t m_nViewEnd = 0;
 };
 

@@ -14,16 +14,11 @@ bool IsOggName(std::string_view path, OggNames names) {
   const auto dot = path.rfind('.');
   if (dot == std::string_view::npos) return false;
   const std::string_view ext = path.substr(dot + 1);
-  const auto is = [ext](std::string_view want) {
-    if (ext.size() != want.size()) return false;
-    for (std::size_t i = 0; i < ext.size(); ++i) {
-      const char c = ext[i];
-      if ((c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c) != want[i]) return false;
-    }
-    return true;
-  };
-  if (is("ogg")) return true;
-  return names == OggNames::kAnyOggAudio && (is("oga") || is("opus"));
+  if (ext.size() > 4) return false;
+  std::string lower(ext);
+  for (char& c : lower) c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+  if (lower == "ogg") return true;
+  return names == OggNames::kAnyOggAudio && (lower == "oga" || lower == "opus");
 }
 
 void Report(const UnreadableFolderSink& onUnreadable, const std::string& folder,

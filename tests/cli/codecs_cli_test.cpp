@@ -187,6 +187,13 @@ TEST_F(AllCodecs, AStreamHarrowbitDoesNotCheckIsNeitherDamageNorAFaultOfTheRun) 
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     EXPECT_EQ(r.out.find("errors [") != std::string::npos, c.status == 1) << r.out;
   }
+  // With -q the unchecked file has no line of its own, but the summary still counts it.
+  const CliRun quiet = RunCli(m_dir, {"--all-codecs", "-q", clean, speex, cut});
+  EXPECT_EQ(quiet.out.substr(0, quiet.out.find("...")), "[3/3]\t" + cut) << quiet.out;
+  EXPECT_NE(quiet.out.find("\n3 files, 1 errors [3]\n"
+                           "1 files not checked: no stream in a codec Harrowbit checks [2]\n"),
+            std::string::npos)
+      << quiet.out;
   const CliRun theoraOnly = RunCli(m_dir, {"--all-codecs", theora});
   EXPECT_EQ(theoraOnly.out, "[1/1]\t" + theora +
                                 "...NOT CHECKED (theora: not a codec Harrowbit checks)\n"

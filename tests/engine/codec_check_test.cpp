@@ -283,6 +283,42 @@ TEST(CodecCheck, VorbisFilesGetExactlyTheVorbisCheck) {
   }
 }
 
+TEST(CodecCheck, TheQuickCheckOfEveryCodecIsQuickForVorbisOnlyWithTheSameVerdicts) {
+  TempDir t;
+  std::vector<std::pair<std::filesystem::path, bool>> files;  // and whether it is Vorbis
+  for (const auto& made : testgen::AllCases({.channels = 1, .rate = 8000, .seconds = 3})) {
+    files.emplace_back(t / made.fileName, made.damage != testgen::Damage::kNotOgg);
+    ASSERT_TRUE(testgen::WriteBytes(files.back().first, made.bytes));
+  }
+  for (const Codec codec : {Codec::kOpus, Codec::kFlac}) {
+    for (const auto& made : testgen::AllCodecCases(codec, {.channels = 1, .rate = 8000})) {
+      files.emplace_back(t / made.fileName, false);
+      ASSERT_TRUE(testgen::WriteBytes(files.back().first, made.bytes));
+    }
+  }
+  const auto run = [](CAnyOggCheck& check, const std::filesystem::path& path, bool& tracked) {
+    std::vector<std::pair<int, double>> steps{{check.Open(path) ? 1 : -1, check.TotalSeconds()}};
+    tracked = false;
+    for (int r = steps.back().first; r > 0;) {
+      r = check.DecodeStep();
+      tracked = tracked || check.Tracking();
+      steps.emplace_back(r, check.PositionSeconds());
+    }
+    return std::pair(steps, check.m_strError);
+  };
+  CAnyOggCheck full;
+  CAnyOggQuickCheck quick;
+  for (const auto& [path, vorbis] : files) {
+    bool fullTracked = false, quickTracked = false;
+    EXPECT_EQ(run(quick, path, quickTracked), run(full, path, fullTracked)) << path;
+    EXPECT_FALSE(fullTracked) << path;
+    // A file that never opens has nothing to track.
+    if (quick.m_nTotalSamples > 0) {
+      EXPECT_EQ(quickTracked, vorbis && QuickCheckSupported()) << path;
+    }
+  }
+}
+
 TEST(CodecCheck, StreamsNoCheckDecodesAreNeverDamage) {
   TempDir t;
   const struct {

@@ -16,6 +16,7 @@
 #include "decode/isolated_tester.h"
 #include "decode/parallel_decoder.h"
 #include "scan/scan_worker.h"
+#include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/support/decode_loop.h"
 #include "tests/support/temp_dir.h"
@@ -385,5 +386,45 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     EXPECT_FALSE(v.stopsScan) << c.name;
     EXPECT_EQ(v.warnings, c.warnings) << c.name;
     EXPECT_EQ(v.warningsNotListed, c.notListed) << c.name;
+  }
+}
+
+TEST(Isolation, EveryCodecIsCheckedOnlyWhenAskedAndQuicklyOnlyForVorbis) {
+  TempDir t;
+  const testgen::Tone tone{.channels = 1, .rate = 8000, .seconds = 1};
+  const auto opus = t / "opus.ogg";
+  testgen::WriteBytes(
+      opus, testgen::MakeCodecCase(testgen::Codec::kOpus, testgen::CodecDamage::kClean, tone));
+  // The helper of every codec decodes on the stack the scan asks for, as the others do.
+  const auto codebook = t / "codebook.ogg";
+  testgen::WriteBytes(codebook, testgen::MakeHugeCodebook({.seconds = 1}));
+  constexpr std::size_t kSmallStack = std::size_t{8} << 20;
+  const struct {
+    const char* name;
+    TesterFactory make;
+    std::filesystem::path file;
+    const char* text;
+    const char* codec;
+  } cases[] = {
+      {"a helper by default", IsolatedTesterFactory(), opus, "OV_ENOTVORBIS", ""},
+      {"a quick helper", IsolatedTesterFactory(CurrentExecutable(), {.quick = true}), opus,
+       "OV_ENOTVORBIS", ""},
+      {"a helper for every codec", IsolatedTesterFactory(CurrentExecutable(), {.allCodecs = true}),
+       opus, "OK", "opus"},
+      {"a quick helper for every codec",
+       IsolatedTesterFactory(CurrentExecutable(), {.quick = true, .allCodecs = true}), opus, "OK",
+       "opus"},
+      {"every codec, full, on a small stack",
+       IsolatedTesterFactory(CurrentExecutable(), {.stackBytes = kSmallStack, .allCodecs = true}),
+       codebook, "CRASH @ 0m 00s", "vorbis"},
+      {"in-process by default", InProcessTesterFactory(), opus, "OV_ENOTVORBIS", ""},
+      {"in-process quick", InProcessTesterFactory(true), opus, "OV_ENOTVORBIS", ""},
+      {"in-process for every codec", InProcessTesterFactory(false, true), opus, "OK", "opus"},
+      {"in-process quick for every codec", InProcessTesterFactory(true, true), opus, "OK", "opus"},
+  };
+  for (const auto& c : cases) {
+    const auto tester = c.make();
+    EXPECT_EQ(Decode(*tester, c.file).text, c.text) << c.name;
+    EXPECT_EQ(tester->Verdict().codec, c.codec) << c.name;
   }
 }
