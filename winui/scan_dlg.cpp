@@ -63,10 +63,9 @@ CScanDlg::CScanDlg()
                                             ::GetSystemMetrics(SM_CXICON),
                                             ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
   // The small icon from its own 16-pixel picture, not the big one squeezed.
-  m_hSmallIcon = static_cast<HICON>(
-      ::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                   ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON),
-                   LR_DEFAULTCOLOR));
+  m_hSmallIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                                 IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
+                                                 ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
 }
 
 CScanDlg::~CScanDlg() {
@@ -99,21 +98,15 @@ INT_PTR CALLBACK CScanDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM
 INT_PTR CScanDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   const HWND hwnd = m_hWnd.load();
   switch (msg) {
-    case WM_INITDIALOG:
-      return OnInitDialog();
+    case WM_INITDIALOG: return OnInitDialog();
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
-        case IDOK:
-          OnOK();
-          return TRUE;
-        case IDCANCEL:
-          OnCancel();
-          return TRUE;
+        case IDOK: OnOK(); return TRUE;
+        case IDCANCEL: OnCancel(); return TRUE;
         case IDC_BROWSE:
           if (HIWORD(wParam) == BN_CLICKED) OnBrowse();
           return TRUE;
-        default:
-          return FALSE;
+        default: return FALSE;
       }
     case WM_PAINT:
       if (!::IsIconic(hwnd)) return FALSE;
@@ -122,18 +115,10 @@ INT_PTR CScanDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_QUERYDRAGICON:
       ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(m_hIcon));
       return TRUE;
-    case WM_SIZE:
-      OnSize(static_cast<UINT>(wParam));
-      return FALSE;
-    case WM_DROPFILES:
-      OnDropFiles(reinterpret_cast<HDROP>(wParam));
-      return TRUE;
-    case WM_GETMINMAXINFO:
-      OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam));
-      return TRUE;
-    case kViewUpdateMessage:
-      OnViewUpdate(wParam != 0);
-      return TRUE;
+    case WM_SIZE: OnSize(static_cast<UINT>(wParam)); return FALSE;
+    case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return TRUE;
+    case WM_GETMINMAXINFO: OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam)); return TRUE;
+    case kViewUpdateMessage: OnViewUpdate(wParam != 0); return TRUE;
     case WM_TIMER:
       if (wParam != kViewTimer) return FALSE;
       ::KillTimer(hwnd, kViewTimer);
@@ -144,8 +129,7 @@ INT_PTR CScanDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       // From here on the worker's news goes nowhere.
       m_hWnd.store(nullptr);
       return FALSE;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 
@@ -406,8 +390,8 @@ void CScanDlg::OnViewUpdate(bool urgent) {
   if (since >= kViewIntervalMs) {
     ApplyView();
   } else {
-    m_bViewTimer = ::SetTimer(hwnd, kViewTimer, static_cast<UINT>(kViewIntervalMs - since),
-                              nullptr) != 0;
+    m_bViewTimer =
+        ::SetTimer(hwnd, kViewTimer, static_cast<UINT>(kViewIntervalMs - since), nullptr) != 0;
     if (!m_bViewTimer) ApplyView();
   }
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <windows.h>
-
 #include <shellapi.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>

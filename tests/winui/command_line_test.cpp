@@ -1,11 +1,11 @@
 // The command line as the window receives it: what follows the program's name, then one
 // path with its double quotes removed.
 
+#include "winui/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "winui/command_line.h"
 
 namespace {
 

@@ -10,13 +10,16 @@
 //   wait-log TEXT MS            wait until the log pane's text contains TEXT
 //   click ID | esc | close      the button, the Esc key, the close box
 //   size W H | show max|min|restore
-//   drop PATH...                drop the paths on the window (WM_DROPFILES)
 //   browse-title MS             open Browse, print the folder browser's texts, cancel it
-
-#include <windows.h>
+//   sleep MS
+// Several commands may follow each other, separated by "+": one Wine start for all of them.
+// Drops come from tests/winui/xdnd_drop.c instead: an HDROP means nothing in another process.
 
 #include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
 #include <shlobj.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -115,7 +118,8 @@ bool MeasureTemplate(TemplateMetrics& metrics) {
   const HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(IDD_MAIN), MAKEINTRESOURCEW(5));
   if (found == nullptr) return false;
   const DWORD size = ::SizeofResource(self, found);
-  const auto* bytes = static_cast<const unsigned char*>(::LockResource(::LoadResource(self, found)));
+  const auto* bytes =
+      static_cast<const unsigned char*>(::LockResource(::LoadResource(self, found)));
   std::vector<unsigned char> copy(bytes, bytes + size);
   // DLGTEMPLATEEX: version, signature, help id, extended style, then the style.
   DWORD style = 0;
@@ -156,15 +160,14 @@ int Layout(HWND hwnd) {
         r.bottom - r.top != cy) {
       char line[200];
       std::snprintf(line, sizeof line, "control %d at %ld,%ld %ldx%ld, template says %d,%d %dx%d",
-                    p.id, r.left, r.top, r.right - r.left, r.bottom - r.top, p.rect.x, p.rect.y,
-                    cx, cy);
+                    p.id, r.left, r.top, r.right - r.left, r.bottom - r.top, p.rect.x, p.rect.y, cx,
+                    cy);
       Print(line);
       ++bad;
     }
   }
   char line[160];
-  std::snprintf(line, sizeof line, "growth %d,%d base units %d,%d", dx, dy, t.units.cx,
-                t.units.cy);
+  std::snprintf(line, sizeof line, "growth %d,%d base units %d,%d", dx, dy, t.units.cx, t.units.cy);
   Print(line);
   Print(bad == 0 ? "layout ok" : "layout off");
   return bad == 0 ? 0 : 1;
@@ -185,10 +188,8 @@ int Dump(HWND hwnd) {
   std::snprintf(line, sizeof line, "workarea=%ld,%ld %ldx%ld", mi.rcWork.left, mi.rcWork.top,
                 mi.rcWork.right - mi.rcWork.left, mi.rcWork.bottom - mi.rcWork.top);
   Print(line);
-  const auto big = ::SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0);
-  const auto small = ::SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0);
-  std::snprintf(line, sizeof line, "icon.big=%d icon.small=%d", big != 0, small != 0);
-  Print(line);
+  // The icons: Wine does not answer WM_GETICON across processes; the window manager
+  // reads them (_NET_WM_ICON), see scripts/test-windows-ui.sh.
   for (const int id : kIds) {
     const HWND c = ::GetDlgItem(hwnd, id);
     wchar_t cls[64] = {};
@@ -232,24 +233,6 @@ bool WaitFor(DWORD ms, auto condition) {
   }
 }
 
-int Drop(HWND hwnd, int count, char** paths) {
-  std::wstring names;
-  for (int i = 0; i < count; ++i) {
-    names += Wide(paths[i]);
-    names += L'\0';
-  }
-  names += L'\0';
-  const SIZE_T bytes = sizeof(DROPFILES) + names.size() * sizeof(wchar_t);
-  const HGLOBAL memory = ::GlobalAlloc(GHND, bytes);
-  auto* drop = static_cast<DROPFILES*>(::GlobalLock(memory));
-  drop->pFiles = sizeof(DROPFILES);
-  drop->fWide = TRUE;
-  std::memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), names.data(),
-              names.size() * sizeof(wchar_t));
-  ::GlobalUnlock(memory);
-  return ::PostMessageW(hwnd, WM_DROPFILES, reinterpret_cast<WPARAM>(memory), 0) ? 0 : 1;
-}
-
 struct BrowseFind {
   HWND owner;
   HWND found;
@@ -290,11 +273,13 @@ int BrowseTitle(HWND hwnd, DWORD ms) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunOne(int argc, char** argv) {
   if (argc < 2) return 2;
   const std::string command = argv[1];
+  if (command == "sleep" && argc == 3) {
+    ::Sleep(DWORD(std::atoi(argv[2])));
+    return 0;
+  }
   if (command == "find") return WaitWindow(DWORD(std::atoi(argv[2]))) ? 0 : 1;
   if (command == "gone") {
     return WaitFor(DWORD(std::atoi(argv[2])), [] { return FindWindowOnce() == nullptr; }) ? 0 : 1;
@@ -353,8 +338,26 @@ int main(int argc, char** argv) {
     ::ShowWindowAsync(hwnd, show);
     return 0;
   }
-  if (command == "drop" && argc >= 3) return Drop(hwnd, argc - 2, argv + 2);
   if (command == "browse-title" && argc == 3) return BrowseTitle(hwnd, DWORD(std::atoi(argv[2])));
   Print("unknown command");
   return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Lines end in "\n" alone, as the script reading them expects.
+  _setmode(_fileno(stdout), _O_BINARY);
+  // Each command gets its own argv, with the program's name in front.
+  std::vector<char*> args{argv[0]};
+  for (int i = 1; i <= argc; ++i) {
+    if (i < argc && std::strcmp(argv[i], "+") != 0) {
+      args.push_back(argv[i]);
+      continue;
+    }
+    const int status = RunOne(int(args.size()), args.data());
+    if (status != 0) return status;
+    args.resize(1);
+  }
+  return 0;
 }
