@@ -2,6 +2,8 @@
 // ui/dialog_template.h that the Qt window and the Win32 window's layout read must say the
 // same, control by control. The script is read as the resource compiler reads it.
 
+#include "ui/dialog_template.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -10,8 +12,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "ui/dialog_template.h"
 
 namespace {
 
@@ -80,8 +80,8 @@ RcDialog ReadDialog() {
                           number + "," + number + "," + number);
   const std::regex edit(R"re((EDITTEXT)\s+(\w+),)re" + number + "," + number + "," + number + "," +
                         number);
-  const std::regex control(R"re((CONTROL)\s+"([^"]*)",\s*(\w+),\s*"[^"]*",[^,]*,)re" + number + "," +
-                           number + "," + number + "," + number);
+  const std::regex control(R"re((CONTROL)\s+"([^"]*)",\s*(\w+),\s*"[^"]*",[^,]*,)re" + number +
+                           "," + number + "," + number + "," + number);
   const std::regex any(R"re(\b(DEFPUSHBUTTON|PUSHBUTTON|EDITTEXT|CONTROL)\b)re");
   std::vector<std::size_t> starts;
   for (auto it = std::sregex_iterator(body.begin(), body.end(), any); it != std::sregex_iterator();
@@ -94,10 +94,14 @@ RcDialog ReadDialog() {
     std::smatch s;
     RcControl c;
     if (std::regex_search(statement, s, button) || std::regex_search(statement, s, control)) {
-      c = {s[1], s[2], idOf(s[3]),
+      c = {s[1],
+           s[2],
+           idOf(s[3]),
            {std::stoi(s[4]), std::stoi(s[5]), std::stoi(s[6]), std::stoi(s[7])}};
     } else if (std::regex_search(statement, s, edit)) {
-      c = {s[1], "", idOf(s[2]),
+      c = {s[1],
+           "",
+           idOf(s[2]),
            {std::stoi(s[3]), std::stoi(s[4]), std::stoi(s[5]), std::stoi(s[6])}};
     } else {
       ADD_FAILURE() << "unreadable control: " << statement;
@@ -110,15 +114,11 @@ RcDialog ReadDialog() {
 
 const char* KeywordOf(ControlKind kind) {
   switch (kind) {
-    case ControlKind::kDefPushButton:
-      return "DEFPUSHBUTTON";
-    case ControlKind::kPushButton:
-      return "PUSHBUTTON";
+    case ControlKind::kDefPushButton: return "DEFPUSHBUTTON";
+    case ControlKind::kPushButton: return "PUSHBUTTON";
     case ControlKind::kPathField:
-    case ControlKind::kLogPane:
-      return "EDITTEXT";
-    case ControlKind::kProgressBar:
-      return "CONTROL";
+    case ControlKind::kLogPane: return "EDITTEXT";
+    case ControlKind::kProgressBar: return "CONTROL";
   }
   return "";
 }
