@@ -1,9 +1,10 @@
 // harrowbit.exe: the application object runs the dialog modally, as its only message
 // loop, and the program ends when the dialog closes.
 
+#include <windows.h>
+// These build on windows.h.
 #include <commctrl.h>
 #include <objbase.h>
-#include <windows.h>
 
 #include "winui/command_line.h"
 #include "winui/scan_dlg.h"

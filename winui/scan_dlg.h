@@ -1,7 +1,8 @@
 #pragma once
 
-#include <shellapi.h>
 #include <windows.h>
+// These build on windows.h.
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstdint>

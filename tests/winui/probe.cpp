@@ -15,11 +15,12 @@
 // Several commands may follow each other, separated by "+": one Wine start for all of them.
 // Drops come from tests/winui/xdnd_drop.c instead: an HDROP means nothing in another process.
 
-#include <commctrl.h>
 #include <fcntl.h>
 #include <io.h>
-#include <shlobj.h>
 #include <windows.h>
+// These build on windows.h.
+#include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
