@@ -10,7 +10,8 @@
 //   wait-log TEXT MS            wait until the log pane's text contains TEXT
 //   click ID | esc | close      the button, the Esc key, the close box
 //   size W H | show max|min|restore
-//   browse-title MS             open Browse, print the folder browser's texts, cancel it
+//   browse MS [FOLDER]          open Browse, print the folder browser's texts, then type
+//                               FOLDER into it and press OK, or press Cancel
 //   sleep MS
 // Several commands may follow each other, separated by "+": one Wine start for all of them.
 // Drops come from tests/winui/xdnd_drop.c instead: an HDROP means nothing in another process.
@@ -248,13 +249,18 @@ BOOL CALLBACK FindOwned(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
-BOOL CALLBACK PrintChildText(HWND child, LPARAM) {
+BOOL CALLBACK PrintChildText(HWND child, LPARAM editFound) {
   const std::wstring text = TextOf(child);
   if (!text.empty()) Print("text=" + Utf8(text));
+  wchar_t cls[32] = {};
+  ::GetClassNameW(child, cls, 32);
+  if (std::wcscmp(cls, L"Edit") == 0) *reinterpret_cast<HWND*>(editFound) = child;
   return TRUE;
 }
 
-int BrowseTitle(HWND hwnd, DWORD ms) {
+// Opens Browse and prints the folder browser's texts; then types `folder` into its edit
+// box and presses OK, or with no folder presses Cancel.
+int Browse(HWND hwnd, DWORD ms, const char* folder) {
   ::PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED),
                  reinterpret_cast<LPARAM>(::GetDlgItem(hwnd, IDC_BROWSE)));
   BrowseFind data{hwnd, nullptr};
@@ -269,8 +275,21 @@ int BrowseTitle(HWND hwnd, DWORD ms) {
   }
   ::Sleep(300);
   Print("browser=" + Utf8(TextOf(data.found)));
-  ::EnumChildWindows(data.found, PrintChildText, 0);
-  ::PostMessageW(data.found, WM_COMMAND, IDCANCEL, 0);
+  HWND edit = nullptr;
+  ::EnumChildWindows(data.found, PrintChildText, reinterpret_cast<LPARAM>(&edit));
+  if (folder == nullptr) {
+    ::PostMessageW(data.found, WM_COMMAND, IDCANCEL, 0);
+    return 0;
+  }
+  if (edit == nullptr) {
+    Print("the folder browser has no edit box");
+    return 1;
+  }
+  const std::wstring wide = Wide(folder);
+  DWORD_PTR ignored = 0;
+  ::SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &ignored);
+  ::PostMessageW(data.found, WM_COMMAND, IDOK, 0);
   return 0;
 }
 
@@ -339,7 +358,9 @@ int RunOne(int argc, char** argv) {
     ::ShowWindowAsync(hwnd, show);
     return 0;
   }
-  if (command == "browse-title" && argc == 3) return BrowseTitle(hwnd, DWORD(std::atoi(argv[2])));
+  if (command == "browse" && (argc == 3 || argc == 4)) {
+    return Browse(hwnd, DWORD(std::atoi(argv[2])), argc == 4 ? argv[3] : nullptr);
+  }
   Print("unknown command");
   return 2;
 }
