@@ -159,8 +159,9 @@ probe dump >"$tmp/p2"
 [ "$(sed -n '/^progress=/,$p' "$tmp/p1")" = "$(sed -n '/^progress=/,$p' "$tmp/p2")" ] &&
   pass "paused: no progress, no new line" || fail "the scan moved while paused"
 drop "$tmp/my music/tone-48000-mono-2s.ogg" && pass "dropped while paused" || fail "the drop"
-probe click 1 + wait-text 1 Pause 5000 + wait-log "/121]" 30000 &&
-  pass "continued; the dropped file joined the running check (total 121)" || fail "the drop did not join"
+# Enter is the default button's: Continue.
+probe enter + wait-text 1 Pause 5000 + wait-log "/121]" 30000 &&
+  pass "Enter continues; the dropped file joined the running check (total 121)" || fail "the drop did not join"
 # Esc, then at once the second half of a double press: the window and its report stay.
 probe esc + wait-text 1 Start 20000 + close + sleep 300 + find 1000 + wait-text 2 Close 1000 \
   + dump >"$tmp/cancelled" &&

@@ -8,7 +8,7 @@
 //   layout                      print "layout ok" or each control away from the template
 //   wait-text ID TEXT MS        wait until control ID's text is TEXT (IDs: 1, 2, 1004...)
 //   wait-log TEXT MS            wait until the log pane's text contains TEXT
-//   click ID | esc | close      the button, the Esc key, the close box
+//   click ID | esc | enter | close   the button, the Esc or Enter key, the close box
 //   size W H | show max|min|restore
 //   browse MS [FOLDER]          open Browse, print the folder browser's texts, then type
 //                               FOLDER into it and press OK, or press Cancel
@@ -335,14 +335,16 @@ int RunOne(int argc, char** argv) {
                ? 0
                : 1;
   }
-  if (command == "esc") {
+  if (command == "esc" || command == "enter") {
     // Through the dialog's own loop, as a key press: to the control that has the focus.
+    const WPARAM key = command == "esc" ? VK_ESCAPE : VK_RETURN;
+    const LPARAM scan = command == "esc" ? 0x00010001 : 0x001C0001;
     GUITHREADINFO gui{};
     gui.cbSize = sizeof gui;
     ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &gui);
     const HWND target = gui.hwndFocus != nullptr ? gui.hwndFocus : hwnd;
-    ::PostMessageW(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-    ::PostMessageW(target, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001));
+    ::PostMessageW(target, WM_KEYDOWN, key, scan);
+    ::PostMessageW(target, WM_KEYUP, key, scan | static_cast<LPARAM>(0xC0000000));
     return 0;
   }
   if (command == "close") return ::PostMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;
