@@ -158,6 +158,10 @@ sleep 1
 probe dump >"$tmp/p2"
 [ "$(sed -n '/^progress=/,$p' "$tmp/p1")" = "$(sed -n '/^progress=/,$p' "$tmp/p2")" ] &&
   pass "paused: no progress, no new line" || fail "the scan moved while paused"
+# Decoding runs in a helper process: the window started again as its decoder.
+helpers=$(pgrep -fc -- 'harrowbit.exe --decoder-helper' || true)
+[ "$helpers" -ge 1 ] && pass "the file in hand decodes in a helper process" ||
+  fail "no decoder helper process"
 drop "$tmp/my music/tone-48000-mono-2s.ogg" && pass "dropped while paused" || fail "the drop"
 # Enter is the default button's: Continue.
 probe enter + wait-text 1 Pause 5000 + wait-log "/121]" 30000 &&

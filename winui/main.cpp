@@ -6,6 +6,11 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <string>
+#include <vector>
+
+#include "decode/helper_server.h"
+#include "platform/program.h"
 #include "winui/command_line.h"
 #include "winui/scan_dlg.h"
 #include "winui/window_tester.h"
@@ -38,6 +43,16 @@ class CScanApp {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Started by the window as its decoder helper: serve, and show nothing.
+  std::vector<std::string> arguments = ProgramArguments(0, nullptr);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  if (const int helperStatus =
+          MaybeRunDecoderHelper(static_cast<int>(arguments.size()), argv.data());
+      helperStatus >= 0) {
+    return helperStatus;
+  }
   CScanApp app;
   app.InitInstance();
   return 0;

@@ -2,8 +2,10 @@
 
 #include "scan/file_tester.h"
 
-// The one place where the Windows window chooses how files are decoded. Today: in this
-// process, so a file that crashes libvorbis ends the window. The helper-process tester
-// (decode/isolated_tester.h, once decode/ builds for Windows) plugs in here, with the
-// state's cancel signal, as app/scan_app.cpp does on Linux.
-TesterFactory WindowTesterFactory(const class CScanState& state);
+class CScanState;
+
+// The one place where the Windows window chooses how files are decoded: in helper
+// processes, each in a job object, so a file that crashes libvorbis gets its own verdict
+// ("CRASH @ position") and cannot take the window down. The helper is this program itself
+// (see main.cpp); a cancel ends the wait for a stuck helper at once.
+TesterFactory WindowTesterFactory(const CScanState& state);
