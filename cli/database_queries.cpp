@@ -1,13 +1,13 @@
 #include "cli/database_queries.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "db/db_report.h"
+#include "platform/file_status.h"
+#include "platform/path_bytes.h"
+#include "platform/program.h"
 #include "scan/file_collection.h"
 #include "text/path_text.h"
 
@@ -33,15 +33,16 @@ bool ShowErrors(const CliOptions& options, CResultsDb& db, std::string& answer) 
 // could not be read (said on standard error): the count is then of what could be.
 bool FilesOnDisk(const std::string& path, CFileList& files, OggNames names) {
   bool whole = true;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    Say(DisplayText(path) + ": " + std::strerror(errno));
+  FileStatus st;
+  std::error_code lookError;
+  if (!StatusOf(path, st, lookError)) {
+    Say(DisplayText(path) + ": " + lookError.message());
     return false;
   }
   AddGivenPath(
       files, path,
       [&](const std::filesystem::path& folder, std::error_code error) {
-        Say(DisplayText(folder.native()) + ": " + error.message());
+        Say(DisplayText(PathToUtf8(folder)) + ": " + error.message());
         whole = false;
       },
       names);
@@ -65,7 +66,7 @@ bool MeasureCoverage(const CliOptions& options, CResultsDb& db,
       ++c.onDisk;
       if (identity && last && IsCurrent(*last, *identity, days, nowMs)) ++c.current;
     }
-    const std::string folder = PathKey(options.paths[p]);
+    const std::string folder = PathKey(PathFromUtf8(options.paths[p]));
     answer += options.json ? CoverageJson(folder, days, c) : CoverageText(folder, days, c);
   }
   return true;
@@ -102,7 +103,7 @@ int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
   db.Close();
   out.Write(answer);
   out.Flush();
-  if (out.Error() == EPIPE) return 128 + SIGPIPE;
+  if (out.Error() == EPIPE) return BrokenPipeExitStatus();
   if (out.Error() != 0) {
     Say(std::string("cannot write the results: ") + std::strerror(out.Error()));
     return kExitTrouble;

@@ -1,21 +1,31 @@
 #include "cli/interrupt_watcher.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <system_error>
 
+namespace {
+
+const sigset_t kWatched = [] {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  return signals;
+}();
+
+}  // namespace
+
 CInterruptWatcher::CInterruptWatcher(CScanState& state) : m_state(state) {
-  sigemptyset(&m_signals);
-  sigaddset(&m_signals, SIGINT);
-  sigaddset(&m_signals, SIGTERM);
-  sigaddset(&m_signals, SIGUSR1);
-  pthread_sigmask(SIG_BLOCK, &m_signals, nullptr);
+  pthread_sigmask(SIG_BLOCK, &kWatched, nullptr);
   try {
     m_thread = std::thread([this] { Run(); });
   } catch (const std::system_error& e) {
     // Out of threads (a process limit): the signals keep their usual effect.
-    pthread_sigmask(SIG_UNBLOCK, &m_signals, nullptr);
+    pthread_sigmask(SIG_UNBLOCK, &kWatched, nullptr);
     m_strError = e.code().message();
   }
 }
@@ -29,7 +39,7 @@ CInterruptWatcher::~CInterruptWatcher() {
 void CInterruptWatcher::Run() {
   for (;;) {
     int sig = 0;
-    if (sigwait(&m_signals, &sig) != 0) continue;
+    if (sigwait(&kWatched, &sig) != 0) continue;
     if (sig == SIGUSR1) return;
     if (m_signal.exchange(sig) != 0) {
       std::function<void()> lastWords;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <signal.h>
-
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -15,6 +13,9 @@
 // sigwait, so the cancel may use the scan state's ordinary locks. Made before any other
 // thread starts: threads inherit the blocked signals, and a signal the kernel handed to
 // another thread (the results database's writer) would end the program on the spot.
+// On Windows (interrupt_watcher_win32.cpp) the console's Ctrl-C, Ctrl-Break and close
+// events do the same, taken on the thread the system starts for them, and are named
+// SIGINT, SIGBREAK and SIGTERM.
 class CInterruptWatcher {
  public:
   explicit CInterruptWatcher(CScanState& state);
@@ -31,12 +32,13 @@ class CInterruptWatcher {
     std::lock_guard lock(m_mutex);
     m_lastWords = std::move(lastWords);
   }
+  // Windows: one console event, named as its signal, from the console's handler.
+  void Take(int sig);
 
  private:
   void Run();
 
   CScanState& m_state;
-  sigset_t m_signals;
   std::atomic<int> m_signal{0};
   std::string m_strError;
   std::mutex m_mutex;

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "db/db_report.h"
+#include "platform/path_bytes.h"
 #include "text/json_text.h"
 
 namespace {
@@ -59,7 +60,7 @@ void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
   const bool hasReason = v.IsError() || v.status == FileVerdict::Status::kNotChecked;
   const bool hasPosition = (v.IsError() && v.opened) || v.status == FileVerdict::Status::kCancelled;
   std::string line = "{\"type\":\"file\",\"number\":" + std::to_string(r.number);
-  line += ",\"path\":" + JsonQuote(r.path.native());
+  line += ",\"path\":" + JsonQuote(PathToUtf8(r.path));
   line += ",\"verdict\":\"" + std::string(VerdictName(v.status)) + '"';
   line += ",\"reason\":" + (hasReason ? JsonQuote(v.reason) : "null");
   line += ",\"position\":" + Number(hasPosition ? std::optional(v.position) : std::nullopt);

@@ -1,12 +1,7 @@
 // harrowbit-cli: the scan of the window, for terminals and scripts.
 
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,6 +24,9 @@
 #include "decode/isolated_tester.h"
 #include "decode/parallel_decoder.h"
 #include "filetest/library_version.h"
+#include "platform/file_status.h"
+#include "platform/path_bytes.h"
+#include "platform/program.h"
 #include "scan/file_collection.h"
 #include "scan/scan_worker.h"
 #include "text/json_text.h"
@@ -43,20 +41,12 @@ void Complain(const std::string& path, const std::string& what) {
 // A helper holds two descriptors while it runs and a few more while it starts; the rest
 // of the process needs some of its own.
 int JobsTheDescriptorsAllow() {
-  rlimit files{};
-  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return 1024;
-  if (files.rlim_cur < files.rlim_max) {
-    files.rlim_cur = files.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &files);
-    ::getrlimit(RLIMIT_NOFILE, &files);
-  }
-  constexpr rlim_t kOwnUse = 10;
-  constexpr rlim_t kStarting = 6;
-  if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur > 1024 * 2 + kOwnUse + kStarting) {
-    return 1024;
-  }
-  if (files.rlim_cur < kOwnUse + kStarting + 2) return 0;
-  return static_cast<int>((files.rlim_cur - kOwnUse - kStarting) / 2);
+  const int64_t files = RaisedOpenFileLimit();
+  constexpr int64_t kOwnUse = 10;
+  constexpr int64_t kStarting = 6;
+  if (files < 0 || files > 1024 * 2 + kOwnUse + kStarting) return 1024;
+  if (files < kOwnUse + kStarting + 2) return 0;
+  return static_cast<int>((files - kOwnUse - kStarting) / 2);
 }
 
 // Fills the list by the rule for one given path, saying on standard error what it could
@@ -67,12 +57,13 @@ class CListBuilder {
       : m_list(list), m_formatter(formatter), m_names(names) {}
 
   void Add(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-      Trouble(path, std::strerror(errno));
+    FileStatus st;
+    std::error_code lookError;
+    if (!StatusOf(path, st, lookError)) {
+      Trouble(path, lookError.message());
       return;
     }
-    if (!S_ISDIR(st.st_mode) && !IsOggFile(path, m_names)) {
+    if (st.kind != FileStatus::Kind::kFolder && !IsOggFile(path, m_names)) {
       Trouble(path, m_names == OggNames::kOggOnly
                         ? "not checked: neither a folder nor a file whose name ends in \".ogg\""
                         : "not checked: neither a folder nor a file whose name ends in \".ogg\", "
@@ -82,7 +73,7 @@ class CListBuilder {
     AddGivenPath(
         m_list, path,
         [this](const std::filesystem::path& folder, std::error_code error) {
-          Trouble(folder.native(), error.message());
+          Trouble(PathToUtf8(folder), error.message());
         },
         m_names);
   }
@@ -174,9 +165,9 @@ class CResults final : public IScanListener {
     if (v.status == FileVerdict::Status::kNotChecked && !v.unsupported) {
       if (v.stopsScan) {
         m_strRunFault = v.reason;
-        m_strStoppedAt = result.path.native();
+        m_strStoppedAt = PathToUtf8(result.path);
       } else {
-        Complain(result.path.native(), "not checked: " + v.reason);
+        Complain(PathToUtf8(result.path), "not checked: " + v.reason);
         m_bFilesNotChecked = true;
       }
     }
@@ -230,13 +221,13 @@ struct RunOutcome {
 };
 
 int ExitStatus(const RunOutcome& run) {
-  if (run.outputError == EPIPE) return 128 + SIGPIPE;
+  if (run.outputError == EPIPE) return BrokenPipeExitStatus();
   if (run.outputError != 0) {
     std::fprintf(stderr, "harrowbit-cli: cannot write the results: %s\n",
                  std::strerror(run.outputError));
     return kExitTrouble;
   }
-  if (run.signal != 0) return 128 + run.signal;
+  if (run.signal != 0) return InterruptedExitStatus(run.signal);
   if (run.trouble) return kExitTrouble;
   return run.damage ? kExitDamaged : kExitClean;
 }
@@ -293,7 +284,7 @@ void SayNewlyDamaged(const CRememberedVerdicts& remembered) {
   std::fprintf(stderr, "harrowbit-cli: newly damaged since its last check: %zu files\n",
                newly.size());
   for (const auto& n : newly) {
-    std::fprintf(stderr, "  %s (OK at %s)\n", DisplayText(n.path.native()).c_str(),
+    std::fprintf(stderr, "  %s (OK at %s)\n", DisplayText(PathToUtf8(n.path)).c_str(),
                  CheckedAtText(n.wasCheckedAtMs).c_str());
   }
 }
@@ -305,10 +296,16 @@ int main(int argc, char** argv) {
     return helperStatus;
   }
   CliOptions options;
-  if (const int status = ParseOptions(argc, argv, options); status >= 0) return status;
+  std::vector<std::string> arguments = ProgramArguments(argc, argv);
+  std::vector<char*> utf8Argv;
+  for (std::string& argument : arguments) utf8Argv.push_back(argument.data());
+  utf8Argv.push_back(nullptr);
+  if (const int status = ParseOptions(static_cast<int>(arguments.size()), utf8Argv.data(), options);
+      status >= 0)
+    return status;
   // Write errors come back as EPIPE and are answered as a SIGPIPE would be; a helper that
   // died must not kill the scan through its pipe either.
-  std::signal(SIGPIPE, SIG_IGN);
+  PrepareStandardStreams();
 
   CScanState state;
   CInterruptWatcher watcher(state);
@@ -371,7 +368,7 @@ int main(int argc, char** argv) {
   }
   CRememberedVerdicts* memory = remembered ? &*remembered : nullptr;
 
-  const bool showProgress = ::isatty(STDERR_FILENO) == 1;
+  const bool showProgress = IsTerminal(stderr);
   CProgressLine progress(stderr, state.m_fileList, [memory](const ListedFile& file) {
     return memory != nullptr && memory->Decide(file.index, file.path).reuse;
   });

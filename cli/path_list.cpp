@@ -1,11 +1,10 @@
 #include "cli/path_list.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "platform/process.h"
+#include "platform/program.h"
 #include "text/path_text.h"
 
 bool SplitPathList(std::string_view bytes, PathListSeparator separator,
@@ -35,7 +34,7 @@ bool ReadPathList(const std::string& file, PathListSeparator separator,
                   std::vector<std::string>& entries, std::string& error) {
   const bool standardInput = file == "-";
   const std::string name = standardInput ? "standard input" : DisplayText(file);
-  const int fd = standardInput ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = standardInput ? 0 : OpenForReading(file);
   if (fd < 0) {
     error = "cannot read the list of files " + name + ": " + std::strerror(errno);
     return false;
@@ -44,7 +43,7 @@ bool ReadPathList(const std::string& file, PathListSeparator separator,
   char buffer[65536];
   int err = 0;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const int64_t n = ReadDescriptor(fd, buffer, sizeof buffer);
     if (n > 0) {
       bytes.append(buffer, static_cast<std::size_t>(n));
     } else if (n == 0) {
@@ -54,7 +53,7 @@ bool ReadPathList(const std::string& file, PathListSeparator separator,
       break;
     }
   }
-  if (!standardInput) ::close(fd);
+  if (!standardInput) CloseDescriptor(fd);
   if (err != 0) {
     error = "cannot read the list of files " + name + ": " + std::strerror(err);
     return false;

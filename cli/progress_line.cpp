@@ -1,10 +1,9 @@
 #include "cli/progress_line.h"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 
+#include "platform/path_bytes.h"
+#include "platform/program.h"
 #include "text/path_text.h"
 #include "text/position_text.h"
 #include "text/terminal_columns.h"
@@ -14,12 +13,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr auto kRateWindow = std::chrono::seconds(5);
-
-int TerminalColumns(std::FILE* stream) {
-  winsize ws{};
-  if (::ioctl(::fileno(stream), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
-}
 
 }  // namespace
 
@@ -37,7 +30,7 @@ void CProgressLine::OnFileBegun(int, const ListedFile& file) {
   m_bCurrentRemembered = m_remembered && m_remembered(file);
   m_fileBegun = Clock::now();
   // Control characters show as U+FFFD: on the terminal they must not act as commands.
-  m_strCurrent = DisplayText(file.path.native());
+  m_strCurrent = DisplayText(PathToUtf8(file.path));
   m_lastPosition = 0;
   m_nRange = m_nPosition = 0;
 }

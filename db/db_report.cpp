@@ -1,12 +1,12 @@
 #include "db/db_report.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 
+#include "platform/file_status.h"
+#include "platform/path_bytes.h"
 #include "text/json_text.h"
 #include "text/path_text.h"
 
@@ -48,12 +48,13 @@ std::string DaysText(double days) {
 int64_t LeaveOutGone(std::vector<ErrorRow>& rows) {
   const auto before = rows.size();
   std::erase_if(rows, [](ErrorRow& row) {
-    struct stat st {};
-    if (::stat(row.path.c_str(), &st) != 0) {
+    FileStatus st;
+    std::error_code error;
+    if (!StatusOf(row.path, st, error)) {
       // A file that cannot be looked at for another reason may still be there.
-      return errno == ENOENT || errno == ENOTDIR;
+      return IsMissing(error);
     }
-    const auto now = IdentityOf(row.path);
+    const auto now = IdentityOf(PathFromUtf8(row.path));
     row.changedSince = !now || ChangedSince(row.identity, *now);
     return false;
   });

@@ -3,12 +3,11 @@
 
 #include "db/results_db.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_status.h"
+#include "platform/path_bytes.h"
 #include "text/path_text.h"
 
 namespace {
@@ -23,7 +22,7 @@ std::string WaitText(std::chrono::milliseconds wait) {
 std::string ImmutableUri(const std::filesystem::path& file) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string uri = "file:";
-  for (const char ch : file.native()) {
+  for (const char ch : PathToUtf8(file)) {
     const auto c = static_cast<unsigned char>(ch);
     if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
         c == '-' || c == '.' || c == '_' || c == '~') {
@@ -38,8 +37,10 @@ std::string ImmutableUri(const std::filesystem::path& file) {
 }
 
 bool WalExists(const std::filesystem::path& file) {
-  struct stat st {};
-  return ::lstat((file.native() + "-wal").c_str(), &st) == 0 || errno != ENOENT;
+  std::error_code error;
+  const auto wal = std::filesystem::symlink_status(PathFromUtf8(PathToUtf8(file) + "-wal"), error);
+  // A -wal that cannot be looked at may be there (the type is then "none").
+  return wal.type() != std::filesystem::file_type::not_found;
 }
 
 }  // namespace
@@ -48,13 +49,16 @@ CResultsDb::~CResultsDb() { Close(); }
 
 int CResultsDb::OpenErrno() const {
   // SQLite's own errno is that of its last attempt (often a fallback), not of the cause.
-  struct stat st {};
+  FileStatus st;
+  std::error_code error;
   const std::filesystem::path folder = m_path.parent_path().empty() ? "." : m_path.parent_path();
-  if (::stat(m_path.c_str(), &st) != 0) {
-    if (errno == ENOENT && ::access(folder.c_str(), W_OK | X_OK) != 0) return errno;
+  if (!StatusOf(PathToUtf8(m_path), st, error)) {
+    if (IsMissing(error)) {
+      if (const int denied = AccessError(PathToUtf8(folder), Access::kCreateIn)) return denied;
+    }
     return ENOENT;
   }
-  if (::access(m_path.c_str(), R_OK) != 0) return errno;
+  if (const int denied = AccessError(PathToUtf8(m_path), Access::kRead)) return denied;
   const int err = m_pDb ? sqlite3_system_errno(m_pDb) : 0;
   return err != 0 ? err : EIO;
 }
@@ -129,7 +133,7 @@ bool CResultsDb::OpenConnection(DbMode mode) {
   if (m_bImmutable) m_openedAs = IdentityOf(m_path);
   const int flags = (record ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
                     SQLITE_OPEN_NOMUTEX | (m_bImmutable ? SQLITE_OPEN_URI : 0);
-  const std::string name = m_bImmutable ? ImmutableUri(m_path) : m_path.native();
+  const std::string name = m_bImmutable ? ImmutableUri(m_path) : PathToUtf8(m_path);
   const int rc = sqlite3_open_v2(name.c_str(), &m_pDb, flags, nullptr);
   if (rc != SQLITE_OK) return Fail(rc, "");
   sqlite3_busy_timeout(m_pDb, static_cast<int>(m_options.busyTimeout.count()));
@@ -154,7 +158,7 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
   // No other thread can reach this object until the flusher starts at the end.
   m_options = options;
   m_path = file;
-  m_strFile = DisplayText(file.native());
+  m_strFile = DisplayText(PathToUtf8(file));
   m_strError.clear();
   m_bFailed = false;
   m_nUnrecorded = 0;

@@ -1,22 +1,24 @@
 #include "db/verdict_record.h"
 
-#include <sys/stat.h>
-
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/file_status.h"
+#include "platform/path_bytes.h"
+
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  FileStatus st;
+  std::error_code error;
+  if (!StatusOf(PathToUtf8(path), st, error)) return std::nullopt;
   FileIdentity id;
-  id.device = static_cast<uint64_t>(st.st_dev);
-  id.inode = static_cast<uint64_t>(st.st_ino);
-  id.size = static_cast<int64_t>(st.st_size);
-  id.mtimeNs = TimeNs(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  id.ctimeNs = TimeNs(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  id.device = st.device;
+  id.inode = st.index;
+  id.size = st.size;
+  id.mtimeNs = st.modifiedNs;
+  id.ctimeNs = st.changedNs;
   return id;
 }
 
@@ -67,21 +69,22 @@ namespace {
 
 // The absolute, lexically normal form of a path, without following links.
 std::string LexicalKey(const std::filesystem::path& path) {
-  if (IsNormalAbsolute(path.native())) return path.native();
+  const std::string bytes = PathToUtf8(path);
+  if (IsNormalAbsolute(bytes)) return bytes;
   if (path.is_relative()) {
     // The working folder does not change during a run.
     static const std::string cwd = [] {
       std::error_code ec;
-      return std::filesystem::current_path(ec).native();
+      return PathToUtf8(std::filesystem::current_path(ec));
     }();
-    const std::string joined = cwd + "/" + path.native();
+    const std::string joined = cwd + "/" + bytes;
     if (!cwd.empty() && IsNormalAbsolute(joined)) return joined;
   }
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   if (ec) absolute = path;
-  std::string key = absolute.lexically_normal().native();
-  while (key.size() > 1 && key.back() == '/') key.pop_back();
+  std::string key = PathToUtf8(absolute.lexically_normal());
+  while (key.size() > 1 && key.back() == kPathSeparator) key.pop_back();
   return key;
 }
 
@@ -92,20 +95,22 @@ std::string PathKey(const std::filesystem::path& path) {
   // The folder is named as the system resolves it, so that a library reached through a
   // link, through its real path, or from a working folder inside it (whose name the
   // system gives resolved) is one library to the database. The file keeps its own name.
-  const std::size_t slash = key.rfind('/');
+  const std::size_t slash = key.rfind(kPathSeparator);
   if (slash == std::string::npos || slash == 0) return key;
   const std::string folder = key.substr(0, slash);
   // A scan asks folder by folder: one resolution per folder.
   thread_local std::string lastFolder;
   thread_local std::string lastResolved;
   if (folder != lastFolder) {
-    char* resolved = ::realpath(folder.c_str(), nullptr);
-    lastResolved = resolved != nullptr ? resolved : folder;
-    std::free(resolved);
+    lastResolved = ResolvedPath(folder);
+    if (lastResolved.empty()) lastResolved = folder;
     lastFolder = folder;
   }
   if (lastResolved == folder) return key;
-  return (lastResolved == "/" ? std::string() : lastResolved) + key.substr(slash);
+  // A root ends in its separator already.
+  return (EndsInSeparator(lastResolved) ? lastResolved.substr(0, lastResolved.size() - 1)
+                                        : lastResolved) +
+         key.substr(slash);
 }
 
 int64_t UnixMsNow() {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -9,6 +7,8 @@
 #include <string>
 
 #include "decode/helper_protocol.h"
+#include "platform/cancel_signal.h"
+#include "platform/process.h"
 
 // The system's libvorbis can be crashed by a crafted file. Decoding therefore runs in a
 // helper process (the product's own executable, or harrowbit-decoder, started with
@@ -25,8 +25,8 @@ struct DecoderOptions {
   // runaway; a helper that goes as long by the wall clock while using hardly any of it
   // is stalled (stopped, or waiting on a file system that does not answer).
   std::chrono::milliseconds stepTimeout{60000};
-  // Readable when the scan is cancelled: waits for the helper end at once then.
-  int cancelFd = -1;
+  // Raised when the scan is cancelled: waits for the helper end at once then.
+  NativeWaitable cancelFd = kNoWaitable;
   // The quick check (no audio synthesis) instead of a full decode.
   bool quick = false;
   // Every Ogg codec, each by its own library (CAnyOggCheck); `quick` holds for Vorbis.
@@ -34,8 +34,6 @@ struct DecoderOptions {
   // Also the Ogg and Vorbis format rules (--strict): the breaches come with the verdict.
   bool strict = false;
 };
-
-std::filesystem::path CurrentExecutable();
 
 // How a helper's work on a file ended when it did not answer to the end.
 struct HelperExit {
@@ -72,9 +70,9 @@ class CDecoderHelper {
 
   // Starts the helper unless it runs already. False leaves the reason in errno.
   bool Start();
-  pid_t Pid() const { return m_pid; }
-  // What to poll for answers.
-  int ReplyFd() const { return m_replies; }
+  NativeProcessId Pid() const { return m_process.Id(); }
+  // What to wait on for answers (WaitForAny).
+  NativeWaitable Replies() { return m_process.Answers(); }
   const DecoderOptions& Options() const { return m_options; }
   bool Request(const std::filesystem::path& file);
   // The next answer, waiting at most `timeout` for it; a zero timeout only takes what
@@ -90,17 +88,13 @@ class CDecoderHelper {
   std::chrono::milliseconds LookEvery() const;
 
  private:
-  bool Spawn(int requestFd, int replyFd, int positionFd);
-  int MapSharedPosition();
   // Returns the last position the helper recorded.
   double UnmapSharedPosition();
   Wait Fill(std::chrono::milliseconds timeout);
 
   std::filesystem::path m_executable;
   DecoderOptions m_options;
-  pid_t m_pid = 0;
-  int m_requests = -1;
-  int m_replies = -1;
+  CHelperProcess m_process;
   SharedPosition* m_position = nullptr;
   // When the last answer came, by the wall clock and by the helper's processor time.
   std::chrono::steady_clock::time_point m_answeredAt;

@@ -1,10 +1,10 @@
 #include "decode/helper_protocol.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "platform/process.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ bool ReadRequest(int fd, HelperRequest& request) {
 bool WriteAll(int fd, const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
+    const int64_t n = WriteDescriptor(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -75,7 +75,7 @@ bool WriteAll(int fd, const void* data, std::size_t size) {
 bool ReadAll(int fd, void* data, std::size_t size) {
   char* p = static_cast<char*>(data);
   while (size > 0) {
-    const ssize_t n = ::read(fd, p, size);
+    const int64_t n = ReadDescriptor(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;

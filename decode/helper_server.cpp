@@ -1,12 +1,5 @@
 #include "decode/helper_server.h"
 
-#include <pthread.h>
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,6 +11,8 @@
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
 #include "filetest/strict_check.h"
+#include "platform/path_bytes.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -79,7 +74,7 @@ void ServeRequests(SharedPosition* shared) {
     // The command line refuses --strict with --all-codecs: a helper of every codec has no
     // rules to hold a file to.
     if constexpr (kHoldsToRules<Check>) check.SetStrict(request.strict);
-    const bool opened = check.Open(request.path);
+    const bool opened = check.Open(PathFromUtf8(request.path));
     const double totalSeconds = opened ? check.TotalSeconds() : 0;
     if constexpr (std::is_base_of_v<CAnyOggCheck, Check>) out.Add(CodecMessage(check));
     // A file that did not open sends its breaches first, as its verdict is then final.
@@ -105,17 +100,6 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-void Limit(int resource, rlim_t value) {
-  const rlimit limit{value, value};
-  ::setrlimit(resource, &limit);
-}
-
-SharedPosition* MapSharedPosition() {
-  void* shared =
-      ::mmap(nullptr, sizeof(SharedPosition), PROT_READ | PROT_WRITE, MAP_SHARED, kPositionFd, 0);
-  return shared == MAP_FAILED ? nullptr : static_cast<SharedPosition*>(shared);
-}
-
 // libvorbis sizes stack buffers from what a file declares, so decoding runs on a thread
 // whose stack is as large as the scan asks.
 struct Serving {
@@ -124,7 +108,7 @@ struct Serving {
   bool allCodecs = false;
 };
 
-void* Serve(void* p) {
+void Serve(void* p) {
   const auto* serving = static_cast<const Serving*>(p);
   if (serving->allCodecs && serving->quick) {
     ServeRequests<CAnyOggQuickCheck>(serving->position);
@@ -135,20 +119,6 @@ void* Serve(void* p) {
   } else {
     ServeRequests<CStrictCheck<COggCheck>>(serving->position);
   }
-  return nullptr;
-}
-
-void ServeOnStack(std::size_t stackBytes, Serving serving) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, stackBytes);
-  pthread_t thread;
-  if (pthread_create(&thread, &attr, Serve, &serving) != 0) {
-    Serve(&serving);  // the process's own stack is better than no decoding
-  } else {
-    pthread_join(thread, nullptr);
-  }
-  pthread_attr_destroy(&attr);
 }
 
 }  // namespace
@@ -159,23 +129,14 @@ int MaybeRunDecoderHelper(int argc, char** argv) {
                      std::strcmp(argv[5], kAllCodecsQuickArgument) == 0;
   const bool allCodecs = std::strcmp(argv[5], kAllCodecsFullArgument) == 0 ||
                          std::strcmp(argv[5], kAllCodecsQuickArgument) == 0;
-  const auto parent = static_cast<pid_t>(std::strtol(argv[2], nullptr, 10));
   const auto stackBytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
-  const auto addressSpace = static_cast<rlim_t>(std::strtoull(argv[4], nullptr, 10));
-  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() != parent) return 1;
-  // The signals that ask a scan to stop reach the helpers too when they go to the whole
-  // process group (kill of the group, systemctl stop): the scan handles them, and the
-  // helper dies with the scan anyway.
-  ::signal(SIGINT, SIG_IGN);
-  ::signal(SIGTERM, SIG_IGN);
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  // No core files from a crafted file, and no file is ever written.
-  Limit(RLIMIT_CORE, 0);
-  Limit(RLIMIT_FSIZE, 0);
-  if (addressSpace > 0 && !kSanitized) Limit(RLIMIT_AS, addressSpace);
-  ServeOnStack(stackBytes, {MapSharedPosition(), quick, allCodecs});
+  const auto addressSpace = static_cast<uint64_t>(std::strtoull(argv[4], nullptr, 10));
+  void* shared = nullptr;
+  if (!BecomeHelper(argv[2], {kRequestFd, kReplyFd, kPositionFd}, kSanitized ? 0 : addressSpace,
+                    sizeof(SharedPosition), &shared)) {
+    return 1;
+  }
+  Serving serving{static_cast<SharedPosition*>(shared), quick, allCodecs};
+  RunOnStack(stackBytes, Serve, &serving);
   return 0;
 }

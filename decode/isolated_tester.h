@@ -21,7 +21,7 @@ class CIsolatedTester final : public IFileTester {
   const FileVerdict& Verdict() const override { return m_verdict; }
 
   // The running helper, 0 when none runs. For tests that stop it from outside.
-  pid_t HelperPid() const { return m_helper.Pid(); }
+  NativeProcessId HelperPid() const { return m_helper.Pid(); }
 
  private:
   // Starts a helper on the file and takes its answer to the open; false with `exit` set

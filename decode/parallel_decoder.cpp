@@ -1,7 +1,5 @@
 #include "decode/parallel_decoder.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -104,7 +102,8 @@ bool CParallelDecoder::Assign(std::size_t helper, Job& job) {
 }
 
 void CParallelDecoder::WaitFor(std::size_t index) {
-  std::vector<pollfd> fds;
+  std::vector<NativeWaitable> fds;
+  std::vector<char> ready;
   std::vector<std::size_t> owners;
   const auto every = m_helpers.front()->LookEvery();
   for (;;) {
@@ -114,17 +113,17 @@ void CParallelDecoder::WaitFor(std::size_t index) {
     owners.clear();
     for (std::size_t h = 0; h < m_helpers.size(); ++h) {
       if (!m_busy[h]) continue;
-      fds.push_back({m_helpers[h]->ReplyFd(), POLLIN, 0});
+      fds.push_back(m_helpers[h]->Replies());
       owners.push_back(h);
     }
     if (fds.empty()) continue;  // Dispatch gives the file a helper, or its verdict
-    if (m_cancelFd >= 0) fds.push_back({m_cancelFd, POLLIN, 0});
-    const int n = ::poll(fds.data(), fds.size(), static_cast<int>(every.count()));
+    if (m_cancelFd != kNoWaitable) fds.push_back(m_cancelFd);
+    const int n = WaitForAny(fds, every, ready);
     if (n < 0 && errno != EINTR) continue;
     for (std::size_t i = 0; n > 0 && i < owners.size(); ++i) {
-      if (fds[i].revents != 0) TakeAnswers(owners[i]);
+      if (ready[i]) TakeAnswers(owners[i]);
     }
-    if (n > 0 && owners.size() < fds.size() && fds.back().revents != 0 &&
+    if (n > 0 && owners.size() < fds.size() && ready.back() &&
         m_jobs.at(index).state != Job::State::kDone) {
       // Cancelled while the file the scan waits for is still decoding: nothing waits for
       // any of them now.

@@ -73,6 +73,6 @@ class CParallelDecoder final : public IVerdictSource {
   std::size_t m_passed = 0;
   std::size_t m_window;
   std::chrono::steady_clock::time_point m_nextLook;
-  int m_cancelFd;
+  NativeWaitable m_cancelFd;
   Wanted m_wanted;
 };

@@ -7,8 +7,10 @@
 
 #ifdef _WIN32
 using NativeWaitable = void*;  // an event HANDLE
+inline constexpr NativeWaitable kNoWaitable = nullptr;
 #else
 using NativeWaitable = int;  // a descriptor, readable once raised
+inline constexpr NativeWaitable kNoWaitable = -1;
 #endif
 
 class CCancelSignal {

@@ -14,10 +14,21 @@ struct FileStatus {
   uint64_t index = 0;
   int64_t size = 0;
   // Nanoseconds since 1970-01-01 UTC: the last write, and the last change of content or
-  // metadata (ctime on POSIX, ChangeTime on Windows).
+  // metadata (ctime on POSIX, ChangeTime on Windows); INT64_MIN when a time does not fit.
   int64_t modifiedNs = 0;
   int64_t changedNs = 0;
 };
 
 // False with the reason in `error` when the path cannot be looked at.
 bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error);
+
+// Whether a StatusOf error says that nothing is there (rather than that it cannot be seen).
+bool IsMissing(const std::error_code& error);
+
+// Whether this process may read the file, or make files in the folder: 0, or the errno
+// that says why not.
+enum class Access { kRead, kCreateIn };
+int AccessError(const std::string& utf8Path, Access wanted);
+
+// The path with every link resolved, as the system names it; empty when it cannot be.
+std::string ResolvedPath(const std::string& utf8Path);

@@ -1,3 +1,7 @@
+#include <io.h>
+
+#include <cerrno>
+
 #include "platform/file_status.h"
 #include "platform/unique_handle_win32.h"
 #include "platform/win32_status.h"
@@ -15,4 +19,39 @@ bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& 
     return false;
   }
   return true;
+}
+
+bool IsMissing(const std::error_code& error) {
+  return error.value() == ERROR_FILE_NOT_FOUND || error.value() == ERROR_PATH_NOT_FOUND;
+}
+
+// Windows keeps no execute right on folders: creating in one asks for writing only.
+int AccessError(const std::string& utf8Path, Access wanted) {
+  return ::_waccess(WidePath(utf8Path).c_str(), wanted == Access::kRead ? 4 : 2) == 0 ? 0 : errno;
+}
+
+std::string ResolvedPath(const std::string& utf8Path) {
+  const CUniqueHandle handle(::CreateFileW(WidePath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                           nullptr));
+  if (!handle.Valid()) return {};
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFinalPathNameByHandleW(handle.Get(), name.data(),
+                                                static_cast<DWORD>(name.size()), VOLUME_NAME_DOS);
+    if (n == 0) return {};
+    if (n < name.size()) {
+      name.resize(n);
+      break;
+    }
+    name.resize(n);
+  }
+  // "\\?\C:\x" as "C:\x", "\\?\UNC\server\share" as "\\server\share".
+  if (name.starts_with(L"\\\\?\\UNC\\")) {
+    name = L"\\\\" + name.substr(8);
+  } else if (name.starts_with(L"\\\\?\\")) {
+    name = name.substr(4);
+  }
+  return NarrowName(name.c_str());
 }

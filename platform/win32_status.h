@@ -8,10 +8,13 @@
 
 #include "platform/file_status.h"
 
-// FILETIME-like counts of 100 ns since 1601-01-01 to ns since 1970-01-01.
+// FILETIME-like counts of 100 ns since 1601-01-01 to ns since 1970-01-01, INT64_MIN when
+// that does not fit.
 inline int64_t UnixNs(int64_t ticks1601) {
   constexpr int64_t kTicksTo1970 = 116444736000000000;
-  return (ticks1601 - kTicksTo1970) * 100;
+  int64_t ns = 0;
+  if (__builtin_mul_overflow(ticks1601 - kTicksTo1970, int64_t{100}, &ns)) return INT64_MIN;
+  return ns;
 }
 
 // The status of an open handle; false with GetLastError's reason.

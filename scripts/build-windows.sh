@@ -12,9 +12,10 @@ deps=$out/deps
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 jobs=${HARROWBIT_JOBS:-$(nproc)}
 
-# tclsh makes SQLite's amalgamation; googletest brings GoogleTest's sources.
+# tclsh makes SQLite's amalgamation; googletest brings GoogleTest's sources; nsis makes
+# the installer.
 packages=(g++-mingw-w64-x86-64-posix wine64 wine tcl dpkg-dev cmake ninja-build pkg-config
-          build-essential googletest debian-archive-keyring ca-certificates)
+          build-essential googletest debian-archive-keyring ca-certificates nsis)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -120,3 +121,13 @@ cmake -S . -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DCMAKE_PREFIX_PATH="$deps" -DHARROWBIT_BUILD_UI=OFF -DHARROWBIT_BUILD_BENCH=OFF \
   "$@" >/dev/null
 cmake --build "$out" -j "$jobs"
+
+# What a user downloads: the programs and their installer, side by side in dist/. The CLI
+# is taken wherever its build put it; the installer takes whichever programs are there.
+mkdir -p "$out/dist"
+cli=$(find "$out" -name harrowbit-cli.exe -not -path "$out/dist/*" -not -path "$out/wineprefix/*" \
+        -print -quit)
+[ -z "$cli" ] || cp "$cli" "$out/dist/"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/CMakeCache.txt")
+makensis -V2 -DVERSION="$version" -DDIST="$out/dist" -DSOURCE="$root" \
+  -DOUTFILE="$out/dist/harrowbit-$version-setup.exe" data/windows/harrowbit.nsi

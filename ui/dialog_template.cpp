@@ -1,5 +1,7 @@
 #include "ui/dialog_template.h"
 
+#include <algorithm>
+
 int AverageCharWidth(int extentOf52Letters) { return (extentOf52Letters / 26 + 1) / 2; }
 
 int MulDiv(int a, int b, int c) {
@@ -17,4 +19,15 @@ int DluToPixelsY(int dlu, BaseUnits units) { return MulDiv(dlu, units.cy, 8); }
 DlgRect DluToPixels(DlgRect dlu, BaseUnits units) {
   return {DluToPixelsX(dlu.x, units), DluToPixelsY(dlu.y, units), DluToPixelsX(dlu.cx, units),
           DluToPixelsY(dlu.cy, units)};
+}
+
+DlgRect AnchoredRect(const Anchor& anchor, BaseUnits units, int dx, int dy) {
+  const auto t = std::find_if(kControls.begin(), kControls.end(),
+                              [&](const ControlTemplate& c) { return c.id == anchor.id; });
+  const DlgRect p = DluToPixels(t->rect, units);
+  const int left = p.x + (anchor.left ? dx : 0);
+  const int top = p.y + (anchor.top ? dy : 0);
+  const int right = p.x + p.cx + (anchor.right ? dx : 0);
+  const int bottom = p.y + p.cy + (anchor.bottom ? dy : 0);
+  return {left, top, right - left, bottom - top};
 }

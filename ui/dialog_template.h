@@ -91,3 +91,9 @@ int DluToPixelsX(int dlu, BaseUnits units);
 int DluToPixelsY(int dlu, BaseUnits units);
 // Position and size are scaled each on its own, as the dialog manager does for a control.
 DlgRect DluToPixels(DlgRect dlu, BaseUnits units);
+
+// Where the anchored control stands, in client pixels, once the window has grown by dx, dy
+// pixels since it opened. Always from the template, never from where the control stands
+// now: a control shrunk past zero size reads back as 0, and the layout would drift after
+// every deep shrink. Both windows, Qt and Win32, lay out by this.
+DlgRect AnchoredRect(const Anchor& anchor, BaseUnits units, int dx, int dy);

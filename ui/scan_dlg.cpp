@@ -348,20 +348,12 @@ void CScanDlg::resizeEvent(QResizeEvent* e) {
 
 void CScanDlg::OnSize() {
   if (!m_bInitDone || isMinimized()) return;
-  // From the template and the growth since the window opened, never from the controls'
-  // geometry: a control shrunk past zero width reads back as 0 wide, and the layout
-  // would drift after every deep shrink.
   const QRect w = geometry();
   const int dx = w.width() - m_rcWindow.width();
   const int dy = w.height() - m_rcWindow.height();
   for (const Anchor& a : kAnchors) {
-    const auto t = std::find_if(kControls.begin(), kControls.end(),
-                                [&](const ControlTemplate& c) { return c.id == a.id; });
-    const DlgRect p = DluToPixels(t->rect, m_baseUnits);
-    QRect r;
-    r.setCoords(p.x + (a.left ? dx : 0), p.y + (a.top ? dy : 0),
-                p.x + p.cx - 1 + (a.right ? dx : 0), p.y + p.cy - 1 + (a.bottom ? dy : 0));
-    GetDlgItem(a.id)->setGeometry(r);
+    const DlgRect r = AnchoredRect(a, m_baseUnits, dx, dy);
+    GetDlgItem(a.id)->setGeometry(r.x, r.y, r.cx, r.cy);
   }
   update();
 }

@@ -1,0 +1,387 @@
+// harrowbit-probe.exe: reads and drives the running Harrowbit window from outside, the
+// way a user's actions reach it (posted commands, keys, drops, sizes), for the Wine scenes
+// of scripts/test-windows-ui.sh. Reads what the controls hold, never pixels.
+//
+//   find MS                     wait up to MS for the window; exit 1 if it does not show
+//   gone MS                     wait up to MS for the window to close
+//   dump                        print the window's state, one key=value a line
+//   layout                      print "layout ok" or each control away from the template
+//   wait-text ID TEXT MS        wait until control ID's text is TEXT (IDs: 1, 2, 1004...)
+//   wait-log TEXT MS            wait until the log pane's text contains TEXT
+//   click ID | esc | enter | close   the button, the Esc or Enter key, the close box
+//   size W H | show max|min|restore
+//   browse MS [FOLDER]          open Browse, print the folder browser's texts, then type
+//                               FOLDER into it and press OK, or press Cancel
+//   sleep MS
+// Several commands may follow each other, separated by "+": one Wine start for all of them.
+// Drops come from tests/winui/xdnd_drop.c instead: an HDROP means nothing in another process.
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// These build on windows.h.
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/utf16.h"
+#include "resource.h"
+#include "winui/template_layout.h"
+
+namespace {
+
+std::string Utf8(const std::wstring& wide) {
+  return Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
+}
+
+std::wstring Wide(const char* utf8) {
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  return std::wstring(wide.begin(), wide.end());
+}
+
+void Print(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+struct FindData {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK FindHarrowbit(HWND hwnd, LPARAM param) {
+  auto* data = reinterpret_cast<FindData*>(param);
+  wchar_t cls[64] = {};
+  wchar_t title[64] = {};
+  ::GetClassNameW(hwnd, cls, 64);
+  ::GetWindowTextW(hwnd, title, 64);
+  if (std::wcscmp(cls, L"#32770") == 0 && std::wcscmp(title, L"Harrowbit") == 0 &&
+      ::IsWindowVisible(hwnd)) {
+    data->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindWindowOnce() {
+  FindData data{0, nullptr};
+  ::EnumWindows(FindHarrowbit, reinterpret_cast<LPARAM>(&data));
+  return data.found;
+}
+
+HWND WaitWindow(DWORD ms) {
+  const ULONGLONG until = ::GetTickCount64() + ms;
+  for (;;) {
+    if (const HWND hwnd = FindWindowOnce()) return hwnd;
+    if (::GetTickCount64() > until) return nullptr;
+    ::Sleep(50);
+  }
+}
+
+std::wstring TextOf(HWND hwnd) {
+  DWORD_PTR length = 0;
+  if (!::SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) {
+    return L"<no answer>";
+  }
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  ::SendMessageTimeoutW(hwnd, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, 5000, &copied);
+  text.resize(copied);
+  return text;
+}
+
+RECT ClientRectOf(HWND dialog, HWND control) {
+  RECT r{};
+  ::GetWindowRect(control, &r);
+  ::MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+const int kIds[] = {IDOK, IDCANCEL, IDC_PATH, IDC_BROWSE, IDC_LOG, IDC_PROGRESS};
+
+// The template as this machine lays it out: a hidden copy of the dialog, made from the
+// same resource, gives the base units and the size the window opens with.
+struct TemplateMetrics {
+  DialogBaseUnits units{};
+  SIZE window{};
+};
+
+INT_PTR CALLBACK QuietProc(HWND, UINT msg, WPARAM, LPARAM) { return msg == WM_INITDIALOG; }
+
+bool MeasureTemplate(TemplateMetrics& metrics) {
+  const HINSTANCE self = ::GetModuleHandleW(nullptr);
+  const HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(IDD_MAIN), MAKEINTRESOURCEW(5));
+  if (found == nullptr) return false;
+  const DWORD size = ::SizeofResource(self, found);
+  const auto* bytes =
+      static_cast<const unsigned char*>(::LockResource(::LoadResource(self, found)));
+  std::vector<unsigned char> copy(bytes, bytes + size);
+  // DLGTEMPLATEEX: version, signature, help id, extended style, then the style.
+  DWORD style = 0;
+  std::memcpy(&style, copy.data() + 12, sizeof style);
+  style &= ~static_cast<DWORD>(WS_VISIBLE);
+  std::memcpy(copy.data() + 12, &style, sizeof style);
+  const HWND hidden = ::CreateDialogIndirectParamW(
+      self, reinterpret_cast<LPCDLGTEMPLATEW>(copy.data()), nullptr, QuietProc, 0);
+  if (hidden == nullptr) return false;
+  RECT units{0, 0, 4, 8};
+  ::MapDialogRect(hidden, &units);
+  RECT w{};
+  ::GetWindowRect(hidden, &w);
+  metrics.units = {units.right, units.bottom};
+  metrics.window = {w.right - w.left, w.bottom - w.top};
+  ::DestroyWindow(hidden);
+  return true;
+}
+
+int Layout(HWND hwnd) {
+  TemplateMetrics t;
+  if (!MeasureTemplate(t)) {
+    Print("layout: cannot measure the template");
+    return 1;
+  }
+  RECT w{};
+  ::GetWindowRect(hwnd, &w);
+  const int dx = (w.right - w.left) - t.window.cx;
+  const int dy = (w.bottom - w.top) - t.window.cy;
+  PlacedControl placed[kPlacedControls];
+  PlaceControls(t.units, dx, dy, placed);
+  int bad = 0;
+  for (const PlacedControl& p : placed) {
+    const RECT r = ClientRectOf(hwnd, ::GetDlgItem(hwnd, p.id));
+    const int cx = p.rect.cx < 0 ? 0 : p.rect.cx;
+    const int cy = p.rect.cy < 0 ? 0 : p.rect.cy;
+    if (r.left != p.rect.x || r.top != p.rect.y || r.right - r.left != cx ||
+        r.bottom - r.top != cy) {
+      char line[200];
+      std::snprintf(line, sizeof line, "control %d at %ld,%ld %ldx%ld, template says %d,%d %dx%d",
+                    p.id, r.left, r.top, r.right - r.left, r.bottom - r.top, p.rect.x, p.rect.y, cx,
+                    cy);
+      Print(line);
+      ++bad;
+    }
+  }
+  char line[160];
+  std::snprintf(line, sizeof line, "growth %d,%d base units %d,%d", dx, dy, t.units.cx, t.units.cy);
+  Print(line);
+  Print(bad == 0 ? "layout ok" : "layout off");
+  return bad == 0 ? 0 : 1;
+}
+
+int Dump(HWND hwnd) {
+  char line[256];
+  Print("title=" + Utf8(TextOf(hwnd)));
+  RECT w{};
+  ::GetWindowRect(hwnd, &w);
+  std::snprintf(line, sizeof line, "window=%ld,%ld %ldx%ld", w.left, w.top, w.right - w.left,
+                w.bottom - w.top);
+  Print(line);
+  HMONITOR monitor = ::MonitorFromWindow(hwnd, MONITOR_DEFAULTTOPRIMARY);
+  MONITORINFO mi{};
+  mi.cbSize = sizeof mi;
+  ::GetMonitorInfoW(monitor, &mi);
+  std::snprintf(line, sizeof line, "workarea=%ld,%ld %ldx%ld", mi.rcWork.left, mi.rcWork.top,
+                mi.rcWork.right - mi.rcWork.left, mi.rcWork.bottom - mi.rcWork.top);
+  Print(line);
+  // The icons: Wine does not answer WM_GETICON across processes; the window manager
+  // reads them (_NET_WM_ICON), see scripts/test-windows-ui.sh.
+  for (const int id : kIds) {
+    const HWND c = ::GetDlgItem(hwnd, id);
+    wchar_t cls[64] = {};
+    ::GetClassNameW(c, cls, 64);
+    const RECT r = ClientRectOf(hwnd, c);
+    std::snprintf(line, sizeof line, "control.%d class=%s style=0x%08lx rect=%ld,%ld %ldx%ld", id,
+                  Utf8(cls).c_str(), static_cast<unsigned long>(::GetWindowLongW(c, GWL_STYLE)),
+                  r.left, r.top, r.right - r.left, r.bottom - r.top);
+    Print(line);
+  }
+  Print("start=" + Utf8(TextOf(::GetDlgItem(hwnd, IDOK))));
+  Print("close=" + Utf8(TextOf(::GetDlgItem(hwnd, IDCANCEL))));
+  Print("path=" + Utf8(TextOf(::GetDlgItem(hwnd, IDC_PATH))));
+  const HWND bar = ::GetDlgItem(hwnd, IDC_PROGRESS);
+  std::snprintf(line, sizeof line, "progress=%ld of %ld",
+                static_cast<long>(::SendMessageW(bar, PBM_GETPOS, 0, 0)),
+                static_cast<long>(::SendMessageW(bar, PBM_GETRANGE, FALSE, 0)));
+  Print(line);
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &gui);
+  std::snprintf(line, sizeof line, "focus=%d", gui.hwndFocus ? ::GetDlgCtrlID(gui.hwndFocus) : 0);
+  Print(line);
+  Print("log<<");
+  std::wstring log = TextOf(::GetDlgItem(hwnd, IDC_LOG));
+  std::wstring unix;
+  for (const wchar_t ch : log) {
+    if (ch != L'\r') unix += ch;
+  }
+  Print(Utf8(unix));
+  Print(">>log");
+  return 0;
+}
+
+bool WaitFor(DWORD ms, auto condition) {
+  const ULONGLONG until = ::GetTickCount64() + ms;
+  for (;;) {
+    if (condition()) return true;
+    if (::GetTickCount64() > until) return false;
+    ::Sleep(50);
+  }
+}
+
+struct BrowseFind {
+  HWND owner;
+  HWND found;
+};
+
+BOOL CALLBACK FindOwned(HWND hwnd, LPARAM param) {
+  auto* data = reinterpret_cast<BrowseFind*>(param);
+  if (::GetWindow(hwnd, GW_OWNER) == data->owner && ::IsWindowVisible(hwnd)) {
+    data->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK PrintChildText(HWND child, LPARAM editFound) {
+  const std::wstring text = TextOf(child);
+  if (!text.empty()) Print("text=" + Utf8(text));
+  wchar_t cls[32] = {};
+  ::GetClassNameW(child, cls, 32);
+  if (std::wcscmp(cls, L"Edit") == 0) *reinterpret_cast<HWND*>(editFound) = child;
+  return TRUE;
+}
+
+// Opens Browse and prints the folder browser's texts; then types `folder` into its edit
+// box and presses OK, or with no folder presses Cancel.
+int Browse(HWND hwnd, DWORD ms, const char* folder) {
+  ::PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(::GetDlgItem(hwnd, IDC_BROWSE)));
+  BrowseFind data{hwnd, nullptr};
+  const bool shown = WaitFor(ms, [&] {
+    data.found = nullptr;
+    ::EnumWindows(FindOwned, reinterpret_cast<LPARAM>(&data));
+    return data.found != nullptr;
+  });
+  if (!shown) {
+    Print("no folder browser");
+    return 1;
+  }
+  ::Sleep(300);
+  Print("browser=" + Utf8(TextOf(data.found)));
+  HWND edit = nullptr;
+  ::EnumChildWindows(data.found, PrintChildText, reinterpret_cast<LPARAM>(&edit));
+  if (folder == nullptr) {
+    ::PostMessageW(data.found, WM_COMMAND, IDCANCEL, 0);
+    return 0;
+  }
+  if (edit == nullptr) {
+    Print("the folder browser has no edit box");
+    return 1;
+  }
+  const std::wstring wide = Wide(folder);
+  DWORD_PTR ignored = 0;
+  ::SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &ignored);
+  ::PostMessageW(data.found, WM_COMMAND, IDOK, 0);
+  return 0;
+}
+
+int RunOne(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const std::string command = argv[1];
+  if (command == "sleep" && argc == 3) {
+    ::Sleep(DWORD(std::atoi(argv[2])));
+    return 0;
+  }
+  if (command == "find") return WaitWindow(DWORD(std::atoi(argv[2]))) ? 0 : 1;
+  if (command == "gone") {
+    return WaitFor(DWORD(std::atoi(argv[2])), [] { return FindWindowOnce() == nullptr; }) ? 0 : 1;
+  }
+  const HWND hwnd = WaitWindow(5000);
+  if (hwnd == nullptr) {
+    Print("no Harrowbit window");
+    return 1;
+  }
+  if (command == "dump") return Dump(hwnd);
+  if (command == "layout") return Layout(hwnd);
+  if (command == "wait-text" && argc == 5) {
+    const HWND c = ::GetDlgItem(hwnd, std::atoi(argv[2]));
+    const std::wstring wanted = Wide(argv[3]);
+    if (WaitFor(DWORD(std::atoi(argv[4])), [&] { return TextOf(c) == wanted; })) return 0;
+    Print("control " + std::string(argv[2]) + " reads \"" + Utf8(TextOf(c)) + "\"");
+    return 1;
+  }
+  if (command == "wait-log" && argc == 4) {
+    const HWND c = ::GetDlgItem(hwnd, IDC_LOG);
+    const std::wstring wanted = Wide(argv[2]);
+    if (WaitFor(DWORD(std::atoi(argv[3])),
+                [&] { return TextOf(c).find(wanted) != std::wstring::npos; })) {
+      return 0;
+    }
+    Print("log lacks \"" + std::string(argv[2]) + "\"");
+    return 1;
+  }
+  if (command == "click" && argc == 3) {
+    const int id = std::atoi(argv[2]);
+    return ::PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                          reinterpret_cast<LPARAM>(::GetDlgItem(hwnd, id)))
+               ? 0
+               : 1;
+  }
+  if (command == "esc" || command == "enter") {
+    // Through the dialog's own loop, as a key press: to the control that has the focus.
+    const WPARAM key = command == "esc" ? VK_ESCAPE : VK_RETURN;
+    const LPARAM scan = command == "esc" ? 0x00010001 : 0x001C0001;
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &gui);
+    const HWND target = gui.hwndFocus != nullptr ? gui.hwndFocus : hwnd;
+    ::PostMessageW(target, WM_KEYDOWN, key, scan);
+    ::PostMessageW(target, WM_KEYUP, key, scan | static_cast<LPARAM>(0xC0000000));
+    return 0;
+  }
+  if (command == "close") return ::PostMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;
+  if (command == "size" && argc == 4) {
+    return ::SetWindowPos(hwnd, nullptr, 0, 0, std::atoi(argv[2]), std::atoi(argv[3]),
+                          SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE)
+               ? 0
+               : 1;
+  }
+  if (command == "show" && argc == 3) {
+    const std::string how = argv[2];
+    const int show = how == "max" ? SW_MAXIMIZE : how == "min" ? SW_MINIMIZE : SW_RESTORE;
+    ::ShowWindowAsync(hwnd, show);
+    return 0;
+  }
+  if (command == "browse" && (argc == 3 || argc == 4)) {
+    return Browse(hwnd, DWORD(std::atoi(argv[2])), argc == 4 ? argv[3] : nullptr);
+  }
+  Print("unknown command");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Lines end in "\n" alone, as the script reading them expects.
+  _setmode(_fileno(stdout), _O_BINARY);
+  // Each command gets its own argv, with the program's name in front.
+  std::vector<char*> args{argv[0]};
+  for (int i = 1; i <= argc; ++i) {
+    if (i < argc && std::strcmp(argv[i], "+") != 0) {
+      args.push_back(argv[i]);
+      continue;
+    }
+    const int status = RunOne(int(args.size()), args.data());
+    if (status != 0) return status;
+    args.resize(1);
+  }
+  return 0;
+}

@@ -1,0 +1,418 @@
+#include "winui/scan_dlg.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "platform/path_bytes.h"
+#include "platform/win32_text.h"
+#include "resource.h"
+#include "scan/scan_report.h"
+#include "scan/scan_worker.h"
+#include "winui/command_line.h"
+
+namespace {
+
+// The worker's news is waiting in the mailbox; wParam 1 when it changes the captions.
+constexpr UINT kViewUpdateMessage = WM_APP + 1;
+constexpr UINT_PTR kViewTimer = 1;
+// Twenty refreshes a second look live; more would take time from the decoding.
+constexpr ULONGLONG kViewIntervalMs = 50;
+
+class CWaitCursor {
+ public:
+  CWaitCursor() : m_previous(::GetCursor()) { ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT)); }
+  ~CWaitCursor() { ::SetCursor(m_previous); }
+  CWaitCursor(const CWaitCursor&) = delete;
+  CWaitCursor& operator=(const CWaitCursor&) = delete;
+
+ private:
+  HCURSOR m_previous;
+};
+
+std::wstring Wide(std::string_view utf8) { return WidePath(utf8); }
+
+// Why a path given on the command line yielded nothing, when collection named no folder.
+std::string WhyNothingCollected(const std::filesystem::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return "no file in it has a name ending in \".ogg\"";
+  }
+  return "neither a folder nor a file whose name ends in \".ogg\"";
+}
+
+int Width(const RECT& r) { return r.right - r.left; }
+int Height(const RECT& r) { return r.bottom - r.top; }
+
+}  // namespace
+
+CScanDlg::CScanDlg()
+    : m_mailbox([this](bool urgent) {
+        // A closed window drops the news: nobody is left to show it.
+        if (const HWND hwnd = m_hWnd.load()) {
+          ::PostMessageW(hwnd, kViewUpdateMessage, urgent ? 1 : 0, 0);
+        }
+      }) {
+  const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+  m_hIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                            ::GetSystemMetrics(SM_CXICON),
+                                            ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
+  // The small icon from its own 16-pixel picture, not the big one squeezed.
+  m_hSmallIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                                 IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
+                                                 ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+}
+
+CScanDlg::~CScanDlg() {
+  if (m_worker.joinable()) {
+    // A window closed mid-scan (only a shutdown can do that) lets its worker go; the
+    // worker's calls never wait for the window, so the join ends after one more step.
+    m_state.RequestCancel();
+    m_worker.join();
+  }
+  if (m_hIcon != nullptr) ::DestroyIcon(m_hIcon);
+  if (m_hSmallIcon != nullptr) ::DestroyIcon(m_hSmallIcon);
+}
+
+INT_PTR CScanDlg::DoModal() {
+  return ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN), nullptr,
+                           &CScanDlg::DialogProc, reinterpret_cast<LPARAM>(this));
+}
+
+INT_PTR CALLBACK CScanDlg::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_INITDIALOG) {
+    auto* self = reinterpret_cast<CScanDlg*>(lParam);
+    ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
+    self->m_hWnd.store(hwnd);
+  }
+  auto* self = reinterpret_cast<CScanDlg*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
+  if (self == nullptr) return FALSE;
+  return self->OnMessage(msg, wParam, lParam);
+}
+
+INT_PTR CScanDlg::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  const HWND hwnd = m_hWnd.load();
+  switch (msg) {
+    case WM_INITDIALOG: return OnInitDialog();
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case IDOK: OnOK(); return TRUE;
+        case IDCANCEL: OnCancel(); return TRUE;
+        case IDC_BROWSE:
+          if (HIWORD(wParam) == BN_CLICKED) OnBrowse();
+          return TRUE;
+        default: return FALSE;
+      }
+    case WM_PAINT:
+      if (!::IsIconic(hwnd)) return FALSE;
+      OnPaint();
+      return TRUE;
+    case WM_QUERYDRAGICON:
+      ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, reinterpret_cast<LONG_PTR>(m_hIcon));
+      return TRUE;
+    case WM_SIZE: OnSize(static_cast<UINT>(wParam)); return FALSE;
+    case WM_DROPFILES: OnDropFiles(reinterpret_cast<HDROP>(wParam)); return TRUE;
+    case WM_GETMINMAXINFO: OnGetMinMaxInfo(reinterpret_cast<MINMAXINFO*>(lParam)); return TRUE;
+    case kViewUpdateMessage: OnViewUpdate(wParam != 0); return TRUE;
+    case WM_TIMER:
+      if (wParam != kViewTimer) return FALSE;
+      ::KillTimer(hwnd, kViewTimer);
+      m_bViewTimer = false;
+      ApplyView();
+      return TRUE;
+    case WM_DESTROY:
+      // From here on the worker's news goes nowhere.
+      m_hWnd.store(nullptr);
+      return FALSE;
+    default: return FALSE;
+  }
+}
+
+void CScanDlg::DoDataExchange() {
+  const HWND hwnd = m_hWnd.load();
+  m_btnStart = ::GetDlgItem(hwnd, IDOK);
+  m_btnClose = ::GetDlgItem(hwnd, IDCANCEL);
+  m_editPath = ::GetDlgItem(hwnd, IDC_PATH);
+  m_btnBrowse = ::GetDlgItem(hwnd, IDC_BROWSE);
+  m_editLog = ::GetDlgItem(hwnd, IDC_LOG);
+  m_progress = ::GetDlgItem(hwnd, IDC_PROGRESS);
+}
+
+BOOL CScanDlg::OnInitDialog() {
+  const HWND hwnd = m_hWnd.load();
+  DoDataExchange();
+  ::SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  ::SendMessageW(hwnd, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(m_hSmallIcon != nullptr ? m_hSmallIcon : m_hIcon));
+  UINT tabStop = static_cast<UINT>(LogTabStopUnits());
+  ::SendMessageW(m_editLog, EM_SETTABSTOPS, 1, reinterpret_cast<LPARAM>(&tabStop));
+  // The edit control's default limit is 32767 characters; a report of a few hundred files
+  // is longer, and the pane would silently stop growing.
+  ::SendMessageW(m_editLog, EM_SETLIMITTEXT, 0, 0);
+  RECT units{0, 0, 4, 8};
+  ::MapDialogRect(hwnd, &units);
+  m_baseUnits = {units.right, units.bottom};
+  m_state.Reset();
+  ::DragAcceptFiles(hwnd, TRUE);
+  // Plain Win32 places a dialog at its template's (0, 0); the window opens centred.
+  CentreOnWorkArea();
+  ScanCommandLine();
+  ::GetWindowRect(hwnd, &m_rcWindow);
+  m_bInitDone = true;
+  return TRUE;
+}
+
+void CScanDlg::CentreOnWorkArea() {
+  const HWND hwnd = m_hWnd.load();
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  if (!::GetMonitorInfoW(::MonitorFromWindow(hwnd, MONITOR_DEFAULTTOPRIMARY), &monitor)) return;
+  const RECT area = monitor.rcWork;
+  RECT w{};
+  ::GetWindowRect(hwnd, &w);
+  const int x = area.left + std::max(0, (Width(area) - Width(w)) / 2);
+  const int y = area.top + std::max(0, (Height(area) - Height(w)) / 2);
+  ::SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void CScanDlg::ScanCommandLine() {
+  if (m_strCmdLine.empty()) return;
+  const std::wstring given = m_strCmdLine;
+  m_strCmdLine = WithoutQuotes(m_strCmdLine);
+  const std::filesystem::path path(m_strCmdLine);
+  CFileList& list = m_state.m_fileList;
+  AddGivenPath(list, path, NoteUnreadable());
+  if (!list.IsEmpty()) {
+    if (!m_state.IsRunning()) StartWorker();
+    return;
+  }
+  // A window opened on something, showing nothing, would look like a plain start.
+  std::vector<CFileList::Unchecked> notes = list.UncheckedSoFar();
+  if (notes.empty()) notes.push_back({path, WhyNothingCollected(path)});
+  if (given != m_strCmdLine) {
+    for (CFileList::Unchecked& note : notes) {
+      if (note.path != path) continue;
+      note.reason = path.empty() ? "nothing is left once double quotes are removed"
+                                 : "read as " + PathToUtf8(path) +
+                                       " once double quotes are removed: " + note.reason;
+      note.path = std::filesystem::path(given);
+    }
+  }
+  list.Clear();
+  for (CFileList::Unchecked& note : notes) list.AddUnchecked(note.path, note.reason);
+  ShowUnchecked();
+}
+
+UnreadableFolderSink CScanDlg::NoteUnreadable() {
+  return [this](const std::filesystem::path& folder, std::error_code error) {
+    m_state.m_fileList.AddUnchecked(folder, error.message());
+  };
+}
+
+void CScanDlg::ShowUnchecked() {
+  // The last worker's final news goes out before this report takes the pane.
+  if (m_worker.joinable()) m_worker.join();
+  CScanReport report;
+  for (const CFileList::Unchecked& u : m_state.m_fileList.UncheckedSoFar()) {
+    report.AddUnchecked(u.path, u.reason);
+  }
+  SetLogText({});
+  SetLogText(report.Text());
+}
+
+void CScanDlg::StartWorker() {
+  // A worker still here has cleared m_bRunning: it is past its loop and only posts its
+  // last news, which never waits for this thread.
+  if (m_worker.joinable()) m_worker.join();
+  m_bCancelAsked = false;
+  m_cancelEnded = 0;
+  m_state.PrepareStart();
+  try {
+    m_worker = std::thread(
+        [this, makeTester = m_testerFactory] { ScanThreadProc(m_state, *this, makeTester); });
+  } catch (const std::system_error&) {
+    m_state.StartFailed();
+  }
+}
+
+void CScanDlg::OnOK() {
+  if (m_state.IsRunning()) {
+    m_state.TogglePause();
+    UpdateButtons();
+    return;
+  }
+  const int length = ::GetWindowTextLengthW(m_editPath);
+  if (length <= 0) return;
+  std::wstring path(static_cast<std::size_t>(length) + 1, L'\0');
+  path.resize(static_cast<std::size_t>(::GetWindowTextW(m_editPath, path.data(), length + 1)));
+  if (path.empty()) return;
+  m_state.m_fileList.Clear();
+  {
+    CWaitCursor wait;
+    ScanFolder(m_state.m_fileList, std::filesystem::path(path), NoteUnreadable());
+  }
+  StartWorker();
+}
+
+void CScanDlg::OnCancel() {
+  if (m_state.IsRunning()) {
+    m_state.RequestCancel();
+    m_bCancelAsked = true;
+    return;
+  }
+  NoteScanEnd();
+  if (m_cancelEnded != 0 && ::GetTickCount64() - m_cancelEnded < kCancelGraceMs) return;
+  ::EndDialog(m_hWnd.load(), IDCANCEL);
+}
+
+void CScanDlg::NoteScanEnd() {
+  if (!m_bCancelAsked || m_state.IsRunning()) return;
+  m_bCancelAsked = false;
+  m_cancelEnded = ::GetTickCount64();
+}
+
+void CScanDlg::OnBrowse() {
+  wchar_t buffer[MAX_PATH] = {};
+  const std::wstring title = Wide(BrowseTitle());
+  BROWSEINFOW request{};
+  request.hwndOwner = m_hWnd.load();
+  request.pidlRoot = nullptr;
+  request.pszDisplayName = buffer;
+  request.lpszTitle = title.c_str();
+  request.ulFlags = BIF_EDITBOX;
+  PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&request);
+  if (chosen != nullptr && ::SHGetPathFromIDListW(chosen, buffer) && buffer[0] != L'\0') {
+    ::SetWindowTextW(m_editPath, buffer);
+    const LRESULT n = ::SendMessageW(m_editPath, EM_LINELENGTH, static_cast<WPARAM>(-1), 0);
+    // Before the last character, so that the end of a long path shows.
+    ::SendMessageW(m_editPath, EM_SETSEL, static_cast<WPARAM>(n - 1), n - 1);
+    ::SendMessageW(m_editPath, EM_SCROLLCARET, 0, 0);
+  }
+  IMalloc* allocator = nullptr;
+  if (SUCCEEDED(::SHGetMalloc(&allocator)) && allocator != nullptr) {
+    if (chosen != nullptr) allocator->Free(chosen);
+    allocator->Release();
+  }
+}
+
+void CScanDlg::OnDropFiles(HDROP drop) {
+  const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+  CFileList& list = m_state.m_fileList;
+  // Joined, the drop is the running scan's: that scan cannot end before all of it is in.
+  // Otherwise the scan is over, however near its end, and the drop begins a new one.
+  const bool joined = list.JoinWalk();
+  if (!joined) list.Clear();
+  {
+    CWaitCursor wait;
+    for (UINT i = 0; i < count; ++i) {
+      wchar_t name[512] = {};
+      if (::DragQueryFileW(drop, i, name, 512) == 0) continue;
+      AddGivenPath(list, std::filesystem::path(name), NoteUnreadable());
+    }
+    if (joined) {
+      list.LeaveWalk();
+    } else if (!list.IsEmpty()) {
+      StartWorker();
+    } else if (!list.UncheckedSoFar().empty()) {
+      ShowUnchecked();
+    }
+  }
+  ::DragFinish(drop);
+}
+
+void CScanDlg::OnSize(UINT type) {
+  if (!m_bInitDone || type == SIZE_MINIMIZED) return;
+  const HWND hwnd = m_hWnd.load();
+  RECT w{};
+  ::GetWindowRect(hwnd, &w);
+  const int dx = Width(w) - Width(m_rcWindow);
+  const int dy = Height(w) - Height(m_rcWindow);
+  PlacedControl placed[kPlacedControls];
+  PlaceControls(m_baseUnits, dx, dy, placed);
+  for (const PlacedControl& p : placed) {
+    // A control has no size below zero; the next layout starts from the template anyway.
+    ::MoveWindow(::GetDlgItem(hwnd, p.id), p.rect.x, p.rect.y, std::max(0, p.rect.cx),
+                 std::max(0, p.rect.cy), FALSE);
+  }
+  ::RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+}
+
+void CScanDlg::OnGetMinMaxInfo(MINMAXINFO* info) const {
+  info->ptMinTrackSize.x = MinTrackWidth();
+  info->ptMinTrackSize.y = MinTrackHeight();
+}
+
+void CScanDlg::OnPaint() {
+  const HWND hwnd = m_hWnd.load();
+  PAINTSTRUCT paint{};
+  const HDC dc = ::BeginPaint(hwnd, &paint);
+  ::SendMessageW(hwnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int cxIcon = ::GetSystemMetrics(SM_CXICON);
+  const int cyIcon = ::GetSystemMetrics(SM_CYICON);
+  RECT client{};
+  ::GetClientRect(hwnd, &client);
+  ::DrawIcon(dc, (Width(client) - cxIcon + 1) / 2, (Height(client) - cyIcon + 1) / 2, m_hIcon);
+  ::EndPaint(hwnd, &paint);
+}
+
+void CScanDlg::SetLogText(std::string_view text) { m_mailbox.PostLogText(text); }
+
+void CScanDlg::SetProgress(int64_t value, bool bSetRange) {
+  m_mailbox.PostProgress(value, bSetRange);
+}
+
+void CScanDlg::UpdateButtons() {
+  if (::GetCurrentThreadId() != m_uiThread) {
+    m_mailbox.PostUpdateButtons();
+    return;
+  }
+  const bool running = m_state.IsRunning();
+  ::SetWindowTextW(m_btnStart, !running ? L"Start" : !m_state.IsPaused() ? L"Pause" : L"Continue");
+  ::SetWindowTextW(m_btnClose, running ? L"Cancel" : L"Close");
+  NoteScanEnd();
+}
+
+void CScanDlg::OnViewUpdate(bool urgent) {
+  const HWND hwnd = m_hWnd.load();
+  if (urgent) {
+    if (m_bViewTimer) ::KillTimer(hwnd, kViewTimer);
+    m_bViewTimer = false;
+    ApplyView();
+    return;
+  }
+  if (m_bViewTimer) return;
+  const ULONGLONG since = ::GetTickCount64() - m_lastView;
+  if (since >= kViewIntervalMs) {
+    ApplyView();
+  } else {
+    m_bViewTimer =
+        ::SetTimer(hwnd, kViewTimer, static_cast<UINT>(kViewIntervalMs - since), nullptr) != 0;
+    if (!m_bViewTimer) ApplyView();
+  }
+}
+
+void CScanDlg::AppendLog(std::string_view utf8) {
+  const std::wstring added = Wide(utf8);
+  const int end = ::GetWindowTextLengthW(m_editLog);
+  ::SendMessageW(m_editLog, EM_SETSEL, static_cast<WPARAM>(end), end);
+  ::SendMessageW(m_editLog, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+}
+
+void CScanDlg::ApplyView() {
+  m_lastView = ::GetTickCount64();
+  CViewMailbox::Update u = m_mailbox.Take();
+  if (u.bNewReport) ::SetWindowTextW(m_editLog, L"");
+  if (!u.strAdded.empty()) AppendLog(u.strAdded);
+  if (u.bNewReport || !u.strAdded.empty()) {
+    const LRESULT lines = ::SendMessageW(m_editLog, EM_GETLINECOUNT, 0, 0);
+    ::SendMessageW(m_editLog, EM_LINESCROLL, 0, lines);
+  }
+  if (u.bRange) ::SendMessageW(m_progress, PBM_SETRANGE32, 0, std::max(1, u.nBarMax));
+  if (u.bPosition) ::SendMessageW(m_progress, PBM_SETPOS, static_cast<WPARAM>(u.nBarPos), 0);
+  if (u.bButtons) UpdateButtons();
+}
