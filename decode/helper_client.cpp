@@ -22,15 +22,15 @@ const char* CheckArgument(const DecoderOptions& options) {
 
 bool CDecoderHelper::Start() {
   if (m_process.Running()) return true;
-  HelperLaunch launch{.executable = m_executable,
-                      .flag = kDecoderHelperFlag,
-                      .arguments = {std::to_string(m_options.stackBytes),
-                                    std::to_string(m_options.addressSpaceBytes),
-                                    CheckArgument(m_options)},
-                      .descriptors = {kRequestFd, kReplyFd, kPositionFd},
-                      .sharedBytes = sizeof(SharedPosition),
-                      .replyBufferBytes = kReplyPipeBytes,
-                      .memoryBytes = m_options.addressSpaceBytes};
+  HelperLaunch launch{
+      .executable = m_executable,
+      .flag = kDecoderHelperFlag,
+      .arguments = {std::to_string(m_options.stackBytes),
+                    std::to_string(m_options.addressSpaceBytes), CheckArgument(m_options)},
+      .descriptors = {kRequestFd, kReplyFd, kPositionFd},
+      .sharedBytes = sizeof(SharedPosition),
+      .replyBufferBytes = kReplyPipeBytes,
+      .memoryBytes = m_options.addressSpaceBytes};
   if (!m_process.Start(launch)) return false;
   // Without the shared page the helper decodes all the same, and a crash is placed by its
   // last answer.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "filetest/check_traits.h"
 #include "filetest/flac_ogg_check.h"
 #include "filetest/ogg_check.h"
 #include "filetest/ogg_links.h"
@@ -97,3 +98,8 @@ class CAnyOggQuickCheck : public CAnyOggCheck {
  public:
   CAnyOggQuickCheck() : CAnyOggCheck(true) {}
 };
+
+template <>
+inline constexpr bool kChecksEveryCodec<CAnyOggCheck> = true;
+template <>
+inline constexpr bool kChecksEveryCodec<CAnyOggQuickCheck> = true;

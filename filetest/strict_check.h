@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "filetest/check_traits.h"
 #include "filetest/ogg_structure_check.h"
 #include "filetest/read_observer.h"
 
@@ -132,7 +133,5 @@ class CStrictCheck {
   std::vector<int64_t> m_perLink;
 };
 
-template <typename Check>
-inline constexpr bool kHoldsToRules = false;
 template <typename Check>
 inline constexpr bool kHoldsToRules<CStrictCheck<Check>> = true;
