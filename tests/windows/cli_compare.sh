@@ -5,7 +5,9 @@
 # of files (--files-from), the reports must be the same bytes once Windows' paths
 # ("Z:\dir\a.ogg") and line ends ("\r\n") are mapped, and so must the exit statuses.
 # Given the folder, each system lists it in its own order (Windows: by name), so there the
-# verdicts of each file must agree. Every Wine call has a hard timeout.
+# verdicts of each file must agree. With --db (@DB: each system's own database), a first run
+# records and a second takes the recorded verdicts, times of the check masked. Every Wine
+# call has a hard timeout.
 # Usage: cli_compare.sh LINUX_CLI WINDOWS_CLI_EXE HARROWBIT_GEN WORK_DIR
 set -euo pipefail
 linux_cli=$1 windows_cli=$2 gen=$3 work=$4
@@ -22,8 +24,11 @@ done
 
 # Wine shows the Unix root as drive Z:.
 to_windows() { printf 'Z:%s' "${1//\//\\}"; }
-# A Windows report read as the Linux one: Z:\x\y as /x/y, "\r\n" as "\n".
-from_windows() { sed -e 's/\r$//' -e 's|Z:\\|/|g' -e 's|\\|/|g'; }
+# A Windows report read as the Linux one: Z:\x\y as /x/y, "\r\n" as "\n"; and the times a
+# database recorded, which differ between the systems' runs.
+# JSON doubles each backslash.
+from_windows() { sed -e 's/\r$//' -e 's|\\\\|\\|g' -e 's|Z:\\|/|g' -e 's|\\|/|g' | mask_times; }
+mask_times() { sed -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9:.]*Z/TIME/g'; }
 # Each file's verdict, in no particular order.
 verdicts() { sed -n 's/^\[[0-9]*\/[0-9]*\]\t//p' "$1" | LC_ALL=C sort; }
 
@@ -38,22 +43,27 @@ cases=(
   "demo     -j2"
   "demo     --quick -j1"
   "demo     --quick -j2"
+  "demo     --db @DB -j2"
+  "demo     --db @DB --skip-checked 30 --json -j1"
 )
 for c in "${cases[@]}"; do
   read -r folder options <<<"$c"
+  linux_options=${options//@DB/$work/linux.db}
+  windows_options=${options//@DB/$(to_windows "$work/windows.db")}
   # shellcheck disable=SC2086 # the options are words
   linux_status=0
-  "$linux_cli" $options --files-from "$work/$folder.linux-list" >"$work/linux.txt" \
-    2>"$work/linux.err" || linux_status=$?
+  "$linux_cli" $linux_options --files-from "$work/$folder.linux-list" 2>"$work/linux.err" |
+    mask_times >"$work/linux.txt" || linux_status=${PIPESTATUS[0]}
   windows_status=0
   # shellcheck disable=SC2086
   # Into files, not pipes: a Wine service started meanwhile would hold a pipe open.
-  timeout -k 10 300 wine "$windows_cli" $options --files-from "$(to_windows "$work/$folder.windows-list")" \
+  timeout -k 10 300 wine "$windows_cli" $windows_options --files-from "$(to_windows "$work/$folder.windows-list")" \
     </dev/null >"$work/windows.raw" 2>"$work/windows.err" || windows_status=$?
   from_windows <"$work/windows.raw" >"$work/windows.txt"
-  "$linux_cli" $options "$work/$folder" >"$work/linux-folder.txt" 2>/dev/null || true
+  "$linux_cli" $linux_options "$work/$folder" 2>/dev/null | mask_times >"$work/linux-folder.txt" ||
+    true
   # shellcheck disable=SC2086
-  timeout -k 10 300 wine "$windows_cli" $options "$(to_windows "$work/$folder")" \
+  timeout -k 10 300 wine "$windows_cli" $windows_options "$(to_windows "$work/$folder")" \
     </dev/null >"$work/windows-folder.raw" 2>/dev/null || true
   from_windows <"$work/windows-folder.raw" >"$work/windows-folder.txt"
   if ! cmp -s "$work/linux.txt" "$work/windows.txt"; then
