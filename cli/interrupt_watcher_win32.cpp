@@ -30,7 +30,8 @@ CInterruptWatcher::CInterruptWatcher(CScanState& state) : m_state(state) {
   g_watcher = this;
   if (!::SetConsoleCtrlHandler(OnConsoleEvent, TRUE)) {
     g_watcher = nullptr;
-    m_strError = "cannot watch the console for Ctrl-C (error " + std::to_string(::GetLastError()) + ")";
+    m_strError =
+        "cannot watch the console for Ctrl-C (error " + std::to_string(::GetLastError()) + ")";
   }
 }
 

@@ -116,10 +116,10 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   int memory = -1;
   if (launch.sharedBytes > 0) {
     memory = Lifted(::memfd_create("harrowbit-position", MFD_CLOEXEC));
-    void* shared = memory >= 0 && ::ftruncate(memory, static_cast<off_t>(launch.sharedBytes)) == 0
-                       ? ::mmap(nullptr, launch.sharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED,
-                                memory, 0)
-                       : MAP_FAILED;
+    void* shared =
+        memory >= 0 && ::ftruncate(memory, static_cast<off_t>(launch.sharedBytes)) == 0
+            ? ::mmap(nullptr, launch.sharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0)
+            : MAP_FAILED;
     if (shared == MAP_FAILED) {
       if (memory >= 0) ::close(memory);
       memory = -1;
@@ -302,8 +302,8 @@ bool BecomeHelper(const char* channel, const HelperDescriptors& descriptors,
   Limit(RLIMIT_CORE, 0);
   Limit(RLIMIT_FSIZE, 0);
   if (addressSpaceBytes > 0) Limit(RLIMIT_AS, static_cast<rlim_t>(addressSpaceBytes));
-  void* mapped = sharedBytes > 0 ? ::mmap(nullptr, sharedBytes, PROT_READ | PROT_WRITE,
-                                          MAP_SHARED, descriptors.shared, 0)
+  void* mapped = sharedBytes > 0 ? ::mmap(nullptr, sharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED,
+                                          descriptors.shared, 0)
                                  : MAP_FAILED;
   *shared = mapped == MAP_FAILED ? nullptr : mapped;
   return true;

@@ -205,10 +205,9 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
     Unmap();
     return Failed();
   }
-  const bool listed = ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                  inherited.data(),
-                                                  inherited.size() * sizeof(HANDLE), nullptr,
-                                                  nullptr) != 0;
+  const bool listed =
+      ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr) != 0;
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
@@ -230,8 +229,8 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   // for each helper), started suspended so that it runs nothing outside its job.
   const bool created =
       listed && ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT |
-                                     CREATE_UNICODE_ENVIRONMENT,
+                                 CREATE_SUSPENDED | CREATE_NO_WINDOW |
+                                     EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
                                  nullptr, nullptr, &startup.StartupInfo, &info) != 0;
   const DWORD createError = ::GetLastError();
   ::DeleteProcThreadAttributeList(list);
@@ -368,7 +367,8 @@ CHelperProcess::End CHelperProcess::Finish(std::chrono::milliseconds grace) {
   }
   ::CloseHandle(m_replies);
   m_replies = nullptr;
-  end.byItself = ::WaitForSingleObject(m_process, static_cast<DWORD>(grace.count())) == WAIT_OBJECT_0;
+  end.byItself =
+      ::WaitForSingleObject(m_process, static_cast<DWORD>(grace.count())) == WAIT_OBJECT_0;
   if (!end.byItself) {
     ::TerminateJobObject(m_job, 1);
     // Bounded: the scan goes on even if the system does not confirm the end.
