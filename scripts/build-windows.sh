@@ -15,7 +15,7 @@ jobs=${HARROWBIT_JOBS:-$(nproc)}
 # tclsh makes SQLite's amalgamation; googletest brings GoogleTest's sources; nsis makes
 # the installer.
 packages=(g++-mingw-w64-x86-64-posix wine64 wine tcl dpkg-dev cmake ninja-build pkg-config
-          build-essential googletest debian-archive-keyring ca-certificates nsis)
+          build-essential googletest debian-archive-keyring ca-certificates nsis ccache)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -116,9 +116,11 @@ if [ ! -e "$stamp" ]; then
   build_deps
 fi
 
+# ccache shares compiled objects between builds and worktrees.
 cmake -S . -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHARROWBIT_WINDOWS_DEPS="$deps" \
-  -DCMAKE_PREFIX_PATH="$deps" -DHARROWBIT_BUILD_UI=OFF -DHARROWBIT_BUILD_BENCH=OFF \
+  -DCMAKE_PREFIX_PATH="$deps" -DHARROWBIT_BUILD_UI=OFF \
   "$@" >/dev/null
 cmake --build "$out" -j "$jobs"
 

@@ -67,6 +67,9 @@ fuzz() {
   return "$status"
 }
 
+# The Windows programs, cross-built with MinGW-w64: their suites and the CLI against the
+# Linux one, under Wine (scripts/test-windows.sh).
+stage "Windows: cross-built suites and the CLI under Wine" scripts/test-windows.sh
 stage "ASan+UBSan: the whole suite" asan
 stage "TSan: the whole suite" tsan
 stage "Fuzzing: one minute per target" fuzz

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# harrowbit-cli.exe under Wine against the Linux harrowbit-cli on the same files: the
+# generated cases (one file per kind of damage, and the codebook made to exhaust the
+# decoder's stack) and the demo library, full and --quick, -j1 and -j2. Given the same list
+# of files (--files-from), the reports must be the same bytes once Windows' paths
+# ("Z:\dir\a.ogg") and line ends ("\r\n") are mapped, and so must the exit statuses.
+# Given the folder, each system lists it in its own order (Windows: by name), so there the
+# verdicts of each file must agree. With --db (@DB: each system's own database), a first run
+# records and a second takes the recorded verdicts, times of the check masked. Every Wine
+# call has a hard timeout.
+# Usage: cli_compare.sh LINUX_CLI WINDOWS_CLI_EXE HARROWBIT_GEN WORK_DIR
+set -euo pipefail
+linux_cli=$1 windows_cli=$2 gen=$3 work=$4
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+"$gen" cases "$work/cases" >/dev/null
+"$gen" demo "$work/demo" >/dev/null
+for folder in cases demo; do
+  (cd "$work" && find "$folder" -name '*.ogg' | LC_ALL=C sort) >"$work/$folder.names"
+  sed "s|^|$work/|" "$work/$folder.names" >"$work/$folder.linux-list"
+  sed -e "s|^|$work/|" -e 's|/|\\|g' -e 's|^|Z:|' "$work/$folder.names" >"$work/$folder.windows-list"
+done
+
+# Wine shows the Unix root as drive Z:.
+to_windows() { printf 'Z:%s' "${1//\//\\}"; }
+# A Windows report read as the Linux one: Z:\x\y as /x/y, "\r\n" as "\n"; and the times a
+# database recorded, which differ between the systems' runs.
+# JSON doubles each backslash.
+from_windows() { sed -e 's/\r$//' -e 's|\\\\|\\|g' -e 's|Z:\\|/|g' -e 's|\\|/|g' | mask_times; }
+mask_times() { sed -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9:.]*Z/TIME/g'; }
+# Each file's verdict, in no particular order.
+verdicts() { sed -n 's/^\[[0-9]*\/[0-9]*\]\t//p' "$1" | LC_ALL=C sort; }
+
+failed=0
+cases=(
+  # folder  options
+  "cases    -j1"
+  "cases    -j2"
+  "cases    --quick -j1"
+  "cases    --quick -j2"
+  "demo     -j1"
+  "demo     -j2"
+  "demo     --quick -j1"
+  "demo     --quick -j2"
+  "demo     --db @DB -j2"
+  "demo     --db @DB --skip-checked 30 --json -j1"
+)
+for c in "${cases[@]}"; do
+  read -r folder options <<<"$c"
+  linux_options=${options//@DB/$work/linux.db}
+  windows_options=${options//@DB/$(to_windows "$work/windows.db")}
+  # shellcheck disable=SC2086 # the options are words
+  linux_status=0
+  "$linux_cli" $linux_options --files-from "$work/$folder.linux-list" 2>"$work/linux.err" |
+    mask_times >"$work/linux.txt" || linux_status=${PIPESTATUS[0]}
+  windows_status=0
+  # shellcheck disable=SC2086
+  # Into files, not pipes: a Wine service started meanwhile would hold a pipe open.
+  timeout -k 10 300 wine "$windows_cli" $windows_options --files-from "$(to_windows "$work/$folder.windows-list")" \
+    </dev/null >"$work/windows.raw" 2>"$work/windows.err" || windows_status=$?
+  from_windows <"$work/windows.raw" >"$work/windows.txt"
+  "$linux_cli" $linux_options "$work/$folder" 2>/dev/null | mask_times >"$work/linux-folder.txt" ||
+    true
+  # shellcheck disable=SC2086
+  timeout -k 10 300 wine "$windows_cli" $windows_options "$(to_windows "$work/$folder")" \
+    </dev/null >"$work/windows-folder.raw" 2>/dev/null || true
+  from_windows <"$work/windows-folder.raw" >"$work/windows-folder.txt"
+  if ! cmp -s "$work/linux.txt" "$work/windows.txt"; then
+    echo "FAIL $folder $options: the reports differ (- Linux, + Windows)"
+    diff -u "$work/linux.txt" "$work/windows.txt" | head -40
+    failed=1
+  elif ((linux_status != windows_status)); then
+    echo "FAIL $folder $options: exit status $linux_status on Linux, $windows_status on Windows"
+    cat "$work/windows.err"
+    failed=1
+  elif ! cmp -s <(verdicts "$work/linux-folder.txt") <(verdicts "$work/windows-folder.txt") ||
+       [ "$(wc -l <"$work/linux-folder.txt")" -ne "$(wc -l <"$work/linux.txt")" ]; then
+    echo "FAIL $folder $options: given the folder, the verdicts differ (- Linux, + Windows)"
+    diff -u <(verdicts "$work/linux-folder.txt") <(verdicts "$work/windows-folder.txt") | head -40
+    failed=1
+  elif ! grep -q $'\r$' "$work/windows.raw"; then
+    echo "FAIL $folder $options: the Windows report's lines do not end in \\r\\n"
+    failed=1
+  else
+    echo "ok   $folder $options ($(wc -l <"$work/linux.txt") lines, exit $linux_status)"
+  fi
+done
+exit "$failed"
