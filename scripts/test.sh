@@ -70,6 +70,8 @@ fuzz() {
 # The Windows programs, cross-built with MinGW-w64: their suites and the CLI against the
 # Linux one, under Wine (scripts/test-windows.sh).
 stage "Windows: cross-built suites and the CLI under Wine" scripts/test-windows.sh
+# The native window and the installer under Wine, Xvfb and a window manager.
+stage "Windows: the window and its installer under Wine" scripts/test-windows-ui.sh
 stage "ASan+UBSan: the whole suite" asan
 stage "TSan: the whole suite" tsan
 stage "Fuzzing: one minute per target" fuzz
