@@ -54,8 +54,9 @@ struct FileVerdict {
     double position = 0;
     bool operator==(const Warning&) const = default;
   };
-  // In the order found; given once the file was read to its end or to its first fault,
-  // never for a file that did not open or whose check did not finish.
+  // In the order found; given once the file was read to its end or to its first fault, or
+  // at once for a file the decoder refused (its breaches may say why); never for a file
+  // that could not be read or whose check did not finish.
   std::vector<Warning> warnings;
   // Breaches past the first ten of a rule: counted, not listed.
   int64_t warningsNotListed = 0;
