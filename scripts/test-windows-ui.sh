@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 if [ "${1:-}" != --on-display ]; then
-  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --on-display
+  exec scripts/own-x-display.sh 1024x768x24 "$0" --on-display
 fi
 out=$root/build-windows
 exe=$out/dist/harrowbit.exe

@@ -6,7 +6,7 @@ set -euo pipefail
 program=$1
 entry=$2
 if [ "${3:-}" != --on-display ]; then
-  exec xvfb-run -n $((1000 + $$ % 30000)) -s "-screen 0 800x600x24" "$0" "$program" "$entry" --on-display
+  exec "$(dirname "$0")/../../scripts/own-x-display.sh" 800x600x24 "$0" "$program" "$entry" --on-display
 fi
 QT_QPA_PLATFORM=xcb "$program" &
 pid=$!
