@@ -89,3 +89,26 @@ void AddGivenPath(CFileList& list, const std::filesystem::path& path,
     list.Append(path);
   }
 }
+
+std::vector<CFileList::Unchecked> WhyNothingToCheck(const CFileList& list,
+                                                    const std::filesystem::path& given,
+                                                    const std::filesystem::path& path) {
+  std::vector<CFileList::Unchecked> notes = list.UncheckedSoFar();
+  if (notes.empty()) {
+    FileStatus status;
+    std::error_code ignored;
+    const bool folder =
+        StatusOf(PathToUtf8(path), status, ignored) && status.kind == FileStatus::Kind::kFolder;
+    notes.push_back({path, folder ? "no file in it has a name ending in \".ogg\""
+                                  : "neither a folder nor a file whose name ends in \".ogg\""});
+  }
+  if (given.native() == path.native()) return notes;
+  for (CFileList::Unchecked& note : notes) {
+    if (note.path != path) continue;
+    note.reason = path.empty() ? "nothing is left once double quotes are removed"
+                               : "read as " + PathToUtf8(path) +
+                                     " once double quotes are removed: " + note.reason;
+    note.path = given;
+  }
+  return notes;
+}

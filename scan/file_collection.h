@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <functional>
 #include <system_error>
+#include <vector>
 
 #include "scan/file_list.h"
 
@@ -33,3 +34,11 @@ void ScanFolder(CFileList& list, const std::filesystem::path& folder,
 void AddGivenPath(CFileList& list, const std::filesystem::path& path,
                   const UnreadableFolderSink& onUnreadable = {},
                   OggNames names = OggNames::kOggOnly);
+
+// What a window opened on a path shows when the path yielded nothing to check, so that it
+// never looks like a plain start: the folders collection could not read, or else why
+// nothing was taken. `given` is the path as it came, `path` what was collected from once
+// double quotes were removed; a difference between them is said too.
+std::vector<CFileList::Unchecked> WhyNothingToCheck(const CFileList& list,
+                                                    const std::filesystem::path& given,
+                                                    const std::filesystem::path& path);

@@ -63,15 +63,6 @@ std::filesystem::path NativePath(const QUrl& url) {
   return std::string(bytes.constData(), std::size_t(bytes.size()));
 }
 
-// Why a path given on the command line yielded nothing, when collection named no folder.
-std::string WhyNothingCollected(const std::filesystem::path& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    return "no file in it has a name ending in \".ogg\"";
-  }
-  return "neither a folder nor a file whose name ends in \".ogg\"";
-}
-
 }  // namespace
 
 CScanDlg::CScanDlg(QWidget* parent)
@@ -217,18 +208,7 @@ void CScanDlg::ScanCommandLine() {
     if (!m_state.IsRunning()) StartWorker();
     return;
   }
-  // A window opened on something, showing nothing, would look like a plain start.
-  std::vector<CFileList::Unchecked> notes = list.UncheckedSoFar();
-  if (notes.empty()) notes.push_back({path, WhyNothingCollected(path)});
-  if (given != m_strCmdLine) {
-    for (CFileList::Unchecked& note : notes) {
-      if (note.path != path) continue;
-      note.reason = path.empty() ? "nothing is left once double quotes are removed"
-                                 : "read as " + path.native() +
-                                       " once double quotes are removed: " + note.reason;
-      note.path = given;
-    }
-  }
+  std::vector<CFileList::Unchecked> notes = WhyNothingToCheck(list, given, path);
   list.Clear();
   for (CFileList::Unchecked& note : notes) list.AddUnchecked(note.path, note.reason);
   ShowUnchecked();

@@ -37,15 +37,6 @@ class CWaitCursor {
 
 std::wstring Wide(std::string_view utf8) { return WidePath(utf8); }
 
-// Why a path given on the command line yielded nothing, when collection named no folder.
-std::string WhyNothingCollected(const std::filesystem::path& path) {
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return "no file in it has a name ending in \".ogg\"";
-  }
-  return "neither a folder nor a file whose name ends in \".ogg\"";
-}
-
 int Width(const RECT& r) { return r.right - r.left; }
 int Height(const RECT& r) { return r.bottom - r.top; }
 
@@ -191,18 +182,7 @@ void CScanDlg::ScanCommandLine() {
     if (!m_state.IsRunning()) StartWorker();
     return;
   }
-  // A window opened on something, showing nothing, would look like a plain start.
-  std::vector<CFileList::Unchecked> notes = list.UncheckedSoFar();
-  if (notes.empty()) notes.push_back({path, WhyNothingCollected(path)});
-  if (given != m_strCmdLine) {
-    for (CFileList::Unchecked& note : notes) {
-      if (note.path != path) continue;
-      note.reason = path.empty() ? "nothing is left once double quotes are removed"
-                                 : "read as " + PathToUtf8(path) +
-                                       " once double quotes are removed: " + note.reason;
-      note.path = std::filesystem::path(given);
-    }
-  }
+  std::vector<CFileList::Unchecked> notes = WhyNothingToCheck(list, given, path);
   list.Clear();
   for (CFileList::Unchecked& note : notes) list.AddUnchecked(note.path, note.reason);
   ShowUnchecked();
