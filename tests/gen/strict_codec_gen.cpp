@@ -129,8 +129,13 @@ std::vector<StrictCase> StrictOpusCases(const Tone& base) {
   std::vector<StrictCase> cases;
   const auto add = [&](const char* rule, const char* name, std::vector<Page> copy, int64_t offset,
                        double seconds) {
-    cases.push_back({rule, std::string("strict-opus-") + name + ".opus", JoinPages(copy), offset,
-                     seconds, 0.0, {}});
+    cases.push_back({rule,
+                     std::string("strict-opus-") + name + ".opus",
+                     JoinPages(copy),
+                     offset,
+                     seconds,
+                     0.0,
+                     {}});
   };
   const auto edited = [&](std::size_t index, auto edit) {
     std::vector<Page> copy = pages;
@@ -143,12 +148,22 @@ std::vector<StrictCase> StrictOpusCases(const Tone& base) {
     Bytes junk = clean;
     const Bytes stray(41, 'j');
     junk.insert(junk.begin() + atMiddle, stray.begin(), stray.end());
-    cases.push_back({"junk-between-pages", "strict-opus-junk-between-pages.opus", std::move(junk),
-                     atMiddle, beforeMiddle, 0.0, {}});
+    cases.push_back({"junk-between-pages",
+                     "strict-opus-junk-between-pages.opus",
+                     std::move(junk),
+                     atMiddle,
+                     beforeMiddle,
+                     0.0,
+                     {}});
     Bytes tail = clean;
     tail.insert(tail.end(), stray.begin(), stray.end());
-    cases.push_back({"data-after-end", "strict-opus-data-after-end.opus", std::move(tail),
-                     static_cast<int64_t>(clean.size()), total, 0.0, {}});
+    cases.push_back({"data-after-end",
+                     "strict-opus-data-after-end.opus",
+                     std::move(tail),
+                     static_cast<int64_t>(clean.size()),
+                     total,
+                     0.0,
+                     {}});
   }
   add("first-page-not-bos", "first-page-not-bos",
       edited(0, [](Page& p) { p.header[5] = static_cast<unsigned char>(p.header[5] & ~kBosFlag); }),
@@ -170,8 +185,8 @@ std::vector<StrictCase> StrictOpusCases(const Tone& base) {
   {
     std::vector<Page> copy = pages;
     Merged(copy, first - 1);
-    add("audio-on-header-page", "audio-on-header-page", std::move(copy),
-        OffsetOf(pages, first - 1), 0.0);
+    add("audio-on-header-page", "audio-on-header-page", std::move(copy), OffsetOf(pages, first - 1),
+        0.0);
   }
   add("granule-missing", "granule-missing", edited(middle, [](Page& p) { p.SetGranule(-1); }),
       atMiddle, beforeMiddle);
@@ -226,24 +241,44 @@ std::vector<StrictCase> StrictFlacCases(const Tone& base) {
   Bytes junk = clean;
   const Bytes stray(29, 'j');
   junk.insert(junk.begin() + atMiddle, stray.begin(), stray.end());
-  cases.push_back({"junk-between-pages", "strict-flac-junk-between-pages.oga", std::move(junk),
-                   atMiddle, beforeMiddle, 0.0, {}});
+  cases.push_back({"junk-between-pages",
+                   "strict-flac-junk-between-pages.oga",
+                   std::move(junk),
+                   atMiddle,
+                   beforeMiddle,
+                   0.0,
+                   {}});
   std::vector<Page> copy = pages;
   copy[middle].SetGranule(-1);
   copy[middle].FixCrc();
-  cases.push_back({"granule-missing", "strict-flac-granule-missing.oga", JoinPages(copy), atMiddle,
-                   beforeMiddle, 0.0, {}});
+  cases.push_back({"granule-missing",
+                   "strict-flac-granule-missing.oga",
+                   JoinPages(copy),
+                   atMiddle,
+                   beforeMiddle,
+                   0.0,
+                   {}});
   copy = pages;
   const std::size_t last = pages.size() - 1;
   copy[last].SetGranule(copy[last].Granule() + base.rate);
   copy[last].FixCrc();
-  cases.push_back({"length-mismatch", "strict-flac-length-too-long.oga", JoinPages(copy),
-                   OffsetOf(pages, last), clock.At(pages, last + 1, first), 0.0, {}});
+  cases.push_back({"length-mismatch",
+                   "strict-flac-length-too-long.oga",
+                   JoinPages(copy),
+                   OffsetOf(pages, last),
+                   clock.At(pages, last + 1, first),
+                   0.0,
+                   {}});
   copy = pages;
   copy[first - 1].SetGranule(7);
   copy[first - 1].FixCrc();
-  cases.push_back({"header-page-granule", "strict-flac-header-page-granule.oga", JoinPages(copy),
-                   OffsetOf(pages, first - 1), 0.0, 0.0, {}});
+  cases.push_back({"header-page-granule",
+                   "strict-flac-header-page-granule.oga",
+                   JoinPages(copy),
+                   OffsetOf(pages, first - 1),
+                   0.0,
+                   0.0,
+                   {}});
   return cases;
 }
 
@@ -255,7 +290,8 @@ std::vector<StrictCase> StrictCodecCleanCases(const Tone& base) {
   const Bytes opus = EncodeCodecTone(Codec::kOpus, base);
   const Bytes flac = EncodeCodecTone(Codec::kFlac, base);
   add("strict-clean.opus", opus);
-  add("strict-clean-mono-22050.opus", EncodeCodecTone(Codec::kOpus, Tone{1, 22050, 1.0, 330.0, 0.0f, 41}));
+  add("strict-clean-mono-22050.opus",
+      EncodeCodecTone(Codec::kOpus, Tone{1, 22050, 1.0, 330.0, 0.0f, 41}));
   add("strict-clean-6ch.opus", EncodeCodecTone(Codec::kOpus, Tone{6, 48000, 1.5, 220.0, 0.0f, 42}));
   add("strict-clean.oga", flac);
   Tone next = base;

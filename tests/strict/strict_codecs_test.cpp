@@ -134,11 +134,11 @@ TEST(StrictCodecs, TheLengthRuleNamesTheLinkOfAMixedChainThatDeclaresTooMuch) {
   ASSERT_GT(flac.size(), 4u);
   flac.back().SetGranule(flac.back().Granule() + 4410);
   flac.back().FixCrc();
-  const testgen::Bytes before =
-      testgen::Chain({testgen::EncodeTone(base), testgen::EncodeCodecTone(testgen::Codec::kOpus, base)});
+  const testgen::Bytes before = testgen::Chain(
+      {testgen::EncodeTone(base), testgen::EncodeCodecTone(testgen::Codec::kOpus, base)});
   const testgen::Bytes flacBytes = testgen::JoinPages(flac);
-  const int64_t lastOffset = static_cast<int64_t>(before.size() + flacBytes.size() -
-                                                  flac.back().header.size() - flac.back().body.size());
+  const int64_t lastOffset = static_cast<int64_t>(
+      before.size() + flacBytes.size() - flac.back().header.size() - flac.back().body.size());
   const auto path = t / "last-link-too-long.ogg";
   ASSERT_TRUE(testgen::WriteBytes(path, testgen::Chain({before, flacBytes})));
   CAnyOggQuickCheck check;
