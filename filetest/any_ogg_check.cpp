@@ -65,7 +65,12 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
     m_strError = "OPENFILE";
     return false;
   }
+  // The map's pass is not fed to the rules: a file of Vorbis alone goes to libvorbisfile,
+  // which feeds them once more from the start, and the libraries of the other codecs read
+  // what the rules need as they decode.
+  m_source.Observe(nullptr);
   const std::vector<OggLink> links = MapOggLinks(m_source);
+  m_source.Observe(m_bStrict ? &m_feed : nullptr);
   m_codec = links.front().codec;
   bool mixed = false;
   for (const OggLink& link : links) {

@@ -1,6 +1,7 @@
 #include <opus/opus.h>
 #include <opus/opusfile.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -20,14 +21,16 @@ class COpusRules final : public CStreamRules {
 
   void OnHeader(int index, const ogg_packet& packet, std::vector<CommentFault>& faults) override {
     if (index == 0) {
-      m_bHead = opus_head_parse(&m_head, packet.packet, static_cast<std::size_t>(packet.bytes)) == 0;
+      m_bHead =
+          opus_head_parse(&m_head, packet.packet, static_cast<std::size_t>(packet.bytes)) == 0;
       return;
     }
-    if (packet.bytes < kTagsMagicSize || std::memcmp(packet.packet, kTagsMagic, kTagsMagicSize) != 0)
+    if (packet.bytes < kTagsMagicSize ||
+        std::memcmp(packet.packet, kTagsMagic, kTagsMagicSize) != 0)
       return;
     const auto* body = reinterpret_cast<const char*>(packet.packet + kTagsMagicSize);
-    CheckCommentFields(std::string_view(body, static_cast<std::size_t>(packet.bytes - kTagsMagicSize)),
-                       faults);
+    CheckCommentFields(
+        std::string_view(body, static_cast<std::size_t>(packet.bytes - kTagsMagicSize)), faults);
   }
 
   long Rate() const override { return m_bHead ? kOpusRate : 0; }
@@ -40,24 +43,26 @@ class COpusRules final : public CStreamRules {
 
   int64_t StartGranule(int64_t firstGranule, bool lastPage,
                        std::vector<CommentFault>& faults) const override {
-    const int64_t start = firstGranule - m_nLeading;
+    // Compared, not subtracted: a hostile granule position is any 64-bit number.
+    const bool beforeZero = firstGranule < m_nLeading;
     // Only a stream that ends on its first audio page may cut its start this way.
-    if (start < 0 && !lastPage) {
+    if (beforeZero && !lastPage) {
       faults.push_back({StructureRule::kFirstGranuleTooSmall,
                         "granule position " + std::to_string(firstGranule) +
                             " on the first audio page, which ends " + std::to_string(m_nLeading) +
                             " samples"});
     }
-    return (start < 0 ? 0 : start) + PreSkip();
+    const int64_t start = beforeZero ? 0 : firstGranule - m_nLeading;
+    return start > INT64_MAX - PreSkip() ? INT64_MAX : start + PreSkip();
   }
 
   void OnLastGranule(int64_t lastGranule, int64_t start,
                      std::vector<CommentFault>& faults) const override {
     const int64_t held = lastGranule - (start - PreSkip());
     if (held >= PreSkip()) return;
-    faults.push_back({StructureRule::kPreSkipTooLong,
-                      "pre-skip of " + std::to_string(PreSkip()) + " samples, but the stream holds " +
-                          std::to_string(held < 0 ? 0 : held)});
+    faults.push_back({StructureRule::kPreSkipTooLong, "pre-skip of " + std::to_string(PreSkip()) +
+                                                          " samples, but the stream holds " +
+                                                          std::to_string(held < 0 ? 0 : held)});
   }
 
  private:

@@ -61,8 +61,8 @@ class CVorbisRules final : public CStreamRules {
   int64_t StartGranule(int64_t firstGranule, bool /*lastPage*/,
                        std::vector<CommentFault>& /*faults*/) const override {
     // Less than zero is a stream whose first samples are cut off, as a player plays it.
-    const int64_t start = firstGranule - m_leading;
-    return start < 0 ? 0 : start;
+    // Compared, not subtracted: a hostile granule position is any 64-bit number.
+    return firstGranule < m_leading ? 0 : firstGranule - m_leading;
   }
 
  private:
