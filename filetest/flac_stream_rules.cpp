@@ -9,6 +9,7 @@ namespace {
 constexpr long kMappingSize = 13;
 constexpr long kFirstPacketSize = kMappingSize + 4 + 34;
 constexpr unsigned char kVorbisCommentBlock = 4;
+constexpr unsigned char kLastBlock = 0x80;
 
 // FLAC's granule position counts samples from the start of the stream; the header rules
 // and the Vorbis comment block are those of the other codecs.
@@ -16,7 +17,11 @@ class CFlacRules final : public CStreamRules {
  public:
   explicit CFlacRules(const ogg_packet& first) {
     const unsigned char* p = first.packet;
-    m_nHeaders = 1 + ((p[7] << 8) | p[8]);
+    const int count = (p[7] << 8) | p[8];
+    // A count of 0 means "unknown": the headers then run to the metadata block flagged
+    // last, as libFLAC's own encoder leaves it unless told the blocks.
+    m_bCounted = count > 0;
+    m_nHeaders = m_bCounted ? 1 + count : (p[kMappingSize] & kLastBlock) != 0 ? 1 : 2;
     // STREAMINFO: two 16-bit and two 24-bit sizes, then 20 bits of sample rate.
     const unsigned char* rate = p + kMappingSize + 4 + 10;
     m_nRate = (long{rate[0]} << 12) | (long{rate[1]} << 4) | (rate[2] >> 4);
@@ -25,7 +30,9 @@ class CFlacRules final : public CStreamRules {
   int HeaderPackets() const override { return m_nHeaders; }
 
   void OnHeader(int index, const ogg_packet& packet, std::vector<CommentFault>& faults) override {
-    if (index == 0 || packet.bytes < 4 || (packet.packet[0] & 0x7F) != kVorbisCommentBlock) return;
+    if (index == 0 || packet.bytes < 1) return;
+    if (!m_bCounted) m_nHeaders = (packet.packet[0] & kLastBlock) != 0 ? index + 1 : index + 2;
+    if (packet.bytes < 4 || (packet.packet[0] & 0x7F) != kVorbisCommentBlock) return;
     const auto* body = reinterpret_cast<const char*>(packet.packet + 4);
     CheckCommentFields(std::string_view(body, static_cast<std::size_t>(packet.bytes - 4)), faults);
   }
@@ -38,6 +45,7 @@ class CFlacRules final : public CStreamRules {
   }
 
  private:
+  bool m_bCounted = true;
   int m_nHeaders = 1;
   long m_nRate = 0;
 };

@@ -230,8 +230,11 @@ std::vector<StrictCase> StrictFlacCases(const Tone& base) {
   const Bytes clean = EncodeCodecTone(Codec::kFlac, base);
   if (clean.empty()) return {};
   const std::vector<Page> pages = SplitPages(clean);
-  const int headers = 1 + ((pages[0].body[7] << 8) | pages[0].body[8]);
-  const std::size_t first = FirstAudio(pages, headers);
+  // Every metadata block on a page of its own, as libFLAC writes them: the audio starts on
+  // the first page whose body begins with a frame's sync code.
+  std::size_t first = 1;
+  while (first < pages.size() && !(pages[first].body.size() > 1 && pages[first].body[0] == 0xFF))
+    ++first;
   if (pages.size() < first + 4) return {};
   const std::size_t middle = first + (pages.size() - 1 - first) / 2;
   const Clock clock{0, static_cast<double>(base.rate)};
@@ -269,6 +272,22 @@ std::vector<StrictCase> StrictFlacCases(const Tone& base) {
                    clock.At(pages, last + 1, first),
                    0.0,
                    {}});
+  // The vendor string of the Vorbis comment block, its first byte made 0xFF in place.
+  copy = pages;
+  for (std::size_t i = 1; i < first; ++i) {
+    Bytes& body = copy[i].body;
+    if (copy[i].Continued() || body.size() < 9 || (body[0] & 0x7F) != 4) continue;
+    body[8] = 0xFF;
+    copy[i].FixCrc();
+    cases.push_back({"vendor-not-utf8",
+                     "strict-flac-vendor-not-utf8.oga",
+                     JoinPages(copy),
+                     OffsetOf(pages, i),
+                     0.0,
+                     0.0,
+                     {}});
+    break;
+  }
   copy = pages;
   copy[first - 1].SetGranule(7);
   copy[first - 1].FixCrc();

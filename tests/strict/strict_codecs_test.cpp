@@ -106,6 +106,7 @@ TEST(StrictCodecs, CleanEncodesAndChainsOfEveryCodecGiveNone) {
   CAnyOggCheck plain;
   full.SetStrict(true);
   quick.SetStrict(true);
+  EXPECT_FALSE(full.Judged()) << "judged before any file was opened";
   for (const testgen::StrictCase& c : testgen::StrictCodecCleanCases()) {
     ASSERT_FALSE(c.bytes.empty()) << c.fileName;
     const auto path = t / c.fileName;
@@ -120,6 +121,26 @@ TEST(StrictCodecs, CleanEncodesAndChainsOfEveryCodecGiveNone) {
     CheckToEnd(plain, path);
     EXPECT_FALSE(plain.Judged());
   }
+}
+
+// Close leaves nothing to judge: a step after it finds no file and names no breach of
+// the file closed before.
+TEST(StrictCodecs, CloseLeavesNoBreachesBehind) {
+  const TempDir t;
+  for (const testgen::StrictCase& c : testgen::StrictOpusCases()) {
+    if (c.rule != "junk-between-pages") continue;
+    const auto path = t / c.fileName;
+    ASSERT_TRUE(testgen::WriteBytes(path, c.bytes));
+    CAnyOggCheck check;
+    check.SetStrict(true);
+    ASSERT_TRUE(check.Open(path));
+    ASSERT_GT(check.DecodeStep(), 0);
+    check.Close();
+    EXPECT_LT(check.DecodeStep(), 0);
+    EXPECT_TRUE(check.Warnings().empty()) << Describe(check.Warnings());
+    return;
+  }
+  FAIL() << "no Opus junk case";
 }
 
 // A decoded length that differs from the declared one is named for the link it belongs
