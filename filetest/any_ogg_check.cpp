@@ -36,13 +36,41 @@ bool JoinsPrevious(const OggLink& previous, const OggLink& link) {
 
 }  // namespace
 
+void CAnyOggCheck::SetStrict(bool strict) {
+  m_bStrict = strict;
+  IReadObserver* observer = strict ? &m_feed : nullptr;
+  m_source.Observe(observer);
+  m_vorbis.Observe(observer);
+  m_quick.Observe(observer);
+}
+
+std::vector<StructureWarning> CAnyOggCheck::Warnings() const {
+  return m_bJudged ? m_feed.Structure().Warnings() : std::vector<StructureWarning>{};
+}
+
+int64_t CAnyOggCheck::Suppressed() const { return m_bJudged ? m_feed.Structure().Suppressed() : 0; }
+
 bool CAnyOggCheck::Open(std::filesystem::path path) {
+  const bool opened = OpenChecked(path);
+  // A file that cannot be read at all has nothing to hold to the rules.
+  if (!opened && m_bStrict && !m_bJudged && m_strError != "OPENFILE")
+    m_bJudged = m_feed.JudgeUnopened(path);
+  return opened;
+}
+
+bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
   Close();
+  m_perLink.clear();
   if (!m_source.Open(path)) {
     m_strError = "OPENFILE";
     return false;
   }
+  // The map's pass is not fed to the rules: a file of Vorbis alone goes to libvorbisfile,
+  // which feeds them once more from the start, and the libraries of the other codecs read
+  // what the rules need as they decode.
+  m_source.Observe(nullptr);
   const std::vector<OggLink> links = MapOggLinks(m_source);
+  m_source.Observe(m_bStrict ? &m_feed : nullptr);
   m_codec = links.front().codec;
   bool mixed = false;
   for (const OggLink& link : links) {
@@ -55,22 +83,30 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
       m_ranges.back().link.end = link.end;
       m_ranges.back().link.eos = link.eos;
     } else {
-      m_ranges.push_back(Range{link, 0, 0});
+      m_ranges.push_back(Range{link, 0, 0, m_perLink.size()});
     }
+    if (IsCheckedCodec(link.codec)) m_perLink.push_back(0);
   }
   if (!mixed && (m_codec == OggCodec::kVorbis || m_codec == OggCodec::kNone)) {
     m_source.Close();
     m_ranges.clear();
     m_bWhole = true;
+    bool opened = false;
     if (m_bQuickVorbis) {
-      const bool opened = m_quick.Open(path);
+      opened = m_quick.Open(path);
       m_strError = m_quick.m_strError;
       m_nTotalSamples = m_quick.m_nTotalSamples;
-      return opened;
+    } else {
+      opened = m_vorbis.Open(path);
+      m_strError = m_vorbis.m_strError;
+      m_nTotalSamples = m_vorbis.m_nTotalSamples;
     }
-    const bool opened = m_vorbis.Open(path);
-    m_strError = m_vorbis.m_strError;
-    m_nTotalSamples = m_vorbis.m_nTotalSamples;
+    if (opened && m_bStrict) {
+      OggVorbis_File& vf = m_bQuickVorbis ? m_quick.Vf() : m_vorbis.Vf();
+      m_perLink.assign(static_cast<std::size_t>(vf.links), 0);
+      // What libvorbisfile read while opening, before a page loop of ours takes over.
+      m_feed.CatchUp(vf.offset);
+    }
     return opened;
   }
   bool anyChecked = false;
@@ -82,6 +118,11 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
     }
   }
   if (!anyChecked) {
+    // Its pages are still held to the rules of Ogg, while the file is open.
+    if (m_bStrict) {
+      m_feed.Finish(nullptr);
+      m_bJudged = true;
+    }
     m_bChecked = false;
     m_ranges.clear();
     m_source.Close();
@@ -111,6 +152,38 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
 }
 
 int CAnyOggCheck::DecodeStep() {
+  const int result = DecodeChecked();
+  if (m_bStrict && !m_bJudged) JudgeStep(result);
+  return result;
+}
+
+void CAnyOggCheck::JudgeStep(int result) {
+  if (result > 0) {
+    const std::size_t link = StepLink();
+    if (link < m_perLink.size()) m_perLink[link] += result;
+    return;
+  }
+  // The length each link declares is judged only against a decode that reached its end.
+  m_feed.Finish(result == 0 ? &m_perLink : nullptr);
+  m_bJudged = true;
+}
+
+std::size_t CAnyOggCheck::StepLink() {
+  if (m_bWhole) {
+    const int link = (m_bQuickVorbis ? m_quick.Vf() : m_vorbis.Vf()).current_link;
+    return static_cast<std::size_t>(link < 0 ? 0 : link);
+  }
+  if (m_nPart >= m_ranges.size()) return m_perLink.size();
+  int inPart = 0;
+  switch (m_ranges[m_nPart].link.codec) {
+    case OggCodec::kOpus: inPart = m_opus.Link(); break;
+    case OggCodec::kFlac: break;
+    default: inPart = m_vorbis.m_vf.current_link; break;
+  }
+  return m_ranges[m_nPart].checkedBefore + static_cast<std::size_t>(inPart < 0 ? 0 : inPart);
+}
+
+int CAnyOggCheck::DecodeChecked() {
   if (m_bWhole && m_bQuickVorbis) {
     const int result = m_quick.DecodeStep();
     if (result < 0) m_strError = m_quick.m_strError;
@@ -142,6 +215,8 @@ int CAnyOggCheck::DecodeStep() {
 
 void CAnyOggCheck::Close() {
   if (m_bPartOpen) ClosePart();
+  m_feed.Reset();
+  m_bJudged = false;
   m_vorbis.Close();
   m_quick.Close();
   m_strCodecs.clear();

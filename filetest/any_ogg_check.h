@@ -13,6 +13,8 @@
 #include "filetest/ogg_source.h"
 #include "filetest/opus_check.h"
 #include "filetest/quick_check.h"
+#include "filetest/strict_check.h"
+#include "filetest/structure_warning.h"
 
 // Tests an Ogg file whatever its audio codec, each stream by the library made for it,
 // chosen by what the first page holds. A file of Vorbis only, or one that does not begin
@@ -20,6 +22,9 @@
 // verdict is exactly COggCheck's. A chain whose links mix codecs is checked link by link,
 // each link's byte range by its own library, positions counting on from the links before
 // it. A stream of a codec no library here checks is never damage: Checked() is false.
+// SetStrict holds every link, whatever its codec, to the Ogg format rules and its codec's
+// (the Vorbis, Opus and FLAC ones) while the libraries read it, as CStrictCheck does for
+// Vorbis alone.
 // What DecodeStep returns when a link after the first does not open.
 inline constexpr int kLinkOpenFault = -2;
 
@@ -56,6 +61,15 @@ class CAnyOggCheck {
   // True while DecodeStep runs COggQuickCheck's loop without synthesis.
   bool Tracking() const { return m_bWhole && m_bQuickVorbis && m_quick.Tracking(); }
 
+  // For the files opened from now on.
+  void SetStrict(bool strict);
+  bool Strict() const { return m_bStrict; }
+  // The breaches found, once the last DecodeStep has given 0 or a fault, or at once for a
+  // file that did not open; none for a check that is not strict.
+  std::vector<StructureWarning> Warnings() const;
+  int64_t Suppressed() const;
+  bool Judged() const { return m_bJudged; }
+
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
 
@@ -64,7 +78,11 @@ class CAnyOggCheck {
     OggLink link;  // end and eos of the last link it spans
     double seconds = 0;
     int64_t samples = 0;
+    // Links of a checked codec before it: where its links are in the rules' count.
+    std::size_t checkedBefore = 0;
   };
+  bool OpenChecked(const std::filesystem::path& path);
+  int DecodeChecked();
   bool OpenPart(std::size_t index);
   void ClosePart();
   int PartStep();
@@ -73,6 +91,10 @@ class CAnyOggCheck {
   int64_t PartSamples() const;
   const std::string& PartError() const;
   std::string PartErrorInFile();
+  // The link, counting those of a checked codec from the file's start, whose samples the
+  // last DecodeStep handed out.
+  std::size_t StepLink();
+  void JudgeStep(int result);
 
   COggSource m_source;
   COggCheck m_vorbis;
@@ -90,6 +112,10 @@ class CAnyOggCheck {
   bool m_bQuickVorbis = false;
   COggQuickCheck m_quick;
   std::string m_strCodecs;
+  CStructureFeed m_feed;
+  bool m_bStrict = false;
+  bool m_bJudged = false;
+  std::vector<int64_t> m_perLink;
 };
 
 // CAnyOggCheck with the quick check for files of Vorbis only, for code that makes its
@@ -101,5 +127,9 @@ class CAnyOggQuickCheck : public CAnyOggCheck {
 
 template <>
 inline constexpr bool kChecksEveryCodec<CAnyOggCheck> = true;
+template <>
+inline constexpr bool kHoldsToRules<CAnyOggCheck> = true;
+template <>
+inline constexpr bool kHoldsToRules<CAnyOggQuickCheck> = true;
 template <>
 inline constexpr bool kChecksEveryCodec<CAnyOggQuickCheck> = true;

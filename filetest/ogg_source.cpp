@@ -16,6 +16,7 @@ bool COggSource::Open(const std::filesystem::path& path) {
   // checked, the path cut where COggCheck cuts it.
   if (!m_file.OpenRegular(CutToUtf16Units(PathToUtf8(path), kMaxPathUnits))) return false;
   m_nViewEnd = OggViewEnd(m_file.Native(), m_file.Size());
+  if (m_pObserver != nullptr) m_pObserver->OnOpen(m_file.Native(), m_nViewEnd, m_file.Size());
   return true;
 }
 
@@ -29,7 +30,10 @@ long COggSource::ReadAt(unsigned char* buffer, std::size_t n, int64_t offset) co
   if (offset >= m_nViewEnd) return 0;
   const auto left = static_cast<uint64_t>(m_nViewEnd - offset);
   if (n > left) n = static_cast<std::size_t>(left);
-  return static_cast<long>(::ReadAt(m_file.Native(), buffer, n, offset));
+  const auto got = static_cast<long>(::ReadAt(m_file.Native(), buffer, n, offset));
+  if (got > 0 && m_pObserver != nullptr)
+    m_pObserver->OnBytes(buffer, static_cast<std::size_t>(got), offset);
+  return got;
 }
 
 long COggRange::Read(unsigned char* buffer, std::size_t n) {

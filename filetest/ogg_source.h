@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "filetest/read_observer.h"
 #include "platform/read_file.h"
 
 // A checked file as the Opus and FLAC checks read it: opened by the rule COggCheck keeps
@@ -24,10 +25,13 @@ class COggSource {
   // Reads at most `n` bytes at `offset`, never past ViewEnd: the count, 0 at the end, -1
   // on a read error.
   long ReadAt(unsigned char* buffer, std::size_t n, int64_t offset) const;
+  // Hands `observer` each file opened from now on and every read of it (--strict).
+  void Observe(IReadObserver* observer) { m_pObserver = observer; }
 
  private:
   CReadFile m_file;
   int64_t m_nViewEnd = 0;
+  IReadObserver* m_pObserver = nullptr;
 };
 
 // The reason DecodeStep gives when no file is open: nothing was checked.

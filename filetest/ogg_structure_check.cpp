@@ -133,6 +133,14 @@ bool COggStructureCheck::PageIn(Stream& s, const ogg_page& page) {
 }
 
 void COggStructureCheck::CloseLink() {
+  std::vector<CommentFault> faults;
+  for (const auto& s : m_streams) {
+    if (s->rules == nullptr || !s->startKnown || s->lastGranule < 0) continue;
+    s->rules->OnLastGranule(s->lastGranule, s->start, faults);
+    for (CommentFault& fault : faults)
+      Warn(fault.rule, std::move(fault.text), s->lastPageOffset, m_linkStartSeconds);
+    faults.clear();
+  }
   if (m_pPrimary != nullptr) {
     const Stream& p = *m_pPrimary;
     const long rate = p.rules->Rate();
@@ -297,7 +305,7 @@ void COggStructureCheck::HeaderPage(Stream& s, const ogg_page& page, int64_t off
 void COggStructureCheck::AudioPage(Stream& s, const ogg_page& page, int64_t offset, int ended,
                                    bool pagedIn) {
   const int64_t granule = ogg_page_granulepos(&page);
-  if (!s.startKnown && s.packetising) TakeLeadingPackets(s, page, pagedIn);
+  if (!s.startKnown && s.packetising) TakeLeadingPackets(s, page, offset, pagedIn);
   const double at = Position();
   if (ended == 0) {
     if (granule != -1) {
@@ -325,7 +333,8 @@ void COggStructureCheck::AudioPage(Stream& s, const ogg_page& page, int64_t offs
 
 // The packets up to the first granule position, for where the stream's audio starts;
 // after that page nothing of the stream is taken apart any more.
-void COggStructureCheck::TakeLeadingPackets(Stream& s, const ogg_page& page, bool pagedIn) {
+void COggStructureCheck::TakeLeadingPackets(Stream& s, const ogg_page& page, int64_t offset,
+                                            bool pagedIn) {
   if (!pagedIn && !PageIn(s, page)) return;
   ogg_packet packet{};
   for (int got; (got = ogg_stream_packetout(&s.os, &packet)) != 0;) {
@@ -333,7 +342,9 @@ void COggStructureCheck::TakeLeadingPackets(Stream& s, const ogg_page& page, boo
   }
   const int64_t granule = ogg_page_granulepos(&page);
   if (granule == -1) return;
-  s.start = s.rules->StartGranule(granule);
+  std::vector<CommentFault> faults;
+  s.start = s.rules->StartGranule(granule, ogg_page_eos(&page) != 0, faults);
+  for (CommentFault& fault : faults) Warn(fault.rule, std::move(fault.text), offset, Position());
   s.startKnown = true;
   StopPacketising(s);
 }

@@ -64,7 +64,7 @@ class COggStructureCheck {
   bool PageIn(Stream& s, const ogg_page& page);
   void HeaderPage(Stream& s, const ogg_page& page, int64_t offset, int ended, bool lastEnds);
   void AudioPage(Stream& s, const ogg_page& page, int64_t offset, int ended, bool pagedIn);
-  void TakeLeadingPackets(Stream& s, const ogg_page& page, bool pagedIn);
+  void TakeLeadingPackets(Stream& s, const ogg_page& page, int64_t offset, bool pagedIn);
 
   // Reset gives every member its value for a new file.
   std::vector<std::unique_ptr<Stream>> m_streams;  // of the current link only, in order

@@ -80,7 +80,7 @@ int COpusCheck::DecodeStep() {
   // After a hole opusfile tells the position of the page beyond it; the fault is where
   // the audio before it ends.
   const int64_t before = op_pcm_tell(m_pFile);
-  const int result = op_read_float(m_pFile, m_pcm.data(), m_nFloatsPerStep, nullptr);
+  const int result = op_read_float(m_pFile, m_pcm.data(), m_nFloatsPerStep, &m_nLink);
   // opusfile drops a packet it cannot parse (a bad table of contents) without a word, and
   // times what follows by the page's granule position: play time then runs ahead of the
   // samples handed out.

@@ -31,6 +31,8 @@ class COpusCheck {
   void Close();
   double PositionSeconds() const;
   double TotalSeconds() const;
+  // The link of the chain the last DecodeStep's samples came from.
+  int Link() const { return m_nLink; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -41,6 +43,7 @@ class COpusCheck {
   OggOpusFile* m_pFile = nullptr;
   bool m_bLastLinkEnds = false;
   int64_t m_nFaultAt = -1;  // samples at 48 kHz
+  int m_nLink = 0;
   int m_nFloatsPerStep = 0;
   std::vector<float> m_pcm;
 };

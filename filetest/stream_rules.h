@@ -9,8 +9,8 @@
 #include "filetest/comment_rules.h"
 
 // What a codec adds to the Ogg page rules: how many header packets it has, what is in
-// them, and where its audio starts. One object per logical stream. Vorbis has rules here;
-// Opus's (two headers, pre-skip, its granule start) go beside them as another subclass.
+// them, and where its audio starts. One object per logical stream: Vorbis, Opus (two
+// headers, pre-skip, its granule start) and FLAC in Ogg have rules here.
 class CStreamRules {
  public:
   virtual ~CStreamRules() = default;
@@ -22,9 +22,17 @@ class CStreamRules {
   // Each audio packet up to the first audio page with a granule position, in order.
   virtual void OnLeadingAudioPacket(const ogg_packet& packet) = 0;
   // The granule position of the first sample a player plays, from the granule position of
-  // that first page: what the stream's length and positions are counted from.
-  virtual int64_t StartGranule(int64_t firstGranule) const = 0;
+  // that first page (`lastPage`: it carries end-of-stream): what the stream's length and
+  // positions are counted from. A start the codec's rules forbid is a fault.
+  virtual int64_t StartGranule(int64_t firstGranule, bool lastPage,
+                               std::vector<CommentFault>& faults) const = 0;
+  // The stream ended with `lastGranule` after starting at `start` (StartGranule's).
+  virtual void OnLastGranule(int64_t /*lastGranule*/, int64_t /*start*/,
+                             std::vector<CommentFault>& /*faults*/) const {}
 };
+
+std::unique_ptr<CStreamRules> MakeOpusRules(const ogg_packet& first);
+std::unique_ptr<CStreamRules> MakeFlacRules(const ogg_packet& first);
 
 // The rules for a stream whose first packet is `first`; null for a codec without rules
 // here, whose stream then gets only the Ogg page rules.

@@ -7,16 +7,16 @@ namespace {
 
 // In the order of StructureRule.
 constexpr const char* kNames[] = {
-    "junk-between-pages",  "data-after-end",       "first-page-not-bos",
-    "bos-not-first",       "missing-eos",          "page-after-eos",
-    "chain-before-eos",    "sequence-gap",         "id-header-not-alone",
-    "header-page-granule", "audio-on-header-page", "granule-on-unfinished-page",
-    "granule-missing",     "granule-decreasing",   "granule-negative",
-    "length-mismatch",     "comment-no-equals",    "comment-bad-name",
-    "comment-not-utf8",    "vendor-not-utf8",      "picture-undecodable",
+    "junk-between-pages",      "data-after-end",       "first-page-not-bos",
+    "bos-not-first",           "missing-eos",          "page-after-eos",
+    "chain-before-eos",        "sequence-gap",         "id-header-not-alone",
+    "header-page-granule",     "audio-on-header-page", "granule-on-unfinished-page",
+    "granule-missing",         "granule-decreasing",   "granule-negative",
+    "length-mismatch",         "comment-no-equals",    "comment-bad-name",
+    "comment-not-utf8",        "vendor-not-utf8",      "picture-undecodable",
+    "first-granule-too-small", "pre-skip-too-long",
 };
-static_assert(std::size(kNames) ==
-              static_cast<std::size_t>(StructureRule::kPictureUndecodable) + 1);
+static_assert(std::size(kNames) == static_cast<std::size_t>(StructureRule::kPreSkipTooLong) + 1);
 
 }  // namespace
 

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-// A breach of the Ogg or Vorbis format rules that decoders forgive but players, seekers
-// and taggers trip over. It never changes a file's verdict; --strict reports it beside.
+// A breach of the Ogg format rules, or of its codec's (Vorbis, Opus, FLAC), that decoders forgive
+// but players, seekers and taggers trip over. It never changes a file's verdict; --strict reports
+// it beside.
 enum class StructureRule {
   kJunkBetweenPages,
   kDataAfterEnd,
@@ -28,6 +29,8 @@ enum class StructureRule {
   kCommentNotUtf8,
   kVendorNotUtf8,
   kPictureUndecodable,
+  kFirstGranuleTooSmall,
+  kPreSkipTooLong,
 };
 
 // Every rule, in declaration order.

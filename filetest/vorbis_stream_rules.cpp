@@ -58,10 +58,11 @@ class CVorbisRules final : public CStreamRules {
     m_lastBlock = block;
   }
 
-  int64_t StartGranule(int64_t firstGranule) const override {
+  int64_t StartGranule(int64_t firstGranule, bool /*lastPage*/,
+                       std::vector<CommentFault>& /*faults*/) const override {
     // Less than zero is a stream whose first samples are cut off, as a player plays it.
-    const int64_t start = firstGranule - m_leading;
-    return start < 0 ? 0 : start;
+    // Compared, not subtracted: a hostile granule position is any 64-bit number.
+    return firstGranule < m_leading ? 0 : firstGranule - m_leading;
   }
 
  private:
@@ -78,5 +79,6 @@ class CVorbisRules final : public CStreamRules {
 
 std::unique_ptr<CStreamRules> MakeStreamRules(const ogg_packet& first) {
   if (IsVorbisHeader(first, 1)) return std::make_unique<CVorbisRules>();
-  return nullptr;
+  if (auto opus = MakeOpusRules(first)) return opus;
+  return MakeFlacRules(first);
 }

@@ -423,9 +423,9 @@ TEST_F(DbCli, NumbersOfDaysAndAnEmptyDatabaseNameAreUsageErrors) {
       {{"--coverage", "9d", clean}, "'9d' " + days},
       {{"--skip-checked", "inf", clean}, "'inf' " + days},
       {{"--skip-checked", "-1", clean}, "'-1' " + days},
-      // a run that held only its Vorbis files to the rules would read as a strict pass
-      {{"--strict", "--all-codecs", clean},
-       "--strict goes with Ogg Vorbis only: not yet with --all-codecs\n"},
+      // a run in this process would hold none of its files to the rules yet read as strict
+      {{"--strict", "--all-codecs", "--in-process", clean},
+       "--strict --all-codecs goes with helper processes: not yet with --in-process\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"--db", Db()};
@@ -443,6 +443,8 @@ TEST_F(DbCli, NumbersOfDaysAndAnEmptyDatabaseNameAreUsageErrors) {
   EXPECT_FALSE(std::filesystem::exists(Db()));
   // The bounds themselves are days.
   EXPECT_EQ(RunCli(m_dir, {"--db", Db(), clean}).status, 0);
+  // Every codec held to its rules, with its helper processes.
+  EXPECT_EQ(RunCli(m_dir, {"--db", Db(), "--strict", "--all-codecs", clean}).status, 0);
   for (const char* bound : {"0.001", "36500"}) {
     EXPECT_EQ(RunCli(m_dir, {"--db", Db(), "--coverage", bound, clean}).status, 0) << bound;
   }

@@ -78,7 +78,12 @@ void* CheckTwiceAndAny(void* pathArg) {
   check.Close();
   if (!check.m_strError.empty()) Fail("Close left a reason", check.m_strError);
   CAnyOggCheck any;
-  CheckOnce(any, path);
+  const CodecVerdict plain = CheckOnce(any, path);
+  // The same bytes held to the format rules (--strict --all-codecs): the verdict stays.
+  CAnyOggCheck strict;
+  strict.SetStrict(true);
+  const CodecVerdict judged = CheckOnce(strict, path);
+  if (!(judged == plain)) Fail("--strict changed the verdict", plain.text + " / " + judged.text);
   return nullptr;
 }
 

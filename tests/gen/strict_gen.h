@@ -43,4 +43,12 @@ std::vector<StrictCase> StrictCleanCases(const Tone& base = StrictTone());
 // Vorbis comments carry it.
 std::string PictureField(const std::string& mime, const Bytes& data);
 
+// The same for Opus (its header, pre-skip and granule rules, its comment header, and the
+// Ogg rules every codec shares) and, for the Ogg rules, FLAC in Ogg. The position is play
+// time after the pre-skip.
+std::vector<StrictCase> StrictOpusCases(const Tone& base = StrictTone());
+std::vector<StrictCase> StrictFlacCases(const Tone& base = StrictTone());
+// Clean Opus and FLAC encodes, and chains of one codec and of all three: none may warn.
+std::vector<StrictCase> StrictCodecCleanCases(const Tone& base = StrictTone());
+
 }  // namespace testgen

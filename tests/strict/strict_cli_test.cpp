@@ -227,3 +227,71 @@ TEST_F(StrictCli, OnlyAStrictRecordStandsForAStrictCheckAndItKeepsItsWarnings) {
   EXPECT_TRUE(seen.at(broken).fromDb);
   EXPECT_EQ(seen.at(broken).verdict, "ok without warnings");
 }
+
+// Where the features meet: --strict --all-codecs over a folder of Vorbis, Opus and FLAC
+// files, with two jobs, the quick check and the database. Every link of every codec is
+// held to its rules; the records say strict and name the codec, and stand for the same
+// check later with their warnings.
+TEST(StrictAllCodecsCli, EveryCodecIsHeldToItsRulesWithJobsQuickAndTheDatabase) {
+  const TempDir t;
+  std::filesystem::create_directories(t / "mixed");
+  std::vector<testgen::StrictCase> broken = testgen::StrictOpusCases();
+  for (auto& c : testgen::StrictFlacCases()) broken.push_back(std::move(c));
+  for (auto& c : testgen::StrictCases()) {
+    if (c.rule == "granule-missing" || c.rule == "comment-no-equals") broken.push_back(c);
+  }
+  std::vector<std::string> clean;
+  for (auto& c : testgen::StrictCodecCleanCases()) {
+    ASSERT_TRUE(testgen::WriteBytes(t / "mixed" / c.fileName, c.bytes));
+    clean.push_back((t / "mixed" / c.fileName).native());
+  }
+  for (const auto& c : broken) ASSERT_TRUE(testgen::WriteBytes(t / "mixed" / c.fileName, c.bytes));
+  const std::string db = (t / "mixed.db").native();
+  const auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = {"--strict", "--all-codecs", "--json", "--db", db};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back((t / "mixed").native());
+    const CliRun r = RunCli(t, args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    return ReadJson(t, r.out);
+  };
+  const auto first = run({"-j2", "--quick"});
+  for (const testgen::StrictCase& c : broken) {
+    SCOPED_TRACE(c.fileName);
+    const std::string path = (t / "mixed" / c.fileName).native();
+    ASSERT_TRUE(first.count(path));
+    const Seen& s = first.at(path);
+    std::vector<std::string> expected = {c.rule};
+    expected.insert(expected.end(), c.consequences.begin(), c.consequences.end());
+    EXPECT_EQ(s.names, expected);
+    if (s.names.empty()) continue;
+    EXPECT_EQ(s.offsets[0], c.offset);
+    EXPECT_NEAR(s.positions[0], c.seconds, std::max(1e-9, c.tolerance));
+  }
+  for (const std::string& path : clean) {
+    ASSERT_TRUE(first.count(path)) << path;
+    EXPECT_EQ(first.at(path).verdict, "ok") << path;
+    EXPECT_TRUE(first.at(path).names.empty()) << path;
+  }
+  const CliRun rows = RunCommand(
+      t, {"sqlite3", db, "SELECT codec, strict, count(*) FROM files GROUP BY codec, strict"});
+  // An Opus file without its beginning-of-stream flag begins no stream, as the map of
+  // links reads it: the Vorbis check has it, and it is recorded as no codec.
+  EXPECT_EQ(rows.out, "flac|1|6\nnone|1|1\nopus|1|20\nvorbis|1|2\nvorbis+opus+flac|1|1\n")
+      << rows.err;
+
+  // The records stand for the same check, warnings and all. Opus and FLAC are checked in
+  // full even with --quick, so their records stand for a full check too; Vorbis's do not.
+  const auto again = run({"-j2", "--quick", "--skip-checked", "1"});
+  const auto full = run({"-j1", "--skip-checked", "1"});
+  for (const testgen::StrictCase& c : broken) {
+    const std::string path = (t / "mixed" / c.fileName).native();
+    EXPECT_TRUE(again.at(path).fromDb) << path;
+    EXPECT_EQ(again.at(path).names, first.at(path).names) << path;
+    EXPECT_EQ(again.at(path).offsets, first.at(path).offsets) << path;
+    const bool checkedInFull = !c.fileName.ends_with(".ogg") && c.rule != "first-page-not-bos";
+    EXPECT_EQ(full.at(path).fromDb, checkedInFull) << path;
+    EXPECT_EQ(full.at(path).names, first.at(path).names) << path;
+    EXPECT_EQ(full.at(path).offsets, first.at(path).offsets) << path;
+  }
+}

@@ -55,10 +55,13 @@ TEST(StrictCases, EachNamesExactlyItsRuleAtItsOffsetAndPosition) {
 TEST(StrictCases, EveryRuleHasAFileThatBreaksIt) {
   std::set<std::string> broken;
   for (const testgen::StrictCase& c : testgen::StrictCases()) broken.insert(c.rule);
+  // Opus's own rules are broken by Opus files (StrictCodecs).
+  const std::set<std::string> opusOnly = {"first-granule-too-small", "pre-skip-too-long"};
   for (StructureRule rule : AllStructureRules()) {
+    if (opusOnly.count(StructureRuleName(rule)) != 0) continue;
     EXPECT_TRUE(broken.count(StructureRuleName(rule))) << StructureRuleName(rule);
   }
-  EXPECT_EQ(broken.size(), AllStructureRules().size());
+  EXPECT_EQ(broken.size() + opusOnly.size(), AllStructureRules().size());
 }
 
 TEST(StrictCases, RuleNamesAreDistinct) {
