@@ -208,12 +208,6 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
     return UsageError("--all-codecs and --strict are not yet in this build");
   }
 #endif
-  // The in-process check of every codec is not yet built to hold files to the rules, and a
-  // pass that held none of them would read as one that had.
-  if (options.strict && options.allCodecs && options.inProcess) {
-    return UsageError(
-        "--strict --all-codecs goes with helper processes: not yet with --in-process");
-  }
   if (options.nulSeparated && options.filesFrom.empty()) {
     return UsageError("-0 goes with --files-from");
   }

@@ -74,8 +74,6 @@ void ServeRequests(SharedPosition* shared) {
   HelperRequest request;
   while (ReadRequest(kRequestFd, request)) {
     position.store(0, std::memory_order_relaxed);
-    // The command line refuses --strict with --all-codecs: a helper of every codec has no
-    // rules to hold a file to.
     if constexpr (kHoldsToRules<Check>) check.SetStrict(request.strict);
     const bool opened = check.Open(PathFromUtf8(request.path));
     const double totalSeconds = opened ? check.TotalSeconds() : 0;

@@ -76,8 +76,9 @@ TesterFactory InProcessTesterFactory(bool quick, bool allCodecs, bool strict) {
   return [strict] { return std::make_unique<CInProcessTester<COggCheck>>(strict); };
 #else
   if (allCodecs && quick)
-    return [] { return std::make_unique<CInProcessTester<CAnyOggQuickCheck>>(false); };
-  if (allCodecs) return [] { return std::make_unique<CInProcessTester<CAnyOggCheck>>(false); };
+    return [strict] { return std::make_unique<CInProcessTester<CAnyOggQuickCheck>>(strict); };
+  if (allCodecs)
+    return [strict] { return std::make_unique<CInProcessTester<CAnyOggCheck>>(strict); };
   if (quick) {
     return [strict] {
       return std::make_unique<CInProcessTester<CStrictCheck<COggQuickCheck>>>(strict);

@@ -423,9 +423,6 @@ TEST_F(DbCli, NumbersOfDaysAndAnEmptyDatabaseNameAreUsageErrors) {
       {{"--coverage", "9d", clean}, "'9d' " + days},
       {{"--skip-checked", "inf", clean}, "'inf' " + days},
       {{"--skip-checked", "-1", clean}, "'-1' " + days},
-      // a run in this process would hold none of its files to the rules yet read as strict
-      {{"--strict", "--all-codecs", "--in-process", clean},
-       "--strict --all-codecs goes with helper processes: not yet with --in-process\n"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"--db", Db()};

@@ -294,4 +294,15 @@ TEST(StrictAllCodecsCli, EveryCodecIsHeldToItsRulesWithJobsQuickAndTheDatabase) 
     EXPECT_EQ(full.at(path).names, first.at(path).names) << path;
     EXPECT_EQ(full.at(path).offsets, first.at(path).offsets) << path;
   }
+
+  // Decoding in this process holds every codec to the same rules.
+  const CliRun here =
+      RunCli(t, {"--strict", "--all-codecs", "--json", "--in-process", (t / "mixed").native()});
+  EXPECT_EQ(here.status, 1) << here.err;
+  const auto inProcess = ReadJson(t, here.out);
+  for (const testgen::StrictCase& c : broken) {
+    const std::string path = (t / "mixed" / c.fileName).native();
+    EXPECT_EQ(inProcess.at(path).names, first.at(path).names) << path;
+    EXPECT_EQ(inProcess.at(path).offsets, first.at(path).offsets) << path;
+  }
 }
