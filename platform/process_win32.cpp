@@ -227,11 +227,13 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   AppendArgument(line, Wide(channel));
   for (const std::string& argument : launch.arguments) AppendArgument(line, Wide(argument));
   PROCESS_INFORMATION info{};
-  // No console of its own (a Ctrl-C is for the scan to handle, and a window would flash
-  // for each helper), started suspended so that it runs nothing outside its job.
+  // No console at all (a Ctrl-C is for the scan to handle, and a window would flash for
+  // each helper): CREATE_NO_WINDOW would give each helper a hidden console of its own, and
+  // with it a console host process to start, which under Wine cost more than the helper.
+  // Started suspended so that it runs nothing outside its job.
   const bool created =
       listed && ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_NO_WINDOW |
+                                 CREATE_SUSPENDED | DETACHED_PROCESS |
                                      EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
                                  nullptr, nullptr, &startup.StartupInfo, &info) != 0;
   const DWORD createError = ::GetLastError();
