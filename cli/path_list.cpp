@@ -16,7 +16,8 @@ bool SplitPathList(std::string_view bytes, PathListSeparator separator,
   while (start < bytes.size()) {
     std::size_t stop = bytes.find(end, start);
     if (stop == std::string_view::npos) stop = bytes.size();
-    const std::string_view entry = bytes.substr(start, stop - start);
+    std::string_view entry = bytes.substr(start, stop - start);
+    if (separator == PathListSeparator::kNewline && entry.ends_with('\r')) entry.remove_suffix(1);
     ++number;
     if (separator == PathListSeparator::kNewline && entry.find('\0') != std::string_view::npos) {
       error = "entry " + std::to_string(number) +

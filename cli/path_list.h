@@ -8,10 +8,12 @@
 //
 // Entries end at a newline, or at a NUL with -0/--null (as find -print0 writes them). The
 // last entry needs no separator, and an empty entry (a blank line, two NULs in a row) is
-// no path and is passed over. Every other byte belongs to the path, a carriage return or
-// blank included: names may hold them, and a list written with CRLF line ends shows up as
-// paths that do not exist, never as other files. A newline-separated list that holds a
-// NUL byte was meant for -0 and is refused, since no path holds a NUL.
+// no path and is passed over. A line's one last carriage return is its line end's, as in
+// a list that Notepad wrote ("\r\n"), on every system, so that one list reads the same
+// everywhere: a name that itself ends in "\r" (POSIX allows it; Windows does not) goes in
+// a NUL-separated list, where every byte belongs to the path. Every other byte belongs to
+// it in either form, blanks and other carriage returns included. A newline-separated list
+// that holds a NUL byte was meant for -0 and is refused, since no path holds a NUL.
 
 enum class PathListSeparator { kNewline, kNul };
 

@@ -99,17 +99,21 @@ std::chrono::milliseconds CDecoderHelper::LookEvery() const {
 
 // Reads what the helper sent, waiting at most `timeout` for the first byte.
 CDecoderHelper::Wait CDecoderHelper::Fill(std::chrono::milliseconds timeout) {
-  char chunk[kReplyPipeBytes];
+  m_buffer.erase(0, m_nBufferBegin);
+  m_nBufferBegin = 0;
+  const std::size_t kept = m_buffer.size();
+  // Straight into the buffer: a batch is a pipe's worth.
+  m_buffer.resize(kept + kReplyPipeBytes);
   std::size_t got = 0;
-  switch (m_process.Read(chunk, sizeof chunk, got, timeout, m_options.cancelFd)) {
+  const auto read =
+      m_process.Read(m_buffer.data() + kept, kReplyPipeBytes, got, timeout, m_options.cancelFd);
+  m_buffer.resize(kept + got);
+  switch (read) {
     case CHelperProcess::Wait::kTimedOut: return Wait::kTimedOut;
     case CHelperProcess::Wait::kCancelled: return Wait::kCancelled;
     case CHelperProcess::Wait::kGone: return Wait::kGone;
     case CHelperProcess::Wait::kData: break;
   }
-  m_buffer.erase(0, m_nBufferBegin);
-  m_nBufferBegin = 0;
-  m_buffer.append(chunk, got);
   return Wait::kMessage;
 }
 

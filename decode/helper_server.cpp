@@ -1,5 +1,6 @@
 #include "decode/helper_server.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,15 +20,33 @@
 
 namespace {
 
-// Answers go out in batches: a write per decode step would cost more than isolation may.
-constexpr std::size_t kBatchBytes = 2048;
+// Answers go out in batches: a write per decode step would cost more than isolation may,
+// and under Wine every write and every read of them is a round trip through its server.
+// A batch goes when it fills the pipe...
+constexpr std::size_t kBatchBytes = kReplyPipeBytes;
+// ... or once its first answer has waited this long, so that the scan sees a long file
+// progress and judges its helper by fresh answers.
+constexpr auto kBatchWait = std::chrono::milliseconds(50);
+// A step can take microseconds: the clock is read only each time this much more waits.
+constexpr std::size_t kClockEveryBytes = 2048;
 
 class CReplier {
  public:
-  void Add(const HelperMessage& message) { AppendMessage(m_buffer, message); }
-  // Sends what waits once a batch is full, or at once when `now`.
+  void Add(const HelperMessage& message) {
+    if (m_buffer.empty()) {
+      m_began = std::chrono::steady_clock::now();
+      m_nNextLook = kClockEveryBytes;
+    }
+    AppendMessage(m_buffer, message);
+  }
+  // Sends what waits once a batch is full or old enough, or at once when `now`.
   bool Flush(bool now) {
-    if (m_buffer.empty() || (!now && m_buffer.size() < kBatchBytes)) return true;
+    if (m_buffer.empty()) return true;
+    if (!now && m_buffer.size() < kBatchBytes) {
+      if (m_buffer.size() < m_nNextLook) return true;
+      m_nNextLook = m_buffer.size() + kClockEveryBytes;
+      if (std::chrono::steady_clock::now() - m_began < kBatchWait) return true;
+    }
     const bool ok = WriteAll(kReplyFd, m_buffer.data(), m_buffer.size());
     m_buffer.clear();
     return ok;
@@ -35,6 +54,8 @@ class CReplier {
 
  private:
   std::string m_buffer;
+  std::chrono::steady_clock::time_point m_began;
+  std::size_t m_nNextLook = 0;
 };
 
 // The breaches of a strict check, which the scan takes in before the last step.

@@ -95,7 +95,8 @@ bool Inheritable(HANDLE handle) {
 struct CHelperProcess::PendingRead {
   OVERLAPPED overlapped{};
   CUniqueHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  char buffer[4096];
+  // As large as the pipe's buffer: one read takes all that waits.
+  std::vector<char> buffer;
   // Bytes read but not yet taken: [left, right) of buffer.
   std::size_t left = 0;
   std::size_t right = 0;
@@ -129,6 +130,7 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   Unmap();
   auto pending = std::make_unique<PendingRead>();
   if (!pending->event.Valid()) return Failed();
+  pending->buffer.resize(std::max<std::size_t>(launch.replyBufferBytes, 4096));
   HANDLE read = nullptr;
   HANDLE write = nullptr;
   if (!::CreatePipe(&read, &write, nullptr, 0)) return Failed();
@@ -225,11 +227,13 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   AppendArgument(line, Wide(channel));
   for (const std::string& argument : launch.arguments) AppendArgument(line, Wide(argument));
   PROCESS_INFORMATION info{};
-  // No console of its own (a Ctrl-C is for the scan to handle, and a window would flash
-  // for each helper), started suspended so that it runs nothing outside its job.
+  // No console at all (a Ctrl-C is for the scan to handle, and a window would flash for
+  // each helper): CREATE_NO_WINDOW would give each helper a hidden console of its own, and
+  // with it a console host process to start, which under Wine cost more than the helper.
+  // Started suspended so that it runs nothing outside its job.
   const bool created =
       listed && ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | CREATE_NO_WINDOW |
+                                 CREATE_SUSPENDED | DETACHED_PROCESS |
                                      EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
                                  nullptr, nullptr, &startup.StartupInfo, &info) != 0;
   const DWORD createError = ::GetLastError();
@@ -294,7 +298,8 @@ NativeWaitable CHelperProcess::Answers() {
     ::ResetEvent(r.event.Get());
     r.overlapped = OVERLAPPED{};
     r.overlapped.hEvent = r.event.Get();
-    if (::ReadFile(m_replies, r.buffer, sizeof r.buffer, nullptr, &r.overlapped) ||
+    if (::ReadFile(m_replies, r.buffer.data(), static_cast<DWORD>(r.buffer.size()), nullptr,
+                   &r.overlapped) ||
         ::GetLastError() == ERROR_IO_PENDING) {
       r.pending = true;
     } else {
@@ -324,7 +329,7 @@ CHelperProcess::Wait CHelperProcess::Read(void* buffer, std::size_t size, std::s
     if (woke != WAIT_OBJECT_0) return Wait::kGone;
     if (r.left < r.right) {
       got = std::min(r.right - r.left, size);
-      std::memcpy(buffer, r.buffer + r.left, got);
+      std::memcpy(buffer, r.buffer.data() + r.left, got);
       r.left += got;
       return Wait::kData;
     }

@@ -1,19 +1,33 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-// After windows.h, which it needs.
-#include <shellapi.h>
 
 #include "platform/program.h"
 #include "platform/win32_text.h"
 
+// The C runtime's own split of the wide command line, the one its wmain gets (MinGW-w64's
+// startup calls it so, and provides it over the UCRT too). CommandLineToArgvW would bring
+// shell32, and user32 and gdi32 behind it, into every process: under Wine their loading
+// cost each start, the decoder helpers' too, tens of milliseconds.
+extern "C" {
+struct HarrowbitStartupInfo {
+  int newMode;
+};
+__declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
+                                                 int expandWildcards,
+                                                 HarrowbitStartupInfo* startup);
+}
+
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (wide == nullptr) return std::vector<std::string>(argv, argv + argc);
+  wchar_t** wide = nullptr;
+  wchar_t** environment = nullptr;
+  HarrowbitStartupInfo startup{0};
+  if (::__wgetmainargs(&count, &wide, &environment, 0, &startup) < 0 || wide == nullptr) {
+    return std::vector<std::string>(argv, argv + argc);
+  }
   std::vector<std::string> arguments;
   for (int i = 0; i < count; ++i) arguments.push_back(NarrowName(wide[i]));
-  ::LocalFree(wide);
   return arguments;
 }
 

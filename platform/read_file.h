@@ -12,7 +12,8 @@ using NativeFile = void*;  // a HANDLE
 using NativeFile = int;  // a descriptor
 #endif
 
-// Up to `n` bytes at `offset`: the count read, 0 at the end, -1 on a failure.
+// Up to `n` bytes at `offset`: the count read, 0 at the end, -1 on a failure. On Windows it
+// moves the handle's file pointer: one file is read by one thread at a time.
 int64_t ReadAt(NativeFile file, void* buffer, std::size_t n, int64_t offset);
 
 // Where the first data at or after `from` lies, for skipping holes of sparse files without

@@ -1,19 +1,20 @@
 #include <windows.h>
 #include <winioctl.h>
 
-#include "platform/file_status.h"
 #include "platform/read_file.h"
-#include "platform/win32_status.h"
 #include "platform/win32_text.h"
 
 int64_t ReadAt(NativeFile file, void* buffer, std::size_t n, int64_t offset) {
   // One ReadFile takes at most 4 GiB - 1; callers ask for far less.
   const DWORD ask = n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(n);
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset));
-  at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  // Placed, then read without an OVERLAPPED: Wine answers a ReadFile given one with a call
+  // to its server (to queue a completion that nothing waits for) on every read, which cost
+  // more than the decoding of what was read.
+  LARGE_INTEGER at{};
+  at.QuadPart = offset;
+  if (!::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return -1;
   DWORD got = 0;
-  if (!::ReadFile(file, buffer, ask, &got, &at)) {
+  if (!::ReadFile(file, buffer, ask, &got, nullptr)) {
     return ::GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
   }
   return got;
@@ -48,13 +49,16 @@ bool CReadFile::OpenRegular(const std::string& utf8Path) {
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  FileStatus status;
-  if (!StatusOfHandle(handle, status) || status.kind != FileStatus::Kind::kRegular) {
+  // Kind and size only, as StatusOfHandle tells them: the volume's serial number, which it
+  // asks for too, costs Wine a round trip through its mount manager's process.
+  FILE_STANDARD_INFO standard{};
+  if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+      standard.Directory || ::GetFileType(handle) != FILE_TYPE_DISK) {
     ::CloseHandle(handle);
     return false;
   }
   m_file = handle;
-  m_size = status.size;
+  m_size = standard.EndOfFile.QuadPart;
   return true;
 }
 
