@@ -262,8 +262,7 @@ TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
 
 // Every list, in the order given; one that cannot be read does not keep the others out.
 bool AddListedPaths(const CliOptions& options, CListBuilder& builder) {
-  const auto separator =
-      options.nulSeparated ? PathListSeparator::kNul : PathListSeparator::kNewline;
+  const auto separator = options.nulSeparated ? PathListSeparator::kNul : kLineSeparator;
   bool allRead = true;
   for (const std::string& list : options.filesFrom) {
     std::vector<std::string> entries;

@@ -17,9 +17,11 @@ bool SplitPathList(std::string_view bytes, PathListSeparator separator,
     std::size_t stop = bytes.find(end, start);
     if (stop == std::string_view::npos) stop = bytes.size();
     std::string_view entry = bytes.substr(start, stop - start);
-    if (separator == PathListSeparator::kNewline && entry.ends_with('\r')) entry.remove_suffix(1);
+    if (separator == PathListSeparator::kCrlfOrNewline && entry.ends_with('\r')) {
+      entry.remove_suffix(1);
+    }
     ++number;
-    if (separator == PathListSeparator::kNewline && entry.find('\0') != std::string_view::npos) {
+    if (separator != PathListSeparator::kNul && entry.find('\0') != std::string_view::npos) {
       error = "entry " + std::to_string(number) +
               " holds a NUL byte; a list of NUL-separated paths needs -0 (--null)";
       entries.clear();

@@ -8,14 +8,20 @@
 //
 // Entries end at a newline, or at a NUL with -0/--null (as find -print0 writes them). The
 // last entry needs no separator, and an empty entry (a blank line, two NULs in a row) is
-// no path and is passed over. A line's one last carriage return is its line end's, as in
-// a list that Notepad wrote ("\r\n"), on every system, so that one list reads the same
-// everywhere: a name that itself ends in "\r" (POSIX allows it; Windows does not) goes in
-// a NUL-separated list, where every byte belongs to the path. Every other byte belongs to
-// it in either form, blanks and other carriage returns included. A newline-separated list
-// that holds a NUL byte was meant for -0 and is refused, since no path holds a NUL.
+// no path and is passed over. Every other byte belongs to the path, a carriage return or
+// blank included: POSIX names may hold them, and a list written with CRLF line ends shows
+// up there as paths that do not exist, never as other files. On Windows, where no name
+// holds a carriage return, a line's one last "\r" is its line end's, as in a list that
+// Notepad wrote (kCrlfOrNewline). A newline-separated list that holds a NUL byte was meant
+// for -0 and is refused, since no path holds a NUL.
 
-enum class PathListSeparator { kNewline, kNul };
+enum class PathListSeparator { kNewline, kCrlfOrNewline, kNul };
+
+#ifdef _WIN32
+inline constexpr PathListSeparator kLineSeparator = PathListSeparator::kCrlfOrNewline;
+#else
+inline constexpr PathListSeparator kLineSeparator = PathListSeparator::kNewline;
+#endif
 
 // False with the reason in `error` for a list that no path could come from.
 bool SplitPathList(std::string_view bytes, PathListSeparator separator,

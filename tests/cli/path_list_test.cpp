@@ -9,6 +9,7 @@ namespace {
 
 using Entries = std::vector<std::string>;
 constexpr auto kNewline = PathListSeparator::kNewline;
+constexpr auto kCrlf = PathListSeparator::kCrlfOrNewline;
 constexpr auto kNul = PathListSeparator::kNul;
 
 TEST(PathList, EntriesAreTheBytesBetweenSeparators) {
@@ -22,8 +23,9 @@ TEST(PathList, EntriesAreTheBytesBetweenSeparators) {
       {"TrailingNewlineIsNoEntry", "a.ogg\nb c.ogg\n", kNewline, {"a.ogg", "b c.ogg"}},
       {"LastEntryNeedsNoNewline", "a.ogg\nb.ogg", kNewline, {"a.ogg", "b.ogg"}},
       {"BlankLinesArePassedOver", "\n\na.ogg\n\n", kNewline, {"a.ogg"}},
-      {"CrlfLineEndsLeaveNoCarriageReturn", "a.ogg\r\n\r\nb.ogg\r", kNewline, {"a.ogg", "b.ogg"}},
-      {"OnlyTheLineEndsCarriageReturnGoes", "a\rb.ogg\r\r\n", kNewline, {"a\rb.ogg\r"}},
+      {"CarriageReturnStaysInTheName", "a.ogg\r\n", kNewline, {"a.ogg\r"}},
+      {"CrlfLineEndsLeaveNoCarriageReturn", "a.ogg\r\n\r\nb.ogg\r", kCrlf, {"a.ogg", "b.ogg"}},
+      {"OnlyTheLineEndsCarriageReturnGoes", "a\rb.ogg\r\r\n", kCrlf, {"a\rb.ogg\r"}},
       {"CarriageReturnStaysInANulSeparatedName", "a.ogg\r\0"s, kNul, {"a.ogg\r"}},
       {"BytesThatAreNotUtf8", "/m/\xff\xfe.ogg\n", kNewline, {"/m/\xff\xfe.ogg"}},
       {"NulSeparated", "a\nb.ogg\0c.ogg\0"s, kNul, {"a\nb.ogg", "c.ogg"}},
