@@ -40,7 +40,7 @@ bool FilesOnDisk(const std::string& path, CFileList& files, OggNames names) {
     return false;
   }
   AddGivenPath(
-      files, path,
+      files, PathFromUtf8(path),
       [&](const std::filesystem::path& folder, std::error_code error) {
         Say(DisplayText(PathToUtf8(folder)) + ": " + error.message());
         whole = false;

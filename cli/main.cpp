@@ -71,7 +71,7 @@ class CListBuilder {
       return;
     }
     AddGivenPath(
-        m_list, path,
+        m_list, PathFromUtf8(path),
         [this](const std::filesystem::path& folder, std::error_code error) {
           Trouble(PathToUtf8(folder), error.message());
         },

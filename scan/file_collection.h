@@ -1,7 +1,9 @@
 #pragma once
 
+#include <concepts>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <system_error>
 #include <vector>
 
@@ -34,6 +36,16 @@ void ScanFolder(CFileList& list, const std::filesystem::path& folder,
 void AddGivenPath(CFileList& list, const std::filesystem::path& path,
                   const UnreadableFolderSink& onUnreadable = {},
                   OggNames names = OggNames::kOggOnly);
+// The engine's paths are UTF-8 strings, which a path made from them would read in the
+// ANSI code page on Windows: they go through PathFromUtf8.
+template <typename String>
+requires std::same_as<String, std::string>
+void AddGivenPath(CFileList&, const String&, const UnreadableFolderSink& = {},
+                  OggNames = OggNames::kOggOnly) = delete;
+template <typename String>
+requires std::same_as<String, std::string>
+void ScanFolder(CFileList&, const String&, const UnreadableFolderSink& = {},
+                OggNames = OggNames::kOggOnly) = delete;
 
 // What a window opened on a path shows when the path yielded nothing to check, so that it
 // never looks like a plain start: the folders collection could not read, or else why

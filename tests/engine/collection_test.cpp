@@ -125,7 +125,7 @@ TEST(ScanFolder, TrailingSeparatorIsNotDoubledAndMissingFoldersAddNothing) {
   TempDir t;
   t.Write("a.ogg");
   CFileList list;
-  ScanFolder(list, t.path().native() + "/");
+  ScanFolder(list, fs::path(t.path().native() + "/"));
   ScanFolder(list, t / "missing");
   ScanFolder(list, "");
   EXPECT_EQ(Listed(list), std::vector<std::string>{(t / "a.ogg").native()});
@@ -225,7 +225,7 @@ TEST(ScanFolder, EachFolderThatCannotBeReadIsReportedAndTheWalkGoesOn) {
       if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
       std::vector<std::string> lines;
       CFileList list;
-      AddGivenPath(list, c.given, [&](const fs::path& folder, std::error_code error) {
+      AddGivenPath(list, fs::path(c.given), [&](const fs::path& folder, std::error_code error) {
         lines.push_back("E " + folder.native() + " " + std::to_string(error.value()));
       });
       std::sort(lines.begin(), lines.end());  // the order of a listing is the file system's

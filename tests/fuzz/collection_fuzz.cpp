@@ -266,9 +266,9 @@ std::vector<std::string> Collect(const std::string& path, bool given = false) {
     unreadable.push_back("unreadable " + folder.native());
   };
   if (given) {
-    AddGivenPath(list, path, sink);
+    AddGivenPath(list, fs::path(path), sink);
   } else {
-    ScanFolder(list, path, sink);
+    ScanFolder(list, fs::path(path), sink);
   }
   std::vector<std::string> out = Listed(list);
   out.insert(out.end(), unreadable.begin(), unreadable.end());

@@ -11,37 +11,18 @@
 
 #include "filetest/structure_check_file.h"
 #include "tests/gen/strict_gen.h"
+#include "tests/strict/peer_complaints.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-// ogginfo's lines that find fault: "WARNING: ...", "ERROR: ...", in any letter case.
 std::vector<std::string> OgginfoComplaints(const std::filesystem::path& path) {
-  std::vector<std::string> lines;
 #ifdef HARROWBIT_OGGINFO
-  const std::string command = std::string(HARROWBIT_OGGINFO) + " '" + path.string() + "' 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {"(ogginfo did not start)"};
-  std::string line;
-  for (int c; (c = std::fgetc(pipe)) != EOF;) {
-    if (c != '\n') {
-      line += static_cast<char>(c);
-      continue;
-    }
-    std::string lower;
-    for (char ch : line) lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
-    const bool complaint =
-        lower.find("warning") != std::string::npos || lower.find("error") != std::string::npos;
-    // ogginfo repeats a line per page; once is enough.
-    if (complaint && std::find(lines.begin(), lines.end(), line) == lines.end())
-      lines.push_back(line);
-    line.clear();
-  }
-  ::pclose(pipe);
+  return PeerComplaints(HARROWBIT_OGGINFO, path);
 #else
   (void)path;
+  return {};
 #endif
-  return lines;
 }
 
 TEST(OgginfoPeer, EveryFileOgginfoWarnsAboutTheCheckerWarnsAboutToo) {
@@ -57,7 +38,7 @@ TEST(OgginfoPeer, EveryFileOgginfoWarnsAboutTheCheckerWarnsAboutToo) {
     ASSERT_TRUE(testgen::WriteBytes(path, c.bytes));
     const std::vector<std::string> complaints = OgginfoComplaints(path);
     const StructureReport report = CheckFileStructureWithQuickDecode(path);
-    // The table in the report to the lead comes from these lines.
+    // What the peer says of each case, to read beside what the checker says.
     std::cout << c.fileName << " [" << (c.rule.empty() ? "clean" : c.rule) << "]\n";
     for (const std::string& line : complaints) std::cout << "  ogginfo: " << line << "\n";
     if (c.rule.empty()) {

@@ -17,6 +17,7 @@
 #include "filetest/structure_check_file.h"
 #include "tests/gen/codec_gen.h"
 #include "tests/gen/strict_gen.h"
+#include "tests/strict/peer_complaints.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -171,32 +172,13 @@ TEST(StrictCodecs, TheLengthRuleNamesTheLinkOfAMixedChainThatDeclaresTooMuch) {
   EXPECT_EQ(j.warnings[0].byteOffset, lastOffset);
 }
 
-// opusinfo's lines that find fault, once each.
 std::vector<std::string> OpusinfoComplaints(const std::filesystem::path& path) {
-  std::vector<std::string> lines;
 #ifdef HARROWBIT_OPUSINFO
-  const std::string command = std::string(HARROWBIT_OPUSINFO) + " '" + path.string() + "' 2>&1";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return {"(opusinfo did not start)"};
-  std::string line;
-  for (int c; (c = std::fgetc(pipe)) != EOF;) {
-    if (c != '\n') {
-      line += static_cast<char>(c);
-      continue;
-    }
-    std::string lower;
-    for (char ch : line) lower += static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
-    const bool complaint =
-        lower.find("warning") != std::string::npos || lower.find("error") != std::string::npos;
-    if (complaint && std::find(lines.begin(), lines.end(), line) == lines.end())
-      lines.push_back(line);
-    line.clear();
-  }
-  ::pclose(pipe);
+  return PeerComplaints(HARROWBIT_OPUSINFO, path);
 #else
   (void)path;
+  return {};
 #endif
-  return lines;
 }
 
 TEST(OpusinfoPeer, EveryOpusFileOpusinfoWarnsAboutTheCheckerWarnsAboutToo) {
@@ -216,7 +198,7 @@ TEST(OpusinfoPeer, EveryOpusFileOpusinfoWarnsAboutTheCheckerWarnsAboutToo) {
     ASSERT_TRUE(testgen::WriteBytes(path, c.bytes));
     const std::vector<std::string> complaints = OpusinfoComplaints(path);
     const Judged j = CheckToEnd(check, path);
-    // The table in the report to the lead comes from these lines.
+    // What the peer says of each case, to read beside what the checker says.
     std::cout << c.fileName << " [" << (c.rule.empty() ? "clean" : c.rule) << "]\n";
     for (const std::string& line : complaints) std::cout << "  opusinfo: " << line << "\n";
     if (c.rule.empty()) {

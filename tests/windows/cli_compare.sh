@@ -16,7 +16,13 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 "$gen" cases "$work/cases" >/dev/null
 "$gen" demo "$work/demo" >/dev/null
-for folder in cases demo; do
+# Names beyond ASCII, in a list of UTF-8 bytes and from the folder: the engine's paths are
+# UTF-8, and a path that went through Windows' ANSI code page would name no file.
+mkdir -p "$work/names/Sigur Rós" "$work/names/日本"
+cp "$work/cases/clean.ogg" "$work/names/Sigur Rós/Ágætis byrjun.ogg"
+cp "$work/cases/dropped-page.ogg" "$work/names/日本/音楽 🎵.ogg"
+cp "$work/cases/cut-mid-file.ogg" "$work/names/Ελληνικά.ogg"
+for folder in cases demo names; do
   (cd "$work" && find "$folder" -name '*.ogg' | LC_ALL=C sort) >"$work/$folder.names"
   sed "s|^|$work/|" "$work/$folder.names" >"$work/$folder.linux-list"
   sed -e "s|^|$work/|" -e 's|/|\\|g' -e 's|^|Z:|' "$work/$folder.names" >"$work/$folder.windows-list"
@@ -45,6 +51,8 @@ cases=(
   "demo     --quick -j2"
   "demo     --db @DB -j2"
   "demo     --db @DB --skip-checked 30 --json -j1"
+  "names    -j1"
+  "names    --quick -j2 --json"
 )
 for c in "${cases[@]}"; do
   read -r folder options <<<"$c"
