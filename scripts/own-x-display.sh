@@ -4,7 +4,9 @@
 # Xvfb chooses a free display itself (-displayfd): a number chosen by looking from outside,
 # as xvfb-run does, can be taken by another test started in the same instant. The command
 # starts only once the server has answered a client, so a loaded machine that is slow to
-# bring the server up costs time, never a failed connection.
+# bring the server up costs time, never a failed connection. -noreset: by default the server
+# resets when its last client leaves and drops any client that connected meanwhile but was
+# not yet answered; the readiness probe and a test's own xprop polls are such last clients.
 set -euo pipefail
 screen=$1
 shift
@@ -18,7 +20,7 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-Xvfb -displayfd 3 -nolisten tcp -screen 0 "$screen" 3>"$dir/display" >"$dir/log" 2>&1 &
+Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 "$screen" 3>"$dir/display" >"$dir/log" 2>&1 &
 server=$!
 number=""
 for _ in $(seq 1200); do
