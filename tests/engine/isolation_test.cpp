@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "decode/helper_verdict.h"
@@ -18,6 +19,7 @@
 #include "scan/scan_worker.h"
 #include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"
+#include "tests/gen/strict_gen.h"
 #include "tests/support/decode_loop.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
@@ -25,21 +27,71 @@
 using testsupport::Decode;
 using Verdict = testsupport::Decoded;
 
+namespace {
+
+// Every field of the verdict the scan reports once the tester is done with the file.
+std::string FinalVerdict(IFileTester& tester, const std::filesystem::path& path) {
+  if (tester.Open({0, path})) {
+    while (tester.DecodeStep() > 0) {
+    }
+  }
+  const FileVerdict& v = tester.Verdict();
+  std::ostringstream out;
+  out.precision(17);
+  out << static_cast<int>(v.status) << " opened " << v.opened << " '" << v.reason << "' at "
+      << v.position << " of " << v.length << " s, " << v.samples << " samples; limit "
+      << v.overLimit << " stops " << v.stopsScan << "; codec '" << v.codec << "' skipped '"
+      << v.skippedLinks << "' md5? " << v.md5Unverifiable << " unsupported " << v.unsupported
+      << "; " << v.warningsNotListed << " more than";
+  for (const auto& w : v.warnings) {
+    out << "\n  " << w.name << " @" << w.offset << " " << w.position << " s: " << w.text;
+  }
+  return out.str();
+}
+
+}  // namespace
+
 TEST(Isolation, SameVerdictsAsDecodingInProcess) {
   TempDir t;
-  std::vector<std::filesystem::path> files;
-  for (const auto& c : testgen::AllCases({.seconds = 4})) {
-    files.push_back(t / c.fileName);
-    testgen::WriteBytes(files.back(), c.bytes);
+  std::vector<std::filesystem::path> vorbis, breaches, codecs;
+  const auto write = [&](std::vector<std::filesystem::path>& into, const std::string& name,
+                         const testgen::Bytes& bytes) {
+    if (bytes.empty()) return;
+    into.push_back(t / name);
+    testgen::WriteBytes(into.back(), bytes);
+  };
+  for (const auto& c : testgen::AllCases({.seconds = 4})) write(vorbis, c.fileName, c.bytes);
+  vorbis.push_back(t / "missing.ogg");
+  for (const auto& c : testgen::StrictCases()) write(breaches, c.fileName, c.bytes);
+  for (const auto& c : testgen::StrictOpusCases()) write(breaches, c.fileName, c.bytes);
+  for (const auto& c : testgen::StrictFlacCases()) write(breaches, c.fileName, c.bytes);
+  for (const auto codec : {testgen::Codec::kOpus, testgen::Codec::kFlac}) {
+    for (const auto& c : testgen::AllCodecCases(codec, {.seconds = 4})) {
+      write(codecs, c.fileName, c.bytes);
+    }
   }
-  files.push_back(t / "missing.ogg");
-  const auto inProcess = InProcessTesterFactory()();
-  CIsolatedTester isolated;
-  for (const auto& f : files) EXPECT_EQ(Decode(isolated, f), Decode(*inProcess, f)) << f;
-  const pid_t helper = isolated.HelperPid();
-  EXPECT_NE(helper, 0);
-  Decode(isolated, files.front());
-  EXPECT_EQ(isolated.HelperPid(), helper) << "one helper serves every file";
+  // Each way of checking, in the scan's process and in a helper told the same.
+  for (const bool quick : {false, true}) {
+    for (const bool allCodecs : {false, true}) {
+      for (const bool strict : {false, true}) {
+        SCOPED_TRACE(testing::Message()
+                     << "quick " << quick << " allCodecs " << allCodecs << " strict " << strict);
+        const auto inProcess = InProcessTesterFactory(quick, allCodecs, strict)();
+        CIsolatedTester isolated(CurrentExecutable(),
+                                 {.quick = quick, .allCodecs = allCodecs, .strict = strict});
+        std::vector<std::filesystem::path> files = vorbis;
+        if (strict) files.insert(files.end(), breaches.begin(), breaches.end());
+        if (allCodecs) files.insert(files.end(), codecs.begin(), codecs.end());
+        for (const auto& f : files) {
+          EXPECT_EQ(FinalVerdict(isolated, f), FinalVerdict(*inProcess, f)) << f;
+        }
+        const pid_t helper = isolated.HelperPid();
+        EXPECT_NE(helper, 0);
+        FinalVerdict(isolated, files.front());
+        EXPECT_EQ(isolated.HelperPid(), helper) << "one helper serves every file";
+      }
+    }
+  }
 }
 
 TEST(Isolation, AHugeCodebookDecodesOnTheLargeStackAndCrashesOnlyTheHelperOnASmallOne) {
