@@ -1,7 +1,10 @@
 #include "cli/path_list.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "tests/support/temp_dir.h"
 
@@ -11,6 +14,12 @@ using Entries = std::vector<std::string>;
 constexpr auto kNewline = PathListSeparator::kNewline;
 constexpr auto kCrlf = PathListSeparator::kCrlfOrNewline;
 constexpr auto kNul = PathListSeparator::kNul;
+
+std::size_t OpenDescriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
 
 TEST(PathList, EntriesAreTheBytesBetweenSeparators) {
   using namespace std::string_literals;
@@ -55,6 +64,7 @@ TEST(PathList, AListThatNoPathCanComeFromIsRefusedWithItsName) {
       {"AFolder", t.path().native(), ": Is a directory"},
       {"NulsWithoutMinusZero", nulList.native(), "nul.list: entry 1 holds a NUL byte"},
   };
+  const std::size_t descriptors = OpenDescriptors();
   for (const auto& c : cases) {
     Entries entries;
     std::string error;
@@ -66,6 +76,7 @@ TEST(PathList, AListThatNoPathCanComeFromIsRefusedWithItsName) {
   std::string error;
   ASSERT_TRUE(ReadPathList(nulList.native(), kNul, entries, error)) << error;
   EXPECT_EQ(entries, (Entries{"a.ogg", "b.ogg"}));
+  EXPECT_EQ(OpenDescriptors(), descriptors) << "a list read keeps its file open";
 }
 
 TEST(PathList, MinusReadsStandardInput) {
@@ -76,6 +87,7 @@ TEST(PathList, MinusReadsStandardInput) {
   Entries entries;
   std::string error;
   const bool read = ReadPathList("-", kNewline, entries, error);
+  EXPECT_NE(::fcntl(STDIN_FILENO, F_GETFD), -1) << "standard input was closed";
   ::dup2(saved, STDIN_FILENO);
   ::close(saved);
   ASSERT_TRUE(read) << error;
