@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "tests/gen/codec_gen.h"
+#include "tests/gen/page_surgery.h"
 #include "tests/gen/strict_gen.h"
 
 namespace testgen {
@@ -13,13 +14,6 @@ constexpr unsigned char kBosFlag = 0x02;
 constexpr double kOpusRate = 48000.0;
 // OpusHead: "OpusHead", version, channels, then the pre-skip (16 bits, little-endian).
 constexpr std::size_t kPreSkipAt = 10;
-
-int64_t OffsetOf(const std::vector<Page>& pages, std::size_t index) {
-  int64_t offset = 0;
-  for (std::size_t i = 0; i < index && i < pages.size(); ++i)
-    offset += static_cast<int64_t>(pages[i].header.size() + pages[i].body.size());
-  return offset;
-}
 
 // The page after the one where the `headers`-th packet ends.
 std::size_t FirstAudio(const std::vector<Page>& pages, int headers) {
@@ -44,39 +38,6 @@ struct Clock {
     return 0.0;
   }
 };
-
-void Renumber(std::vector<Page>& pages, std::size_t from, int delta) {
-  for (std::size_t i = from; i < pages.size(); ++i) {
-    pages[i].SetSequence(static_cast<uint32_t>(static_cast<int64_t>(pages[i].Sequence()) + delta));
-    pages[i].FixCrc();
-  }
-}
-
-// a's pages and b's in one page: a's start and flags, b's granule position and end.
-Page Merge(const Page& a, const Page& b) {
-  Page merged;
-  merged.header = a.header;
-  merged.header.insert(merged.header.end(), b.header.begin() + kHeaderMin, b.header.end());
-  merged.header[26] = static_cast<unsigned char>(a.header[26] + b.header[26]);
-  merged.body = a.body;
-  merged.body.insert(merged.body.end(), b.body.begin(), b.body.end());
-  merged.SetGranule(b.Granule());
-  merged.SetEos(b.Eos());
-  merged.FixCrc();
-  return merged;
-}
-
-void Merged(std::vector<Page>& pages, std::size_t at) {
-  Page merged = Merge(pages[at], pages[at + 1]);
-  pages.erase(pages.begin() + static_cast<std::ptrdiff_t>(at),
-              pages.begin() + static_cast<std::ptrdiff_t>(at) + 2);
-  pages.insert(pages.begin() + static_cast<std::ptrdiff_t>(at), std::move(merged));
-  Renumber(pages, at + 1, -1);
-}
-
-void PutLe32(Bytes& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
 
 // One page holding `packet` alone, in place of `page` (same serial, number and flags).
 Page WithPacket(const Page& page, const Bytes& packet) {
@@ -188,13 +149,7 @@ std::vector<StrictCase> StrictOpusCases(const Tone& base) {
     add("audio-on-header-page", "audio-on-header-page", std::move(copy), OffsetOf(pages, first - 1),
         0.0);
   }
-  add("granule-missing", "granule-missing", edited(middle, [](Page& p) { p.SetGranule(-1); }),
-      atMiddle, beforeMiddle);
-  const int64_t previous = pages[middle - 1].Granule();
-  add("granule-decreasing", "granule-decreasing",
-      edited(middle, [&](Page& p) { p.SetGranule(previous - 1); }), atMiddle, beforeMiddle);
-  add("granule-negative", "granule-negative", edited(middle, [](Page& p) { p.SetGranule(-5); }),
-      atMiddle, beforeMiddle);
+  AddGranuleCases(pages, middle, beforeMiddle, add, edited);
   // Fewer samples than the page's own packets hold: the stream would start before 0.
   add("first-granule-too-small", "first-granule-too-small",
       edited(first, [](Page& p) { p.SetGranule(960); }), OffsetOf(pages, first), 0.0);

@@ -6,23 +6,15 @@
 #include <cstring>
 #include <utility>
 
+#include "tests/gen/page_surgery.h"
+
 namespace testgen {
 namespace {
 
-constexpr std::size_t kHeaderMin = 27;
-constexpr std::size_t kFlagsAt = 5;
+constexpr std::size_t kHeaderMin = kPageHeaderMin;
 constexpr unsigned char kContinuedFlag = 0x01;
 constexpr unsigned char kBosFlag = 0x02;
 constexpr unsigned char kEosFlag = 0x04;
-
-std::size_t PageSize(const Page& page) { return page.header.size() + page.body.size(); }
-
-int64_t OffsetOf(const std::vector<Page>& pages, std::size_t index) {
-  int64_t offset = 0;
-  for (std::size_t i = 0; i < index && i < pages.size(); ++i)
-    offset += static_cast<int64_t>(PageSize(pages[i]));
-  return offset;
-}
 
 // The play time at the start of page `index`: the last audio granule position before it.
 double SecondsBefore(const std::vector<Page>& pages, std::size_t index, long rate) {
@@ -36,36 +28,6 @@ double SecondsBefore(const std::vector<Page>& pages, std::size_t index, long rat
 std::size_t Middle(const std::vector<Page>& pages) {
   const std::size_t first = FirstAudioPage(pages);
   return first + (pages.size() - 1 - first) / 2;
-}
-
-void SetFlag(Page& page, unsigned char flag, bool on) {
-  if (page.header.size() < kHeaderMin) return;
-  page.header[kFlagsAt] = static_cast<unsigned char>(on ? (page.header[kFlagsAt] | flag)
-                                                        : (page.header[kFlagsAt] & ~flag));
-}
-
-void Renumber(std::vector<Page>& pages, std::size_t from, int delta) {
-  for (std::size_t i = from; i < pages.size(); ++i) {
-    pages[i].SetSequence(static_cast<uint32_t>(static_cast<int64_t>(pages[i].Sequence()) + delta));
-    pages[i].FixCrc();
-  }
-}
-
-// One page holding both: a's start and flags, b's granule position and end of stream.
-// Empty header when the lacing does not fit one page.
-Page Merge(const Page& a, const Page& b) {
-  const std::size_t segments = a.header[26] + std::size_t{b.header[26]};
-  if (segments > 255) return {};
-  Page merged;
-  merged.header.assign(a.header.begin(), a.header.end());
-  merged.header.insert(merged.header.end(), b.header.begin() + kHeaderMin, b.header.end());
-  merged.header[26] = static_cast<unsigned char>(segments);
-  merged.body = a.body;
-  merged.body.insert(merged.body.end(), b.body.begin(), b.body.end());
-  merged.SetGranule(b.Granule());
-  SetFlag(merged, kEosFlag, b.Eos());
-  merged.FixCrc();
-  return merged;
 }
 
 // Page `index` cut after its leading lacing values of 255, so the first part ends no
@@ -139,10 +101,6 @@ std::size_t SplittablePage(const std::vector<Page>& pages) {
     if (pages[i].header.size() > kHeaderMin && pages[i].header[kHeaderMin] == 255) return i;
   }
   return 0;
-}
-
-void PutLe32(Bytes& out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
 
 void PutBe32(Bytes& out, uint32_t value) {
@@ -320,10 +278,7 @@ std::vector<StrictCase> StrictCases(const Tone& base) {
   }
   {
     std::vector<Page> copy = pages;
-    Page merged = Merge(copy[0], copy[1]);
-    copy.erase(copy.begin(), copy.begin() + 2);
-    copy.insert(copy.begin(), std::move(merged));
-    Renumber(copy, 1, -1);
+    Merged(copy, 0);
     add("id-header-not-alone", "id-header-not-alone", JoinPages(copy), 0, 0.0);
     cases.back().consequences = {"length-mismatch"};
   }
@@ -331,11 +286,7 @@ std::vector<StrictCase> StrictCases(const Tone& base) {
       edited(first - 1, [](Page& p) { p.SetGranule(1); }), OffsetOf(pages, first - 1), 0.0);
   {
     std::vector<Page> copy = pages;
-    Page merged = Merge(copy[first - 1], copy[first]);
-    copy.erase(copy.begin() + static_cast<std::ptrdiff_t>(first) - 1,
-               copy.begin() + static_cast<std::ptrdiff_t>(first) + 1);
-    copy.insert(copy.begin() + static_cast<std::ptrdiff_t>(first) - 1, std::move(merged));
-    Renumber(copy, first, -1);
+    Merged(copy, first - 1);
     add("audio-on-header-page", "audio-on-header-page", JoinPages(copy), OffsetOf(pages, first - 1),
         0.0);
     cases.back().consequences = {"length-mismatch"};
@@ -349,13 +300,7 @@ std::vector<StrictCase> StrictCases(const Tone& base) {
         made ? JoinPages(copy) : Bytes{}, OffsetOf(pages, split),
         SecondsBefore(pages, split, rate));
   }
-  add("granule-missing", "granule-missing", edited(middle, [](Page& p) { p.SetGranule(-1); }),
-      atMiddle, beforeMiddle);
-  const int64_t previous = pages[middle - 1].Granule();
-  add("granule-decreasing", "granule-decreasing",
-      edited(middle, [&](Page& p) { p.SetGranule(previous - 1); }), atMiddle, beforeMiddle);
-  add("granule-negative", "granule-negative", edited(middle, [](Page& p) { p.SetGranule(-5); }),
-      atMiddle, beforeMiddle);
+  AddGranuleCases(pages, middle, beforeMiddle, add, edited);
   add("length-mismatch", "length-too-long",
       edited(last, [&](Page& p) { p.SetGranule(p.Granule() + rate); }), OffsetOf(pages, last),
       total);

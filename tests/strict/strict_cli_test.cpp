@@ -66,6 +66,16 @@ std::map<std::string, Seen> ReadJson(const TempDir& t, const std::string& json) 
   return files;
 }
 
+// The case's rule and what follows from it, in order, the first at the case's place.
+void ExpectTheBreach(const Seen& s, const testgen::StrictCase& c) {
+  std::vector<std::string> expected = {c.rule};
+  expected.insert(expected.end(), c.consequences.begin(), c.consequences.end());
+  EXPECT_EQ(s.names, expected);
+  if (s.names.empty()) return;
+  EXPECT_EQ(s.offsets[0], c.offset);
+  EXPECT_NEAR(s.positions[0], c.seconds, std::max(1e-9, c.tolerance));
+}
+
 class StrictCli : public ::testing::Test {
  protected:
   // Every rule's file, the surgery within the rules, and the demo library.
@@ -108,13 +118,7 @@ TEST_F(StrictCli, EachRuleIsNamedAtItsPlaceWhateverTheJobsAndTheCheck) {
     for (const testgen::StrictCase& c : m_broken) {
       SCOPED_TRACE(c.fileName);
       ASSERT_TRUE(seen.count(In(c.fileName)));
-      const Seen& s = seen.at(In(c.fileName));
-      std::vector<std::string> expected = {c.rule};
-      expected.insert(expected.end(), c.consequences.begin(), c.consequences.end());
-      EXPECT_EQ(s.names, expected);
-      if (s.names.empty()) continue;
-      EXPECT_EQ(s.offsets[0], c.offset);
-      EXPECT_NEAR(s.positions[0], c.seconds, std::max(1e-9, c.tolerance));
+      ExpectTheBreach(seen.at(In(c.fileName)), c);
     }
     const bool errorsOnly = extra.back() == "-q";
     for (const std::string& clean : m_clean) {
@@ -260,13 +264,7 @@ TEST(StrictAllCodecsCli, EveryCodecIsHeldToItsRulesWithJobsQuickAndTheDatabase) 
     SCOPED_TRACE(c.fileName);
     const std::string path = (t / "mixed" / c.fileName).native();
     ASSERT_TRUE(first.count(path));
-    const Seen& s = first.at(path);
-    std::vector<std::string> expected = {c.rule};
-    expected.insert(expected.end(), c.consequences.begin(), c.consequences.end());
-    EXPECT_EQ(s.names, expected);
-    if (s.names.empty()) continue;
-    EXPECT_EQ(s.offsets[0], c.offset);
-    EXPECT_NEAR(s.positions[0], c.seconds, std::max(1e-9, c.tolerance));
+    ExpectTheBreach(first.at(path), c);
   }
   for (const std::string& path : clean) {
     ASSERT_TRUE(first.count(path)) << path;
