@@ -1,11 +1,10 @@
 #include "filetest/ogg_links.h"
 
-#include <ogg/ogg.h>
-
 #include <cstring>
 #include <string_view>
 
 #include "filetest/bounded_file.h"
+#include "filetest/ogg_pages.h"
 #include "filetest/ogg_source.h"
 
 namespace {
@@ -15,20 +14,6 @@ constexpr long kReadChunk = 1 << 16;
 bool StartsWith(const unsigned char* data, std::size_t size, std::string_view magic) {
   return size >= magic.size() && std::memcmp(data, magic.data(), magic.size()) == 0;
 }
-
-// Owns the libogg sync state so every return frees it.
-class CSync {
- public:
-  CSync() { ogg_sync_init(&m_sync); }
-  ~CSync() { ogg_sync_clear(&m_sync); }
-  CSync(const CSync&) = delete;
-  CSync& operator=(const CSync&) = delete;
-  ogg_sync_state* operator->() { return &m_sync; }
-  ogg_sync_state* get() { return &m_sync; }
-
- private:
-  ogg_sync_state m_sync{};
-};
 
 }  // namespace
 
@@ -65,29 +50,23 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
   const int64_t end = source.ViewEnd();
   const std::vector<OggLink> unmapped{OggLink{.end = end}};
   std::vector<OggLink> links;
-  CSync sync;
-  int64_t offset = 0;  // of the next byte libogg has not yet taken as page or junk
+  COggSync sync;
   int64_t readTo = 0;
+  bool refused = false;
   bool lastWasBos = false;
   long lastSequence = 0;
   int64_t lastGranule = 0;
-  for (;;) {
-    ogg_page page;
-    const long taken = ogg_sync_pageseek(sync.get(), &page);
-    if (taken == 0) {
-      char* buffer = ogg_sync_buffer(sync.get(), kReadChunk);
-      if (buffer == nullptr) break;
-      const long got = source.ReadAt(reinterpret_cast<unsigned char*>(buffer),
-                                     static_cast<std::size_t>(kReadChunk), readTo);
-      if (got <= 0) break;
-      ogg_sync_wrote(sync.get(), got);
-      readTo += got;
-      continue;
+  const auto read = [&](char* buffer, long size) {
+    const long got = source.ReadAt(reinterpret_cast<unsigned char*>(buffer),
+                                   static_cast<std::size_t>(size), readTo);
+    if (got > 0) readTo += got;
+    return got;
+  };
+  ForEachOggPage(sync, kReadChunk, read, [&](ogg_page& page, int64_t at) {
+    if (links.empty() && (!ogg_page_bos(&page) || at >= kMaxOggPageBytes)) {
+      refused = true;
+      return false;
     }
-    const int64_t at = offset;
-    offset += taken < 0 ? -taken : taken;
-    if (taken < 0) continue;
-    if (links.empty() && (!ogg_page_bos(&page) || at >= kMaxOggPageBytes)) return unmapped;
     const auto serial = static_cast<uint32_t>(ogg_page_serialno(&page));
     if (ogg_page_bos(&page)) {
       const OggCodec codec = CodecOfFirstPacket(page.body, static_cast<std::size_t>(page.body_len));
@@ -102,7 +81,7 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
     }
     lastWasBos = ogg_page_bos(&page) != 0;
     OggLink& link = links.back();
-    if (serial != link.serial) continue;
+    if (serial != link.serial) return true;
     const long sequence = ogg_page_pageno(&page);
     if (!ogg_page_bos(&page) && sequence != lastSequence + 1 && link.holeGranule < 0) {
       link.holeGranule = lastGranule;
@@ -111,7 +90,8 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
     if (ogg_page_granulepos(&page) >= 0) lastGranule = ogg_page_granulepos(&page);
     if (ogg_page_bos(&page)) lastGranule = 0;
     if (ogg_page_eos(&page)) link.eos = true;
-  }
-  if (links.empty()) return unmapped;
+    return true;
+  });
+  if (refused || links.empty()) return unmapped;
   return links;
 }

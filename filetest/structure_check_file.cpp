@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "filetest/ogg_pages.h"
 #include "filetest/ogg_structure_check.h"
 #include "filetest/quick_check.h"
 
@@ -16,19 +17,6 @@ constexpr long kReadSize = 65536;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-class CSync {
- public:
-  CSync() { ogg_sync_init(&m_sync); }
-  ~CSync() { ogg_sync_clear(&m_sync); }
-  CSync(const CSync&) = delete;
-  CSync& operator=(const CSync&) = delete;
-  ogg_sync_state* operator->() { return &m_sync; }
-  ogg_sync_state* get() { return &m_sync; }
-
- private:
-  ogg_sync_state m_sync{};
 };
 
 }  // namespace
@@ -42,30 +30,20 @@ StructureReport CheckFileStructure(const std::filesystem::path& path,
     return report;
   }
   COggStructureCheck check;
-  CSync sync;
-  int64_t offset = 0;
-  for (;;) {
-    ogg_page page{};
-    const long more = ogg_sync_pageseek(sync.get(), &page);
-    if (more > 0) {
-      check.OnPage(page, offset);
-      offset += more;
-    } else if (more < 0) {
-      offset -= more;
-    } else {
-      char* buffer = ogg_sync_buffer(sync.get(), kReadSize);
-      const std::size_t bytes =
-          std::fread(buffer, 1, static_cast<std::size_t>(kReadSize), file.get());
-      if (bytes == 0) break;
-      ogg_sync_wrote(sync.get(), static_cast<long>(bytes));
-    }
-  }
+  COggSync sync;
+  const auto read = [&](char* buffer, long size) {
+    return static_cast<long>(std::fread(buffer, 1, static_cast<std::size_t>(size), file.get()));
+  };
+  const int64_t offset = ForEachOggPage(sync, kReadSize, read, [&](ogg_page& page, int64_t at) {
+    check.OnPage(page, at);
+    return true;
+  });
   if (std::ferror(file.get()) != 0) {
     report.error = "read error";
     return report;
   }
   // The unsynced tail is still in the sync buffer.
-  check.Finish(offset + (sync->fill - sync->returned), decodedPerLink);
+  check.Finish(offset + sync.Unsynced(), decodedPerLink);
   report.read = true;
   report.warnings = check.Warnings();
   report.suppressed = check.Suppressed();
