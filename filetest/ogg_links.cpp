@@ -52,7 +52,6 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
   std::vector<OggLink> links;
   COggSync sync;
   int64_t readTo = 0;
-  bool refused = false;
   bool lastWasBos = false;
   long lastSequence = 0;
   int64_t lastGranule = 0;
@@ -63,10 +62,7 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
     return got;
   };
   ForEachOggPage(sync, kReadChunk, read, [&](ogg_page& page, int64_t at) {
-    if (links.empty() && (!ogg_page_bos(&page) || at >= kMaxOggPageBytes)) {
-      refused = true;
-      return false;
-    }
+    if (links.empty() && (!ogg_page_bos(&page) || at >= kMaxOggPageBytes)) return false;
     const auto serial = static_cast<uint32_t>(ogg_page_serialno(&page));
     if (ogg_page_bos(&page)) {
       const OggCodec codec = CodecOfFirstPacket(page.body, static_cast<std::size_t>(page.body_len));
@@ -92,6 +88,6 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
     if (ogg_page_eos(&page)) link.eos = true;
     return true;
   });
-  if (refused || links.empty()) return unmapped;
+  if (links.empty()) return unmapped;
   return links;
 }

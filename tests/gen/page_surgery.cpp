@@ -13,9 +13,8 @@ int64_t OffsetOf(const std::vector<Page>& pages, std::size_t index) {
 
 void SetFlag(Page& page, unsigned char flag, bool on) {
   if (page.header.size() < kPageHeaderMin) return;
-  page.header[kPageFlagsAt] =
-      static_cast<unsigned char>(on ? (page.header[kPageFlagsAt] | flag)
-                                    : (page.header[kPageFlagsAt] & ~flag));
+  page.header[kPageFlagsAt] = static_cast<unsigned char>(on ? (page.header[kPageFlagsAt] | flag)
+                                                            : (page.header[kPageFlagsAt] & ~flag));
 }
 
 void Renumber(std::vector<Page>& pages, std::size_t from, int delta) {
