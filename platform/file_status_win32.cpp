@@ -33,13 +33,13 @@ bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& 
 bool KindOf(const std::string& utf8Path, FileStatus::Kind& kind, std::error_code& error) {
   const CUniqueHandle handle(OpenToLook(utf8Path));
   FILE_STANDARD_INFO standard{};
-  if (!handle.Valid() || !::GetFileInformationByHandleEx(handle.Get(), FileStandardInfo,
-                                                         &standard, sizeof standard)) {
+  if (!handle.Valid() ||
+      !::GetFileInformationByHandleEx(handle.Get(), FileStandardInfo, &standard, sizeof standard)) {
     return Failed(error);
   }
-  kind = standard.Directory                                   ? FileStatus::Kind::kFolder
+  kind = standard.Directory                              ? FileStatus::Kind::kFolder
          : ::GetFileType(handle.Get()) == FILE_TYPE_DISK ? FileStatus::Kind::kRegular
-                                                             : FileStatus::Kind::kOther;
+                                                         : FileStatus::Kind::kOther;
   return true;
 }
 
