@@ -22,9 +22,11 @@ inline constexpr int kReplyFd = 4;
 // exactly even when answers were still waiting in its buffer.
 inline constexpr int kPositionFd = 5;
 // Keeps the helper from running far ahead of a paused scan: it blocks once this much of
-// its answers wait unread (about 500 decode steps). A batch of answers (helper_server)
-// fits in it whole, so that the scan takes each batch in one read.
-inline constexpr int kReplyPipeBytes = 16384;
+// its answers wait unread (about 2000 decode steps). A batch of answers
+// (helper_server) fits in it whole, so that the scan takes each batch in one read. Under
+// Wine each batch costs both processes a wake-up through its server: batches of 16 KiB
+// cost a 60 s file about 2 ms.
+inline constexpr int kReplyPipeBytes = 65536;
 inline constexpr uint32_t kLongestPath = 1 << 16;
 
 inline constexpr char kDecoderHelperFlag[] = "--decoder-helper";

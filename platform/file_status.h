@@ -21,6 +21,9 @@ struct FileStatus {
 
 // False with the reason in `error` when the path cannot be looked at.
 bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error);
+// The kind alone, as StatusOf tells it: on Windows the rest of a status costs a question to
+// the volume's mount manager, which under Wine is a round trip to another process.
+bool KindOf(const std::string& utf8Path, FileStatus::Kind& kind, std::error_code& error);
 
 // Whether a StatusOf error says that nothing is there (rather than that it cannot be seen).
 bool IsMissing(const std::error_code& error);

@@ -17,6 +17,13 @@ bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& 
   return true;
 }
 
+bool KindOf(const std::string& utf8Path, FileStatus::Kind& kind, std::error_code& error) {
+  FileStatus status;
+  if (!StatusOf(utf8Path, status, error)) return false;
+  kind = status.kind;
+  return true;
+}
+
 bool IsMissing(const std::error_code& error) {
   return error.value() == ENOENT || error.value() == ENOTDIR;
 }

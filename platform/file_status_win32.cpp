@@ -7,17 +7,39 @@
 #include "platform/win32_status.h"
 #include "platform/win32_text.h"
 
+namespace {
+
+// Attribute access only, every sharing mode, and backup semantics so that folders open
+// too; without FILE_FLAG_OPEN_REPARSE_POINT, junctions and links are followed.
+HANDLE OpenToLook(const std::string& utf8Path) {
+  return ::CreateFileW(WidePath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool Failed(std::error_code& error) {
+  error.assign(static_cast<int>(::GetLastError()), std::system_category());
+  return false;
+}
+
+}  // namespace
+
 bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error) {
-  // Attribute access only, every sharing mode, and backup semantics so that folders open
-  // too; without FILE_FLAG_OPEN_REPARSE_POINT, junctions and links are followed.
-  const CUniqueHandle handle(::CreateFileW(WidePath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                           nullptr));
-  if (!handle.Valid() || !StatusOfHandle(handle.Get(), status)) {
-    error.assign(static_cast<int>(::GetLastError()), std::system_category());
-    return false;
+  const CUniqueHandle handle(OpenToLook(utf8Path));
+  if (!handle.Valid() || !StatusOfHandle(handle.Get(), status)) return Failed(error);
+  return true;
+}
+
+bool KindOf(const std::string& utf8Path, FileStatus::Kind& kind, std::error_code& error) {
+  const CUniqueHandle handle(OpenToLook(utf8Path));
+  FILE_STANDARD_INFO standard{};
+  if (!handle.Valid() ||
+      !::GetFileInformationByHandleEx(handle.Get(), FileStandardInfo, &standard, sizeof standard)) {
+    return Failed(error);
   }
+  kind = standard.Directory                              ? FileStatus::Kind::kFolder
+         : ::GetFileType(handle.Get()) == FILE_TYPE_DISK ? FileStatus::Kind::kRegular
+                                                         : FileStatus::Kind::kOther;
   return true;
 }
 

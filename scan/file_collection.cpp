@@ -81,9 +81,9 @@ void ScanFolder(CFileList& list, const std::filesystem::path& folder,
 
 void AddGivenPath(CFileList& list, const std::filesystem::path& path,
                   const UnreadableFolderSink& onUnreadable, OggNames names) {
-  FileStatus status;
+  FileStatus::Kind kind = FileStatus::Kind::kOther;
   std::error_code ignored;
-  if (!StatusOf(PathToUtf8(path), status, ignored) || status.kind == FileStatus::Kind::kFolder) {
+  if (!KindOf(PathToUtf8(path), kind, ignored) || kind == FileStatus::Kind::kFolder) {
     ScanFolder(list, path, onUnreadable, names);
   } else if (IsOggFile(path, names)) {
     list.Append(path);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "decode/helper_protocol.h"
 #include "decode/helper_verdict.h"
 #include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
@@ -112,8 +114,13 @@ TEST(Isolation, AHugeCodebookDecodesOnTheLargeStackAndCrashesOnlyTheHelperOnASma
 TEST(Isolation, AHelperKilledFromOutsideGetsTheFileOnceMoreAndOnlyASecondDeathIsAVerdict) {
   TempDir t;
   // Long enough that the helper is still at work at the last kill however far its answers
-  // run ahead of the scan's steps (a batch, the pipe and the scan's buffer: 1536 steps).
-  testgen::WriteBytes(t / "long.ogg", testgen::EncodeTone({.channels = 1, .seconds = 120}));
+  // run ahead of the scan's steps: a batch, the pipe and the scan's buffer, each
+  // kReplyPipeBytes of the smallest answer; twice that, at 1024 samples a step of 44.1 kHz.
+  std::string answer;
+  AppendMessage(answer, {.type = HelperMessage::kStep, .text = {}});
+  const std::size_t stepsAhead = 3 * kReplyPipeBytes / answer.size();
+  const double seconds = 2.0 * static_cast<double>(stepsAhead) * 1024 / 44100;
+  testgen::WriteBytes(t / "long.ogg", testgen::EncodeTone({.channels = 1, .seconds = seconds}));
   const struct {
     const char* name;
     int signal;
@@ -122,8 +129,8 @@ TEST(Isolation, AHelperKilledFromOutsideGetsTheFileOnceMoreAndOnlyASecondDeathIs
   } cases[] = {
       {"a crash signal once: the fresh helper catches up", SIGSEGV, {100}, "OK"},
       {"an outside kill once (out of memory)", SIGKILL, {100}, "OK"},
-      {"a crash the same way twice", SIGSEGV, {100, 150}, "CRASH @ 0m "},
-      {"killed twice", SIGKILL, {100, 150}, "LIMIT @ 0m "},
+      {"a crash the same way twice", SIGSEGV, {100, 150}, "CRASH @ "},
+      {"killed twice", SIGKILL, {100, 150}, "LIMIT @ "},
       {"stopped: no verdict on the file",
        SIGSTOP,
        {100},
@@ -146,6 +153,14 @@ TEST(Isolation, AHelperKilledFromOutsideGetsTheFileOnceMoreAndOnlyASecondDeathIs
     if (c.killAtSteps.size() > 1) {
       EXPECT_NE(killed.front(), killed.back()) << c.name << ": the second try had a new helper";
       EXPECT_GT(v.decoded, 149 * 1024) << c.name << ": the steps received before still count";
+      // Where the helper had got to by its own record: no earlier than the answers received,
+      // before the file's end.
+      int minutes = -1;
+      int secs = -1;
+      std::sscanf(v.text.c_str() + std::strlen(c.prefix), "%dm %ds", &minutes, &secs);
+      const double at = minutes * 60 + secs;
+      EXPECT_GE(at + 1, static_cast<double>(v.decoded) / 44100) << c.name << ": " << v.text;
+      EXPECT_LT(at, seconds) << c.name << ": " << v.text;
     }
     EXPECT_EQ(Decode(tester, t / "long.ogg").text, "OK") << c.name;
   }

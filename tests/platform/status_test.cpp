@@ -59,6 +59,41 @@ TEST(FileStatus, KindSizeIdentityAndTimesOfWhatThePathNames) {
   EXPECT_TRUE(error);
 }
 
+// The kind alone, which collection asks of every given path: what StatusOf says, links
+// followed, and a path that names nothing fails with the same reason.
+TEST(FileStatus, KindOfTellsWhatStatusOfTells) {
+  TempDir t;
+  const auto file = t.Write("f.ogg", "12345");
+  std::filesystem::create_directory(t / "sub");
+  const struct {
+    const char* name;
+    std::filesystem::path path;
+    bool found;
+    FileStatus::Kind kind;
+  } cases[] = {
+      {"a file", file, true, FileStatus::Kind::kRegular},
+      {"a folder", t / "sub", true, FileStatus::Kind::kFolder},
+      {"a folder named with a separator at its end", PathFromUtf8(PathToUtf8(t / "sub") + "/"),
+       true, FileStatus::Kind::kFolder},
+      {"nothing", t / "missing", false, FileStatus::Kind::kOther},
+      {"nothing under a file", file / "x.ogg", false, FileStatus::Kind::kOther},
+  };
+  for (const auto& c : cases) {
+    FileStatus::Kind kind = FileStatus::Kind::kOther;
+    FileStatus status;
+    std::error_code kindError, statusError;
+    EXPECT_EQ(KindOf(PathToUtf8(c.path), kind, kindError), c.found) << c.name;
+    EXPECT_EQ(StatusOf(PathToUtf8(c.path), status, statusError), c.found) << c.name;
+    if (c.found) {
+      EXPECT_EQ(kind, c.kind) << c.name;
+      EXPECT_EQ(status.kind, c.kind) << c.name;
+    } else {
+      EXPECT_TRUE(IsMissing(kindError)) << c.name << ": " << kindError.message();
+      EXPECT_EQ(kindError, statusError) << c.name;
+    }
+  }
+}
+
 TEST(CancelSignal, RaisedUntilClearedAndRaisedAgainAfter) {
   CCancelSignal signal;
   EXPECT_FALSE(IsRaised(signal.Waitable()));
