@@ -3,42 +3,47 @@
 #include <ogg/ogg.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "filetest/ogg_pages.h"
 #include "filetest/ogg_structure_check.h"
 #include "filetest/quick_check.h"
+#include "platform/path_bytes.h"
+#include "platform/read_file.h"
 
 namespace {
 
 constexpr long kReadSize = 65536;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 }  // namespace
 
 StructureReport CheckFileStructure(const std::filesystem::path& path,
                                    const std::vector<int64_t>* decodedPerLink) {
   StructureReport report;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    report.error = std::strerror(errno);
+  CReadFile file;
+  errno = 0;
+  if (!file.OpenRegular(PathToUtf8(path))) {
+    report.error = errno != 0 ? std::strerror(errno) : "not a regular file";
     return report;
   }
   COggStructureCheck check;
   COggSync sync;
-  const auto read = [&](char* buffer, long size) {
-    return static_cast<long>(std::fread(buffer, 1, static_cast<std::size_t>(size), file.get()));
+  int64_t next = 0;
+  bool failed = false;
+  const auto read = [&](char* buffer, long size) -> long {
+    const int64_t got = ReadAt(file.Native(), buffer, static_cast<std::size_t>(size), next);
+    if (got < 0) {
+      failed = true;
+      return 0;
+    }
+    next += got;
+    return static_cast<long>(got);
   };
   const int64_t offset = ForEachOggPage(sync, kReadSize, read, [&](ogg_page& page, int64_t at) {
     check.OnPage(page, at);
     return true;
   });
-  if (std::ferror(file.get()) != 0) {
+  if (failed) {
     report.error = "read error";
     return report;
   }
