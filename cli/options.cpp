@@ -203,11 +203,6 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
   if (options.showErrors && options.coverageDays) {
     return UsageError("--show-errors and --coverage are separate questions: ask one");
   }
-#if !HARROWBIT_OGG_FAMILY
-  if (options.allCodecs || options.strict) {
-    return UsageError("--all-codecs and --strict are not yet in this build");
-  }
-#endif
   if (options.nulSeparated && options.filesFrom.empty()) {
     return UsageError("-0 goes with --files-from");
   }

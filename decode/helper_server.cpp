@@ -5,16 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include "decode/codec_facts.h"
 #include "decode/helper_protocol.h"
+#include "filetest/any_ogg_check.h"
 #include "filetest/check_traits.h"
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
-// Opus, FLAC in Ogg and the format rules: not yet built for Windows.
-#if HARROWBIT_OGG_FAMILY
-#include "decode/codec_facts.h"
-#include "filetest/any_ogg_check.h"
 #include "filetest/strict_check.h"
-#endif
 #include "platform/path_bytes.h"
 #include "platform/process.h"
 
@@ -132,13 +129,6 @@ struct Serving {
 
 void Serve(void* p) {
   const auto* serving = static_cast<const Serving*>(p);
-#if !HARROWBIT_OGG_FAMILY
-  if (serving->quick) {
-    ServeRequests<COggQuickCheck>(serving->position);
-  } else {
-    ServeRequests<COggCheck>(serving->position);
-  }
-#else
   if (serving->allCodecs && serving->quick) {
     ServeRequests<CAnyOggQuickCheck>(serving->position);
   } else if (serving->allCodecs) {
@@ -148,7 +138,6 @@ void Serve(void* p) {
   } else {
     ServeRequests<CStrictCheck<COggCheck> >(serving->position);
   }
-#endif
 }
 
 }  // namespace

@@ -1,15 +1,12 @@
 #include "decode/in_process_tester.h"
 
+#include "decode/codec_facts.h"
 #include "decode/helper_verdict.h"
+#include "filetest/any_ogg_check.h"
 #include "filetest/check_traits.h"
 #include "filetest/ogg_check.h"
 #include "filetest/quick_check.h"
-// Opus, FLAC in Ogg and the format rules: not yet built for Windows.
-#if HARROWBIT_OGG_FAMILY
-#include "decode/codec_facts.h"
-#include "filetest/any_ogg_check.h"
 #include "filetest/strict_check.h"
-#endif
 
 namespace {
 
@@ -70,11 +67,6 @@ class CInProcessTester final : public IFileTester {
 }  // namespace
 
 TesterFactory InProcessTesterFactory(bool quick, bool allCodecs, bool strict) {
-#if !HARROWBIT_OGG_FAMILY
-  (void)allCodecs;
-  if (quick) return [strict] { return std::make_unique<CInProcessTester<COggQuickCheck>>(strict); };
-  return [strict] { return std::make_unique<CInProcessTester<COggCheck>>(strict); };
-#else
   if (allCodecs && quick)
     return [strict] { return std::make_unique<CInProcessTester<CAnyOggQuickCheck>>(strict); };
   if (allCodecs)
@@ -85,5 +77,4 @@ TesterFactory InProcessTesterFactory(bool quick, bool allCodecs, bool strict) {
     };
   }
   return [strict] { return std::make_unique<CInProcessTester<CStrictCheck<COggCheck>>>(strict); };
-#endif
 }

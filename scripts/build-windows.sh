@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds Harrowbit's Windows (x86-64) targets into build-windows/ with MinGW-w64.
-# Installs the cross compiler and Wine if missing, builds libogg, libvorbis, SQLite and
-# GoogleTest as static libraries from Debian's own source packages into
+# Installs the cross compiler and Wine if missing, builds libogg, libvorbis, libopus,
+# opusfile, libFLAC, SQLite and GoogleTest as static libraries from Debian's own source
+# packages into
 # build-windows/deps (once: a rerun finds them there), then configures and builds.
 # Extra arguments go to the configure step. Safe to run again.
 set -euo pipefail
@@ -49,7 +50,8 @@ EOF
              -o Dir::State::lists="$out/apt/lists" -o Dir::Cache="$out/apt/cache"
              -o APT::Sandbox::User=root)
   "${apt[@]}" update >/dev/null
-  (cd "$out/src" && "${apt[@]}" source --download-only libogg libvorbis sqlite3 >/dev/null)
+  (cd "$out/src" &&
+     "${apt[@]}" source --download-only libogg libvorbis opus opusfile flac sqlite3 >/dev/null)
   # dpkg-source checks every file the .dsc names against its checksums (a tarball that
   # differs by one byte stops it) and refuses a .dsc with only MD5; it applies Debian's
   # patches. The uploader's signature on the .dsc cannot be checked without the
@@ -75,6 +77,23 @@ EOF
       -DBUILD_TESTING=OFF >/dev/null
     cmake --build "$out/src/build-$lib" -j "$jobs" --target install >/dev/null
   done
+
+  # libopus and opusfile by their own configure scripts: Debian's opus tarball lacks a
+  # file its CMake build includes, and opusfile has no other build. No URL streaming.
+  local host=(--host=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix --prefix="$deps"
+              --enable-static --disable-shared --disable-doc)
+  mkdir -p "$out/src/build-opus" "$out/src/build-opusfile"
+  (cd "$out/src/build-opus" && "$(echo "$out"/src/opus-*/)configure" "${host[@]}" \
+     --disable-extra-programs >/dev/null && make -s -j "$jobs" install >/dev/null)
+  (cd "$out/src/build-opusfile" &&
+     PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH="" \
+       "$(echo "$out"/src/opusfile-*/)configure" "${host[@]}" --disable-examples \
+       --disable-http >/dev/null && make -s -j "$jobs" install >/dev/null)
+  # libFLAC alone, with Ogg: not its programs, its C++ library or its documents.
+  cmake -S "$(echo "$out"/src/flac-*/)" -B "$out/src/build-flac" "${cmake_common[@]}" \
+    -DWITH_OGG=ON -DBUILD_CXXLIBS=OFF -DBUILD_PROGRAMS=OFF -DBUILD_EXAMPLES=OFF \
+    -DBUILD_TESTING=OFF -DBUILD_DOCS=OFF -DINSTALL_MANPAGES=OFF >/dev/null
+  cmake --build "$out/src/build-flac" -j "$jobs" --target install >/dev/null
 
   # SQLite's amalgamation is made by its own build on this machine (tclsh), then compiled
   # for Windows as one file.
@@ -112,7 +131,8 @@ EOF
 recipe=$( (cat "$toolchain"; declare -f build_deps) | sha256sum | cut -c1-16)
 stamp=$deps/.built-$recipe
 if [ ! -e "$stamp" ]; then
-  echo "Building libogg, libvorbis, SQLite and GoogleTest for Windows into $deps"
+  echo "Building libogg, libvorbis, libopus, opusfile, libFLAC, SQLite and GoogleTest" \
+    "for Windows into $deps"
   build_deps
 fi
 
