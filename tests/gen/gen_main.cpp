@@ -9,6 +9,7 @@
 
 #include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"
+#include "tests/gen/strict_gen.h"
 
 namespace {
 
@@ -20,6 +21,9 @@ constexpr const char* kUsage =
     "  harrowbit-gen codec-cases DIR\n"
     "                            every Opus and Ogg FLAC case, a few shapes of each, a\n"
     "                            chain that mixes codecs and a Speex stream\n"
+    "  harrowbit-gen strict-cases DIR\n"
+    "                            one file per breach of a format rule, in Vorbis, Opus\n"
+    "                            and FLAC, and the same surgery within the rules\n"
     "  harrowbit-gen tone OUT [--seconds S] [--channels C] [--rate R] [--frequency F]\n"
     "                    [--quality Q] [--serial N]\n"
     "                            one clean file (defaults: 2 s, 2 channels, 44100 Hz)\n"
@@ -93,6 +97,20 @@ int CodecCases(const std::filesystem::path& dir) {
   return 0;
 }
 
+int StrictCases(const std::filesystem::path& dir) {
+  if (!MakeDir(dir)) return Fail("cannot create " + dir.string());
+  for (const auto& group :
+       {testgen::StrictCases(), testgen::StrictCleanCases(), testgen::StrictOpusCases(),
+        testgen::StrictFlacCases(), testgen::StrictCodecCleanCases()}) {
+    for (const testgen::StrictCase& c : group) {
+      if (c.bytes.empty() || !testgen::WriteBytes(dir / c.fileName, c.bytes)) {
+        return Fail("cannot write " + (dir / c.fileName).string());
+      }
+    }
+  }
+  return 0;
+}
+
 int ToneCommand(int argc, char** argv) {
   const std::filesystem::path out = argv[2];
   testgen::Tone tone;
@@ -133,7 +151,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc < 3) return Fail(std::string("missing command or path\n") + kUsage);
-  if ((command == "demo" || command == "cases" || command == "codec-cases") && argc != 3) {
+  if ((command == "demo" || command == "cases" || command == "codec-cases" ||
+       command == "strict-cases") &&
+      argc != 3) {
     return Fail(std::string("too many arguments\n") + kUsage);
   }
   if (command == "demo") {
@@ -142,6 +162,7 @@ int main(int argc, char** argv) {
   }
   if (command == "cases") return Cases(argv[2]);
   if (command == "codec-cases") return CodecCases(argv[2]);
+  if (command == "strict-cases") return StrictCases(argv[2]);
   if (command == "tone") return ToneCommand(argc, argv);
   return Fail("unknown command " + std::string(command) + "\n" + kUsage);
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # harrowbit-cli.exe under Wine against the Linux harrowbit-cli on the same files: the
 # generated cases (one file per kind of damage, and the codebook made to exhaust the
-# decoder's stack) and the demo library, full and --quick, -j1 and -j2. Given the same list
+# decoder's stack) and the demo library, full and --quick, -j1 and -j2; the Opus and FLAC
+# cases with --all-codecs, and the breaches of the format rules with --strict. Given the same list
 # of files (--files-from), the reports must be the same bytes once Windows' paths
 # ("Z:\dir\a.ogg") and line ends ("\r\n") are mapped, and so must the exit statuses.
 # Given the folder, each system lists it in its own order (Windows: by name), so there the
@@ -16,24 +17,38 @@ mkdir -p "$work"
 work=$(cd "$work" && pwd)
 "$gen" cases "$work/cases" >/dev/null
 "$gen" demo "$work/demo" >/dev/null
+"$gen" codec-cases "$work/codecs" >/dev/null
+"$gen" strict-cases "$work/strict" >/dev/null
 # Names beyond ASCII, in a list of UTF-8 bytes and from the folder: the engine's paths are
 # UTF-8, and a path that went through Windows' ANSI code page would name no file.
 mkdir -p "$work/names/Sigur Rós" "$work/names/日本"
 cp "$work/cases/clean.ogg" "$work/names/Sigur Rós/Ágætis byrjun.ogg"
 cp "$work/cases/dropped-page.ogg" "$work/names/日本/音楽 🎵.ogg"
 cp "$work/cases/cut-mid-file.ogg" "$work/names/Ελληνικά.ogg"
-for folder in cases demo names; do
-  (cd "$work" && find "$folder" -name '*.ogg' | LC_ALL=C sort) >"$work/$folder.names"
-  sed "s|^|$work/|" "$work/$folder.names" >"$work/$folder.linux-list"
-  sed -e "s|^|$work/|" -e 's|/|\\|g' -e 's|^|Z:|' "$work/$folder.names" >"$work/$folder.windows-list"
+for folder in cases demo names codecs strict; do
+  # The names each run takes from a folder: --all-codecs takes .opus and .oga too.
+  (cd "$work" && find "$folder" -name '*.ogg' -o -name '*.opus' -o -name '*.oga' | LC_ALL=C sort) \
+    >"$work/$folder.names"
+  for codecs in all-codecs vorbis; do
+    names=$work/$folder.names
+    if [ "$codecs" = vorbis ]; then
+      grep '\.ogg$' "$work/$folder.names" >"$work/$folder.ogg-names" || true
+      names=$work/$folder.ogg-names
+    fi
+    sed "s|^|$work/|" "$names" >"$work/$folder.$codecs.linux-list"
+    sed -e "s|^|$work/|" -e 's|/|\\|g' -e 's|^|Z:|' "$names" >"$work/$folder.$codecs.windows-list"
+  done
 done
 
 # Wine shows the Unix root as drive Z:.
 to_windows() { printf 'Z:%s' "${1//\//\\}"; }
 # A Windows report read as the Linux one: Z:\x\y as /x/y, "\r\n" as "\n"; and the times a
 # database recorded, which differ between the systems' runs.
-# JSON doubles each backslash.
-from_windows() { sed -e 's/\r$//' -e 's|\\\\|\\|g' -e 's|Z:\\|/|g' -e 's|\\|/|g' | mask_times; }
+# JSON doubles each backslash, and escapes a quote with one, which is kept.
+from_windows() {
+  sed -e 's/\r$//' -e 's|\\\\|\\|g' -e 's|\\"|\x01|g' -e 's|Z:\\|/|g' -e 's|\\|/|g' \
+    -e 's|\x01|\\"|g' | mask_times
+}
 mask_times() { sed -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9:.]*Z/TIME/g'; }
 # Each file's verdict, in no particular order.
 verdicts() { sed -n 's/^\[[0-9]*\/[0-9]*\]\t//p' "$1" | LC_ALL=C sort; }
@@ -53,19 +68,28 @@ cases=(
   "demo     --db @DB --skip-checked 30 --json -j1"
   "names    -j1"
   "names    --quick -j2 --json"
+  "codecs   --all-codecs -j1"
+  "codecs   --all-codecs --quick -j2 --json"
+  "strict   --strict -j1"
+  "strict   --all-codecs --strict -j2"
+  "strict   --all-codecs --strict --quick -j1 --json"
+  "strict   --all-codecs --strict --db @DB -j2"
+  "strict   --all-codecs --strict --db @DB --skip-checked 30 -j1"
 )
 for c in "${cases[@]}"; do
   read -r folder options <<<"$c"
+  codecs=vorbis
+  [[ " $options " == *" --all-codecs "* ]] && codecs=all-codecs
   linux_options=${options//@DB/$work/linux.db}
   windows_options=${options//@DB/$(to_windows "$work/windows.db")}
   # shellcheck disable=SC2086 # the options are words
   linux_status=0
-  "$linux_cli" $linux_options --files-from "$work/$folder.linux-list" 2>"$work/linux.err" |
+  "$linux_cli" $linux_options --files-from "$work/$folder.$codecs.linux-list" 2>"$work/linux.err" |
     mask_times >"$work/linux.txt" || linux_status=${PIPESTATUS[0]}
   windows_status=0
   # shellcheck disable=SC2086
   # Into files, not pipes: a Wine service started meanwhile would hold a pipe open.
-  timeout -k 10 300 wine "$windows_cli" $windows_options --files-from "$(to_windows "$work/$folder.windows-list")" \
+  timeout -k 10 300 wine "$windows_cli" $windows_options --files-from "$(to_windows "$work/$folder.$codecs.windows-list")" \
     </dev/null >"$work/windows.raw" 2>"$work/windows.err" || windows_status=$?
   from_windows <"$work/windows.raw" >"$work/windows.txt"
   "$linux_cli" $linux_options "$work/$folder" 2>/dev/null | mask_times >"$work/linux-folder.txt" ||
