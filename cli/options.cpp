@@ -61,7 +61,11 @@ const char kUsage[] =
     "with --strict, breaks a format rule),\n"
     "2 for bad usage, a PATH that could not be checked or a fault of the run (a\n"
     "folder that cannot be read, output or a database that cannot be written),\n"
+#ifdef _WIN32
+    "0xC000013A (STATUS_CONTROL_C_EXIT) when interrupted, as Windows programs end.\n"
+#else
     "130 when interrupted.\n"
+#endif
     "With --all-codecs, a file in a codec Harrowbit does not check is reported as\n"
     "NOT CHECKED, counted apart in the summary, and leaves the exit status as it is.\n";
 
