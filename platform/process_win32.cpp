@@ -15,24 +15,10 @@
 
 #include "platform/process.h"
 #include "platform/unique_handle_win32.h"
+#include "platform/win32_status.h"
 #include "platform/win32_text.h"
 
 namespace {
-
-int ErrnoOf(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME: return ENOENT;
-    case ERROR_ACCESS_DENIED: return EACCES;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-    case ERROR_COMMITMENT_LIMIT: return ENOMEM;
-    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-    case ERROR_BAD_EXE_FORMAT: return ENOEXEC;
-    default: return EIO;
-  }
-}
 
 // Fails with errno taken from the system's last error.
 bool Failed() {

@@ -2,6 +2,7 @@
 #include <winioctl.h>
 
 #include "platform/read_file.h"
+#include "platform/win32_status.h"
 #include "platform/win32_text.h"
 
 int64_t ReadAt(NativeFile file, void* buffer, std::size_t n, int64_t offset) {
@@ -48,7 +49,10 @@ bool CReadFile::OpenRegular(const std::string& utf8Path) {
       ::CreateFileW(WidePath(utf8Path).c_str(), GENERIC_READ,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE) {
+    errno = ErrnoOf(::GetLastError());
+    return false;
+  }
   // Kind and size only, as StatusOfHandle tells them: the volume's serial number, which it
   // asks for too, costs Wine a round trip through its mount manager's process.
   FILE_STANDARD_INFO standard{};

@@ -4,9 +4,26 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdint>
 
 #include "platform/file_status.h"
+
+// The errno that says what a Win32 error says, for the engine's messages.
+inline int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME: return ENOENT;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_COMMITMENT_LIMIT: return ENOMEM;
+    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_BAD_EXE_FORMAT: return ENOEXEC;
+    default: return EIO;
+  }
+}
 
 // FILETIME-like counts of 100 ns since 1601-01-01 to ns since 1970-01-01, INT64_MIN when
 // that does not fit.
