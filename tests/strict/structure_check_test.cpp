@@ -199,6 +199,8 @@ TEST(StrictRead, AFileThatCannotBeReadSaysWhyAndWarnsOfNothing) {
   const StructureReport folder = CheckFileStructure(t.path());
   EXPECT_FALSE(folder.read);
   EXPECT_FALSE(folder.error.empty());
+  // Not the reason of the file before it.
+  EXPECT_NE(folder.error, missing.error);
   EXPECT_TRUE(folder.warnings.empty());
 }
 
