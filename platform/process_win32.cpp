@@ -58,16 +58,31 @@ HANDLE HandleFromNumber(const char* text, char** end) {
 // together with a cancel; the helper's end plain.
 bool MakeAnswerPipe(DWORD bufferBytes, CUniqueHandle& scanEnd, CUniqueHandle& helperEnd) {
   static std::atomic<unsigned> serial{0};
-  const std::wstring name = L"\\\\.\\pipe\\harrowbit-" + std::to_wstring(::GetCurrentProcessId()) +
-                            L"-" + std::to_wstring(serial++);
-  scanEnd = CUniqueHandle(::CreateNamedPipeW(
-      name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, bufferBytes,
-      bufferBytes, 0, nullptr));
-  if (!scanEnd.Valid()) return false;
-  helperEnd = CUniqueHandle(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-  return helperEnd.Valid();
+  // A process id is soon reused (under Wine, by the very next process), and a pipe's name
+  // lives on while a dying helper of an earlier scan holds its end: the start time tells
+  // this scan's names apart, and a name still taken is passed over.
+  static const auto started = [] {
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    return now.QuadPart;
+  }();
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::wstring name = L"\\\\.\\pipe\\harrowbit-" +
+                              std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(started) + L"-" + std::to_wstring(serial++);
+    scanEnd = CUniqueHandle(::CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+        bufferBytes, bufferBytes, 0, nullptr));
+    if (scanEnd.Valid()) {
+      helperEnd = CUniqueHandle(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      return helperEnd.Valid();
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_PIPE_BUSY) break;
+  }
+  return false;
 }
 
 bool Inheritable(HANDLE handle) {

@@ -96,7 +96,7 @@ for c in "${cases[@]}"; do
     true
   # shellcheck disable=SC2086
   timeout -k 10 300 wine "$windows_cli" $windows_options "$(to_windows "$work/$folder")" \
-    </dev/null >"$work/windows-folder.raw" 2>/dev/null || true
+    </dev/null >"$work/windows-folder.raw" 2>"$work/windows-folder.err" || true
   from_windows <"$work/windows-folder.raw" >"$work/windows-folder.txt"
   if ! cmp -s "$work/linux.txt" "$work/windows.txt"; then
     echo "FAIL $folder $options: the reports differ (- Linux, + Windows)"
@@ -110,6 +110,7 @@ for c in "${cases[@]}"; do
        [ "$(wc -l <"$work/linux-folder.txt")" -ne "$(wc -l <"$work/linux.txt")" ]; then
     echo "FAIL $folder $options: given the folder, the verdicts differ (- Linux, + Windows)"
     diff -u <(verdicts "$work/linux-folder.txt") <(verdicts "$work/windows-folder.txt") | head -40
+    cat "$work/windows-folder.err"
     failed=1
   elif ! grep -q $'\r$' "$work/windows.raw"; then
     echo "FAIL $folder $options: the Windows report's lines do not end in \\r\\n"
