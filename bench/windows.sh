@@ -2,10 +2,11 @@
 # harrowbit-cli.exe -j1 against a bare libvorbisfile loop (bare-decode.exe), both under
 # Wine on the same generated files, in turn: prints each one's median time of seven rounds
 # and the median of the rounds' ratios (the target is at most 1.05): a round's two runs
-# follow each other, so a change in the machine's speed between rounds moves both. The default corpus is an album: twelve tracks of four
-# minutes. What a run costs whatever its files (Wine starting the programs, and the CLI's
-# helper) is timed apart on one file of 1 s and printed first: on a corpus that decodes in
-# much less than a second it is that cost, not the checking, that the ratio shows.
+# follow each other, so a change in the machine's speed between rounds moves both. The
+# default corpus is an album: twelve tracks of four minutes. What a run costs whatever its
+# files (Wine starting the programs, and the CLI's helper) is timed apart on one file of
+# 1 s and printed first: on a corpus that decodes in much less than a second it is that
+# cost, not the checking, that the ratio shows.
 # Needs build/ (for harrowbit-gen) and build-windows/ (scripts/build-windows.sh), and the
 # Wine prefix that scripts/test-windows.sh makes.
 # Usage: bench/windows.sh [FILES [SECONDS]]   (defaults: 12 files of 240 s)

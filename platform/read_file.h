@@ -33,7 +33,7 @@ class CReadFile {
   // or feed the decoder forever. The opened object itself is checked, so a file swapped
   // after a first look is refused too. The path is UTF-8 (on Windows it is opened by its
   // wide form, never through the ANSI code page). False with errno set where the system
-  // refused the path, left as it was where the path names something else than a file.
+  // refused the path, left as it was where the path names something other than a file.
   bool OpenRegular(const std::string& utf8Path);
   void Close();
   bool IsOpen() const;

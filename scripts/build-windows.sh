@@ -2,8 +2,8 @@
 # Cross-builds Harrowbit's Windows (x86-64) targets into build-windows/ with MinGW-w64.
 # Installs the cross compiler and Wine if missing, builds libogg, libvorbis, libopus,
 # opusfile, libFLAC, SQLite and GoogleTest as static libraries from Debian's own source
-# packages into
-# build-windows/deps (once: a rerun finds them there), then configures and builds.
+# packages into build-windows/deps (once: a rerun finds them there), then configures and
+# builds.
 # Extra arguments go to the configure step. Safe to run again.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."

@@ -2,8 +2,8 @@
 # harrowbit-cli.exe under Wine against the Linux harrowbit-cli on the same files: the
 # generated cases (one file per kind of damage, and the codebook made to exhaust the
 # decoder's stack) and the demo library, full and --quick, -j1 and -j2; the Opus and FLAC
-# cases with --all-codecs, and the breaches of the format rules with --strict. Given the same list
-# of files (--files-from), the reports must be the same bytes once Windows' paths
+# cases with --all-codecs, and the breaches of the format rules with --strict. Given the
+# same list of files (--files-from), the reports must be the same bytes once Windows' paths
 # ("Z:\dir\a.ogg") and line ends ("\r\n") are mapped, and so must the exit statuses.
 # Given the folder, each system lists it in its own order (Windows: by name), so there the
 # verdicts of each file must agree. With --db (@DB: each system's own database), a first run
@@ -87,9 +87,10 @@ for c in "${cases[@]}"; do
   "$linux_cli" $linux_options --files-from "$work/$folder.$codecs.linux-list" 2>"$work/linux.err" |
     mask_times >"$work/linux.txt" || linux_status=${PIPESTATUS[0]}
   windows_status=0
-  # shellcheck disable=SC2086
+  windows_list=$(to_windows "$work/$folder.$codecs.windows-list")
   # Into files, not pipes: a Wine service started meanwhile would hold a pipe open.
-  timeout -k 10 300 wine "$windows_cli" $windows_options --files-from "$(to_windows "$work/$folder.$codecs.windows-list")" \
+  # shellcheck disable=SC2086
+  timeout -k 10 300 wine "$windows_cli" $windows_options --files-from "$windows_list" \
     </dev/null >"$work/windows.raw" 2>"$work/windows.err" || windows_status=$?
   from_windows <"$work/windows.raw" >"$work/windows.txt"
   "$linux_cli" $linux_options "$work/$folder" 2>/dev/null | mask_times >"$work/linux-folder.txt" ||
