@@ -295,9 +295,10 @@ int LeftToRight(CScanDlg& dlg, const QString& base) {
 // The whole window, frame and all, lies in the screen's free area, and the photograph shows
 // its far controls: Close and the report's scroll bar.
 int InsideTheScreen(CScanDlg& dlg, const QString& base) {
-  // A loaded machine's window manager may frame the window late: wait for the frame, then
-  // for its last word on it.
-  uitest::WaitUntil([&] { return dlg.frameGeometry().top() < dlg.geometry().top(); });
+  // A loaded machine's window manager may frame the window late (once more than ten
+  // seconds, with the package's lint beside it): wait for the frame, then for its last
+  // word on it.
+  uitest::WaitUntil([&] { return dlg.frameGeometry().top() < dlg.geometry().top(); }, 30000);
   QTest::qWait(500);
   const QImage shot = Photograph(base + ".png");
   if (shot.isNull()) return Fail("no screenshot");
