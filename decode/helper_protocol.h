@@ -61,6 +61,8 @@ struct HelperMessage {
 // kCodec's value: bits for what the check found beside its verdict.
 inline constexpr int32_t kCodecUnsupported = 1;  // no stream in a codec that is checked
 inline constexpr int32_t kCodecMd5Missing = 2;   // a FLAC stream without its audio's MD5
+// A stream left unchecked because its library does not implement what it uses.
+inline constexpr int32_t kCodecDeclined = 4;
 
 // A message as it goes on the wire.
 void AppendMessage(std::string& out, const HelperMessage& message);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "filetest/opus_check.h"
 #include "text/position_text.h"
 
 bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened) {
@@ -91,5 +92,9 @@ void TakeCodec(FileVerdict& verdict, const HelperMessage& codec) {
   verdict.skippedLinks = slash == std::string::npos ? std::string() : codec.text.substr(slash + 1);
   verdict.md5Unverifiable = (codec.value & kCodecMd5Missing) != 0;
   verdict.unsupported = (codec.value & kCodecUnsupported) != 0;
-  if (verdict.unsupported) verdict.reason = verdict.codec + ": not a codec Harrowbit checks";
+  if (!verdict.unsupported) return;
+  verdict.reason =
+      (codec.value & kCodecDeclined) != 0
+          ? verdict.codec + ": uses what its library does not implement (" + kNotImplemented + ")"
+          : verdict.codec + ": not a codec Harrowbit checks";
 }

@@ -2,6 +2,9 @@
 
 #include <vorbis/vorbisfile.h>
 
+#include <cctype>
+
+#include "platform/path_bytes.h"
 #include "text/position_text.h"
 
 namespace {
@@ -32,6 +35,23 @@ int RangeClose(void* source) {
 bool JoinsPrevious(const OggLink& previous, const OggLink& link) {
   return previous.codec == link.codec &&
          (link.codec == OggCodec::kVorbis || link.codec == OggCodec::kOpus);
+}
+
+// The play time of a link that no library here decodes, by its last granule position,
+// so that the positions of faults in links after it count it: 0 where its codec does not
+// count samples in granule positions at a rate its headers give.
+bool IsOpusName(const std::filesystem::path& path) {
+  std::string extension = PathToUtf8(path.extension());
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".opus";
+}
+
+// A checked link's time is its library's to say, unless that library declined it.
+double SecondsByGranule(const OggLink& link, bool declined = false) {
+  uint32_t rate = IsCheckedCodec(link.codec) ? 0 : link.rate;
+  if (declined && link.codec == OggCodec::kOpus) rate = kOpusRate;
+  if (rate == 0 || link.lastGranule <= 0) return 0;
+  return static_cast<double>(link.lastGranule) / rate;
 }
 
 }  // namespace
@@ -80,14 +100,29 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
       m_strCodecs += m_strCodecs.empty() ? name : "+" + name;
     }
     if (!m_ranges.empty() && JoinsPrevious(m_ranges.back().link, link)) {
-      m_ranges.back().link.end = link.end;
+      m_ranges.back().link.end = link.strayAt >= 0 ? link.strayAt : link.end;
       m_ranges.back().link.eos = link.eos;
+      m_ranges.back().lostBeforeAudio.push_back(link.lostBeforeAudio);
+      m_ranges.back().seconds += SecondsByGranule(link);
+      m_ranges.back().stray = m_ranges.back().stray || link.strayAt >= 0;
     } else {
-      m_ranges.push_back(Range{link, 0, 0, m_perLink.size()});
+      m_ranges.push_back(Range{link,
+                               SecondsByGranule(link),
+                               0,
+                               m_perLink.size(),
+                               {link.lostBeforeAudio},
+                               false,
+                               link.strayAt >= 0});
+      // Its library is not shown what no library can decode.
+      if (link.strayAt >= 0) m_ranges.back().link.end = link.strayAt;
     }
     if (IsCheckedCodec(link.codec)) m_perLink.push_back(0);
   }
-  if (!mixed && (m_codec == OggCodec::kVorbis || m_codec == OggCodec::kNone)) {
+  // What begins with no Ogg stream is refused by the library its name promises: an
+  // ".opus" by opusfile, anything else by libvorbisfile.
+  const bool namedOpus = m_codec == OggCodec::kNone && IsOpusName(path);
+  if (namedOpus) m_ranges.front().link.codec = OggCodec::kOpus;
+  if (!mixed && !namedOpus && (m_codec == OggCodec::kVorbis || m_codec == OggCodec::kNone)) {
     m_source.Close();
     m_ranges.clear();
     m_bWhole = true;
@@ -109,9 +144,40 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
     }
     return opened;
   }
+  // Each part is opened once here for the totals; a part after the first that fails to
+  // open is a fault where it begins.
+  for (m_nPart = 0; m_nPart < m_ranges.size(); ++m_nPart) {
+    Range& range = m_ranges[m_nPart];
+    if (!IsCheckedCodec(range.link.codec)) continue;
+    if (OpenPart(m_nPart)) {
+      range.seconds = PartTotal();
+      range.samples = PartSamples();
+      m_nTotalSamples += range.samples;
+    } else if (PartError() == kNotImplemented) {
+      range.seconds = 0;
+      for (const OggLink& link : links) {
+        if (link.begin >= range.link.begin && link.begin < range.link.end)
+          range.seconds += SecondsByGranule(link, true);
+      }
+      // What its library declines to decode says nothing of the file: left unchecked, as
+      // a codec no library here decodes is.
+      range.declined = true;
+      m_bDeclined = true;
+      for (std::size_t i = 0; i < range.lostBeforeAudio.size(); ++i)
+        m_perLink[range.checkedBefore + i] = kNotDecoded;
+    } else if (m_nPart == 0) {
+      const std::string reason = PartError();
+      std::string codecs = std::move(m_strCodecs);
+      Close();
+      m_strError = reason;
+      m_strCodecs = std::move(codecs);
+      return false;
+    }
+    ClosePart();
+  }
   bool anyChecked = false;
   for (const Range& range : m_ranges) {
-    if (IsCheckedCodec(range.link.codec)) {
+    if (Decodes(range)) {
       anyChecked = true;
     } else {
       m_skipped.push_back(range.link.codec);
@@ -127,25 +193,6 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
     m_ranges.clear();
     m_source.Close();
     return true;
-  }
-  // Each part is opened once here for the totals; a part after the first that fails to
-  // open is a fault where it begins.
-  for (m_nPart = 0; m_nPart < m_ranges.size(); ++m_nPart) {
-    Range& range = m_ranges[m_nPart];
-    if (!IsCheckedCodec(range.link.codec)) continue;
-    if (OpenPart(m_nPart)) {
-      range.seconds = PartTotal();
-      range.samples = PartSamples();
-      m_nTotalSamples += range.samples;
-    } else if (m_nPart == 0) {
-      const std::string reason = PartError();
-      std::string codecs = std::move(m_strCodecs);
-      Close();
-      m_strError = reason;
-      m_strCodecs = std::move(codecs);
-      return false;
-    }
-    ClosePart();
   }
   m_nPart = 0;
   return true;
@@ -199,7 +246,11 @@ int CAnyOggCheck::DecodeChecked() {
     return kLinkOpenFault;
   }
   for (; m_nPart < m_ranges.size(); ++m_nPart) {
-    if (!IsCheckedCodec(m_ranges[m_nPart].link.codec)) continue;
+    if (!Decodes(m_ranges[m_nPart])) {
+      m_fOffset += m_ranges[m_nPart].seconds;
+      if (m_ranges[m_nPart].stray) return StrayFault();
+      continue;
+    }
     if (!m_bPartOpen && !OpenPart(m_nPart)) {
       m_strError = std::string(PartError()) + " @ " + FormatPosition(m_fOffset);
       return kLinkOpenFault;
@@ -209,8 +260,17 @@ int CAnyOggCheck::DecodeChecked() {
     if (result != 0) return result;
     m_fOffset += PartPosition();
     ClosePart();
+    if (m_ranges[m_nPart].stray) return StrayFault();
   }
   return 0;
+}
+
+// The pages of a stream whose first page was lost follow the part: nothing can decode
+// them, and nothing says what they held.
+int CAnyOggCheck::StrayFault() {
+  m_strError = std::string(kStrayPages) + " @ " + FormatPosition(m_fOffset);
+  m_nPart = m_ranges.size();
+  return kLinkOpenFault;
 }
 
 void CAnyOggCheck::Close() {
@@ -228,6 +288,7 @@ void CAnyOggCheck::Close() {
   m_bWhole = false;
   m_bChecked = true;
   m_bMd5Missing = false;
+  m_bDeclined = false;
   m_codec = OggCodec::kNone;
   m_nTotalSamples = 0;
   m_strError.clear();
@@ -235,7 +296,7 @@ void CAnyOggCheck::Close() {
 
 double CAnyOggCheck::PositionSeconds() {
   if (m_bWhole && m_bQuickVorbis) return m_quick.PositionSeconds();
-  if (m_bWhole) return ov_time_tell(&m_vorbis.m_vf);
+  if (m_bWhole) return m_vorbis.PositionSeconds();
   return m_fOffset + (m_bPartOpen ? PartPosition() : 0);
 }
 
@@ -248,10 +309,15 @@ double CAnyOggCheck::TotalSeconds() {
 }
 
 bool CAnyOggCheck::OpenPart(std::size_t index) {
-  const OggLink& link = m_ranges[index].link;
+  const Range& part = m_ranges[index];
+  OggLink link = part.link;
+  // A link that another follows has all its audio whatever its last page's flag says:
+  // only the file's last link can be cut short. --strict names the missing flag.
+  const bool followed = index + 1 < m_ranges.size();
+  if (followed) link.eos = true;
   m_bPartOpen = true;
   switch (link.codec) {
-    case OggCodec::kOpus: return m_opus.OpenRange(m_source, link);
+    case OggCodec::kOpus: return m_opus.OpenRange(m_source, link, part.lostBeforeAudio);
     case OggCodec::kFlac: return m_flac.OpenRange(m_source, link);
     default: break;
   }
@@ -266,6 +332,9 @@ bool CAnyOggCheck::OpenPart(std::size_t index) {
   }
   m_vorbis.m_strError.clear();
   m_vorbis.m_nTotalSamples = ov_pcm_total(&m_vorbis.m_vf, -1);
+  m_vorbis.m_bFirstAudioLost = part.lostBeforeAudio.front();
+  m_vorbis.m_fFaultAt = -1;
+  m_vorbis.m_bEndsByNextLink = followed;
   return true;
 }
 
@@ -294,7 +363,7 @@ double CAnyOggCheck::PartPosition() {
   switch (m_ranges[m_nPart].link.codec) {
     case OggCodec::kOpus: return m_opus.PositionSeconds();
     case OggCodec::kFlac: return m_flac.PositionSeconds();
-    default: return ov_time_tell(&m_vorbis.m_vf);
+    default: return m_vorbis.PositionSeconds();
   }
 }
 

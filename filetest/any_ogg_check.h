@@ -27,6 +27,8 @@
 // Vorbis alone.
 // What DecodeStep returns when a link after the first does not open.
 inline constexpr int kLinkOpenFault = -2;
+// The reason for pages of a stream that never began: its first page is lost.
+inline constexpr const char* kStrayPages = "OGG_HOLE";
 
 class CAnyOggCheck {
  public:
@@ -55,6 +57,9 @@ class CAnyOggCheck {
   const std::vector<OggCodec>& SkippedLinks() const { return m_skipped; }
   // A FLAC link carries no MD5 of its audio.
   bool Md5Missing() const { return m_bMd5Missing; }
+  // A link was left unchecked because its library does not implement what it uses (an
+  // Opus channel mapping opusfile does not know).
+  bool Declined() const { return m_bDeclined; }
   // What the file holds: the codecs of its links in the order they first appear, joined
   // by "+" ("opus", "vorbis+flac"); "none" for what does not begin with an Ogg stream.
   const std::string& Codecs() const { return m_strCodecs; }
@@ -80,7 +85,16 @@ class CAnyOggCheck {
     int64_t samples = 0;
     // Links of a checked codec before it: where its links are in the rules' count.
     std::size_t checkedBefore = 0;
+    // Of each link it spans, in order: OggLink::lostBeforeAudio.
+    std::vector<bool> lostBeforeAudio;
+    // Its library declined it: it uses what the library does not implement.
+    bool declined = false;
+    // Pages of a stream whose first page is lost follow a link it spans (OggLink::strayAt).
+    bool stray = false;
   };
+  static bool Decodes(const Range& range) {
+    return IsCheckedCodec(range.link.codec) && !range.declined;
+  }
   bool OpenChecked(const std::filesystem::path& path);
   int DecodeChecked();
   bool OpenPart(std::size_t index);
@@ -95,6 +109,7 @@ class CAnyOggCheck {
   // last DecodeStep handed out.
   std::size_t StepLink();
   void JudgeStep(int result);
+  int StrayFault();
 
   COggSource m_source;
   COggCheck m_vorbis;
@@ -103,6 +118,7 @@ class CAnyOggCheck {
   OggCodec m_codec = OggCodec::kNone;
   bool m_bChecked = true;
   bool m_bMd5Missing = false;
+  bool m_bDeclined = false;
   bool m_bWhole = false;  // the file went to COggCheck::Open as it is
   std::vector<Range> m_ranges;
   std::size_t m_nPart = 0;

@@ -108,6 +108,7 @@ bool CFlacOggCheck::OpenRange(const COggSource& source, const OggLink& link) {
   m_bEnds = link.eos;
   m_bReadFailed = false;
   m_nHoleAt = link.holeGranule;
+  m_nLastGranule = link.lastGranule;
   m_range = COggRange{&source, link.begin, link.end, 0};
   if (m_pDecoder == nullptr) {
     m_strError = "FLAC_MEMORY_ALLOCATION_ERROR";
@@ -132,6 +133,9 @@ bool CFlacOggCheck::OpenRange(const COggSource& source, const OggLink& link) {
     m_nTotalSamples = 0;
     return false;
   }
+  // An encoder that wrote to a pipe could not go back to fill in STREAMINFO's count; the
+  // last granule position counts the samples as well.
+  if (m_nTotalSamples == 0) m_nTotalSamples = std::max<int64_t>(m_nLastGranule, 0);
   return true;
 }
 

@@ -58,6 +58,7 @@ class CFlacOggCheck {
   bool m_bEnds = false;
   bool m_bReadFailed = false;
   int64_t m_nHoleAt = -1;
+  int64_t m_nLastGranule = -1;
   bool m_bStreamInfo = false;
   bool m_bMd5Missing = false;
   uint32_t m_nRate = 0;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "filetest/bounded_file.h"
+#include "filetest/ogg_links.h"
 #include "platform/path_bytes.h"
 #include "text/path_text.h"
 
@@ -25,6 +26,12 @@ bool COggCheck::Open(std::filesystem::path path) {
   }
   m_pFile = file.release();
   m_nTotalSamples = ov_pcm_total(&m_vf, -1);
+  const NativeFile native = m_pFile->Native();
+  m_bFirstAudioLost = PageLostAfterHeaders(
+      [native](unsigned char* buffer, std::size_t size, int64_t offset) {
+        return static_cast<long>(ReadAt(native, buffer, size, offset));
+      },
+      0, m_vf.dataoffsets[0], static_cast<uint32_t>(m_vf.serialnos[0]));
   return true;
 }
 
@@ -34,9 +41,17 @@ int COggCheck::DecodeStep() {
 
 int COggCheck::TakeResult(long readResult) {
   m_nLastResult = static_cast<int>(readResult);
+  // Nothing before that page can be decoded: the first read meets the hole, whatever
+  // libvorbisfile makes of the pages after it (a short stream may even end cleanly).
+  if (m_bFirstAudioLost && m_nLastResult >= 0) {
+    m_fFaultAt = 0;
+    m_nLastResult = OV_HOLE;
+    m_strError = DecodeFaultText(OV_HOLE, m_fFaultAt);
+    return m_nLastResult;
+  }
   // Only the last link's end-of-stream page counts: the flag is cleared at every change
   // of link.
-  const bool truncated = m_nLastResult == 0 && m_vf.os.e_o_s == 0;
+  const bool truncated = m_nLastResult == 0 && m_vf.os.e_o_s == 0 && !m_bEndsByNextLink;
   if (truncated) m_nLastResult = kTruncated;
   if (truncated || m_nLastResult == OV_EBADLINK || m_nLastResult == OV_HOLE) {
     m_strError = DecodeFaultText(m_nLastResult, ov_time_tell(&m_vf));
@@ -46,6 +61,9 @@ int COggCheck::TakeResult(long readResult) {
 
 void COggCheck::Close() {
   m_nTotalSamples = 0;
+  m_bFirstAudioLost = false;
+  m_bEndsByNextLink = false;
+  m_fFaultAt = -1;
   m_strError.clear();
   if (m_pFile != nullptr) {
     ov_clear(&m_vf);  // closes the stream too

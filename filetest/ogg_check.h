@@ -33,7 +33,7 @@ class COggCheck {
   // reads positions the same way.
   OggVorbis_File& Vf() { return m_vf; }
   // Where decoding is and how long the open file plays, as every check gives them.
-  double PositionSeconds() { return ov_time_tell(&m_vf); }
+  double PositionSeconds() { return m_fFaultAt >= 0 ? m_fFaultAt : ov_time_tell(&m_vf); }
   double TotalSeconds() { return ov_time_total(&m_vf, -1); }
   // Hands `observer` every file opened and the bytes libvorbisfile reads of it.
   void Observe(IReadObserver* observer) { m_pObserver = observer; }
@@ -50,6 +50,14 @@ class COggCheck {
   IReadObserver* m_pObserver = nullptr;
   // False when the observer gets its pages another way and wants no reads.
   bool m_bObserveReads = true;
+  // The page after the first link's headers is lost. libvorbisfile counts pages afresh
+  // where the first link's audio begins and sees later links' gaps itself.
+  bool m_bFirstAudioLost = false;
+  // The stream's last link lacks its end-of-stream flag, but another link of the file
+  // follows it: its audio is whole.
+  bool m_bEndsByNextLink = false;
+  // Where a fault that libvorbisfile did not see struck; -1 for none.
+  double m_fFaultAt = -1;
 };
 
 // Longest path, in UTF-16 code units, that a test opens; a longer one is cut.

@@ -1,5 +1,6 @@
 #include "filetest/ogg_links.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -13,6 +14,15 @@ constexpr long kReadChunk = 1 << 16;
 
 bool StartsWith(const unsigned char* data, std::size_t size, std::string_view magic) {
   return size >= magic.size() && std::memcmp(data, magic.data(), magic.size()) == 0;
+}
+
+// A Speex header keeps its rate at byte 36, little-endian.
+uint32_t RateOfFirstPacket(OggCodec codec, const unsigned char* packet, std::size_t size) {
+  constexpr std::size_t kSpeexRateAt = 36;
+  if (codec != OggCodec::kSpeex || size < kSpeexRateAt + 4) return 0;
+  const unsigned char* r = packet + kSpeexRateAt;
+  return static_cast<uint32_t>(r[0]) | static_cast<uint32_t>(r[1]) << 8 |
+         static_cast<uint32_t>(r[2]) << 16 | static_cast<uint32_t>(r[3]) << 24;
 }
 
 }  // namespace
@@ -53,6 +63,8 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
   COggSync sync;
   int64_t readTo = 0;
   bool lastWasBos = false;
+  // The streams that began in the current link.
+  std::vector<uint32_t> begun;
   long lastSequence = 0;
   int64_t lastGranule = 0;
   const auto read = [&](char* buffer, long size) {
@@ -64,30 +76,72 @@ std::vector<OggLink> MapOggLinks(const COggSource& source) {
   ForEachOggPage(sync, kReadChunk, read, [&](ogg_page& page, int64_t at) {
     if (links.empty() && (!ogg_page_bos(&page) || at >= kMaxOggPageBytes)) return false;
     const auto serial = static_cast<uint32_t>(ogg_page_serialno(&page));
-    if (ogg_page_bos(&page)) {
+    // A beginning-of-stream flag on a page of the stream in progress begins nothing: the
+    // stream goes on, and --strict names the flag.
+    const bool bos = ogg_page_bos(&page) != 0 &&
+                     (links.empty() || serial != links.back().serial || links.back().eos);
+    if (bos) {
       const OggCodec codec = CodecOfFirstPacket(page.body, static_cast<std::size_t>(page.body_len));
       if (!lastWasBos && links.size() < kMaxOggLinks) {
         if (!links.empty()) links.back().end = at;
-        links.push_back(
-            OggLink{.begin = links.empty() ? 0 : at, .end = end, .codec = codec, .serial = serial});
+        begun.clear();
+        links.push_back(OggLink{
+            .begin = links.empty() ? 0 : at,
+            .end = end,
+            .codec = codec,
+            .serial = serial,
+            .rate = RateOfFirstPacket(codec, page.body, static_cast<std::size_t>(page.body_len))});
       } else if (lastWasBos && !IsCheckedCodec(links.back().codec) && IsCheckedCodec(codec)) {
         links.back().codec = codec;
+        links.back().rate = 0;
         links.back().serial = serial;
       }
     }
-    lastWasBos = ogg_page_bos(&page) != 0;
+    lastWasBos = bos;
     OggLink& link = links.back();
+    if (bos) begun.push_back(serial);
+    if (link.strayAt < 0 && std::find(begun.begin(), begun.end(), serial) == begun.end())
+      link.strayAt = at;
     if (serial != link.serial) return true;
     const long sequence = ogg_page_pageno(&page);
-    if (!ogg_page_bos(&page) && sequence != lastSequence + 1 && link.holeGranule < 0) {
+    if (!bos && sequence != lastSequence + 1 && link.holeGranule < 0) {
       link.holeGranule = lastGranule;
+      link.lostBeforeAudio = lastGranule == 0;
     }
     lastSequence = sequence;
     if (ogg_page_granulepos(&page) >= 0) lastGranule = ogg_page_granulepos(&page);
-    if (ogg_page_bos(&page)) lastGranule = 0;
+    link.lastGranule = std::max<int64_t>(link.lastGranule, ogg_page_granulepos(&page));
+    if (bos) lastGranule = 0;
     if (ogg_page_eos(&page)) link.eos = true;
     return true;
   });
   if (links.empty()) return unmapped;
   return links;
+}
+
+bool PageLostAfterHeaders(const ReadAtFunction& readAt, int64_t begin, int64_t audioAt,
+                          uint32_t serial) {
+  COggSync sync;
+  int64_t readTo = begin;
+  long before = -1;
+  bool lost = false;
+  const auto read = [&](char* buffer, long size) {
+    // The page after the headers begins within a page's length of where they end.
+    if (readTo >= audioAt + kMaxOggPageBytes) return 0L;
+    const long got =
+        readAt(reinterpret_cast<unsigned char*>(buffer), static_cast<std::size_t>(size), readTo);
+    if (got > 0) readTo += got;
+    return got;
+  };
+  ForEachOggPage(sync, kReadChunk, read, [&](ogg_page& page, int64_t at) {
+    if (static_cast<uint32_t>(ogg_page_serialno(&page)) != serial) return true;
+    const long sequence = ogg_page_pageno(&page);
+    if (begin + at < audioAt) {
+      before = sequence;
+      return true;
+    }
+    lost = before >= 0 && sequence != before + 1;
+    return false;
+  });
+  return lost;
 }

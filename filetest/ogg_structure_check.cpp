@@ -372,7 +372,8 @@ void COggStructureCheck::Finish(int64_t endOffset, const std::vector<int64_t>* d
     const int64_t decoded = (*decodedPerLink)[i];
     // Without its end-of-stream page the decoder cannot cut the last block to the
     // granule position; that breach is named already, and the length follows from it.
-    if (link.rate <= 0 || !link.ended || decoded == link.declared) continue;
+    if (link.rate <= 0 || !link.ended || decoded == kNotDecoded || decoded == link.declared)
+      continue;
     const double rate = static_cast<double>(link.rate);
     char text[160];
     std::snprintf(text, sizeof text,

@@ -18,6 +18,8 @@
 // position of each stream are taken apart, with bounds on what that may hold. The one rule that
 // needs decoded audio, the length each link's last granule position declares, is checked in Finish
 // against the counts that whoever decoded hands in.
+inline constexpr int64_t kNotDecoded = -1;
+
 class COggStructureCheck {
  public:
   COggStructureCheck();
@@ -33,7 +35,7 @@ class COggStructureCheck {
   // The data ended at `endOffset`. `decodedPerLink`, when given, holds the samples per
   // channel decoded from each link (the first stream with codec rules of each link, in
   // file order, as libvorbisfile numbers its links); give it only for a decode that ran to
-  // its clean end.
+  // its clean end. A link of kNotDecoded was not decoded: its length is not judged.
   void Finish(int64_t endOffset, const std::vector<int64_t>* decodedPerLink);
 
   const std::vector<StructureWarning>& Warnings() const { return m_warnings; }

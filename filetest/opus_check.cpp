@@ -41,12 +41,16 @@ bool COpusCheck::Open(std::filesystem::path path) {
   const std::vector<OggLink> links = MapOggLinks(m_source);
   OggLink whole = links.back();
   whole.begin = 0;
-  if (OpenRange(m_source, whole)) return true;
+  std::vector<bool> lostBeforeAudio;
+  for (const OggLink& link : links) lostBeforeAudio.push_back(link.lostBeforeAudio);
+  if (OpenRange(m_source, whole, std::move(lostBeforeAudio))) return true;
   m_source.Close();
   return false;
 }
 
-bool COpusCheck::OpenRange(const COggSource& source, const OggLink& link) {
+bool COpusCheck::OpenRange(const COggSource& source, const OggLink& link,
+                           std::vector<bool> lostBeforeAudio) {
+  m_lostBeforeAudio = std::move(lostBeforeAudio);
   if (m_pFile != nullptr) op_free(m_pFile);
   m_pFile = nullptr;
   m_nTotalSamples = 0;
@@ -84,6 +88,18 @@ int COpusCheck::DecodeStep() {
   // opusfile drops a packet it cannot parse (a bad table of contents) without a word, and
   // times what follows by the page's granule position: play time then runs ahead of the
   // samples handed out.
+  // opusfile counts a link's pages afresh where its audio begins, so it does not see that
+  // page lost: the hole is where the link begins. A link whose audio was all on that page
+  // ends before it hands out anything.
+  for (int link = m_nLink; result >= 0 && link < static_cast<int>(m_lostBeforeAudio.size());
+       ++link) {
+    if (!m_lostBeforeAudio[static_cast<std::size_t>(link)]) continue;
+    if (link != m_nLink && result > 0) break;
+    m_nFaultAt = 0;
+    for (int li = 0; li < link; ++li) m_nFaultAt += std::max<int64_t>(op_pcm_total(m_pFile, li), 0);
+    m_strError = std::string(OpusCodeName(OP_HOLE)) + " @ " + FormatPosition(PositionSeconds());
+    return OP_HOLE;
+  }
   if (result > 0 && op_pcm_tell(m_pFile) - before <= result) return result;
   if (result > 0) {
     m_nFaultAt = std::max<int64_t>(before, 0);

@@ -25,7 +25,9 @@ class COpusCheck {
   bool Open(std::filesystem::path path);
   // Checks the bytes of `link` in `source`, which must stay open until Close; opusfile
   // follows a chain in them itself. link.eos: the last link has its end-of-stream page.
-  bool OpenRange(const COggSource& source, const OggLink& link);
+  // `lostBeforeAudio`: of each link in the range, OggLink::lostBeforeAudio.
+  bool OpenRange(const COggSource& source, const OggLink& link,
+                 std::vector<bool> lostBeforeAudio = {});
   // > 0: samples per channel decoded; 0: clean end; < 0: a fault, named in m_strError.
   int DecodeStep();
   void Close();
@@ -44,9 +46,14 @@ class COpusCheck {
   bool m_bLastLinkEnds = false;
   int64_t m_nFaultAt = -1;  // samples at 48 kHz
   int m_nLink = 0;
+  std::vector<bool> m_lostBeforeAudio;
   int m_nFloatsPerStep = 0;
   std::vector<float> m_pcm;
 };
+
+// The reason opusfile gives for a stream that uses what it does not implement (a channel
+// mapping family it does not know): no fault of the file.
+inline constexpr const char* kNotImplemented = "OP_EIMPL";
 
 // Opus counts play time at 48 kHz whatever the input rate was.
 inline constexpr int kOpusRate = 48000;
