@@ -13,7 +13,7 @@ packages=(build-essential cmake ninja-build pkg-config libvorbis-dev libogg-dev 
 packages+=(at-spi2-core dbus-x11)
 # Opus and FLAC in Ogg: the checks' libraries, the generator's encoders, the peers the
 # tests compare verdicts with, and the beets the plugin is tested against.
-packages+=(libopusfile-dev libopusenc-dev libflac-dev opus-tools flac beets)
+packages+=(libopusfile-dev libopusenc-dev libflac-dev opus-tools flac speex beets)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
 # Debian's own checker of the package that cpack makes.
