@@ -61,10 +61,14 @@ bool MeasureCoverage(const CliOptions& options, CResultsDb& db,
       const auto entry = files.Take(i);
       const std::string key = PathKey(entry->path);
       const auto identity = IdentityOf(entry->path);
-      const auto last = db.Last(key);
-      if (!last && !db.ErrorText().empty()) return false;
+      bool current = false;
+      for (const Reach reach : {Reach::kVorbis, Reach::kAllCodecs}) {
+        const auto last = db.Last(key, reach);
+        if (!last && !db.ErrorText().empty()) return false;
+        current = current || (identity && last && IsCurrent(*last, *identity, days, nowMs));
+      }
       ++c.onDisk;
-      if (identity && last && IsCurrent(*last, *identity, days, nowMs)) ++c.current;
+      if (current) ++c.current;
     }
     const std::string folder = PathKey(PathFromUtf8(options.paths[p]));
     answer += options.json ? CoverageJson(folder, days, c) : CoverageText(folder, days, c);

@@ -179,7 +179,7 @@ class CResults final : public IScanListener {
     ResultNotes notes;
     if (m_remembered != nullptr) {
       if (const auto* reused = m_remembered->Reused(result.index)) {
-        notes.recordedAtMs = reused->last->checkedAtMs;
+        notes.recordedAtMs = reused->stands->checkedAtMs;
       } else {
         notes.wasOkAtMs = m_remembered->Record(result.index, result);
       }

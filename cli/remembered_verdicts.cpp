@@ -9,10 +9,21 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   Decision d;
   d.key = PathKey(path);
   d.identity = IdentityOf(path);
-  d.last = m_db.Last(d.key);
-  d.reuse = m_skipDays && d.identity && d.last &&
-            CanReuse(*d.last, *d.identity, m_kind, *m_skipDays, UnixMsNow(), m_bStrict) &&
-            CodecFits(*d.last, m_bAllCodecs);
+  d.last = m_db.Last(d.key, m_reach);
+  const int64_t nowMs = UnixMsNow();
+  const auto stands = [&](const std::optional<StoredRecord>& r) {
+    return r && CanReuse(*r, *d.identity, m_kind, *m_skipDays, nowMs, m_bStrict) &&
+           FitsReach(*r, m_reach);
+  };
+  if (m_skipDays && d.identity) {
+    if (stands(d.last)) {
+      d.stands = d.last;
+    } else if (auto other = m_db.Last(d.key, m_bAllCodecs ? Reach::kVorbis : Reach::kAllCodecs);
+               stands(other)) {
+      d.stands = std::move(other);
+    }
+  }
+  d.reuse = d.stands.has_value();
   return m_decisions.emplace(index, std::move(d)).first->second;
 }
 
@@ -23,8 +34,10 @@ const CRememberedVerdicts::Decision* CRememberedVerdicts::Reused(std::size_t ind
 
 std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const FileResult& result) {
   const FileVerdict& v = result.verdict;
-  // A cancelled file and a fault of the run say nothing about the file.
-  if (v.status != FileVerdict::Status::kOk && v.status != FileVerdict::Status::kError) {
+  // A cancelled file and a fault of the run say nothing about the file; a file in no codec
+  // the check knows is what it is.
+  if (v.status != FileVerdict::Status::kOk && v.status != FileVerdict::Status::kError &&
+      !v.unsupported) {
     return std::nullopt;
   }
   const Decision& d = Decide(index, result.path);
@@ -33,10 +46,14 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
   r.path = d.key;
   r.identity = *d.identity;
   r.verdict = v.IsError() ? StoredVerdict::kError : StoredVerdict::kOk;
-  if (v.IsError()) r.reason = v.reason;
+  if (v.unsupported) r.verdict = StoredVerdict::kUnsupported;
+  if (r.verdict != StoredVerdict::kOk) r.reason = v.reason;
   if (v.IsError() && v.opened) r.position = v.position;
   if (v.opened) r.length = v.length;
   r.kind = m_kind;
+  r.reach = m_reach;
+  r.skippedLinks = v.skippedLinks;
+  r.md5Unverifiable = v.md5Unverifiable;
   r.checkedAtMs = UnixMsNow();
   r.libraryVersion = VorbisLibraryVersion();
   if (!v.codec.empty()) {
@@ -62,13 +79,15 @@ bool CRememberingTester::Open(const ListedFile& file) {
   const auto& d = m_remembered.Decide(file.index, file.path);
   m_bReplaying = d.reuse;
   if (!m_bReplaying) return m_inner->Open(file);
-  const StoredRecord& r = *d.last;
+  const StoredRecord& r = *d.stands;
   m_replayed = {};
   m_replayed.opened = r.length.has_value();
   m_replayed.length = r.length.value_or(0);
   m_replayed.position = r.position.value_or(r.length.value_or(0));
   m_replayed.reason = r.reason;
   if (m_remembered.AllCodecs()) m_replayed.codec = r.codec;
+  m_replayed.skippedLinks = r.skippedLinks;
+  m_replayed.md5Unverifiable = r.md5Unverifiable;
   m_bReplayedError = r.verdict == StoredVerdict::kError;
   // A strict record read for a check that is not strict tells nothing of the rules.
   if (m_remembered.Strict()) {
@@ -89,9 +108,4 @@ int64_t CRememberingTester::DecodeStep() {
   }
   m_replayed.status = FileVerdict::Status::kError;
   return -1;
-}
-
-bool CodecFits(const StoredRecord& last, bool allCodecs) {
-  if (!allCodecs) return last.codec == "vorbis";
-  return last.codec != "vorbis" || last.verdict == StoredVerdict::kOk;
 }

@@ -23,8 +23,11 @@ class CRememberedVerdicts {
   struct Decision {
     std::string key;
     std::optional<FileIdentity> identity;
-    // The last record before this run.
+    // The last record of this run's reach before this run: what its verdict is compared
+    // with and replaces.
     std::optional<StoredRecord> last;
+    // The record that stands for a fresh check, of either reach (see FitsReach).
+    std::optional<StoredRecord> stands;
     bool reuse = false;
   };
   struct NewlyDamaged {
@@ -37,7 +40,12 @@ class CRememberedVerdicts {
   // record it makes says it was strict.
   CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
                       bool allCodecs, bool strict)
-      : m_db(db), m_kind(kind), m_skipDays(skipDays), m_bStrict(strict), m_bAllCodecs(allCodecs) {}
+      : m_db(db),
+        m_kind(kind),
+        m_skipDays(skipDays),
+        m_bStrict(strict),
+        m_bAllCodecs(allCodecs),
+        m_reach(allCodecs ? Reach::kAllCodecs : Reach::kVorbis) {}
   bool Strict() const { return m_bStrict; }
 
   // The decision for the list's entry `index`, made the first time it is asked for.
@@ -63,13 +71,8 @@ class CRememberedVerdicts {
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
   const bool m_bAllCodecs;
+  const Reach m_reach;
 };
-
-// Whether a record stands for what a run of this kind would say of the file. A run of
-// Vorbis only takes records of Vorbis only (one of every codec may hold "OK" for an Opus
-// file it would refuse). A run of every codec takes any record it made itself, and one of
-// Vorbis only when it was OK: an error there may be an Opus file the Vorbis check refused.
-bool CodecFits(const StoredRecord& last, bool allCodecs);
 
 // A recorded verdict, played to the worker instead of a decode where it stands; every
 // other file goes to `inner`.

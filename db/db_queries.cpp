@@ -44,9 +44,10 @@ void CResultsDb::EndRead() {
   sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
 }
 
-std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
+std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach reach) {
   std::lock_guard lock(m_mutex);
-  if (const auto it = m_queued.find(std::string(pathKey)); it != m_queued.end()) {
+  const auto& queued = m_queued[static_cast<int>(reach)];
+  if (const auto it = queued.find(std::string(pathKey)); it != queued.end()) {
     return m_queue[it->second];
   }
   if (!m_select) return std::nullopt;
@@ -62,6 +63,7 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   sqlite3_stmt* const select = *m_select;
   CReset reset(select);
   BindBytes(select, 1, pathKey);
+  BindText(select, 2, ReachName(reach));
   const int rc = sqlite3_step(select);
   if (rc != SQLITE_ROW) {
     if (rc != SQLITE_DONE && m_strError.empty()) Fail(rc, "looking up a file");
@@ -70,7 +72,8 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   StoredRecord r;
   r.path = std::string(pathKey);
   r.identity = ColumnIdentity(select, 0);
-  r.verdict = ColumnText(select, 5) == "ok" ? StoredVerdict::kOk : StoredVerdict::kError;
+  r.reach = reach;
+  r.verdict = StoredVerdictNamed(ColumnText(select, 5));
   r.reason = ColumnText(select, 6);
   r.position = ColumnOptional(select, 7);
   r.length = ColumnOptional(select, 8);
@@ -80,6 +83,8 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey) {
   r.codec = ColumnText(select, 12);
   r.strict = sqlite3_column_int(select, 13) != 0;
   if (sqlite3_column_type(select, 14) != SQLITE_NULL) DecodeWarnings(ColumnText(select, 14), r);
+  r.skippedLinks = ColumnText(select, 15);
+  r.md5Unverifiable = sqlite3_column_int(select, 16) != 0;
   return r;
 }
 
@@ -92,8 +97,12 @@ bool CResultsDb::Errors(std::vector<ErrorRow>& rows) {
   const std::string sql =
       "SELECT path, reason, position, length, kind, checked_at, device, inode,"
       " size, mtime_ns, " +
-      CtimeColumn() +
-      " FROM files INDEXED BY files_with_errors WHERE verdict = 'error'"
+      CtimeColumn() + " FROM files AS f INDEXED BY files_with_errors WHERE verdict = 'error'" +
+      // Before schema 4 a file has one row.
+      std::string(m_nVersion >= 4 ? " AND (reach = 'all-codecs' OR NOT EXISTS (SELECT 1"
+                                    " FROM files AS wider WHERE wider.path = f.path"
+                                    " AND wider.reach = 'all-codecs'))"
+                                  : "") +
       " ORDER BY path";
   CStatement stmt(m_pDb, sql.c_str());
   if (stmt.PrepareResult() != SQLITE_OK) return Fail(stmt.PrepareResult(), "listing errors");
@@ -125,9 +134,11 @@ bool CResultsDb::CoverageUnder(std::string_view folderKey, double days, int64_t 
   while (!folder.empty() && folder.back() == '/') folder.pop_back();
   const std::string low = folder + '/';
   const std::string high = folder + '0';
+  // A file checked for each reach counts once, by its latest check.
   CStatement stmt(m_pDb,
-                  "SELECT count(*), coalesce(sum(checked_at > ?4), 0) FROM files"
-                  " WHERE path = ?1 OR (path >= ?2 AND path < ?3)");
+                  "SELECT count(*), coalesce(sum(latest > ?4), 0) FROM (SELECT max(checked_at)"
+                  " AS latest FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)"
+                  " GROUP BY path)");
   if (stmt.PrepareResult() != SQLITE_OK) return Fail(stmt.PrepareResult(), "measuring coverage");
   BindBytes(*stmt, 1, folder);
   BindBytes(*stmt, 2, low);

@@ -33,8 +33,42 @@ const char kAddStrict[] =
     "ALTER TABLE files ADD COLUMN strict INTEGER NOT NULL DEFAULT 0 CHECK (strict IN (0, 1));"
     "ALTER TABLE files ADD COLUMN warnings TEXT;";
 
+// A record per file and reach (see Reach): a check of Vorbis only and one of every codec
+// each compare with, and replace, their own. Rows before it take the reach their codec
+// implies (kReachOfCodec). A check of every codec also records a file in no codec it
+// checks, so that an error of the Vorbis check does not stand for what the wider check
+// says of it. What a check left unverified is kept for the report of a record that
+// stands. The key changes, so the table is made anew.
+const std::string kAddReachAndFacts =
+    "CREATE TABLE files_by_reach("
+    " path BLOB NOT NULL,"
+    " reach TEXT NOT NULL CHECK (reach IN ('vorbis', 'all-codecs')),"
+    " device INTEGER NOT NULL, inode INTEGER NOT NULL,"
+    " size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, ctime_ns INTEGER,"
+    " verdict TEXT NOT NULL CHECK (verdict IN ('ok', 'error', 'unsupported')),"
+    " reason TEXT, position REAL, length REAL,"
+    " kind TEXT NOT NULL CHECK (kind IN ('full', 'quick')),"
+    " checked_at INTEGER NOT NULL,"
+    " version INTEGER NOT NULL REFERENCES versions(id),"
+    " codec TEXT NOT NULL,"
+    " strict INTEGER NOT NULL CHECK (strict IN (0, 1)), warnings TEXT,"
+    " skipped_links TEXT,"
+    " md5_unverifiable INTEGER NOT NULL DEFAULT 0 CHECK (md5_unverifiable IN (0, 1)),"
+    " PRIMARY KEY (path, reach)"
+    ") WITHOUT ROWID;"
+    "INSERT INTO files_by_reach(path, reach, device, inode, size, mtime_ns, ctime_ns, verdict,"
+    " reason, position, length, kind, checked_at, version, codec, strict, warnings)"
+    " SELECT path, " +
+    std::string(kReachOfCodec) +
+    ", device, inode, size, mtime_ns, ctime_ns, verdict, reason, position, length, kind,"
+    " checked_at, version, codec, strict, warnings FROM files;"
+    "DROP TABLE files;"
+    "ALTER TABLE files_by_reach RENAME TO files;"
+    "CREATE INDEX files_with_errors ON files(path) WHERE verdict = 'error';";
+
 // Step n takes a database from user_version n to n + 1.
-const char* const kMigrations[] = {kCreateSchema, kAddChangeTimeAndCodec, kAddStrict};
+const char* const kMigrations[] = {kCreateSchema, kAddChangeTimeAndCodec, kAddStrict,
+                                   kAddReachAndFacts.c_str()};
 static_assert(std::size(kMigrations) == CResultsDb::kSchemaVersion);
 
 }  // namespace
@@ -80,6 +114,13 @@ std::string CResultsDb::CtimeColumn() const { return m_nVersion >= 2 ? "ctime_ns
 std::string CResultsDb::CodecColumn() const { return m_nVersion >= 2 ? "codec" : "'vorbis'"; }
 std::string CResultsDb::StrictColumns() const {
   return m_nVersion >= 3 ? "strict, warnings" : "0, NULL";
+}
+std::string CResultsDb::ReachColumn() const {
+  if (m_nVersion >= 4) return "reach";
+  return m_nVersion >= 2 ? kReachOfCodec : "'vorbis'";
+}
+std::string CResultsDb::FactsColumns() const {
+  return m_nVersion >= 4 ? "skipped_links, md5_unverifiable" : "NULL, 0";
 }
 
 bool CResultsDb::Migrate() {

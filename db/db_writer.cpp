@@ -13,7 +13,7 @@ bool CResultsDb::Record(const VerdictRecord& record) {
     m_oldestQueued = std::chrono::steady_clock::now();
     m_wake.notify_all();
   }
-  m_queued[record.path] = m_queue.size();
+  m_queued[static_cast<int>(record.reach)][record.path] = m_queue.size();
   m_queue.push_back(record);
   if (m_queue.size() >= m_options.batchLimit) return FlushLocked(lock);
   return true;
@@ -28,7 +28,7 @@ bool CResultsDb::FlushLocked(std::unique_lock<std::mutex>&) {
   if (m_queue.empty() || !m_upsert) return !m_bFailed;
   std::vector<VerdictRecord> batch;
   batch.swap(m_queue);
-  m_queued.clear();
+  for (auto& queued : m_queued) queued.clear();
   if (m_bFailed) {
     m_nUnrecorded += static_cast<int64_t>(batch.size());
     return false;
@@ -92,7 +92,7 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
       sqlite3_bind_null(upsert, 6);
     }
     BindText(upsert, 7, StoredVerdictName(r.verdict));
-    if (r.verdict == StoredVerdict::kError) {
+    if (r.verdict != StoredVerdict::kOk) {
       BindText(upsert, 8, r.reason);
     } else {
       sqlite3_bind_null(upsert, 8);
@@ -109,6 +109,13 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
     } else {
       sqlite3_bind_null(upsert, 16);
     }
+    BindText(upsert, 17, ReachName(r.reach));
+    if (!r.skippedLinks.empty()) {
+      BindText(upsert, 18, r.skippedLinks);
+    } else {
+      sqlite3_bind_null(upsert, 18);
+    }
+    sqlite3_bind_int(upsert, 19, r.md5Unverifiable ? 1 : 0);
     rc = sqlite3_step(upsert);
     if (rc != SQLITE_DONE) break;
   }

@@ -16,6 +16,12 @@
 #include "db/db_statement.h"
 #include "db/verdict_record.h"
 
+// The reach of a row recorded before reaches were: a check of Vorbis only recorded
+// "vorbis" whatever the file held, and a check of every codec records "vorbis" only for a
+// file it hands whole to the Vorbis check, whose verdict it then is.
+inline constexpr char kReachOfCodec[] =
+    "CASE codec WHEN 'vorbis' THEN 'vorbis' ELSE 'all-codecs' END";
+
 struct DbOptions {
   // How long to wait for another run that holds the database before giving up.
   std::chrono::milliseconds busyTimeout{5000};
@@ -49,12 +55,12 @@ struct Coverage {
   int64_t checkedWithin = 0;  // of those, checked within the asked number of days
 };
 
-// The results database: one SQLite file in WAL mode with one row per file, the last
-// verdict about it. Verdicts are queued and committed together, by a thread of this object
-// at most DbOptions::commitInterval after the oldest was queued (however long the next
-// file takes to decode), when batchLimit are queued, and at Close(). Recording and lookups
-// cost microseconds; they wait only while a commit is under way. Errors are values: a
-// false or empty result leaves the reason, naming the file, in ErrorText().
+// The results database: one SQLite file in WAL mode with one row per file and reach, the
+// last verdict of a check of that reach about it. Verdicts are queued and committed
+// together, by a thread of this object at most DbOptions::commitInterval after the oldest
+// was queued (however long the next file takes to decode), when batchLimit are queued, and
+// at Close(). Recording and lookups cost microseconds; they wait only while a commit is under way.
+// Errors are values: a false or empty result leaves the reason, naming the file, in ErrorText().
 //
 // For the newly-damaged rule, call Last() for a file before Record() of its new verdict.
 // Any one thread may use the object; calls are serialised.
@@ -79,12 +85,14 @@ class CResultsDb {
 
   // Queues a verdict; false when it will not be recorded.
   bool Record(const VerdictRecord& record);
-  // The last verdict recorded for `pathKey` (this run's queued ones included), or nullopt.
-  std::optional<StoredRecord> Last(std::string_view pathKey);
+  // The last verdict of a check of `reach` recorded for `pathKey` (this run's queued ones
+  // included), or nullopt.
+  std::optional<StoredRecord> Last(std::string_view pathKey, Reach reach = Reach::kVorbis);
   // Commits what is queued now; false when that failed.
   bool Flush();
 
-  // Files whose last verdict was an error, in byte order of their paths.
+  // Files whose last verdict was an error, in byte order of their paths. A file checked for
+  // every codec is listed by that check's verdict: it saw what the Vorbis check saw and more.
   bool Errors(std::vector<ErrorRow>& rows);
   // Files under `folderKey` (a PathKey; the folder itself counts if it was recorded as a
   // file) and how many of them were checked less than `days` days before `nowMs`.
@@ -98,7 +106,7 @@ class CResultsDb {
   bool ReadWasStable() const;
 
   // The schema this build writes, kept in PRAGMA user_version.
-  static constexpr int kSchemaVersion = 3;
+  static constexpr int kSchemaVersion = 4;
   // PRAGMA application_id of a Harrowbit results database ("HRBT").
   static constexpr int32_t kApplicationId = 0x48524254;
 
@@ -125,6 +133,9 @@ class CResultsDb {
   std::string CodecColumn() const;
   // Whether the check was strict and what it found, as the stored schema has them.
   std::string StrictColumns() const;
+  // The reach of a row (kReachOfCodec before schema 4), and what its check left unverified.
+  std::string ReachColumn() const;
+  std::string FactsColumns() const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
@@ -145,7 +156,8 @@ class CResultsDb {
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
   std::vector<VerdictRecord> m_queue;
-  std::unordered_map<std::string, std::size_t> m_queued;  // path -> its newest in m_queue
+  // By reach, path -> its newest in m_queue.
+  std::unordered_map<std::string, std::size_t> m_queued[2];
   std::chrono::steady_clock::time_point m_oldestQueued;
   bool m_bStop = false;
   bool m_bReading = false;  // a read transaction is open for lookups

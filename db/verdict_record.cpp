@@ -122,12 +122,20 @@ int64_t UnixMsNow() {
 bool CanReuse(const StoredRecord& last, const FileIdentity& now, CheckKind wanted,
               double maxAgeDays, int64_t nowMs, bool strictWanted) {
   if (!(maxAgeDays > 0)) return false;  // also NaN
+  // Finding no codec it checks costs a check no more than reading the first page.
+  if (last.verdict == StoredVerdict::kUnsupported) return false;
   if (!Unchanged(last.identity, now)) return false;
   if (last.kind == CheckKind::kQuick && wanted == CheckKind::kFull) return false;
   if (strictWanted && !last.strict) return false;
   if (last.checkedAtMs > nowMs) return false;
   const double ageMs = static_cast<double>(nowMs) - static_cast<double>(last.checkedAtMs);
   return ageMs < maxAgeDays * 86'400'000.0;
+}
+
+bool FitsReach(const StoredRecord& last, Reach wanted) {
+  if (last.reach == wanted) return true;
+  if (wanted == Reach::kVorbis) return last.codec == "vorbis";
+  return last.verdict == StoredVerdict::kOk;
 }
 
 bool IsCurrent(const StoredRecord& last, const FileIdentity& now, double days, int64_t nowMs) {
@@ -143,7 +151,21 @@ bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity&
 }
 
 std::string_view StoredVerdictName(StoredVerdict verdict) {
-  return verdict == StoredVerdict::kOk ? "ok" : "error";
+  switch (verdict) {
+    case StoredVerdict::kOk: return "ok";
+    case StoredVerdict::kError: return "error";
+    case StoredVerdict::kUnsupported: break;
+  }
+  return "unsupported";
+}
+
+StoredVerdict StoredVerdictNamed(std::string_view name) {
+  if (name == "ok") return StoredVerdict::kOk;
+  return name == "unsupported" ? StoredVerdict::kUnsupported : StoredVerdict::kError;
+}
+
+std::string_view ReachName(Reach reach) {
+  return reach == Reach::kVorbis ? "vorbis" : "all-codecs";
 }
 
 std::string_view CheckKindName(CheckKind kind) {

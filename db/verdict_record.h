@@ -12,7 +12,14 @@
 // the file was like then, so that a later run can tell whether it changed since.
 
 enum class CheckKind { kQuick, kFull };
-enum class StoredVerdict { kOk, kError };
+// kUnsupported: a check of every codec found no stream in a codec it checks. It is no
+// verdict on the bytes, but it is what that check says of the file now.
+enum class StoredVerdict { kOk, kError, kUnsupported };
+
+// What a check can see: Vorbis only (a plain run), or every Ogg codec (--all-codecs). The
+// two may both be right about one file and disagree (an Opus file is OV_ENOTVORBIS to the
+// first and OK to the second), so each keeps its own record of it.
+enum class Reach { kVorbis, kAllCodecs };
 
 // A time that does not fit in int64 nanoseconds (before 1677 or after 2262), or none
 // recorded (rows of schema 1 have no change time). It never matches, not even itself:
@@ -65,6 +72,11 @@ struct VerdictRecord {
   // What the file holds as the check saw it ("opus", "vorbis+flac"); a check of Vorbis
   // only records "vorbis" whatever the file is.
   std::string codec = "vorbis";
+  Reach reach = Reach::kVorbis;
+  // What the check left unverified, for the report of a record that stands: the codecs of
+  // links it skipped ("speex", joined by "+"), a FLAC stream without the MD5 of its audio.
+  std::string skippedLinks;
+  bool md5Unverifiable = false;
   // --strict: the check held the file to the format rules too, and found these.
   bool strict = false;
   std::vector<StoredWarning> warnings;
@@ -96,12 +108,22 @@ int64_t UnixMsNow();
 bool CanReuse(const StoredRecord& last, const FileIdentity& now, CheckKind wanted,
               double maxAgeDays, int64_t nowMs, bool strictWanted = false);
 
+// Whether `last`, which CanReuse lets stand, says what a check of `wanted` reach would say
+// of the file. A record of the same reach does. A check of every codec hands a file of
+// Vorbis only (codec "vorbis") whole to the Vorbis check, so its record says what a check
+// of Vorbis only would. A check of Vorbis only that found a file OK decoded it to its end:
+// the file is Vorbis, and a check of every codec says OK too. Its errors say nothing of
+// the other codecs (an Opus file is OV_ENOTVORBIS to it).
+bool FitsReach(const StoredRecord& last, Reach wanted);
+
 // Whether `last` is a current record of the file as it is `now`: unchanged, and checked,
 // quickly or in full, less than `days` days before `nowMs`. What --coverage counts.
 bool IsCurrent(const StoredRecord& last, const FileIdentity& now, double days, int64_t nowMs);
 
 // A file that was OK at its last check and now fails to decode although it opened, with
-// the same size and modification time: its bytes went bad with nobody writing to it.
+// the same size and modification time, to a check of the same reach as `last`'s (an Opus
+// file that a check of every codec found OK is OV_ENOTVORBIS to the Vorbis check, and no
+// worse for it): its bytes went bad with nobody writing to it.
 // `decodingFault` is the caller's word that the new verdict is such a fault: not OPENFILE
 // (a file that did not open, as one unreadable for a night), not LIMIT, not a fault of the
 // run. The change time is not compared: a chmod or a new link moves it without touching the
@@ -111,4 +133,6 @@ bool IsNewlyDamaged(const std::optional<StoredRecord>& last, const FileIdentity&
                     bool decodingFault);
 
 std::string_view StoredVerdictName(StoredVerdict verdict);
+StoredVerdict StoredVerdictNamed(std::string_view name);
 std::string_view CheckKindName(CheckKind kind);
+std::string_view ReachName(Reach reach);

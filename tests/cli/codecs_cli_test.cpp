@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -118,8 +120,12 @@ TEST_F(AllCodecs, EachFileByItsOwnLibraryAndTheSameReportWhateverTheJobs) {
             "1 files not checked: no stream in a codec Harrowbit checks [8]\n");
   EXPECT_EQ(one.err, "") << "a codec Harrowbit does not check is no fault of the run";
   EXPECT_EQ(one.status, 1);
+  const std::string db = (m_dir / "lib.db").native();
   const std::vector<std::string> variants[] = {
       {"--all-codecs", "-j2"},
+      // Recorded, then the records stand: they read as the fresh check did.
+      {"--all-codecs", "--db", db},
+      {"--all-codecs", "--quick", "-j2", "--db", db, "--skip-checked", "1"},
       {"--all-codecs", "-j4"},
       {"--all-codecs", "--in-process"},
       // --quick is for Vorbis: the others are checked in full, with the same verdicts.
@@ -162,6 +168,14 @@ assert summary["errors"] == 2 and summary["failed"] == [4, 6], summary
 assert summary["unsupported"] == [8], summary
 )",
          r.out);
+  // Records that stand read as the fresh check did, but for where they come from.
+  const std::string db = (m_dir / "lib.db").native();
+  EXPECT_EQ(RunCli(m_dir, With({"--all-codecs", "--json", "--db", db}, paths)).out, r.out);
+  const std::string replayed =
+      RunCli(m_dir, With({"--all-codecs", "--json", "--db", db, "--skip-checked", "1"}, paths)).out;
+  const std::regex fromDb(",\"checked_at\":\"[^\"]*\",\"from_db\":true");
+  EXPECT_EQ(std::distance(std::sregex_iterator(replayed.begin(), replayed.end(), fromDb), {}), 9);
+  EXPECT_EQ(std::regex_replace(replayed, fromDb, ""), r.out);
   // A run of Vorbis only keeps its JSON as it was.
   const CliRun vorbis = RunCli(m_dir, {"--json", paths[0]});
   EXPECT_EQ(vorbis.out.find("codec"), std::string::npos) << vorbis.out;
@@ -230,9 +244,9 @@ TEST_F(AllCodecs, TheDatabaseRecordsTheCodecAndOnlyARecordThatFitsTheRunStands) 
   const std::string speex = Put("speex.ogg", Speex());
   const std::vector<std::string> all{vorbis, opus, hole, flac, chain, speex};
   const auto rows = [&] {
-    const CliRun r = RunCommand(
-        m_dir, {"sqlite3", "-separator", " ", db,
-                "SELECT CAST(path AS TEXT), codec, verdict, kind FROM files ORDER BY path"});
+    const CliRun r = RunCommand(m_dir, {"sqlite3", "-separator", " ", db,
+                                        "SELECT CAST(path AS TEXT), codec, verdict, kind FROM files"
+                                        " WHERE reach = 'all-codecs' ORDER BY path"});
     // By the file's name: the database keeps the path with its folder resolved.
     std::map<std::string, std::string> byName;
     std::istringstream lines(r.out);
@@ -253,8 +267,8 @@ TEST_F(AllCodecs, TheDatabaseRecordsTheCodecAndOnlyARecordThatFitsTheRunStands) 
                         {"hole.opus", "opus error full"},
                         {"flac.oga", "flac ok full"},
                         {"chain.ogg", "vorbis+flac ok full"},
-                    }))
-      << "a file in a codec Harrowbit does not check has no verdict to record";
+                        {"speex.ogg", "speex unsupported full"},
+                    }));
 
   // A full run takes what the quick one checked in full, and replays its codec.
   const CliRun again = RunCli(
@@ -267,13 +281,13 @@ assert files[2]["reason"].startswith("OP_HOLE @ "), files[2]
 )",
          again.out);
 
-  // A run of Vorbis only does not take an Opus file's OK, and a run of every codec does not
-  // take the Vorbis check's refusal of it.
+  // A run of Vorbis only does not take an Opus file's OK, nor replace it with its
+  // refusal, and a run of every codec does not take that refusal.
   const struct {
     bool allCodecs;
     bool ok;
     bool fromDb;
-  } turns[] = {{false, false, false}, {true, true, false}, {true, true, true}};
+  } turns[] = {{false, false, false}, {true, true, true}, {false, false, true}};
   for (const auto& turn : turns) {
     std::vector<std::string> args{"--db", db, "--skip-checked", "1", "--json", opus};
     if (turn.allCodecs) args.insert(args.begin(), "--all-codecs");
@@ -282,7 +296,7 @@ assert files[2]["reason"].startswith("OP_HOLE @ "), files[2]
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("\"from_db\":true") != std::string::npos, turn.fromDb) << r.out;
-    EXPECT_EQ(rows()["opus-named-as-vorbis.ogg"], turn.ok ? "opus ok full" : "vorbis error full");
+    EXPECT_EQ(rows()["opus-named-as-vorbis.ogg"], "opus ok full");
   }
 }
 
@@ -315,4 +329,70 @@ TEST_F(AllCodecs, AHelperThatDiesOnAnOpusFileGivesCrashAndTheCheckGoesOn) {
   EXPECT_EQ(r.out.substr(0, line.size()), line) << r.out;
   EXPECT_NE(r.out.find("\n[2/2]\t" + second + "...OK\n2 files, 1 errors [1]\n"), std::string::npos)
       << r.out;
+}
+
+// The reach rule once: a record is compared with, and replaced by, a check of its own reach
+// only; a record of the other reach stands only where it says the same; --show-errors
+// lists a file by its every-codec record when it has one.
+TEST_F(AllCodecs, ARecordIsComparedWithAndReplacedByACheckOfItsOwnReachOnly) {
+  const std::string db = (m_dir / "lib.db").native();
+  const testgen::Bytes vorbis = testgen::MakeCase(testgen::Damage::kClean, kTone);
+  const testgen::Bytes rotten = testgen::MakeCase(testgen::Damage::kFlipByte, kTone);
+  const std::vector<std::string> all = {"--all-codecs"}, plain = {"-j1"}, j2 = {"-j2"};
+  const std::vector<std::string> skip = {"--skip-checked", "1"};
+  const struct {
+    testgen::Bytes bytes;
+    std::vector<std::string> first, second;
+    bool rot, newly;
+    std::string records;  // after the second run, by reach
+    bool listed;
+  } rows[] = {
+      {Opus(CodecDamage::kClean), all, With(skip, plain), false, false,
+       "all-codecs ok, vorbis error", false},
+      {Opus(CodecDamage::kClean), plain, With(skip, all), false, false,
+       "all-codecs ok, vorbis error", false},
+      {Opus(CodecDamage::kDropPage), all, j2, false, false, "all-codecs error, vorbis error", true},
+      {testgen::Chain({Vorbis(), Speex()}), all, With(skip, j2), false, false,
+       "all-codecs ok, vorbis error", false},
+      {Speex(), plain, all, false, false, "all-codecs unsupported, vorbis error", false},
+      {Speex(), all, plain, false, false, "all-codecs unsupported, vorbis error", false},
+      {vorbis, plain, plain, true, true, "vorbis error", true},
+      {vorbis, all, {"--all-codecs", "--quick"}, true, true, "all-codecs error", true},
+      {vorbis, plain, With(all, {"--strict"}), true, false, "all-codecs error, vorbis ok", true},
+      {vorbis, all, j2, true, false, "all-codecs ok, vorbis error", false},
+      // Unchanged: the other reach's record stands where it says what this check would.
+      {vorbis, plain, With(skip, all), false, false, "vorbis ok", false},
+      {vorbis, all, With(skip, plain), false, false, "all-codecs ok", false},
+  };
+  std::vector<std::string> paths;
+  for (const auto& row : rows) {
+    paths.push_back(Put("lib/" + std::to_string(paths.size()) + ".ogg", row.bytes));
+    ASSERT_LT(RunCli(m_dir, With(With({"--db", db}, row.first), {paths.back()})).status, 2);
+  }
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (rows[i].rot) {
+      // The bytes go bad under the same size and time stamps.
+      struct stat st {};
+      ASSERT_EQ(::stat(paths[i].c_str(), &st), 0);
+      testgen::WriteBytes(paths[i], rotten);
+      const timespec times[2] = {st.st_atim, st.st_mtim};
+      ASSERT_EQ(::utimensat(AT_FDCWD, paths[i].c_str(), times, 0), 0);
+    }
+    const CliRun r = RunCli(m_dir, With(With({"--db", db}, rows[i].second), {paths[i]}));
+    EXPECT_EQ(r.err.find("  " + paths[i] + " (OK at ") != std::string::npos, rows[i].newly)
+        << "row " << i << ": " << r.err;
+  }
+  std::istringstream records(RunCommand(m_dir, {"sqlite3", db,
+                                                "SELECT group_concat(reach || ' ' || verdict, ', ')"
+                                                " FROM (SELECT * FROM files ORDER BY path, reach)"
+                                                " GROUP BY path ORDER BY length(path), path"})
+                                 .out);
+  const std::string errors = RunCli(m_dir, {"--db", db, "--show-errors"}).out;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    std::string line;
+    std::getline(records, line);
+    EXPECT_EQ(line, rows[i].records) << "row " << i;
+    EXPECT_EQ(errors.find(paths[i] + "...ERROR") != std::string::npos, rows[i].listed)
+        << "row " << i << ": " << errors;
+  }
 }

@@ -47,6 +47,9 @@ void ExpectSame(const VerdictRecord& a, const VerdictRecord& b) {
   EXPECT_EQ(a.strict, b.strict);
   EXPECT_EQ(a.warnings, b.warnings);
   EXPECT_EQ(a.warningsNotListed, b.warningsNotListed);
+  EXPECT_EQ(a.reach, b.reach);
+  EXPECT_EQ(a.skippedLinks, b.skippedLinks);
+  EXPECT_EQ(a.md5Unverifiable, b.md5Unverifiable);
 }
 
 // A plain SQLite connection, as another program would hold the file.
@@ -93,13 +96,20 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
                        {"sequence-gap", "a\ttab and\na line", 0, 0}};
   replaced.warningsNotListed = 12;
   extremes.strict = true;
+  extremes.reach = Reach::kAllCodecs;
+  extremes.verdict = StoredVerdict::kUnsupported;
+  extremes.reason = "speex: not a codec Harrowbit checks";
+  notUtf8.reach = Reach::kAllCodecs;
+  notUtf8.skippedLinks = "speex+theora";
+  notUtf8.md5Unverifiable = true;
 
   TempDir t;
   const auto file = t / "lib.db";
   CResultsDb db;
   ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
   for (const auto* r : {&plain, &notUtf8, &extremes, &unknownTimes}) ASSERT_TRUE(db.Record(*r));
-  ExpectSame(*db.Last(notUtf8.path), notUtf8);  // answered from the queue
+  ExpectSame(*db.Last(notUtf8.path, notUtf8.reach), notUtf8);  // answered from the queue
+  EXPECT_FALSE(db.Last(notUtf8.path, Reach::kVorbis));
   ASSERT_TRUE(db.Flush()) << db.ErrorText();
   ASSERT_TRUE(db.Record(replaced));
   db.Close();
@@ -109,10 +119,11 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
   replaced.warnings[1].text = "a tab and a line";
   for (const auto* r : {&replaced, &notUtf8, &extremes, &unknownTimes}) {
     SCOPED_TRACE(DisplayText(r->path));
-    const auto stored = db.Last(r->path);
+    const auto stored = db.Last(r->path, r->reach);
     ASSERT_TRUE(stored);
     ExpectSame(*stored, *r);
   }
+  EXPECT_FALSE(db.Last(extremes.path, Reach::kVorbis));
   EXPECT_FALSE(db.Last("/music/a.og"));
   EXPECT_FALSE(db.Last("/music/a.ogg/"));
 }
@@ -127,11 +138,20 @@ TEST(ResultsDb, QueriesTakeFolderBoundariesAndWildcardsLiterally) {
     const char* path;
     bool error;
     int64_t ageDays;
-  } records[] = {{"/m/a.ogg", false, 1},  {"/m/sub/b.ogg", true, 100}, {"/m2/c.ogg", true, 1},
-                 {"/m%/d.ogg", false, 1}, {"/m_/e.ogg", false, 1},     {"/m/sub/b.ogg", false, 2},
-                 {"/n/z.ogg", true, 5},   {"/m.ogg", false, 1}};
+    Reach reach = Reach::kVorbis;
+  } records[] = {{"/m/a.ogg", false, 1},
+                 {"/m/sub/b.ogg", true, 100},
+                 {"/m2/c.ogg", true, 1},
+                 {"/m%/d.ogg", false, 1},
+                 {"/m_/e.ogg", false, 1},
+                 {"/m/sub/b.ogg", false, 2},
+                 {"/n/z.ogg", true, 5},
+                 {"/m.ogg", false, 1},
+                 // A file checked for both reaches is one file.
+                 {"/m/a.ogg", false, 1, Reach::kAllCodecs}};
   for (const auto& r : records) {
     auto v = Verdict(r.path, now - r.ageDays * day);
+    v.reach = r.reach;
     v.verdict = r.error ? StoredVerdict::kError : StoredVerdict::kOk;
     v.reason = r.error ? "OV_EBADPACKET" : "";
     ASSERT_TRUE(db.Record(v));
@@ -459,6 +479,30 @@ TEST(ResultsDb, SchemaOneIsQueriedAsItIsAndUpgradedByARecordingRun) {
   ASSERT_TRUE(db.Open(file, DbMode::kQuery)) << db.ErrorText();
   ExpectSame(*db.Last("/new.ogg"), Verdict("/new.ogg"));
   EXPECT_EQ(db.Last("/old.ogg")->identity.ctimeNs, kUnknownTimeNs);
+}
+
+// Rows of schema 3 take the reach their codec implies, read as they are and once upgraded:
+// the Vorbis check recorded "vorbis" whatever the file held.
+TEST(ResultsDb, RowsOfSchemaThreeTakeTheReachTheirCodecImplies) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  MakeSchemaOne(file);
+  ASSERT_TRUE(CRawDb(file).Exec(
+      "ALTER TABLE files ADD COLUMN ctime_ns INTEGER;"
+      "ALTER TABLE files ADD COLUMN codec TEXT NOT NULL DEFAULT 'vorbis';"
+      "ALTER TABLE files ADD COLUMN strict INTEGER NOT NULL DEFAULT 0;"
+      "ALTER TABLE files ADD COLUMN warnings TEXT;"
+      "INSERT INTO files SELECT x'2F6F7075732E6F6767', device, inode, size, mtime_ns, verdict,"
+      " reason, position, length, kind, checked_at, version, 5, 'opus', 1, NULL FROM files;"
+      "PRAGMA user_version = 3;"));
+  for (const DbMode mode : {DbMode::kQuery, DbMode::kRecord}) {
+    CResultsDb db;
+    ASSERT_TRUE(db.Open(file, mode)) << db.ErrorText();
+    EXPECT_TRUE(db.Last("/old.ogg", Reach::kVorbis) && !db.Last("/old.ogg", Reach::kAllCodecs));
+    const auto opus = db.Last("/opus.ogg", Reach::kAllCodecs);
+    EXPECT_TRUE(opus && opus->strict && opus->identity.ctimeNs == 5 && !db.Last("/opus.ogg"));
+  }
+  EXPECT_EQ(UserVersion(file), CResultsDb::kSchemaVersion);
 }
 
 // A query leaves no -wal or -shm beside a cleanly closed file, and notices when a run

@@ -95,6 +95,8 @@ TEST(ReuseRule, OnlyAnUnchangedFileCheckedThoroughlyEnoughAndLatelyIsNotDecodedA
       {"StrictServesNotStrict", Strict(Last(ok, quick, kDay)), same, quick, 90, true},
       {"StrictQuickDoesNotServeStrictFull", Strict(Last(ok, quick, kDay)), same, full, 90, false,
        true},
+      {"NoCodecCheckedIsNoVerdict", Last(StoredVerdict::kUnsupported, full, kDay), same, quick, 90,
+       false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CanReuse(c.last, c.now, c.wanted, c.days, kNow, c.strictWanted), c.reuse) << c.name;
