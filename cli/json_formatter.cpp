@@ -21,6 +21,8 @@ std::string Numbers(const std::vector<int>& numbers) {
 }
 
 std::string Warnings(const FileVerdict& v) {
+  // An empty list would say the file breaks no rule.
+  if (!v.warningsKnown) return ",\"warnings\":null";
   std::string list = ",\"warnings\":[";
   for (std::size_t i = 0; i < v.warnings.size(); ++i) {
     const FileVerdict::Warning& w = v.warnings[i];

@@ -359,7 +359,7 @@ int main(int argc, char** argv) {
   if (options.json) {
     formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly, options.strict);
   } else {
-    formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly);
+    formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly, options.strict);
   }
   CListBuilder builder(state.m_fileList, *formatter, OggNamesOf(options));
   for (const std::string& path : options.paths) builder.Add(path);

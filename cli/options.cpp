@@ -67,7 +67,8 @@ const char kUsage[] =
     "130 when interrupted.\n"
 #endif
     "With --all-codecs, a file in a codec Harrowbit does not check is reported as\n"
-    "NOT CHECKED, counted apart in the summary, and leaves the exit status as it is.\n";
+    "NOT CHECKED, counted apart in the summary, and leaves the exit status as it is\n"
+    "(with --strict, its pages' breaches count as any file's).\n";
 
 enum LongOnly {
   kJson = 256,

@@ -62,7 +62,8 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
     // to the Vorbis check): every other file was checked in full.
     if (v.codec != "vorbis" && v.codec != "none") r.kind = CheckKind::kFull;
   }
-  r.strict = m_bStrict;
+  // A check that did not finish (a crash, a limit) did not hold the file to the rules.
+  r.strict = m_bStrict && v.warningsKnown;
   for (const FileVerdict::Warning& w : v.warnings) {
     r.warnings.push_back({w.name, w.text, w.offset, w.position});
   }
@@ -95,6 +96,7 @@ bool CRememberingTester::Open(const ListedFile& file) {
       m_replayed.warnings.push_back({w.name, w.text, w.offset, w.position});
     }
     m_replayed.warningsNotListed = r.warningsNotListed;
+    m_replayed.warningsKnown = true;
   }
   if (!m_replayed.opened) m_replayed.status = FileVerdict::Status::kError;
   return m_replayed.opened;

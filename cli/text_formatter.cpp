@@ -19,6 +19,10 @@ void CTextFormatter::File(const FileResult& result, const ResultNotes&) {
     line += '\t' + DisplayText(w.name) + " @ " + FormatPosition(w.position) + ", byte " +
             std::to_string(w.offset) + ": " + DisplayText(w.text) + '\n';
   }
+  // Without a line of its own, a file whose rules were not judged reads as one that breaks
+  // none.
+  if (m_bStrict && !v.warningsKnown)
+    line += "\tformat rules: not known, the check did not finish\n";
   if (v.warningsNotListed > 0) {
     line += "\tand " + std::to_string(v.warningsNotListed) +
             " more breaches of the rules above, not listed\n";

@@ -7,13 +7,15 @@
 // The window's report, a line per file with "\n" line ends.
 class CTextFormatter final : public IResultFormatter {
  public:
-  CTextFormatter(COutput& out, bool errorsOnly) : m_out(out), m_bErrorsOnly(errorsOnly) {}
+  CTextFormatter(COutput& out, bool errorsOnly, bool strict)
+      : m_out(out), m_bErrorsOnly(errorsOnly), m_bStrict(strict) {}
   void File(const FileResult& result, const ResultNotes& notes) override;
   void Summary(const ScanSummary& summary, const RunFacts& run) override;
 
  private:
   COutput& m_out;
   bool m_bErrorsOnly;
+  bool m_bStrict;
   // The numbers of the files in a codec Harrowbit does not check.
   std::vector<int> m_unsupported;
 };

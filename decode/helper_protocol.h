@@ -9,9 +9,10 @@
 // What the scan and its decoder helper process say to each other. The scan writes a
 // request (a path, and whether to check strictly) on one pipe; the helper answers on
 // another with one kOpened message and, if the file opened, kStep messages up to the one
-// whose value is 0 or negative. A strict check sends its breaches of the format rules
-// (kWarning, then kWarningsNotListed when it counted more) just before that last kStep,
-// or, for a file that did not open, just before its kOpened. A helper that checks every
+// whose value is 0 or negative. A strict check that judged the file sends its breaches of
+// the format rules (kWarning each, then kWarningsEnd) just before that last kStep, or, for
+// a file that did not open, just before its kOpened; without kWarningsEnd they are not
+// known (a file that could not be read). A helper that checks every
 // Ogg codec sends a kCodec message just before each kOpened.
 
 // Both descriptors sit above the standard streams, so nothing a library prints can mix
@@ -42,12 +43,12 @@ static_assert(SharedPosition::is_always_lock_free, "shared between processes");
 
 struct HelperMessage {
   // kCodec: sent by a helper that checks every codec, just before each kOpened.
-  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3, kWarning = 5, kWarningsNotListed = 6 };
+  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3, kWarning = 5, kWarningsEnd = 6 };
   uint32_t type = 0;
   // kOpened: 1 if the file opened. kStep: the step result.
   int32_t value = 0;
-  // kOpened: the length in samples. kWarning: the byte offset. kWarningsNotListed: how
-  // many.
+  // kOpened: the length in samples. kWarning: the byte offset. kWarningsEnd: how many
+  // more were counted but not listed.
   int64_t samples = 0;
   // kOpened: the length in seconds. kStep: the position after the step. kWarning: the
   // position.

@@ -63,9 +63,7 @@ void AddWarnings(const Check& check, CReplier& out) {
       out.Add({HelperMessage::kWarning, 0, w.byteOffset, w.seconds,
                std::string(StructureRuleName(w.rule)) + '\t' + w.text});
     }
-    if (check.Suppressed() > 0) {
-      out.Add({HelperMessage::kWarningsNotListed, 0, check.Suppressed(), 0, {}});
-    }
+    if (check.Judged()) out.Add({HelperMessage::kWarningsEnd, 0, check.Suppressed(), 0, {}});
   }
 }
 

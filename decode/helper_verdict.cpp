@@ -11,6 +11,7 @@ bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened) {
   if (opened.value == 0) {
     fresh.warnings = std::move(verdict.warnings);
     fresh.warningsNotListed = verdict.warningsNotListed;
+    fresh.warningsKnown = verdict.warningsKnown;
   }
   verdict = std::move(fresh);
   verdict.opened = opened.value != 0;
@@ -34,13 +35,13 @@ int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step) {
 }
 
 bool IsWarning(const HelperMessage& message) {
-  return message.type == HelperMessage::kWarning ||
-         message.type == HelperMessage::kWarningsNotListed;
+  return message.type == HelperMessage::kWarning || message.type == HelperMessage::kWarningsEnd;
 }
 
 void TakeWarning(FileVerdict& verdict, const HelperMessage& warning) {
-  if (warning.type == HelperMessage::kWarningsNotListed) {
+  if (warning.type == HelperMessage::kWarningsEnd) {
     verdict.warningsNotListed += warning.samples;
+    verdict.warningsKnown = true;
     return;
   }
   const std::size_t tab = warning.text.find('\t');
@@ -56,6 +57,7 @@ void TakeHelperEnd(FileVerdict& verdict, const HelperExit& exit) {
   using How = HelperExit::How;
   verdict.warnings.clear();
   verdict.warningsNotListed = 0;
+  verdict.warningsKnown = false;
   switch (exit.how) {
     case How::kCancelled: verdict.status = FileVerdict::Status::kCancelled; return;
     case How::kStalled:

@@ -19,14 +19,15 @@ bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened);
 void TakeCodec(FileVerdict& verdict, const HelperMessage& codec);
 // A kStep answer. Returns the step's result.
 int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step);
-// A kWarning or kWarningsNotListed answer.
+// A kWarning or kWarningsEnd answer.
 void TakeWarning(FileVerdict& verdict, const HelperMessage& warning);
 // Whether `message` is one that TakeWarning takes.
 bool IsWarning(const HelperMessage& message);
 // The helper's work on this file ended as `exit` says: a crash is "CRASH", a kill or the
 // helper's limits "LIMIT", each with the furthest position known when the file had opened;
 // a stall is no verdict on the file but a fault of the run, and a cancel is a cancel.
-// Breaches of the format rules taken in so far are dropped: that check did not finish.
+// Breaches of the format rules taken in so far are dropped, and the rest not known: that
+// check did not finish.
 void TakeHelperEnd(FileVerdict& verdict, const HelperExit& exit);
 // No helper could be started for the file (`error` is errno): a fault of the run that
 // ends it.

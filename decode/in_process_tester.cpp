@@ -57,6 +57,7 @@ class CInProcessTester final : public IFileTester {
         m_verdict.warnings.push_back({StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
       }
       m_verdict.warningsNotListed = m_check.Suppressed();
+      m_verdict.warningsKnown = m_check.Judged();
     }
   }
 

@@ -64,20 +64,36 @@ bool IsUtf8(std::string_view bytes) {
   return true;
 }
 
-void CheckCommentFields(std::string_view body, std::vector<CommentFault>& faults) {
+bool CFaultList::Counts(StructureRule rule) {
+  int& count = m_perRule[static_cast<std::size_t>(rule)];
+  if (count >= kMaxListedPerRule) {
+    ++m_nUnlisted;
+    return false;
+  }
+  ++count;
+  return true;
+}
+
+void CFaultList::Clear() {
+  m_listed.clear();
+  m_perRule.fill(0);
+  m_nUnlisted = 0;
+}
+
+CommentFieldsEnd CheckCommentFields(std::string_view body, CFaultList& faults) {
+  const std::size_t size = body.size();
   std::string_view vendor;
-  if (!TakeString(body, vendor)) return;
-  if (!IsUtf8(vendor))
-    faults.push_back({StructureRule::kVendorNotUtf8, "vendor string is not UTF-8"});
+  if (!TakeString(body, vendor)) return {"the vendor string"};
+  if (!IsUtf8(vendor)) faults.Add(StructureRule::kVendorNotUtf8, "vendor string is not UTF-8");
   std::size_t count = 0;
-  if (!TakeLength(body, count)) return;
+  if (!TakeLength(body, count)) return {"the comment count"};
+  const auto which = [](std::size_t i) { return "comment " + std::to_string(i); };
   for (std::size_t i = 1; i <= count; ++i) {
     std::string_view field;
-    if (!TakeString(body, field)) return;
-    const std::string which = "comment " + std::to_string(i);
+    if (!TakeString(body, field)) return {which(i)};
     const std::size_t equals = field.find('=');
     if (equals == std::string_view::npos) {
-      faults.push_back({StructureRule::kCommentNoEquals, which + " has no \"=\""});
+      faults.AddMade(StructureRule::kCommentNoEquals, [&] { return which(i) + " has no \"=\""; });
       continue;
     }
     const std::string_view name = field.substr(0, equals);
@@ -85,17 +101,18 @@ void CheckCommentFields(std::string_view body, std::vector<CommentFault>& faults
     bool nameOk = !name.empty();
     for (char c : name) nameOk = nameOk && IsFieldNameChar(c);
     if (!nameOk) {
-      faults.push_back({StructureRule::kCommentBadName,
-                        which + " has a field name that is empty or holds a byte outside "
-                                "0x20-0x7D"});
+      faults.AddMade(StructureRule::kCommentBadName, [&] {
+        return which(i) + " has a field name that is empty or holds a byte outside 0x20-0x7D";
+      });
       continue;
     }
-    const std::string named = which + " (" + std::string(name) + ")";
+    const auto named = [&] { return which(i) + " (" + std::string(name) + ")"; };
     if (!IsUtf8(value)) {
-      faults.push_back({StructureRule::kCommentNotUtf8, named + " is not UTF-8"});
+      faults.AddMade(StructureRule::kCommentNotUtf8, [&] { return named() + " is not UTF-8"; });
     } else if (SameNameIgnoringCase(name, "METADATA_BLOCK_PICTURE") && !PictureDecodes(value)) {
-      faults.push_back(
-          {StructureRule::kPictureUndecodable, named + " is not base64 of a FLAC picture block"});
+      faults.AddMade(StructureRule::kPictureUndecodable,
+                     [&] { return named() + " is not base64 of a FLAC picture block"; });
     }
   }
+  return {{}, size - body.size()};
 }

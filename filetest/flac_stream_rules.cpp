@@ -1,4 +1,5 @@
 #include <cstring>
+#include <string>
 
 #include "filetest/stream_rules.h"
 
@@ -29,22 +30,44 @@ class CFlacRules final : public CStreamRules {
 
   int HeaderPackets() const override { return m_nHeaders; }
 
-  void OnHeader(int index, const ogg_packet& packet, std::vector<CommentFault>& faults) override {
+  void OnHeader(int index, const ogg_packet& packet, CFaultList& faults) override {
     if (index == 0 || packet.bytes < 1) return;
-    if (!m_bCounted) m_nHeaders = (packet.packet[0] & kLastBlock) != 0 ? index + 1 : index + 2;
-    if (packet.bytes < 4 || (packet.packet[0] & 0x7F) != kVorbisCommentBlock) return;
-    const auto* body = reinterpret_cast<const char*>(packet.packet + 4);
-    CheckCommentFields(std::string_view(body, static_cast<std::size_t>(packet.bytes - 4)), faults);
+    const std::string_view block(reinterpret_cast<const char*>(packet.packet),
+                                 static_cast<std::size_t>(packet.bytes));
+    CountHeaders(index, block);
+    if (block.size() < 4 || (block[0] & 0x7F) != kVorbisCommentBlock) return;
+    // The block's own length bounds it, within the packet.
+    const auto* size = packet.packet + 1;
+    const std::size_t declared = (std::size_t{size[0]} << 16) | (size[1] << 8) | size[2];
+    const std::string_view body = block.substr(4, declared);
+    const CommentFieldsEnd end = CheckCommentFields(body, faults);
+    // libFLAC skips such a block without a word, so no verdict names it.
+    if (!end.overrun.empty()) {
+      faults.Add(StructureRule::kCommentLengthOverrun,
+                 "the length of " + end.overrun + " in the Vorbis comment block runs past the " +
+                     std::to_string(body.size()) + "-byte block");
+    }
+  }
+
+  void OnHeaderTooLarge(int index, std::string_view start, CFaultList& /*faults*/) override {
+    CountHeaders(index, start);
   }
 
   long Rate() const override { return m_nRate; }
   void OnLeadingAudioPacket(const ogg_packet& /*packet*/) override {}
   int64_t StartGranule(int64_t /*firstGranule*/, bool /*lastPage*/,
-                       std::vector<CommentFault>& /*faults*/) const override {
+                       CFaultList& /*faults*/) const override {
     return 0;
   }
 
  private:
+  // A metadata block flagged last ends the headers when the first packet does not count
+  // them.
+  void CountHeaders(int index, std::string_view block) {
+    if (!m_bCounted && !block.empty())
+      m_nHeaders = (block[0] & kLastBlock) != 0 ? index + 1 : index + 2;
+  }
+
   bool m_bCounted = true;
   int m_nHeaders = 1;
   long m_nRate = 0;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "filetest/stream_rules.h"
+#include "text/path_text.h"
 
 struct COggStructureCheck::Stream {
   explicit Stream(uint32_t serialNumber) : serial(serialNumber) {}
@@ -27,6 +28,10 @@ struct COggStructureCheck::Stream {
   bool ended = false;
   bool reportedAfterEos = false;
   int64_t lastPageOffset = 0;
+  // A header packet too large to take apart is being skipped, up to the page it ends on;
+  // `skippedStart` holds its first bytes.
+  bool skipping = false;
+  std::string skippedStart;
   // Where the packet that the next page continues began, while one is unfinished.
   bool continuing = false;
   int64_t packetOffset = 0;
@@ -50,6 +55,8 @@ constexpr long kMaxPacketBytes = 64L << 20;
 // Streams taken apart at once; more in one link (a hostile file of nothing but
 // beginnings of stream) get the page rules only.
 constexpr int kMaxPacketisingStreams = 16;
+// What a codec's rules get of a header too large to take apart: its type and magic.
+constexpr long kSkippedStartBytes = 16;
 
 }  // namespace
 
@@ -68,7 +75,7 @@ void COggStructureCheck::Reset() {
   m_linkStartSeconds = 0.0;
   m_links.clear();
   m_warnings.clear();
-  m_perRule.assign(AllStructureRules().size(), 0);
+  m_perRule.assign(kStructureRuleCount, 0);
   m_nSuppressed = 0;
 }
 
@@ -76,7 +83,7 @@ int COggStructureCheck::Links() const {
   return static_cast<int>(m_links.size()) + (m_pPrimary != nullptr ? 1 : 0);
 }
 
-void COggStructureCheck::Warn(StructureRule rule, std::string text, int64_t offset,
+void COggStructureCheck::Warn(StructureRule rule, std::string_view text, int64_t offset,
                               double seconds) {
   int& count = m_perRule[static_cast<std::size_t>(rule)];
   if (count >= kMaxPerRule) {
@@ -84,7 +91,13 @@ void COggStructureCheck::Warn(StructureRule rule, std::string text, int64_t offs
     return;
   }
   ++count;
-  m_warnings.push_back({rule, std::move(text), offset, seconds});
+  m_warnings.push_back({rule, CutMarked(text, kMaxWarningTextBytes), offset, seconds});
+}
+
+void COggStructureCheck::WarnAll(CFaultList& faults, int64_t offset, double seconds) {
+  for (const CommentFault& fault : faults.Listed()) Warn(fault.rule, fault.text, offset, seconds);
+  m_nSuppressed += faults.Unlisted();
+  faults.Clear();
 }
 
 // The play time reached: the current link's last granule position, from its start.
@@ -125,21 +138,35 @@ void COggStructureCheck::StopPacketising(Stream& s) {
 }
 
 bool COggStructureCheck::PageIn(Stream& s, const ogg_page& page) {
+  // All but the packet in progress has been taken out.
+  const long held = s.os.body_fill - s.os.body_returned;
+  if (held + page.body_len > kMaxPacketBytes) {
+    // A header too large to take apart is skipped, and the headers after it are taken
+    // apart as ever: without them the stream's audio would not be found, and its length
+    // would read as nothing.
+    if (s.rules == nullptr || s.headersDone >= s.rules->HeaderPackets()) {
+      StopPacketising(s);
+      return false;
+    }
+    if (!s.skipping) {
+      const auto* start = reinterpret_cast<const char*>(s.os.body_data + s.os.body_returned);
+      s.skippedStart.assign(start, static_cast<std::size_t>(std::min(held, kSkippedStartBytes)));
+      s.skipping = true;
+    }
+    // libogg then drops the rest of the packet from the pages that continue it.
+    ogg_stream_reset(&s.os);
+  }
   ogg_page copy = page;
   ogg_stream_pagein(&s.os, &copy);
-  if (s.os.body_fill <= kMaxPacketBytes) return true;
-  StopPacketising(s);
-  return false;
+  return true;
 }
 
 void COggStructureCheck::CloseLink() {
-  std::vector<CommentFault> faults;
+  CFaultList faults;
   for (const auto& s : m_streams) {
     if (s->rules == nullptr || !s->startKnown || s->lastGranule < 0) continue;
     s->rules->OnLastGranule(s->lastGranule, s->start, faults);
-    for (CommentFault& fault : faults)
-      Warn(fault.rule, std::move(fault.text), s->lastPageOffset, m_linkStartSeconds);
-    faults.clear();
+    WarnAll(faults, s->lastPageOffset, m_linkStartSeconds);
   }
   if (m_pPrimary != nullptr) {
     const Stream& p = *m_pPrimary;
@@ -250,7 +277,16 @@ void COggStructureCheck::HeaderPage(Stream& s, const ogg_page& page, int64_t off
   const bool first = s.pages == 0;
   if (!PageIn(s, page)) return;
   int headersHere = 0;
-  std::vector<CommentFault> faults;
+  CFaultList faults;
+  if (s.skipping && ended > 0) {
+    // The header too large to take apart ends on this page.
+    s.skipping = false;
+    s.rules->OnHeaderTooLarge(s.headersDone, s.skippedStart, faults);
+    WarnAll(faults, s.packetOffset, Position());
+    s.skippedStart.clear();
+    ++s.headersDone;
+    ++headersHere;
+  }
   for (;;) {
     if (s.rules != nullptr && s.headersDone >= s.rules->HeaderPackets()) break;
     ogg_packet packet{};
@@ -268,9 +304,7 @@ void COggStructureCheck::HeaderPage(Stream& s, const ogg_page& page, int64_t off
     }
     const int64_t packetStart = headersHere == 0 && s.continuing ? s.packetOffset : offset;
     s.rules->OnHeader(s.headersDone, packet, faults);
-    for (CommentFault& fault : faults)
-      Warn(fault.rule, std::move(fault.text), packetStart, Position());
-    faults.clear();
+    WarnAll(faults, packetStart, Position());
     ++s.headersDone;
     ++headersHere;
   }
@@ -342,9 +376,9 @@ void COggStructureCheck::TakeLeadingPackets(Stream& s, const ogg_page& page, int
   }
   const int64_t granule = ogg_page_granulepos(&page);
   if (granule == -1) return;
-  std::vector<CommentFault> faults;
+  CFaultList faults;
   s.start = s.rules->StartGranule(granule, ogg_page_eos(&page) != 0, faults);
-  for (CommentFault& fault : faults) Warn(fault.rule, std::move(fault.text), offset, Position());
+  WarnAll(faults, offset, Position());
   s.startKnown = true;
   StopPacketising(s);
 }

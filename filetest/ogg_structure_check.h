@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "filetest/comment_rules.h"
 #include "filetest/structure_warning.h"
 
 // Checks a file's pages against the Ogg page rules and, for streams whose codec has rules
@@ -44,7 +46,7 @@ class COggStructureCheck {
   // Links with a stream whose codec has rules, found so far.
   int Links() const;
 
-  static constexpr int kMaxPerRule = 10;
+  static constexpr int kMaxPerRule = kMaxListedPerRule;
 
  private:
   struct Stream;
@@ -56,7 +58,9 @@ class COggStructureCheck {
     bool ended;  // its last page carried end-of-stream
   };
 
-  void Warn(StructureRule rule, std::string text, int64_t offset, double seconds);
+  void Warn(StructureRule rule, std::string_view text, int64_t offset, double seconds);
+  // Every fault a codec's rules listed and counted, then none.
+  void WarnAll(CFaultList& faults, int64_t offset, double seconds);
   double Position() const;
   Stream* Find(uint32_t serial);
   Stream& Begin(uint32_t serial, int64_t offset);

@@ -19,7 +19,7 @@ class COpusRules final : public CStreamRules {
  public:
   int HeaderPackets() const override { return 2; }
 
-  void OnHeader(int index, const ogg_packet& packet, std::vector<CommentFault>& faults) override {
+  void OnHeader(int index, const ogg_packet& packet, CFaultList& faults) override {
     if (index == 0) {
       m_bHead =
           opus_head_parse(&m_head, packet.packet, static_cast<std::size_t>(packet.bytes)) == 0;
@@ -33,6 +33,11 @@ class COpusRules final : public CStreamRules {
         std::string_view(body, static_cast<std::size_t>(packet.bytes - kTagsMagicSize)), faults);
   }
 
+  void OnHeaderTooLarge(int index, std::string_view /*start*/, CFaultList& /*faults*/) override {
+    // OpusTags alone may be that large, and nothing after it depends on it.
+    if (index == 0) m_bHead = false;
+  }
+
   long Rate() const override { return m_bHead ? kOpusRate : 0; }
 
   void OnLeadingAudioPacket(const ogg_packet& packet) override {
@@ -41,28 +46,26 @@ class COpusRules final : public CStreamRules {
     if (samples > 0) m_nLeading += samples;
   }
 
-  int64_t StartGranule(int64_t firstGranule, bool lastPage,
-                       std::vector<CommentFault>& faults) const override {
+  int64_t StartGranule(int64_t firstGranule, bool lastPage, CFaultList& faults) const override {
     // Compared, not subtracted: a hostile granule position is any 64-bit number.
     const bool beforeZero = firstGranule < m_nLeading;
     // Only a stream that ends on its first audio page may cut its start this way.
     if (beforeZero && !lastPage) {
-      faults.push_back({StructureRule::kFirstGranuleTooSmall,
-                        "granule position " + std::to_string(firstGranule) +
-                            " on the first audio page, which ends " + std::to_string(m_nLeading) +
-                            " samples"});
+      faults.Add(StructureRule::kFirstGranuleTooSmall, "granule position " +
+                                                           std::to_string(firstGranule) +
+                                                           " on the first audio page, which ends " +
+                                                           std::to_string(m_nLeading) + " samples");
     }
     const int64_t start = beforeZero ? 0 : firstGranule - m_nLeading;
     return start > INT64_MAX - PreSkip() ? INT64_MAX : start + PreSkip();
   }
 
-  void OnLastGranule(int64_t lastGranule, int64_t start,
-                     std::vector<CommentFault>& faults) const override {
+  void OnLastGranule(int64_t lastGranule, int64_t start, CFaultList& faults) const override {
     const int64_t held = lastGranule - (start - PreSkip());
     if (held >= PreSkip()) return;
-    faults.push_back({StructureRule::kPreSkipTooLong, "pre-skip of " + std::to_string(PreSkip()) +
-                                                          " samples, but the stream holds " +
-                                                          std::to_string(held < 0 ? 0 : held)});
+    faults.Add(StructureRule::kPreSkipTooLong, "pre-skip of " + std::to_string(PreSkip()) +
+                                                   " samples, but the stream holds " +
+                                                   std::to_string(held < 0 ? 0 : held));
   }
 
  private:

@@ -14,9 +14,9 @@ constexpr const char* kNames[] = {
     "granule-missing",         "granule-decreasing",   "granule-negative",
     "length-mismatch",         "comment-no-equals",    "comment-bad-name",
     "comment-not-utf8",        "vendor-not-utf8",      "picture-undecodable",
-    "first-granule-too-small", "pre-skip-too-long",
+    "first-granule-too-small", "pre-skip-too-long",    "comment-length-overrun",
 };
-static_assert(std::size(kNames) == static_cast<std::size_t>(StructureRule::kPreSkipTooLong) + 1);
+static_assert(std::size(kNames) == kStructureRuleCount);
 
 }  // namespace
 

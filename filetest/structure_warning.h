@@ -31,7 +31,17 @@ enum class StructureRule {
   kPictureUndecodable,
   kFirstGranuleTooSmall,
   kPreSkipTooLong,
+  kCommentLengthOverrun,
 };
+
+inline constexpr std::size_t kStructureRuleCount =
+    static_cast<std::size_t>(StructureRule::kCommentLengthOverrun) + 1;
+// A rule broken more often is listed this many times; the rest are counted.
+inline constexpr int kMaxListedPerRule = 10;
+// The longest text of a breach, in bytes: a text that quotes a file (a field name) is cut
+// there, with a marker, so that in every report and across the helper's pipe it is the
+// same and never as long as the file makes it.
+inline constexpr std::size_t kMaxWarningTextBytes = 300;
 
 // Every rule, in declaration order.
 std::vector<StructureRule> AllStructureRules();

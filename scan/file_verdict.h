@@ -60,6 +60,11 @@ struct FileVerdict {
   std::vector<Warning> warnings;
   // Breaches past the first ten of a rule: counted, not listed.
   int64_t warningsNotListed = 0;
+  // --strict: the rules were held to the whole file, so `warnings` is all it breaks. False
+  // for a file whose check did not finish (cancelled, crashed, stopped by a limit or a
+  // fault of the run) or that could not be read: its breaches are not known, which is
+  // not the same as none.
+  bool warningsKnown = false;
   bool HasWarnings() const { return !warnings.empty() || warningsNotListed > 0; }
   int64_t WarningCount() const { return static_cast<int64_t>(warnings.size()) + warningsNotListed; }
 };

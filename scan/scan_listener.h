@@ -34,7 +34,8 @@ struct ScanSummary {
   // when it left nothing). Copies, so that a front end may keep them past the scan.
   std::vector<std::string> uncheckedLines;
   std::string notCheckedLine;
-  // --strict: the numbers of the files that break format rules, failed ones included.
+  // --strict: the numbers of the files that break format rules, failed ones and those in a
+  // codec Harrowbit does not check included.
   std::vector<int> warned;
 };
 

@@ -29,7 +29,8 @@ class CScanReport {
   // --strict: a file that decoded cleanly but breaks `count` format rules ("WARN (2)"),
   // counted in the summary as such.
   void AddWarned(int64_t count);
-  // A failed file that breaks format rules as well: counted in the summary.
+  // A failed file, or one in a codec no check here decodes, that breaks format rules as
+  // well: counted in the summary.
   void NoteWarned();
   // "Not checked: path (reason)".
   void AddUnchecked(const std::filesystem::path& path, std::string_view reason);

@@ -23,10 +23,10 @@ void Write(CScanReport& report, const FileVerdict& verdict) {
       report.AddOk();
     }
   }
-  if (verdict.IsError()) {
-    report.AddError(verdict.reason);
-    if (verdict.HasWarnings()) report.NoteWarned();
-  }
+  if (verdict.IsError()) report.AddError(verdict.reason);
+  // A codec no check here decodes leaves the audio unchecked, not the pages: their
+  // breaches count as any other file's.
+  if ((verdict.IsError() || verdict.unsupported) && verdict.HasWarnings()) report.NoteWarned();
 }
 
 }  // namespace

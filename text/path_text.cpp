@@ -1,5 +1,7 @@
 #include "text/path_text.h"
 
+#include <algorithm>
+
 // The well-formed sequences of Unicode's table 3-7.
 std::size_t Utf8SequenceLength(std::string_view s) {
   if (s.empty()) return 0;
@@ -63,6 +65,17 @@ std::string DisplayText(std::string_view bytes) {
     }
   }
   return out;
+}
+
+std::string CutMarked(std::string_view bytes, std::size_t maxBytes) {
+  if (bytes.size() <= maxBytes) return std::string(bytes);
+  std::size_t i = 0;
+  for (std::size_t n = 0; i < bytes.size(); i += n) {
+    n = std::max<std::size_t>(1, Utf8SequenceLength(bytes.substr(i)));
+    if (i + n > maxBytes) break;
+  }
+  return std::string(bytes.substr(0, i)) + "[... " + std::to_string(bytes.size() - i) +
+         " more bytes]";
 }
 
 std::string CutToUtf16Units(std::string_view bytes, std::size_t maxUnits) {

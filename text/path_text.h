@@ -25,3 +25,8 @@ std::string DisplayText(std::string_view bytes);
 // only between characters. A byte that does not decode counts as one unit, as the
 // U+FFFD that stands for it would.
 std::string CutToUtf16Units(std::string_view bytes, std::size_t maxUnits);
+
+// `bytes` when it holds at most `maxBytes`; else its longest prefix of at most `maxBytes`
+// cut only between characters, then "[... n more bytes]": a text that quotes a file must
+// not be as long as the file makes it.
+std::string CutMarked(std::string_view bytes, std::size_t maxBytes);

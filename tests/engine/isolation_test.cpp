@@ -335,6 +335,7 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
   const HelperMessage last{HelperMessage::kStep, 0, 0, 10, ""};
   const HelperMessage gap{HelperMessage::kWarning, 0, 4096, 1.5,
                           "sequence-gap\tpage sequence number 9 where 8 was due"};
+  const HelperMessage end{HelperMessage::kWarningsEnd, 0, 0, 0, ""};
   const struct {
     const char* name;
     std::vector<HelperMessage> answers;
@@ -346,6 +347,7 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     // --strict's breaches, as the verdict holds them in the end.
     std::vector<FileVerdict::Warning> warnings = {};
     int64_t notListed = 0;
+    bool known = false;  // the breaches are all there are
   } cases[] = {
       {"clean",
        {{HelperMessage::kOpened, 1, 441000, 10, ""},
@@ -409,28 +411,45 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
        9.5,
        false},
       {"strict: breaches before the last step",
-       {opened, step, gap, {HelperMessage::kWarningsNotListed, 0, 3, 0, ""}, last},
+       {opened, step, gap, {HelperMessage::kWarningsEnd, 0, 3, 0, ""}, last},
        {},
        S::kOk,
        "",
        10,
        false,
        {{"sequence-gap", "page sequence number 9 where 8 was due", 4096, 1.5}},
-       3},
+       3,
+       true},
       {"strict: a refused file's breaches come before its answer",
-       {gap, {HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS"}},
+       {gap, end, {HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS"}},
        {},
        S::kError,
        "OV_ENOTVORBIS",
        0,
        false,
-       {{"sequence-gap", "page sequence number 9 where 8 was due", 4096, 1.5}}},
+       {{"sequence-gap", "page sequence number 9 where 8 was due", 4096, 1.5}},
+       0,
+       true},
+      {"strict: a file that could not be read has none known",
+       {{HelperMessage::kOpened, 0, 0, 0, "OPENFILE"}},
+       {},
+       S::kError,
+       "OPENFILE",
+       0,
+       false},
       {"strict: a file that opens starts without any",
-       {gap, opened, last},
+       {gap, end, opened, last},
        {},
        S::kOk,
        "",
        10,
+       false},
+      {"strict: a cancel after the breaches leaves them unknown",
+       {opened, step, gap, end},
+       HelperExit{How::kCancelled, 0, 30},
+       S::kCancelled,
+       "",
+       9.5,
        false},
       {"strict: breaches of a check that did not finish are dropped",
        {opened, step, gap},
@@ -458,6 +477,7 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     EXPECT_FALSE(v.stopsScan) << c.name;
     EXPECT_EQ(v.warnings, c.warnings) << c.name;
     EXPECT_EQ(v.warningsNotListed, c.notListed) << c.name;
+    EXPECT_EQ(v.warningsKnown, c.known) << c.name;
   }
 }
 

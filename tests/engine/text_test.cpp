@@ -111,6 +111,22 @@ TEST(PathText, CutCountsUtf16UnitsAndNeverSplitsACharacter) {
             std::string(258, 'a') + "\xFF");
 }
 
+TEST(PathText, AMarkedCutSaysHowMuchItLeftOutAndNeverSplitsACharacter) {
+  const std::string note = "\xF0\x9F\x8E\xB5";
+  const struct {
+    std::string text;
+    std::size_t max;
+    std::string cut;
+  } cases[] = {
+      {"abcd", 4, "abcd"},
+      {"abcde", 4, "abcd[... 1 more bytes]"},
+      {"ab" + note, 4, "ab[... 4 more bytes]"},
+      {"ab" + note, 6, "ab" + note},
+      {"abc\xFF\xFF", 4, "abc\xFF[... 1 more bytes]"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CutMarked(c.text, c.max), c.cut) << c.text;
+}
+
 TEST(TerminalColumns, WideCharactersTakeTwoMarksNoneAndTheCutKeepsWholeCharacters) {
   const std::string han = "\xE4\xB8\xAD";       // U+4E2D, wide
   const std::string acute = "\xCC\x81";         // U+0301, combining

@@ -227,22 +227,40 @@ std::vector<StrictCase> StrictFlacCases(const Tone& base) {
                    clock.At(pages, last + 1, first),
                    0.0,
                    {}});
-  // The vendor string of the Vorbis comment block, its first byte made 0xFF in place.
-  copy = pages;
-  for (std::size_t i = 1; i < first; ++i) {
-    Bytes& body = copy[i].body;
-    if (copy[i].Continued() || body.size() < 9 || (body[0] & 0x7F) != 4) continue;
+  // The Vorbis comment block edited in place: its vendor string's first byte made 0xFF;
+  // a length that runs past the block's end (the vendor string's; a count of more comments
+  // than it holds), which libFLAC skips without a word.
+  const auto comments = [&](const char* rule, const char* name, auto edit) {
+    copy = pages;
+    for (std::size_t i = 1; i < first; ++i) {
+      Bytes& body = copy[i].body;
+      if (copy[i].Continued() || body.size() < 16 || (body[0] & 0x7F) != 4) continue;
+      const std::size_t vendor = body[4] | (body[5] << 8);
+      if (!edit(body, 8 + vendor)) break;
+      copy[i].FixCrc();
+      cases.push_back({rule,
+                       std::string("strict-flac-") + name + ".oga",
+                       JoinPages(copy),
+                       OffsetOf(pages, i),
+                       0.0,
+                       0.0,
+                       {}});
+      break;
+    }
+  };
+  const auto claim = [](Bytes& body, std::size_t at, uint32_t value) {
+    if (body.size() < at + 4) return false;
+    for (std::size_t b = 0; b < 4; ++b) body[at + b] = static_cast<unsigned char>(value >> (8 * b));
+    return true;
+  };
+  comments("vendor-not-utf8", "vendor-not-utf8", [](Bytes& body, std::size_t) {
     body[8] = 0xFF;
-    copy[i].FixCrc();
-    cases.push_back({"vendor-not-utf8",
-                     "strict-flac-vendor-not-utf8.oga",
-                     JoinPages(copy),
-                     OffsetOf(pages, i),
-                     0.0,
-                     0.0,
-                     {}});
-    break;
-  }
+    return true;
+  });
+  comments("comment-length-overrun", "comment-vendor-overrun",
+           [&](Bytes& body, std::size_t) { return claim(body, 4, 0xFFFF); });
+  comments("comment-length-overrun", "comment-count-overrun",
+           [&](Bytes& body, std::size_t count) { return claim(body, count, 1000); });
   copy = pages;
   copy[first - 1].SetGranule(7);
   copy[first - 1].FixCrc();

@@ -215,6 +215,16 @@ std::vector<std::string> FieldsWith(const std::string& extra) {
 
 }  // namespace
 
+Bytes WithManyComments(std::size_t count, const std::string& field, const Tone& base) {
+  Bytes packet = {3, 'v', 'o', 'r', 'b', 'i', 's'};
+  PutString(packet, "harrowbit");
+  PutLe32(packet, static_cast<uint32_t>(count));
+  packet.reserve(packet.size() + count * (4 + field.size()) + 1);
+  for (std::size_t i = 0; i < count; ++i) PutString(packet, field);
+  packet.push_back(1);
+  return WithComments(EncodeTone(base), packet);
+}
+
 Tone StrictTone() { return Tone{2, 44100, 4.0, 440.0, 0.6f, 21}; }
 
 std::string PictureField(const std::string& mime, const Bytes& data) {
@@ -317,6 +327,9 @@ std::vector<StrictCase> StrictCases(const Tone& base) {
   comments("comment-bad-name", "comment-name-tilde", "harrowbit", FieldsWith("BAD~NAME=x"));
   comments("comment-bad-name", "comment-name-empty", "harrowbit", FieldsWith("=no name"));
   comments("comment-not-utf8", "comment-not-utf8", "harrowbit", FieldsWith("TITLE=caf\xE9"));
+  // A name longer than the helper's answers may be, quoted in the breach's text.
+  comments("comment-not-utf8", "comment-long-name", "harrowbit",
+           FieldsWith(std::string(70000, 'N') + "=caf\xE9"));
   comments("vendor-not-utf8", "vendor-not-utf8", "harrowbit \xFF\xFE", kFields);
   comments("picture-undecodable", "picture-not-base64", "harrowbit",
            FieldsWith("METADATA_BLOCK_PICTURE=not*base64!"));

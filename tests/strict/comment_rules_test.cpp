@@ -42,15 +42,25 @@ std::string Claiming(std::size_t count, const std::string& field, std::size_t cl
   return body + field;
 }
 
+using Names = std::vector<std::string>;
+
+// The rules broken, in order, then how many more were counted and what ran past the end.
 std::vector<std::string> Rules(const std::string& body) {
-  std::vector<CommentFault> faults;
-  CheckCommentFields(body, faults);
+  CFaultList faults;
+  const CommentFieldsEnd end = CheckCommentFields(body, faults);
   std::vector<std::string> names;
-  for (const CommentFault& fault : faults) names.push_back(StructureRuleName(fault.rule));
+  for (const CommentFault& fault : faults.Listed()) names.push_back(StructureRuleName(fault.rule));
+  if (faults.Unlisted() > 0) names.push_back("+" + std::to_string(faults.Unlisted()));
+  if (!end.overrun.empty()) names.push_back("past the end: " + end.overrun);
   return names;
 }
 
-using Names = std::vector<std::string>;
+// `rule` listed as often as the cap allows, then `after`.
+Names Capped(const std::string& rule, Names after) {
+  Names names(kMaxListedPerRule, rule);
+  names.insert(names.end(), after.begin(), after.end());
+  return names;
+}
 
 TEST(CommentRules, EachFieldAgainstTheFormat) {
   const std::string picture = testgen::PictureField("image/jpeg", {0xFF, 0xD8, 0xFF});
@@ -93,10 +103,27 @@ TEST(CommentRules, EachFieldAgainstTheFormat) {
       // The decoder refuses a header whose lengths run past it; nothing past the cut is
       // read as a field.
       {"a field whose length is as given", Claiming(2, "NOEQ", 4), {"comment-no-equals"}},
-      {"a field that runs past the end", Claiming(2, "NOEQ", 100), {}},
-      {"more fields counted than present", Claiming(5, "T=\xFF", 3), {"comment-not-utf8"}},
-      {"a vendor that runs past the end", std::string("\x40\0\0\0\xFF\xFF", 6), {}},
-      {"a count cut short", Body("\xFF", {}).substr(0, 7), {"vendor-not-utf8"}},
+      {"a field that runs past the end", Claiming(2, "NOEQ", 100), {"past the end: comment 2"}},
+      {"more fields counted than present",
+       Claiming(5, "T=\xFF", 3),
+       {"comment-not-utf8", "past the end: comment 3"}},
+      {"a vendor that runs past the end",
+       std::string("\x40\0\0\0\xFF\xFF", 6),
+       {"past the end: the vendor string"}},
+      {"a count cut short",
+       Body("\xFF", {}).substr(0, 7),
+       {"vendor-not-utf8", "past the end: the comment count"}},
+      // Listed up to the cap while they are collected, the rest only counted.
+      {"a rule broken past the cap", Body("v", Names(25, "")),
+       Capped("comment-no-equals", {"+15"})},
+      {"the cap is each rule's",
+       Body("v",
+            [] {
+              Names fields(12, "NOEQ");
+              fields.push_back("=x");
+              return fields;
+            }()),
+       Capped("comment-no-equals", {"comment-bad-name", "+2"})},
   };
   for (const auto& c : cases) EXPECT_EQ(Rules(c.body), c.expected) << c.name;
 }

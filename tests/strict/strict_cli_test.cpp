@@ -2,6 +2,7 @@
 // jobs and the check, clean files unwarned, the exit status, and the database.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <map>
@@ -10,6 +11,7 @@
 
 #include "filetest/structure_check_file.h"
 #include "tests/cli/run_cli.h"
+#include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/gen/strict_gen.h"
 
@@ -275,7 +277,7 @@ TEST(StrictAllCodecsCli, EveryCodecIsHeldToItsRulesWithJobsQuickAndTheDatabase) 
       t, {"sqlite3", db, "SELECT codec, strict, count(*) FROM files GROUP BY codec, strict"});
   // An Opus file without its beginning-of-stream flag begins no stream, as the map of
   // links reads it: the Vorbis check has it, and it is recorded as no codec.
-  EXPECT_EQ(rows.out, "flac|1|6\nnone|1|1\nopus|1|20\nvorbis|1|2\nvorbis+opus+flac|1|1\n")
+  EXPECT_EQ(rows.out, "flac|1|8\nnone|1|1\nopus|1|20\nvorbis|1|2\nvorbis+opus+flac|1|1\n")
       << rows.err;
 
   // The records stand for the same check, warnings and all. Opus and FLAC are checked in
@@ -302,5 +304,66 @@ TEST(StrictAllCodecsCli, EveryCodecIsHeldToItsRulesWithJobsQuickAndTheDatabase) 
     const std::string path = (t / "mixed" / c.fileName).native();
     EXPECT_EQ(inProcess.at(path).names, first.at(path).names) << path;
     EXPECT_EQ(inProcess.at(path).offsets, first.at(path).offsets) << path;
+  }
+}
+
+// What a file's breaches count for, and what is said of a file whose breaches are not
+// known, whatever the codec, the way of decoding and the output: a breach in the pages of
+// a codec Harrowbit does not check counts as in a chain with Vorbis (summary, "warned",
+// exit status) while its audio stays NOT CHECKED; a file that could not be read has no
+// breaches known, which neither the JSON nor the report may give as none.
+TEST(StrictCountsCli, ABreachCountsWhateverTheCodecAndUnknownBreachesAreNotNone) {
+  const TempDir t;
+  testgen::Bytes speex = testgen::MakeForeignStream("Speex   ", 22);
+  std::vector<testgen::Page> pages = testgen::SplitPages(speex);
+  pages.pop_back();
+  const testgen::Bytes cut = testgen::JoinPages(pages);
+  ASSERT_TRUE(testgen::WriteBytes(t / "speex-cut.ogg", cut));
+  ASSERT_TRUE(
+      testgen::WriteBytes(t / "vorbis-speex-cut.ogg",
+                          testgen::Chain({testgen::EncodeTone(testgen::StrictTone()), cut})));
+  ASSERT_TRUE(testgen::WriteBytes(t / "speex.ogg", speex));
+  ASSERT_EQ(::mkfifo((t / "fifo.ogg").c_str(), 0600), 0);
+  const struct {
+    const char* file;
+    bool everyCodecOnly;  // only --all-codecs reads past its first packet
+    int status;
+    const char* json;  // the file's "warnings"
+    bool warned;
+    const char* text;  // in the report
+  } cases[] = {
+      {"speex-cut.ogg", true, 1, "[{\"name\":\"missing-eos\"", true,
+       "...NOT CHECKED (speex: not a codec Harrowbit checks)\n\tmissing-eos @ 0m 00s, byte "},
+      {"vorbis-speex-cut.ogg", true, 1, "[{\"name\":\"missing-eos\"", true,
+       "...WARN (1) (links not checked: speex)\n\tmissing-eos @ "},
+      {"speex.ogg", true, 0, "[]", false,
+       "...NOT CHECKED (speex: not a codec Harrowbit checks)\n1 "},
+      {"fifo.ogg", false, 1, "null", false,
+       "...ERROR (OPENFILE)\n\tformat rules: not known, the check did not finish\n"},
+  };
+  const std::vector<std::vector<std::string>> ways = {
+      {"-j1"}, {"-j2", "--quick"}, {"--in-process"}, {"--in-process", "--quick"}};
+  for (const auto& c : cases) {
+    for (const bool everyCodec : {true, false}) {
+      if (c.everyCodecOnly && !everyCodec) continue;
+      for (const auto& way : ways) {
+        std::vector<std::string> args = {"--strict", (t / c.file).native()};
+        args.insert(args.begin(), way.begin(), way.end());
+        if (everyCodec) args.insert(args.begin(), "--all-codecs");
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const CliRun text = RunCli(t, args);
+        EXPECT_EQ(text.status, c.status) << text.err;
+        EXPECT_NE(text.out.find(c.text), std::string::npos) << text.out;
+        EXPECT_EQ(text.out.find("1 with warnings [1]\n") != std::string::npos, c.warned)
+            << text.out;
+        args.insert(args.begin(), "--json");
+        const CliRun json = RunCli(t, args);
+        EXPECT_EQ(json.status, c.status) << json.err;
+        EXPECT_NE(json.out.find(std::string(",\"warnings\":") + c.json), std::string::npos)
+            << json.out;
+        EXPECT_NE(json.out.find(c.warned ? "\"warned\":[1]}" : "\"warned\":[]}"), std::string::npos)
+            << json.out;
+      }
+    }
   }
 }
