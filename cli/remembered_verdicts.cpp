@@ -10,12 +10,12 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   d.key = PathKey(path);
   d.identity = IdentityOf(path);
   d.last = m_db.Last(d.key, m_reach);
-  const int64_t nowMs = UnixMsNow();
-  const auto stands = [&](const std::optional<StoredRecord>& r) {
-    return r && CanReuse(*r, *d.identity, m_kind, *m_skipDays, nowMs, m_bStrict) &&
-           FitsReach(*r, m_reach);
-  };
-  if (m_skipDays && d.identity) {
+  if (m_skipDays) {
+    const int64_t nowMs = UnixMsNow();
+    const auto stands = [&](const std::optional<StoredRecord>& r) {
+      return r && d.identity && CanReuse(*r, *d.identity, m_kind, *m_skipDays, nowMs, m_bStrict) &&
+             FitsReach(*r, m_reach);
+    };
     if (stands(d.last)) {
       d.stands = d.last;
     } else if (auto other = m_db.Last(d.key, m_bAllCodecs ? Reach::kVorbis : Reach::kAllCodecs);

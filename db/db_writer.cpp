@@ -110,11 +110,8 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
       sqlite3_bind_null(upsert, 16);
     }
     BindText(upsert, 17, ReachName(r.reach));
-    if (!r.skippedLinks.empty()) {
-      BindText(upsert, 18, r.skippedLinks);
-    } else {
-      sqlite3_bind_null(upsert, 18);
-    }
+    // Left unbound, NULL: CReset clears the bindings after every row.
+    if (!r.skippedLinks.empty()) BindText(upsert, 18, r.skippedLinks);
     sqlite3_bind_int(upsert, 19, r.md5Unverifiable ? 1 : 0);
     rc = sqlite3_step(upsert);
     if (rc != SQLITE_DONE) break;
