@@ -9,26 +9,6 @@
 
 namespace {
 
-// libvorbisfile reads a link's byte range through these, as it reads a whole file
-// through bounded_file's view.
-std::size_t RangeRead(void* ptr, std::size_t size, std::size_t count, void* source) {
-  if (size == 0) return 0;
-  const long got =
-      static_cast<COggRange*>(source)->Read(static_cast<unsigned char*>(ptr), size * count);
-  return got <= 0 ? 0 : static_cast<std::size_t>(got) / size;
-}
-
-int RangeSeek(void* source, ogg_int64_t offset, int whence) {
-  return static_cast<COggRange*>(source)->Seek(offset, whence) ? 0 : -1;
-}
-
-long RangeTell(void* source) { return static_cast<long>(static_cast<COggRange*>(source)->pos); }
-
-int RangeClose(void* source) {
-  delete static_cast<COggRange*>(source);
-  return 0;
-}
-
 // Neighbouring links of Vorbis or of Opus go to their library together, which follows
 // a chain itself (and, for Vorbis, counts only the last link's end-of-stream page, as a
 // whole Vorbis file gets). libFLAC decodes one stream only, so FLAC links stay apart.
@@ -73,7 +53,7 @@ int64_t CAnyOggCheck::Suppressed() const { return m_bJudged ? m_feed.Structure()
 bool CAnyOggCheck::Open(std::filesystem::path path) {
   const bool opened = OpenChecked(path);
   // A file that cannot be read at all has nothing to hold to the rules.
-  if (!opened && m_bStrict && !m_bJudged && m_strError != "OPENFILE")
+  if (!opened && m_bStrict && !m_bJudged && m_strError != kOpenFileReason)
     m_bJudged = m_feed.JudgeUnopened(path);
   return opened;
 }
@@ -82,7 +62,7 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
   Close();
   m_perLink.clear();
   if (!m_source.Open(path)) {
-    m_strError = "OPENFILE";
+    m_strError = kOpenFileReason;
     return false;
   }
   // The map's pass is not fed to the rules: a file of Vorbis alone goes to libvorbisfile,
@@ -150,10 +130,10 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
     Range& range = m_ranges[m_nPart];
     if (!IsCheckedCodec(range.link.codec)) continue;
     if (OpenPart(m_nPart)) {
-      range.seconds = PartTotal();
-      range.samples = PartSamples();
+      range.seconds = Part().TotalSeconds();
+      range.samples = Part().TotalSamples();
       m_nTotalSamples += range.samples;
-    } else if (PartError() == kNotImplemented) {
+    } else if (Part().Error() == kNotImplemented) {
       range.seconds = 0;
       for (const OggLink& link : links) {
         if (link.begin >= range.link.begin && link.begin < range.link.end)
@@ -166,7 +146,7 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
       for (std::size_t i = 0; i < range.lostBeforeAudio.size(); ++i)
         m_perLink[range.checkedBefore + i] = kNotDecoded;
     } else if (m_nPart == 0) {
-      const std::string reason = PartError();
+      const std::string reason = Part().Error();
       std::string codecs = std::move(m_strCodecs);
       Close();
       m_strError = reason;
@@ -221,13 +201,7 @@ std::size_t CAnyOggCheck::StepLink() {
     return static_cast<std::size_t>(link < 0 ? 0 : link);
   }
   if (m_nPart >= m_ranges.size()) return m_perLink.size();
-  int inPart = 0;
-  switch (m_ranges[m_nPart].link.codec) {
-    case OggCodec::kOpus: inPart = m_opus.Link(); break;
-    case OggCodec::kFlac: break;
-    default: inPart = m_vorbis.m_vf.current_link; break;
-  }
-  return m_ranges[m_nPart].checkedBefore + static_cast<std::size_t>(inPart < 0 ? 0 : inPart);
+  return m_ranges[m_nPart].checkedBefore + static_cast<std::size_t>(Part().Link());
 }
 
 int CAnyOggCheck::DecodeChecked() {
@@ -252,13 +226,13 @@ int CAnyOggCheck::DecodeChecked() {
       continue;
     }
     if (!m_bPartOpen && !OpenPart(m_nPart)) {
-      m_strError = std::string(PartError()) + " @ " + FormatPosition(m_fOffset);
+      m_strError = FaultText(Part().Error(), m_fOffset);
       return kLinkOpenFault;
     }
-    const int result = PartStep();
+    const int result = Part().DecodeStep();
     if (result < 0) m_strError = PartErrorInFile();
     if (result != 0) return result;
-    m_fOffset += PartPosition();
+    m_fOffset += Part().PositionSeconds();
     ClosePart();
     if (m_ranges[m_nPart].stray) return StrayFault();
   }
@@ -268,7 +242,7 @@ int CAnyOggCheck::DecodeChecked() {
 // The pages of a stream whose first page was lost follow the part: nothing can decode
 // them, and nothing says what they held.
 int CAnyOggCheck::StrayFault() {
-  m_strError = std::string(kStrayPages) + " @ " + FormatPosition(m_fOffset);
+  m_strError = FaultText(kStrayPages, m_fOffset);
   m_nPart = m_ranges.size();
   return kLinkOpenFault;
 }
@@ -297,15 +271,23 @@ void CAnyOggCheck::Close() {
 double CAnyOggCheck::PositionSeconds() {
   if (m_bWhole && m_bQuickVorbis) return m_quick.PositionSeconds();
   if (m_bWhole) return m_vorbis.PositionSeconds();
-  return m_fOffset + (m_bPartOpen ? PartPosition() : 0);
+  return m_fOffset + (m_bPartOpen ? Part().PositionSeconds() : 0);
 }
 
 double CAnyOggCheck::TotalSeconds() {
   if (m_bWhole && m_bQuickVorbis) return m_nTotalSamples > 0 ? m_quick.TotalSeconds() : 0;
-  if (m_bWhole) return m_nTotalSamples > 0 ? ov_time_total(&m_vorbis.m_vf, -1) : 0;
+  if (m_bWhole) return m_nTotalSamples > 0 ? m_vorbis.TotalSeconds() : 0;
   double total = 0;
   for (const Range& range : m_ranges) total += range.seconds;
   return total;
+}
+
+ILinkCheck& CAnyOggCheck::CheckOf(OggCodec codec) {
+  switch (codec) {
+    case OggCodec::kOpus: return m_opus;
+    case OggCodec::kFlac: return m_flac;
+    default: return m_vorbisLinks;
+  }
 }
 
 bool CAnyOggCheck::OpenPart(std::size_t index) {
@@ -313,90 +295,20 @@ bool CAnyOggCheck::OpenPart(std::size_t index) {
   OggLink link = part.link;
   // A link that another follows has all its audio whatever its last page's flag says:
   // only the file's last link can be cut short. --strict names the missing flag.
-  const bool followed = index + 1 < m_ranges.size();
-  if (followed) link.eos = true;
-  m_bPartOpen = true;
-  switch (link.codec) {
-    case OggCodec::kOpus: return m_opus.OpenRange(m_source, link, part.lostBeforeAudio);
-    case OggCodec::kFlac: return m_flac.OpenRange(m_source, link);
-    default: break;
-  }
-  auto* range = new COggRange{&m_source, link.begin, link.end, 0};
-  const ov_callbacks callbacks{RangeRead, RangeSeek, RangeClose, RangeTell};
-  const int result = ov_open_callbacks(range, &m_vorbis.m_vf, nullptr, 0, callbacks);
-  if (result != 0) {
-    delete range;
-    m_bPartOpen = false;
-    m_vorbis.m_strError = OpenFailureName(result);
-    return false;
-  }
-  m_vorbis.m_strError.clear();
-  m_vorbis.m_nTotalSamples = ov_pcm_total(&m_vorbis.m_vf, -1);
-  m_vorbis.m_bFirstAudioLost = part.lostBeforeAudio.front();
-  m_vorbis.m_fFaultAt = -1;
-  m_vorbis.m_bEndsByNextLink = followed;
-  return true;
+  if (index + 1 < m_ranges.size()) link.eos = true;
+  m_bPartOpen = CheckOf(link.codec).OpenRange(m_source, link, part.lostBeforeAudio);
+  return m_bPartOpen;
 }
 
 void CAnyOggCheck::ClosePart() {
   if (!m_bPartOpen) return;
   m_bPartOpen = false;
-  switch (m_ranges[m_nPart].link.codec) {
-    case OggCodec::kOpus: m_opus.Close(); return;
-    case OggCodec::kFlac:
-      m_bMd5Missing = m_bMd5Missing || m_flac.Md5Missing();
-      m_flac.Close();
-      return;
-    default: ov_clear(&m_vorbis.m_vf); return;
-  }
-}
-
-int CAnyOggCheck::PartStep() {
-  switch (m_ranges[m_nPart].link.codec) {
-    case OggCodec::kOpus: return m_opus.DecodeStep();
-    case OggCodec::kFlac: return m_flac.DecodeStep();
-    default: return m_vorbis.DecodeStep();
-  }
-}
-
-double CAnyOggCheck::PartPosition() {
-  switch (m_ranges[m_nPart].link.codec) {
-    case OggCodec::kOpus: return m_opus.PositionSeconds();
-    case OggCodec::kFlac: return m_flac.PositionSeconds();
-    default: return m_vorbis.PositionSeconds();
-  }
-}
-
-double CAnyOggCheck::PartTotal() {
-  switch (m_ranges[m_nPart].link.codec) {
-    case OggCodec::kOpus: return m_opus.TotalSeconds();
-    case OggCodec::kFlac: return m_flac.TotalSeconds();
-    default: return ov_time_total(&m_vorbis.m_vf, -1);
-  }
-}
-
-int64_t CAnyOggCheck::PartSamples() const {
-  switch (m_ranges[m_nPart].link.codec) {
-    case OggCodec::kOpus: return m_opus.m_nTotalSamples;
-    case OggCodec::kFlac: return m_flac.m_nTotalSamples;
-    default: return m_vorbis.m_nTotalSamples;
-  }
+  m_bMd5Missing = m_bMd5Missing || Part().Md5Missing();
+  Part().Close();
 }
 
 std::string CAnyOggCheck::PartErrorInFile() {
-  std::string text = PartError();
-  const std::size_t at = text.find(" @ ");
   // A part's positions count from its own start.
-  if (at != std::string::npos && m_fOffset > 0) {
-    text = text.substr(0, at) + " @ " + FormatPosition(m_fOffset + PartPosition());
-  }
-  return text;
-}
-
-const std::string& CAnyOggCheck::PartError() const {
-  switch (m_ranges[m_nPart].link.codec) {
-    case OggCodec::kOpus: return m_opus.m_strError;
-    case OggCodec::kFlac: return m_flac.m_strError;
-    default: return m_vorbis.m_strError;
-  }
+  const std::string& name = Part().FaultName();
+  return name.empty() ? Part().Error() : FaultText(name, m_fOffset + Part().PositionSeconds());
 }

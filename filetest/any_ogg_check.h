@@ -99,11 +99,10 @@ class CAnyOggCheck {
   int DecodeChecked();
   bool OpenPart(std::size_t index);
   void ClosePart();
-  int PartStep();
-  double PartPosition();
-  double PartTotal();
-  int64_t PartSamples() const;
-  const std::string& PartError() const;
+  // The check of each codec's links of a chain that mixes codecs.
+  ILinkCheck& CheckOf(OggCodec codec);
+  // The check of the current part.
+  ILinkCheck& Part() { return CheckOf(m_ranges[m_nPart].link.codec); }
   std::string PartErrorInFile();
   // The link, counting those of a checked codec from the file's start, whose samples the
   // last DecodeStep handed out.
@@ -112,7 +111,9 @@ class CAnyOggCheck {
   int StrayFault();
 
   COggSource m_source;
+  // A file of Vorbis alone, whole.
   COggCheck m_vorbis;
+  COggCheck m_vorbisLinks;
   COpusCheck m_opus;
   CFlacOggCheck m_flac;
   OggCodec m_codec = OggCodec::kNone;

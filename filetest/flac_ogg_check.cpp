@@ -79,15 +79,12 @@ void Error(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status, vo
 
 CFlacOggCheck::CFlacOggCheck() : m_pDecoder(FLAC__stream_decoder_new()) {}
 
-CFlacOggCheck::~CFlacOggCheck() {
-  Close();
-  if (m_pDecoder != nullptr) FLAC__stream_decoder_delete(m_pDecoder);
-}
+CFlacOggCheck::~CFlacOggCheck() { Close(); }
 
 bool CFlacOggCheck::Open(std::filesystem::path path) {
   Close();
   if (!m_source.Open(path)) {
-    m_strError = "OPENFILE";
+    m_strError = kOpenFileReason;
     return false;
   }
   const std::vector<OggLink> links = MapOggLinks(m_source);
@@ -96,10 +93,12 @@ bool CFlacOggCheck::Open(std::filesystem::path path) {
   return false;
 }
 
-bool CFlacOggCheck::OpenRange(const COggSource& source, const OggLink& link) {
-  if (m_bOpen) FLAC__stream_decoder_finish(m_pDecoder);
+bool CFlacOggCheck::OpenRange(const COggSource& source, const OggLink& link,
+                              const std::vector<bool>&) {
+  if (m_bOpen) FLAC__stream_decoder_finish(m_pDecoder.get());
   m_bOpen = false;
   m_strError.clear();
+  m_strFault.clear();
   m_nTotalSamples = 0;
   m_bStreamInfo = m_bMd5Missing = false;
   m_nRate = 0;
@@ -114,21 +113,21 @@ bool CFlacOggCheck::OpenRange(const COggSource& source, const OggLink& link) {
     m_strError = "FLAC_MEMORY_ALLOCATION_ERROR";
     return false;
   }
-  FLAC__stream_decoder_set_md5_checking(m_pDecoder, true);
-  FLAC__stream_decoder_set_ogg_serial_number(m_pDecoder, static_cast<long>(link.serial));
-  if (FLAC__stream_decoder_init_ogg_stream(m_pDecoder, ::Read, ::Seek, ::Tell, ::Length, ::Eof,
-                                           ::Write, ::Metadata, ::Error,
+  FLAC__stream_decoder_set_md5_checking(m_pDecoder.get(), true);
+  FLAC__stream_decoder_set_ogg_serial_number(m_pDecoder.get(), static_cast<long>(link.serial));
+  if (FLAC__stream_decoder_init_ogg_stream(m_pDecoder.get(), ::Read, ::Seek, ::Tell, ::Length,
+                                           ::Eof, ::Write, ::Metadata, ::Error,
                                            this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
     m_strError = "FLAC_INIT_ERROR";
     return false;
   }
   m_bOpen = true;
-  const bool read = FLAC__stream_decoder_process_until_end_of_metadata(m_pDecoder);
+  const bool read = FLAC__stream_decoder_process_until_end_of_metadata(m_pDecoder.get());
   if (m_pFirstError != nullptr || !read || !m_bStreamInfo) {
     m_strError = m_pFirstError != nullptr ? m_pFirstError
                  : !read                  ? StateName()
                                           : "FLAC_NO_STREAMINFO";
-    FLAC__stream_decoder_finish(m_pDecoder);
+    FLAC__stream_decoder_finish(m_pDecoder.get());
     m_bOpen = false;
     m_nTotalSamples = 0;
     return false;
@@ -145,7 +144,7 @@ int CFlacOggCheck::DecodeStep() {
     return kFlacFault;
   }
   while (m_nReturned == m_nDecoded) {
-    const bool ok = FLAC__stream_decoder_process_single(m_pDecoder);
+    const bool ok = FLAC__stream_decoder_process_single(m_pDecoder.get());
     if (m_pFirstError != nullptr) {
       m_nReturned = m_nErrorAt;
       return Fault(m_pFirstError);
@@ -155,13 +154,14 @@ int CFlacOggCheck::DecodeStep() {
       return Fault("FLAC_LOST_SYNC");
     }
     if (!ok) return Fault(StateName());
-    if (FLAC__stream_decoder_get_state(m_pDecoder) != FLAC__STREAM_DECODER_END_OF_STREAM) continue;
+    if (FLAC__stream_decoder_get_state(m_pDecoder.get()) != FLAC__STREAM_DECODER_END_OF_STREAM)
+      continue;
     if (!m_bEnds || m_nDecoded < m_nTotalSamples) {
-      m_strError = "TRUNCATED @ " + FormatPosition(PositionSeconds());
+      Fault("TRUNCATED");
       return kTruncated;
     }
     // finish() is where libFLAC compares the MD5 of all it decoded.
-    const bool md5Matches = FLAC__stream_decoder_finish(m_pDecoder);
+    const bool md5Matches = FLAC__stream_decoder_finish(m_pDecoder.get());
     m_bOpen = false;
     if (!md5Matches) {
       m_strError = "FLAC_MD5_MISMATCH";
@@ -179,7 +179,7 @@ int CFlacOggCheck::DecodeStep() {
 // version it does not know).
 const char* CFlacOggCheck::StateName() const {
   if (m_bReadFailed) return "FLAC_READ_ERROR";
-  switch (FLAC__stream_decoder_get_state(m_pDecoder)) {
+  switch (FLAC__stream_decoder_get_state(m_pDecoder.get())) {
     case FLAC__STREAM_DECODER_OGG_ERROR: return "FLAC_OGG_ERROR";
     case FLAC__STREAM_DECODER_SEEK_ERROR: return "FLAC_SEEK_ERROR";
     case FLAC__STREAM_DECODER_ABORTED: return "FLAC_ABORTED";
@@ -195,24 +195,26 @@ long CFlacOggCheck::Read(unsigned char* buffer, std::size_t n) {
 }
 
 int CFlacOggCheck::Fault(const std::string& reason) {
-  m_strError = reason + " @ " + FormatPosition(PositionSeconds());
+  m_strFault = reason;
+  m_strError = FaultText(reason, PositionSeconds());
   return kFlacFault;
 }
 
 void CFlacOggCheck::Close() {
-  if (m_bOpen) FLAC__stream_decoder_finish(m_pDecoder);
+  if (m_bOpen) FLAC__stream_decoder_finish(m_pDecoder.get());
   m_bOpen = false;
   m_source.Close();
   m_strError.clear();
+  m_strFault.clear();
   m_nTotalSamples = 0;
   m_bMd5Missing = false;
 }
 
-double CFlacOggCheck::PositionSeconds() const {
+double CFlacOggCheck::PositionSeconds() {
   return m_nRate == 0 ? 0 : static_cast<double>(m_nReturned) / m_nRate;
 }
 
-double CFlacOggCheck::TotalSeconds() const {
+double CFlacOggCheck::TotalSeconds() {
   return m_nRate == 0 ? 0 : static_cast<double>(m_nTotalSamples) / m_nRate;
 }
 

@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "filetest/link_check.h"
 #include "filetest/ogg_links.h"
 #include "filetest/ogg_source.h"
 
@@ -16,25 +19,29 @@
 // before it. libFLAC's Ogg layer meets a lost page as lost sync but keeps it to itself
 // (and fills the gap with silence), so the gap the page numbers show is reported as
 // FLAC_LOST_SYNC where the audio before it ends.
-class CFlacOggCheck {
+class CFlacOggCheck final : public ILinkCheck {
  public:
   CFlacOggCheck();
-  ~CFlacOggCheck();
+  ~CFlacOggCheck() override;
   CFlacOggCheck(const CFlacOggCheck&) = delete;
   CFlacOggCheck& operator=(const CFlacOggCheck&) = delete;
 
   bool Open(std::filesystem::path path);
   // Checks the stream link.serial in the bytes of `link` in `source`, which must stay open
-  // until Close.
-  bool OpenRange(const COggSource& source, const OggLink& link);
+  // until Close. A lost page shows in link.holeGranule, whatever its place.
+  bool OpenRange(const COggSource& source, const OggLink& link,
+                 const std::vector<bool>& lostBeforeAudio = {}) override;
   // > 0: samples per channel; 0: clean end; < 0: a fault, named in m_strError.
-  int DecodeStep();
-  void Close();
-  double PositionSeconds() const;
-  double TotalSeconds() const;
+  int DecodeStep() override;
+  void Close() override;
+  double PositionSeconds() override;
+  double TotalSeconds() override;
+  int64_t TotalSamples() const override { return m_nTotalSamples; }
+  const std::string& Error() const override { return m_strError; }
+  const std::string& FaultName() const override { return m_strFault; }
   // The stream carries no MD5 of its audio (all zeros), so a clean end vouches for frames
   // and pages, not for the audio as encoded.
-  bool Md5Missing() const { return m_bMd5Missing; }
+  bool Md5Missing() const override { return m_bMd5Missing; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -53,7 +60,11 @@ class CFlacOggCheck {
 
   COggSource m_source;
   COggRange m_range;
-  FLAC__StreamDecoder* m_pDecoder = nullptr;
+  struct DeleteDecoder {
+    void operator()(FLAC__StreamDecoder* decoder) const { FLAC__stream_decoder_delete(decoder); }
+  };
+  std::unique_ptr<FLAC__StreamDecoder, DeleteDecoder> m_pDecoder;
+  std::string m_strFault;
   bool m_bOpen = false;
   bool m_bEnds = false;
   bool m_bReadFailed = false;

@@ -9,6 +9,30 @@
 #include "platform/path_bytes.h"
 #include "text/path_text.h"
 
+namespace {
+
+// libvorbisfile reads a link's byte range through these, as it reads a whole file through
+// bounded_file's view.
+std::size_t RangeRead(void* ptr, std::size_t size, std::size_t count, void* source) {
+  if (size == 0) return 0;
+  const long got =
+      static_cast<COggRange*>(source)->Read(static_cast<unsigned char*>(ptr), size * count);
+  return got <= 0 ? 0 : static_cast<std::size_t>(got) / size;
+}
+
+int RangeSeek(void* source, ogg_int64_t offset, int whence) {
+  return static_cast<COggRange*>(source)->Seek(offset, whence) ? 0 : -1;
+}
+
+long RangeTell(void* source) { return static_cast<long>(static_cast<COggRange*>(source)->pos); }
+
+int RangeClose(void* source) {
+  delete static_cast<COggRange*>(source);
+  return 0;
+}
+
+}  // namespace
+
 COggCheck::~COggCheck() { Close(); }
 
 bool COggCheck::Open(std::filesystem::path path) {
@@ -16,7 +40,7 @@ bool COggCheck::Open(std::filesystem::path path) {
   const std::string cut = CutToUtf16Units(PathToUtf8(path), kMaxPathUnits);
   std::unique_ptr<CReadFile> file(new (std::nothrow) CReadFile);
   if (file == nullptr || !file->OpenRegular(cut)) {
-    m_strError = "OPENFILE";
+    m_strError = kOpenFileReason;
     return false;
   }
   const int result = OpenOggView(file.get(), &m_vf, m_pObserver, m_bObserveReads);
@@ -24,9 +48,10 @@ bool COggCheck::Open(std::filesystem::path path) {
     m_strError = OpenFailureName(result);
     return false;
   }
-  m_pFile = file.release();
+  // The view now owns the file, and m_vf the view.
+  const NativeFile native = file.release()->Native();
+  m_bOpen = true;
   m_nTotalSamples = ov_pcm_total(&m_vf, -1);
-  const NativeFile native = m_pFile->Native();
   m_bFirstAudioLost = PageLostAfterHeaders(
       [native](unsigned char* buffer, std::size_t size, int64_t offset) {
         return static_cast<long>(ReadAt(native, buffer, size, offset));
@@ -35,49 +60,79 @@ bool COggCheck::Open(std::filesystem::path path) {
   return true;
 }
 
+bool COggCheck::OpenRange(const COggSource& source, const OggLink& link,
+                          const std::vector<bool>& lostBeforeAudio) {
+  Close();
+  auto* range = new (std::nothrow) COggRange{&source, link.begin, link.end, 0};
+  if (range == nullptr) {
+    m_strError = OpenFailureName(OV_EFAULT);
+    return false;
+  }
+  if (!OpenStream(range, ov_callbacks{RangeRead, RangeSeek, RangeClose, RangeTell})) {
+    delete range;
+    return false;
+  }
+  m_bFirstAudioLost = !lostBeforeAudio.empty() && lostBeforeAudio.front();
+  m_bEndsWhole = link.eos;
+  return true;
+}
+
+bool COggCheck::OpenStream(void* source, ov_callbacks callbacks) {
+  const int result = ov_open_callbacks(source, &m_vf, nullptr, 0, callbacks);
+  if (result != 0) {
+    m_strError = OpenFailureName(result);
+    return false;
+  }
+  m_bOpen = true;
+  m_nTotalSamples = ov_pcm_total(&m_vf, -1);
+  return true;
+}
+
 int COggCheck::DecodeStep() {
   return TakeResult(ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream));
 }
 
 int COggCheck::TakeResult(long readResult) {
-  m_nLastResult = static_cast<int>(readResult);
+  int result = static_cast<int>(readResult);
   // Nothing before that page can be decoded: the first read meets the hole, whatever
   // libvorbisfile makes of the pages after it (a short stream may even end cleanly).
-  if (m_bFirstAudioLost && m_nLastResult >= 0) {
+  if (m_bFirstAudioLost && result >= 0) {
     m_fFaultAt = 0;
-    m_nLastResult = OV_HOLE;
-    m_strError = DecodeFaultText(OV_HOLE, m_fFaultAt);
-    return m_nLastResult;
+    result = OV_HOLE;
   }
   // Only the last link's end-of-stream page counts: the flag is cleared at every change
   // of link.
-  const bool truncated = m_nLastResult == 0 && m_vf.os.e_o_s == 0 && !m_bEndsByNextLink;
-  if (truncated) m_nLastResult = kTruncated;
-  if (truncated || m_nLastResult == OV_EBADLINK || m_nLastResult == OV_HOLE) {
-    m_strError = DecodeFaultText(m_nLastResult, ov_time_tell(&m_vf));
+  if (result == 0 && m_vf.os.e_o_s == 0 && !m_bEndsWhole) result = kTruncated;
+  if (const char* name = DecodeFaultName(result); *name != '\0') {
+    m_strFault = name;
+    m_strError = FaultText(name, PositionSeconds());
   }
-  return m_nLastResult;
+  return result;
 }
 
 void COggCheck::Close() {
   m_nTotalSamples = 0;
   m_bFirstAudioLost = false;
-  m_bEndsByNextLink = false;
+  m_bEndsWhole = false;
   m_fFaultAt = -1;
   m_strError.clear();
-  if (m_pFile != nullptr) {
-    ov_clear(&m_vf);  // closes the stream too
-    m_pFile = nullptr;
+  m_strFault.clear();
+  if (m_bOpen) ov_clear(&m_vf);  // closes the stream too
+  m_bOpen = false;
+}
+
+const char* DecodeFaultName(int result) {
+  switch (result) {
+    case OV_EBADLINK: return "OV_EBADLINK";
+    case OV_HOLE: return "OV_HOLE";
+    case kTruncated: return "TRUNCATED";
+    default: return "";
   }
 }
 
 std::string DecodeFaultText(int result, double seconds) {
-  switch (result) {
-    case OV_EBADLINK: return "OV_EBADLINK @ " + FormatPosition(seconds);
-    case OV_HOLE: return "OV_HOLE @ " + FormatPosition(seconds);
-    case kTruncated: return "TRUNCATED @ " + FormatPosition(seconds);
-    default: return {};
-  }
+  const char* name = DecodeFaultName(result);
+  return *name == '\0' ? std::string() : FaultText(name, seconds);
 }
 
 const char* OpenFailureName(int ovOpenResult) {

@@ -5,26 +5,31 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "filetest/link_check.h"
 #include "filetest/read_observer.h"
 #include "platform/read_file.h"
 #include "text/position_text.h"
 
 // Tests one file at a time: opens it through libvorbisfile, decodes it in steps of at
 // most 1024 samples per channel and names the first fault with the time it struck.
-// One object serves a whole scan; the next Open closes the previous file.
-class COggCheck {
+// One object serves a whole scan; the next Open closes the previous file. As a link check
+// it serves the Vorbis links of a chain that mixes codecs.
+class COggCheck final : public ILinkCheck {
  public:
   COggCheck() = default;
-  virtual ~COggCheck();
+  ~COggCheck() override;
   COggCheck(const COggCheck&) = delete;
   COggCheck& operator=(const COggCheck&) = delete;
 
   // False leaves no file open and the reason in m_strError.
   bool Open(std::filesystem::path path);
+  bool OpenRange(const COggSource& source, const OggLink& link,
+                 const std::vector<bool>& lostBeforeAudio) override;
   // > 0: samples per channel decoded; 0: clean end of the stream; < 0: a fault.
-  int DecodeStep();
-  void Close();
+  int DecodeStep() override;
+  void Close() override;
   // Turns what a read of at most kSamplesPerStep samples from m_vf returned into
   // DecodeStep's result and reason; every check that reads m_vf its own way names faults
   // through it.
@@ -33,31 +38,44 @@ class COggCheck {
   // reads positions the same way.
   OggVorbis_File& Vf() { return m_vf; }
   // Where decoding is and how long the open file plays, as every check gives them.
-  double PositionSeconds() { return m_fFaultAt >= 0 ? m_fFaultAt : ov_time_tell(&m_vf); }
-  double TotalSeconds() { return ov_time_total(&m_vf, -1); }
-  // Hands `observer` every file opened and the bytes libvorbisfile reads of it.
-  void Observe(IReadObserver* observer) { m_pObserver = observer; }
+  double PositionSeconds() override { return m_fFaultAt >= 0 ? m_fFaultAt : ov_time_tell(&m_vf); }
+  double TotalSeconds() override { return ov_time_total(&m_vf, -1); }
+  int64_t TotalSamples() const override { return m_nTotalSamples; }
+  const std::string& Error() const override { return m_strError; }
+  const std::string& FaultName() const override { return m_strFault; }
+  // A file or range is open, and holds a descriptor or the source's.
+  bool IsOpen() const { return m_bOpen; }
+  int Link() const override { return m_vf.current_link < 0 ? 0 : m_vf.current_link; }
+  // Hands `observer` every file opened and, with `reads`, the bytes libvorbisfile reads of
+  // it; without, the observer gets its pages another way.
+  void Observe(IReadObserver* observer, bool reads = true) {
+    m_pObserver = observer;
+    m_bObserveReads = reads;
+  }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
+
+ private:
+  // Opens m_vf on `source` through `callbacks`, which close it with ov_clear.
+  bool OpenStream(void* source, ov_callbacks callbacks);
+
   OggVorbis_File m_vf{};
-  // Non-null exactly while m_vf holds an open file, which then owns it.
-  CReadFile* m_pFile = nullptr;
+  // m_vf holds an open stream, which it owns.
+  bool m_bOpen = false;
   int m_nBitstream = 0;
   float** m_pcm = nullptr;
-  int m_nLastResult = 0;
-  // Sees each file this check opens, and the bytes libvorbisfile reads of it (--strict).
   IReadObserver* m_pObserver = nullptr;
-  // False when the observer gets its pages another way and wants no reads.
   bool m_bObserveReads = true;
   // The page after the first link's headers is lost. libvorbisfile counts pages afresh
   // where the first link's audio begins and sees later links' gaps itself.
   bool m_bFirstAudioLost = false;
   // The stream's last link lacks its end-of-stream flag, but another link of the file
   // follows it: its audio is whole.
-  bool m_bEndsByNextLink = false;
+  bool m_bEndsWhole = false;
   // Where a fault that libvorbisfile did not see struck; -1 for none.
   double m_fFaultAt = -1;
+  std::string m_strFault;
 };
 
 // Longest path, in UTF-16 code units, that a test opens; a longer one is cut.
@@ -66,6 +84,9 @@ inline constexpr int kSamplesPerStep = 1024;
 // The result DecodeStep gives when the data ends before the end-of-stream page.
 inline constexpr int kTruncated = -1;
 
+// The name a decode step's result gives its fault ("OV_HOLE"); empty for a code it does not
+// name.
+const char* DecodeFaultName(int result);
 // The report's reason for a decode step's fault at `seconds`: empty for a code it does not
 // name.
 std::string DecodeFaultText(int result, double seconds);

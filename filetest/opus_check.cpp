@@ -28,6 +28,8 @@ const OpusFileCallbacks kRangeCallbacks{RangeRead, RangeSeek, RangeTell, nullptr
 
 }  // namespace
 
+void COpusCheck::FreeFile::operator()(OggOpusFile* file) const { op_free(file); }
+
 COpusCheck::COpusCheck() = default;
 
 COpusCheck::~COpusCheck() { Close(); }
@@ -35,7 +37,7 @@ COpusCheck::~COpusCheck() { Close(); }
 bool COpusCheck::Open(std::filesystem::path path) {
   Close();
   if (!m_source.Open(path)) {
-    m_strError = "OPENFILE";
+    m_strError = kOpenFileReason;
     return false;
   }
   const std::vector<OggLink> links = MapOggLinks(m_source);
@@ -43,22 +45,22 @@ bool COpusCheck::Open(std::filesystem::path path) {
   whole.begin = 0;
   std::vector<bool> lostBeforeAudio;
   for (const OggLink& link : links) lostBeforeAudio.push_back(link.lostBeforeAudio);
-  if (OpenRange(m_source, whole, std::move(lostBeforeAudio))) return true;
+  if (OpenRange(m_source, whole, lostBeforeAudio)) return true;
   m_source.Close();
   return false;
 }
 
 bool COpusCheck::OpenRange(const COggSource& source, const OggLink& link,
-                           std::vector<bool> lostBeforeAudio) {
-  m_lostBeforeAudio = std::move(lostBeforeAudio);
-  if (m_pFile != nullptr) op_free(m_pFile);
-  m_pFile = nullptr;
+                           const std::vector<bool>& lostBeforeAudio) {
+  m_pFile.reset();
+  m_lostBeforeAudio = lostBeforeAudio;
   m_nTotalSamples = 0;
   m_nFaultAt = -1;
   m_strError.clear();
+  m_strFault.clear();
   m_range = COggRange{&source, link.begin, link.end, 0};
   int error = 0;
-  m_pFile = op_open_callbacks(&m_range, &kRangeCallbacks, nullptr, 0, &error);
+  m_pFile.reset(op_open_callbacks(&m_range, &kRangeCallbacks, nullptr, 0, &error));
   if (m_pFile == nullptr) {
     m_strError = OpusCodeName(error);
     return false;
@@ -67,27 +69,31 @@ bool COpusCheck::OpenRange(const COggSource& source, const OggLink& link,
   // opusfile hands back at most a buffer's worth of the link it is in, so a buffer sized
   // for the link with the fewest channels keeps every step within kSamplesPerStep.
   int fewest = INT_MAX;
-  for (int li = 0, links = op_link_count(m_pFile); li != links; ++li) {
-    fewest = std::min(fewest, op_channel_count(m_pFile, li));
+  for (int li = 0, links = op_link_count(m_pFile.get()); li != links; ++li) {
+    fewest = std::min(fewest, op_channel_count(m_pFile.get(), li));
   }
   m_nFloatsPerStep = kSamplesPerStep * std::max(fewest, 1);
   m_pcm.resize(static_cast<std::size_t>(m_nFloatsPerStep));
-  m_nTotalSamples = std::max<int64_t>(op_pcm_total(m_pFile, -1), 0);
+  m_nTotalSamples = std::max<int64_t>(op_pcm_total(m_pFile.get(), -1), 0);
   return true;
 }
 
+int COpusCheck::Fault(const char* name, int result) {
+  m_strFault = name;
+  m_strError = FaultText(name, PositionSeconds());
+  return result;
+}
+
 int COpusCheck::DecodeStep() {
-  if (m_pFile == nullptr) {
+  OggOpusFile* file = m_pFile.get();
+  if (file == nullptr) {
     m_strError = kNotOpen;
     return OP_EINVAL;
   }
   // After a hole opusfile tells the position of the page beyond it; the fault is where
   // the audio before it ends.
-  const int64_t before = op_pcm_tell(m_pFile);
-  const int result = op_read_float(m_pFile, m_pcm.data(), m_nFloatsPerStep, &m_nLink);
-  // opusfile drops a packet it cannot parse (a bad table of contents) without a word, and
-  // times what follows by the page's granule position: play time then runs ahead of the
-  // samples handed out.
+  const int64_t before = op_pcm_tell(file);
+  const int result = op_read_float(file, m_pcm.data(), m_nFloatsPerStep, &m_nLink);
   // opusfile counts a link's pages afresh where its audio begins, so it does not see that
   // page lost: the hole is where the link begins. A link whose audio was all on that page
   // ends before it hands out anything.
@@ -96,39 +102,39 @@ int COpusCheck::DecodeStep() {
     if (!m_lostBeforeAudio[static_cast<std::size_t>(link)]) continue;
     if (link != m_nLink && result > 0) break;
     m_nFaultAt = 0;
-    for (int li = 0; li < link; ++li) m_nFaultAt += std::max<int64_t>(op_pcm_total(m_pFile, li), 0);
-    m_strError = std::string(OpusCodeName(OP_HOLE)) + " @ " + FormatPosition(PositionSeconds());
-    return OP_HOLE;
+    for (int li = 0; li < link; ++li) m_nFaultAt += std::max<int64_t>(op_pcm_total(file, li), 0);
+    return Fault(OpusCodeName(OP_HOLE), OP_HOLE);
   }
-  if (result > 0 && op_pcm_tell(m_pFile) - before <= result) return result;
+  // opusfile drops a packet it cannot parse (a bad table of contents) without a word, and
+  // times what follows by the page's granule position: play time then runs ahead of the
+  // samples handed out.
+  if (result > 0 && op_pcm_tell(file) - before <= result) return result;
   if (result > 0) {
     m_nFaultAt = std::max<int64_t>(before, 0);
-    m_strError =
-        std::string(OpusCodeName(OP_EBADPACKET)) + " @ " + FormatPosition(PositionSeconds());
-    return OP_EBADPACKET;
+    return Fault(OpusCodeName(OP_EBADPACKET), OP_EBADPACKET);
   }
   if (result == 0 && m_bLastLinkEnds) return 0;
-  if (result < 0) m_nFaultAt = std::max<int64_t>(before, 0);
-  const std::string where = " @ " + FormatPosition(PositionSeconds());
-  m_strError = (result == 0 ? "TRUNCATED" : OpusCodeName(result)) + where;
-  return result == 0 ? kTruncated : result;
+  if (result == 0) return Fault("TRUNCATED", kTruncated);
+  m_nFaultAt = std::max<int64_t>(before, 0);
+  return Fault(OpusCodeName(result), result);
 }
 
 void COpusCheck::Close() {
-  if (m_pFile != nullptr) op_free(m_pFile);
-  m_pFile = nullptr;
+  m_pFile.reset();
   m_source.Close();
   m_nTotalSamples = 0;
   m_strError.clear();
+  m_strFault.clear();
 }
 
-double COpusCheck::PositionSeconds() const {
+double COpusCheck::PositionSeconds() {
   if (m_pFile == nullptr) return 0;
-  const int64_t at = m_nFaultAt >= 0 ? m_nFaultAt : std::max<int64_t>(op_pcm_tell(m_pFile), 0);
+  const int64_t at =
+      m_nFaultAt >= 0 ? m_nFaultAt : std::max<int64_t>(op_pcm_tell(m_pFile.get()), 0);
   return static_cast<double>(at) / kOpusRate;
 }
 
-double COpusCheck::TotalSeconds() const { return static_cast<double>(m_nTotalSamples) / kOpusRate; }
+double COpusCheck::TotalSeconds() { return static_cast<double>(m_nTotalSamples) / kOpusRate; }
 
 const char* OpusCodeName(int code) {
   switch (code) {

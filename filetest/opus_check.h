@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "filetest/link_check.h"
 #include "filetest/ogg_links.h"
 #include "filetest/ogg_source.h"
 
@@ -14,10 +16,10 @@ struct OggOpusFile;
 // to the end in steps of at most kSamplesPerStep samples per channel and names the first
 // fault with the play time where it struck (48 kHz, as opusfile counts). The surface is
 // COggCheck's.
-class COpusCheck {
+class COpusCheck final : public ILinkCheck {
  public:
   COpusCheck();
-  ~COpusCheck();
+  ~COpusCheck() override;
   COpusCheck(const COpusCheck&) = delete;
   COpusCheck& operator=(const COpusCheck&) = delete;
 
@@ -27,14 +29,17 @@ class COpusCheck {
   // follows a chain in them itself. link.eos: the last link has its end-of-stream page.
   // `lostBeforeAudio`: of each link in the range, OggLink::lostBeforeAudio.
   bool OpenRange(const COggSource& source, const OggLink& link,
-                 std::vector<bool> lostBeforeAudio = {});
+                 const std::vector<bool>& lostBeforeAudio) override;
   // > 0: samples per channel decoded; 0: clean end; < 0: a fault, named in m_strError.
-  int DecodeStep();
-  void Close();
-  double PositionSeconds() const;
-  double TotalSeconds() const;
+  int DecodeStep() override;
+  void Close() override;
+  double PositionSeconds() override;
+  double TotalSeconds() override;
+  int64_t TotalSamples() const override { return m_nTotalSamples; }
+  const std::string& Error() const override { return m_strError; }
+  const std::string& FaultName() const override { return m_strFault; }
   // The link of the chain the last DecodeStep's samples came from.
-  int Link() const { return m_nLink; }
+  int Link() const override { return m_nLink; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -42,11 +47,17 @@ class COpusCheck {
  private:
   COggSource m_source;
   COggRange m_range;
-  OggOpusFile* m_pFile = nullptr;
+  struct FreeFile {
+    void operator()(OggOpusFile* file) const;
+  };
+  std::unique_ptr<OggOpusFile, FreeFile> m_pFile;
   bool m_bLastLinkEnds = false;
   int64_t m_nFaultAt = -1;  // samples at 48 kHz
   int m_nLink = 0;
   std::vector<bool> m_lostBeforeAudio;
+  std::string m_strFault;
+  // Places a fault at PositionSeconds() and returns `result`.
+  int Fault(const char* name, int result);
   int m_nFloatsPerStep = 0;
   std::vector<float> m_pcm;
 };

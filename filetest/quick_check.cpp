@@ -41,8 +41,7 @@ void COggQuickCheck::Observe(IReadObserver* observer) {
   // Every regular file is seekable, so the version alone decides which loop reads it.
   const bool pages = QuickCheckSupported();
   m_pPageObserver = pages ? observer : nullptr;
-  m_check.m_pObserver = observer;
-  m_check.m_bObserveReads = !pages;
+  m_check.Observe(observer, !pages);
 }
 
 int COggQuickCheck::DecodeStep() {

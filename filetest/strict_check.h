@@ -13,6 +13,7 @@
 #include "filetest/check_traits.h"
 #include "filetest/ogg_structure_check.h"
 #include "filetest/read_observer.h"
+#include "text/position_text.h"
 
 // Feeds a COggStructureCheck from what a check reads, in file order, and reads itself only
 // what the check's reading left out: the pages libvorbisfile read while it opened the
@@ -83,7 +84,8 @@ class CStrictCheck {
     m_strError = m_check.m_strError;
     m_nTotalSamples = m_check.m_nTotalSamples;
     // A file that cannot be read at all has nothing to hold to the rules.
-    if (!opened && m_bStrict && m_strError != "OPENFILE") m_bJudged = m_feed.JudgeUnopened(path);
+    if (!opened && m_bStrict && m_strError != kOpenFileReason)
+      m_bJudged = m_feed.JudgeUnopened(path);
     if (opened && m_bStrict) {
       m_perLink.assign(static_cast<std::size_t>(Vf().links), 0);
       // What libvorbisfile read while opening, before a page loop of ours takes over.

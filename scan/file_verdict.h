@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "text/position_text.h"
+
 // What the test of one file found. A tester fills it in as the test goes: the length once
 // the file opened, the position after every step, the status and the reason at the end.
 struct FileVerdict {
@@ -42,7 +44,7 @@ struct FileVerdict {
   // A fault in what the decoder read: what a file that rots shows, headers included. A
   // file that could not be opened for reading at all (no permission, for one), or that
   // the decoder's limits stopped, says nothing of the kind.
-  bool IsDecodingFault() const { return IsError() && reason != "OPENFILE" && !overLimit; }
+  bool IsDecodingFault() const { return IsError() && reason != kOpenFileReason && !overLimit; }
 
   // --strict: a breach of the Ogg or Vorbis format rules that the decoder forgave.
   struct Warning {

@@ -13,3 +13,7 @@ std::string FormatPosition(double seconds) {
   const int64_t rest = whole % 60;
   return std::to_string(whole / 60) + "m " + (rest < 10 ? "0" : "") + std::to_string(rest) + "s";
 }
+
+std::string FaultText(std::string_view name, double seconds) {
+  return std::string(name) + " @ " + FormatPosition(seconds);
+}

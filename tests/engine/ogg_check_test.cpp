@@ -167,7 +167,7 @@ TEST(OggCheck, OnlyRegularFilesAreOpenedAndNeverBlock) {
                         std::filesystem::path("/dev/zero"), t / "missing.ogg"}) {
     EXPECT_FALSE(check.Open(p)) << p;
     EXPECT_EQ(check.m_strError, "OPENFILE") << p;
-    EXPECT_EQ(check.m_pFile, nullptr);
+    EXPECT_FALSE(check.IsOpen());
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   ::close(sock);
@@ -220,7 +220,7 @@ TEST(OggCheck, EveryStreamIsClosedExactlyOnce) {
         check.DecodeStep();
       }
     }
-    EXPECT_EQ(OpenDescriptors(), before + (check.m_pFile != nullptr ? 1 : 0));
+    EXPECT_EQ(OpenDescriptors(), before + (check.IsOpen() ? 1 : 0));
   }
   EXPECT_EQ(OpenDescriptors(), before);
   COggCheck closed;
