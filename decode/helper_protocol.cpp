@@ -14,30 +14,37 @@ struct WireHeader {
   int64_t samples;
   double seconds;
   uint32_t textLength;
-  uint32_t reserved;
+  uint32_t detailLength;
 };
 
 }  // namespace
 
 void AppendMessage(std::string& out, const HelperMessage& m) {
-  const WireHeader h{m.type, m.value, m.samples, m.seconds, static_cast<uint32_t>(m.text.size()),
-                     0};
+  const WireHeader h{m.type,
+                     m.value,
+                     m.samples,
+                     m.seconds,
+                     static_cast<uint32_t>(m.text.size()),
+                     static_cast<uint32_t>(m.detail.size())};
   out.append(reinterpret_cast<const char*>(&h), sizeof h);
   out += m.text;
+  out += m.detail;
 }
 
 Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used) {
   WireHeader h;
   if (bytes.size() < sizeof h) return Parsed::kIncomplete;
   std::memcpy(&h, bytes.data(), sizeof h);
-  if (h.textLength > kLongestPath) return Parsed::kMalformed;
-  if (bytes.size() < sizeof h + h.textLength) return Parsed::kIncomplete;
+  if (h.textLength > kLongestPath || h.detailLength > kLongestPath) return Parsed::kMalformed;
+  const std::size_t size = sizeof h + h.textLength + h.detailLength;
+  if (bytes.size() < size) return Parsed::kIncomplete;
   message.type = h.type;
   message.value = h.value;
   message.samples = h.samples;
   message.seconds = h.seconds;
   message.text.assign(bytes.substr(sizeof h, h.textLength));
-  used = sizeof h + h.textLength;
+  message.detail.assign(bytes.substr(sizeof h + h.textLength, h.detailLength));
+  used = size;
   return Parsed::kMessage;
 }
 

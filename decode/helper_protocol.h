@@ -53,10 +53,11 @@ struct HelperMessage {
   // kOpened: the length in seconds. kStep: the position after the step. kWarning: the
   // position.
   double seconds = 0;
-  // The reason of a failed open or a fault. kCodec: what the file holds, then "/" and
-  // the codecs of the links left unchecked ("vorbis+speex/speex"). kWarning: the rule's
-  // name, a tab, the text.
-  std::string text;
+  // The reason of a failed open or a fault. kCodec: what the file holds ("vorbis+speex").
+  // kWarning: the rule's name.
+  std::string text = {};
+  // kCodec: the codecs of the links left unchecked ("speex"). kWarning: the breach.
+  std::string detail = {};
 };
 
 // kCodec's value: bits for what the check found beside its verdict.

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "decode/codec_facts.h"
+#include "decode/check_answers.h"
 #include "decode/helper_protocol.h"
 #include "filetest/any_ogg_check.h"
 #include "filetest/check_traits.h"
@@ -55,51 +55,28 @@ class CReplier {
   std::size_t m_nNextLook = 0;
 };
 
-// The breaches of a strict check, which the scan takes in before the last step.
-template <typename Check>
-void AddWarnings(const Check& check, CReplier& out) {
-  if constexpr (kHoldsToRules<Check>) {
-    for (const auto& w : check.Warnings()) {
-      out.Add({HelperMessage::kWarning, 0, w.byteOffset, w.seconds,
-               std::string(StructureRuleName(w.rule)) + '\t' + w.text});
-    }
-    if (check.Judged()) out.Add({HelperMessage::kWarningsEnd, 0, check.Suppressed(), 0, {}});
-  }
-}
-
-// Decodes one opened file to its end or first fault; false when the scan is gone.
-template <typename Check>
-bool DecodeToEnd(Check& check, CReplier& out, SharedPosition& position) {
-  for (;;) {
-    const int r = check.DecodeStep();
-    const double seconds = check.PositionSeconds();
-    position.store(seconds, std::memory_order_relaxed);
-    if (r <= 0) AddWarnings(check, out);
-    out.Add({HelperMessage::kStep, r, 0, seconds, r < 0 ? check.m_strError : std::string()});
-    if (!out.Flush(r <= 0)) return false;
-    if (r <= 0) return true;
-  }
-}
-
 template <typename Check>
 void ServeRequests(SharedPosition* shared) {
   Check check;
   CReplier out;
   SharedPosition unshared{0};
   SharedPosition& position = shared != nullptr ? *shared : unshared;
+  const auto answer = [&](const HelperMessage& message) {
+    if (message.type == HelperMessage::kStep)
+      position.store(message.seconds, std::memory_order_relaxed);
+    out.Add(message);
+  };
   HelperRequest request;
   while (ReadRequest(kRequestFd, request)) {
     position.store(0, std::memory_order_relaxed);
     if constexpr (kHoldsToRules<Check>) check.SetStrict(request.strict);
-    const bool opened = check.Open(PathFromUtf8(request.path));
-    const double totalSeconds = opened ? check.TotalSeconds() : 0;
-    if constexpr (kChecksEveryCodec<Check>) out.Add(CodecMessage(check));
-    // A file that did not open sends its breaches first, as its verdict is then final.
-    if (!opened) AddWarnings(check, out);
-    out.Add(
-        {HelperMessage::kOpened, opened, check.m_nTotalSamples, totalSeconds, check.m_strError});
+    const bool opened = AnswerOpen(check, PathFromUtf8(request.path), answer);
     if (!out.Flush(true)) return;
-    if (opened && !DecodeToEnd(check, out, position)) return;
+    // Decodes the file to its end or first fault, unless the scan is gone.
+    for (int r = opened ? 1 : 0; r > 0;) {
+      r = AnswerStep(check, answer);
+      if (!out.Flush(r <= 0)) return;
+    }
   }
 }
 

@@ -6,7 +6,43 @@
 #include "filetest/opus_check.h"
 #include "text/position_text.h"
 
-bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened) {
+void CVerdictBuilder::Reset() {
+  m_verdict = {};
+  m_codec.reset();
+  m_nStep = 0;
+}
+
+CVerdictBuilder::Taken CVerdictBuilder::Take(const HelperMessage& answer) {
+  FileVerdict& verdict = m_verdict;
+  switch (answer.type) {
+    case HelperMessage::kCodec: m_codec = answer; return Taken::kFact;
+    case HelperMessage::kOpened:
+      TakeOpened(answer);
+      return verdict.opened ? Taken::kOpened : Taken::kRefused;
+    case HelperMessage::kWarningsEnd:
+      verdict.warningsNotListed += answer.samples;
+      verdict.warningsKnown = true;
+      return Taken::kFact;
+    case HelperMessage::kWarning:
+      verdict.warnings.push_back({answer.text, answer.detail, answer.samples, answer.seconds});
+      return Taken::kFact;
+    case HelperMessage::kStep: break;
+    default: return Taken::kUnknown;
+  }
+  m_nStep = answer.value;
+  verdict.position = answer.seconds;
+  if (m_nStep < 0) {
+    verdict.reason = answer.text;
+    verdict.status = FileVerdict::Status::kError;
+  } else if (m_nStep == 0) {
+    verdict.status =
+        verdict.unsupported ? FileVerdict::Status::kNotChecked : FileVerdict::Status::kOk;
+  }
+  return Taken::kStep;
+}
+
+void CVerdictBuilder::TakeOpened(const HelperMessage& opened) {
+  FileVerdict& verdict = m_verdict;
   FileVerdict fresh;
   if (opened.value == 0) {
     fresh.warnings = std::move(verdict.warnings);
@@ -19,42 +55,13 @@ bool TakeOpened(FileVerdict& verdict, const HelperMessage& opened) {
   verdict.length = opened.seconds;
   verdict.reason = opened.text;
   if (!verdict.opened) verdict.status = FileVerdict::Status::kError;
-  return verdict.opened;
+  if (m_codec) TakeCodec(*m_codec);
+  m_codec.reset();
 }
 
-int64_t TakeStep(FileVerdict& verdict, const HelperMessage& step) {
-  verdict.position = step.seconds;
-  if (step.value < 0) {
-    verdict.reason = step.text;
-    verdict.status = FileVerdict::Status::kError;
-  } else if (step.value == 0) {
-    verdict.status =
-        verdict.unsupported ? FileVerdict::Status::kNotChecked : FileVerdict::Status::kOk;
-  }
-  return step.value;
-}
-
-bool IsWarning(const HelperMessage& message) {
-  return message.type == HelperMessage::kWarning || message.type == HelperMessage::kWarningsEnd;
-}
-
-void TakeWarning(FileVerdict& verdict, const HelperMessage& warning) {
-  if (warning.type == HelperMessage::kWarningsEnd) {
-    verdict.warningsNotListed += warning.samples;
-    verdict.warningsKnown = true;
-    return;
-  }
-  const std::size_t tab = warning.text.find('\t');
-  FileVerdict::Warning w;
-  w.name = warning.text.substr(0, tab);
-  if (tab != std::string::npos) w.text = warning.text.substr(tab + 1);
-  w.offset = warning.samples;
-  w.position = warning.seconds;
-  verdict.warnings.push_back(std::move(w));
-}
-
-void TakeHelperEnd(FileVerdict& verdict, const HelperExit& exit) {
+void CVerdictBuilder::TakeEnd(const HelperExit& exit) {
   using How = HelperExit::How;
+  FileVerdict& verdict = m_verdict;
   verdict.warnings.clear();
   verdict.warningsNotListed = 0;
   verdict.warningsKnown = false;
@@ -78,20 +85,21 @@ void TakeHelperEnd(FileVerdict& verdict, const HelperExit& exit) {
     return;
   }
   verdict.position = std::max(verdict.position, exit.lastPosition);
-  verdict.reason = how + " @ " + FormatPosition(verdict.position);
+  verdict.reason = FaultText(how, verdict.position);
 }
 
-void TakeStartFailure(FileVerdict& verdict, int error) {
-  verdict = {};
+void CVerdictBuilder::TakeStartFailure(int error) {
+  Reset();
+  FileVerdict& verdict = m_verdict;
   verdict.status = FileVerdict::Status::kNotChecked;
   verdict.stopsScan = true;
   verdict.reason = std::string("cannot start a decoder helper: ") + std::strerror(error);
 }
 
-void TakeCodec(FileVerdict& verdict, const HelperMessage& codec) {
-  const std::size_t slash = codec.text.find('/');
-  verdict.codec = codec.text.substr(0, slash);
-  verdict.skippedLinks = slash == std::string::npos ? std::string() : codec.text.substr(slash + 1);
+void CVerdictBuilder::TakeCodec(const HelperMessage& codec) {
+  FileVerdict& verdict = m_verdict;
+  verdict.codec = codec.text;
+  verdict.skippedLinks = codec.detail;
   verdict.md5Unverifiable = (codec.value & kCodecMd5Missing) != 0;
   verdict.unsupported = (codec.value & kCodecUnsupported) != 0;
   if (!verdict.unsupported) return;

@@ -1,6 +1,6 @@
 #include "decode/in_process_tester.h"
 
-#include "decode/codec_facts.h"
+#include "decode/check_answers.h"
 #include "decode/helper_verdict.h"
 #include "filetest/any_ogg_check.h"
 #include "filetest/check_traits.h"
@@ -20,49 +20,19 @@ class CInProcessTester final : public IFileTester {
     if constexpr (kHoldsToRules<Check>) m_check.SetStrict(strict);
   }
   bool Open(const ListedFile& file) override {
-    m_verdict = {};
-    m_verdict.opened = m_check.Open(file.path);
-    if constexpr (kChecksEveryCodec<Check>) {
-      TakeCodec(m_verdict, CodecMessage(m_check));
-    }
-    if (!m_verdict.opened) {
-      m_verdict.reason = m_check.m_strError;
-      m_verdict.status = FileVerdict::Status::kError;
-      TakeWarnings();
-      return false;
-    }
-    m_verdict.samples = m_check.m_nTotalSamples;
-    m_verdict.length = m_check.TotalSeconds();
-    return true;
+    m_verdict.Reset();
+    return AnswerOpen(m_check, file.path, Answer());
   }
-  int64_t DecodeStep() override {
-    const int r = m_check.DecodeStep();
-    m_verdict.position = m_check.PositionSeconds();
-    if (r <= 0) TakeWarnings();
-    if (r < 0) {
-      m_verdict.reason = m_check.m_strError;
-      m_verdict.status = FileVerdict::Status::kError;
-    } else if (r == 0) {
-      m_verdict.status =
-          m_verdict.unsupported ? FileVerdict::Status::kNotChecked : FileVerdict::Status::kOk;
-    }
-    return r;
-  }
-  const FileVerdict& Verdict() const override { return m_verdict; }
+  int64_t DecodeStep() override { return AnswerStep(m_check, Answer()); }
+  const FileVerdict& Verdict() const override { return m_verdict.Verdict(); }
 
  private:
-  void TakeWarnings() {
-    if constexpr (kHoldsToRules<Check>) {
-      for (const auto& w : m_check.Warnings()) {
-        m_verdict.warnings.push_back({StructureRuleName(w.rule), w.text, w.byteOffset, w.seconds});
-      }
-      m_verdict.warningsNotListed = m_check.Suppressed();
-      m_verdict.warningsKnown = m_check.Judged();
-    }
+  auto Answer() {
+    return [this](const HelperMessage& answer) { m_verdict.Take(answer); };
   }
 
   Check m_check;
-  FileVerdict m_verdict;
+  CVerdictBuilder m_verdict;
 };
 
 }  // namespace

@@ -14,15 +14,12 @@ bool CIsolatedTester::Answer(HelperMessage& message, HelperMessage::Type type, H
     switch (m_helper.Next(message, m_helper.LookEvery())) {
       case CDecoderHelper::Wait::kMessage:
         if (message.type == type) return true;
-        if (message.type == HelperMessage::kCodec && type == HelperMessage::kOpened) {
-          m_codec = message;
+        // What comes before the answer awaited is a fact beside the verdict; anything
+        // else is out of turn: the helper is not itself.
+        if (message.type != HelperMessage::kOpened && message.type != HelperMessage::kStep &&
+            m_verdict.Take(message) == CVerdictBuilder::Taken::kFact)
           break;
-        }
-        if (IsWarning(message)) {
-          TakeWarning(m_verdict, message);
-          break;
-        }
-        exit = m_helper.End(How::kCrashed);  // out of turn: the helper is not itself
+        exit = m_helper.End(How::kCrashed);
         return false;
       case CDecoderHelper::Wait::kGone: exit = m_helper.End(How::kCrashed); return false;
       case CDecoderHelper::Wait::kCancelled: exit = m_helper.End(How::kCancelled); return false;
@@ -50,11 +47,10 @@ bool CIsolatedTester::Begin(HelperMessage& opened, HelperExit& exit, int& startE
 }
 
 bool CIsolatedTester::Open(const ListedFile& file) {
-  m_verdict = {};
+  m_verdict.Reset();
   m_file = file;
   m_bRetried = false;
   m_nSteps = 0;
-  m_codec.reset();
   // A file left mid-decode (the caller stopped early) cannot be told apart from the
   // next one's answers: start afresh.
   if (m_bDecoding) m_helper.End(How::kCancelled);
@@ -65,17 +61,16 @@ bool CIsolatedTester::Open(const ListedFile& file) {
   for (;;) {
     if (Begin(opened, exit, startError)) break;
     if (startError != 0) {
-      TakeStartFailure(m_verdict, startError);
+      m_verdict.TakeStartFailure(startError);
       return false;
     }
     if (exit.ByTheScan() || m_bRetried) {
-      TakeHelperEnd(m_verdict, exit);
+      m_verdict.TakeEnd(exit);
       return false;
     }
     m_bRetried = true;
   }
-  m_bDecoding = TakeOpened(m_verdict, opened);
-  if (m_codec) TakeCodec(m_verdict, *m_codec);
+  m_bDecoding = m_verdict.Take(opened) == CVerdictBuilder::Taken::kOpened;
   return m_bDecoding;
 }
 
@@ -107,7 +102,8 @@ int64_t CIsolatedTester::DecodeStep() {
   HelperExit exit;
   if (Answer(step, HelperMessage::kStep, exit)) {
     ++m_nSteps;
-    const int64_t r = TakeStep(m_verdict, step);
+    m_verdict.Take(step);
+    const int64_t r = m_verdict.StepResult();
     if (r <= 0) m_bDecoding = false;
     return r;
   }
@@ -117,7 +113,7 @@ int64_t CIsolatedTester::DecodeStep() {
     exit = *second;
   }
   m_bDecoding = false;
-  TakeHelperEnd(m_verdict, exit);
+  m_verdict.TakeEnd(exit);
   return kDecoderDied;
 }
 

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "decode/helper_client.h"
+#include "decode/helper_verdict.h"
 #include "scan/file_tester.h"
 
 // Decodes one file at a time in a helper process, step by step as the scan asks. A file
@@ -18,7 +19,7 @@ class CIsolatedTester final : public IFileTester {
 
   bool Open(const ListedFile& file) override;
   int64_t DecodeStep() override;
-  const FileVerdict& Verdict() const override { return m_verdict; }
+  const FileVerdict& Verdict() const override { return m_verdict.Verdict(); }
 
   // The running helper, 0 when none runs. For tests that stop it from outside.
   NativeProcessId HelperPid() const { return m_helper.Pid(); }
@@ -38,9 +39,7 @@ class CIsolatedTester final : public IFileTester {
   bool m_bRetried = false;
   // Step answers passed to the scan for this file.
   int64_t m_nSteps = 0;
-  FileVerdict m_verdict;
-  // The kCodec answer that came before the file's kOpened, if the helper sends one.
-  std::optional<HelperMessage> m_codec;
+  CVerdictBuilder m_verdict;
 };
 
 TesterFactory IsolatedTesterFactory(std::filesystem::path helper = CurrentExecutable(),

@@ -86,11 +86,13 @@ void CParallelDecoder::Dispatch() {
 bool CParallelDecoder::Assign(std::size_t helper, Job& job) {
   CDecoderHelper& h = *m_helpers[helper];
   job.decoded = {};
+  job.verdict.Reset();
   if (!h.Start()) {
     const int error = errno;
     // Another helper may still take the file; with none running, the run cannot go on.
     if (!AnyBusy()) {
-      TakeStartFailure(job.decoded.verdict, error);
+      job.verdict.TakeStartFailure(error);
+      job.decoded.verdict = job.verdict.TakeVerdict();
       job.state = Job::State::kDone;
     }
     return false;
@@ -158,28 +160,21 @@ void CParallelDecoder::TakeAnswers(std::size_t helper) {
 }
 
 void CParallelDecoder::Take(std::size_t helper, const HelperMessage& message) {
+  using Taken = CVerdictBuilder::Taken;
   Job& job = m_jobs.at(*m_busy[helper]);
-  Decoded& d = job.decoded;
-  if (message.type == HelperMessage::kCodec) {
-    job.codec = message;
-    return;
+  switch (job.verdict.Take(message)) {
+    case Taken::kFact:
+    case Taken::kOpened: return;
+    case Taken::kRefused: Finish(helper); return;
+    case Taken::kUnknown: Ended(helper, m_helpers[helper]->End(HelperExit::How::kCrashed)); return;
+    case Taken::kStep: break;
   }
-  if (message.type == HelperMessage::kOpened) {
-    const bool opened = TakeOpened(d.verdict, message);
-    if (job.codec) TakeCodec(d.verdict, *job.codec);
-    if (!opened) Finish(helper);
-    return;
-  }
-  if (IsWarning(message)) {
-    TakeWarning(d.verdict, message);
-    return;
-  }
-  const int64_t r = TakeStep(d.verdict, message);
+  const int64_t r = job.verdict.StepResult();
   if (r > 0) {
-    d.samplesDecoded += r;
+    job.decoded.samplesDecoded += r;
     return;
   }
-  d.lastResult = r;
+  job.decoded.lastResult = r;
   Finish(helper);
 }
 
@@ -191,7 +186,7 @@ void CParallelDecoder::Ended(std::size_t helper, const HelperExit& exit) {
     m_busy[helper].reset();
     return;
   }
-  TakeHelperEnd(job.decoded.verdict, exit);
+  job.verdict.TakeEnd(exit);
   job.decoded.lastResult = kDecoderDied;
   Finish(helper);
 }
@@ -199,9 +194,11 @@ void CParallelDecoder::Ended(std::size_t helper, const HelperExit& exit) {
 void CParallelDecoder::Finish(std::size_t helper) {
   const std::size_t index = *m_busy[helper];
   m_busy[helper].reset();
+  Job& job = m_jobs.at(index);
+  job.decoded.verdict = job.verdict.TakeVerdict();
   if (index < m_passed) {
     m_jobs.erase(index);
     return;
   }
-  m_jobs.at(index).state = Job::State::kDone;
+  job.state = Job::State::kDone;
 }

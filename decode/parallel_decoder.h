@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "decode/helper_client.h"
+#include "decode/helper_verdict.h"
 #include "scan/file_list.h"
 #include "scan/verdict_source.h"
 
@@ -39,8 +40,8 @@ class CParallelDecoder final : public IVerdictSource {
     // A helper that died by itself gets the file once more in a fresh helper.
     bool retried = false;
     Decoded decoded;
-    // The kCodec answer before the kOpened one, from a helper that checks every codec.
-    std::optional<HelperMessage> codec;
+    // Its verdict while a helper decodes it; in `decoded` once done.
+    CVerdictBuilder verdict;
   };
 
   // Reads the list on to its next wanted entry, within the window; false when none is to

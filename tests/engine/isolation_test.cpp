@@ -333,8 +333,12 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
   const HelperMessage opened{HelperMessage::kOpened, 1, 441000, 100, ""};
   const HelperMessage step{HelperMessage::kStep, 1024, 0, 9.5, ""};
   const HelperMessage last{HelperMessage::kStep, 0, 0, 10, ""};
-  const HelperMessage gap{HelperMessage::kWarning, 0, 4096, 1.5,
-                          "sequence-gap\tpage sequence number 9 where 8 was due"};
+  const HelperMessage gap{HelperMessage::kWarning,
+                          0,
+                          4096,
+                          1.5,
+                          "sequence-gap",
+                          "page sequence number 9 where 8 was due"};
   const HelperMessage end{HelperMessage::kWarningsEnd, 0, 0, 0, ""};
   const struct {
     const char* name;
@@ -460,16 +464,10 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
        false},
   };
   for (const auto& c : cases) {
-    FileVerdict v;
-    for (const auto& m : c.answers) {
-      if (m.type == HelperMessage::kOpened)
-        TakeOpened(v, m);
-      else if (IsWarning(m))
-        TakeWarning(v, m);
-      else
-        TakeStep(v, m);
-    }
-    if (c.end) TakeHelperEnd(v, *c.end);
+    CVerdictBuilder builder;
+    for (const auto& m : c.answers) builder.Take(m);
+    if (c.end) builder.TakeEnd(*c.end);
+    const FileVerdict& v = builder.Verdict();
     EXPECT_EQ(v.status, c.status) << c.name;
     EXPECT_EQ(v.reason, c.reason) << c.name;
     EXPECT_EQ(v.position, c.position) << c.name;
