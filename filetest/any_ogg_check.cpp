@@ -44,23 +44,19 @@ void CAnyOggCheck::SetStrict(bool strict) {
   m_quick.Observe(observer);
 }
 
-std::vector<StructureWarning> CAnyOggCheck::Warnings() const {
-  return m_bJudged ? m_feed.Structure().Warnings() : std::vector<StructureWarning>{};
-}
+std::vector<StructureWarning> CAnyOggCheck::Warnings() const { return m_feed.Warnings(); }
 
-int64_t CAnyOggCheck::Suppressed() const { return m_bJudged ? m_feed.Structure().Suppressed() : 0; }
+int64_t CAnyOggCheck::Suppressed() const { return m_feed.Suppressed(); }
 
 bool CAnyOggCheck::Open(std::filesystem::path path) {
   const bool opened = OpenChecked(path);
   // A file that cannot be read at all has nothing to hold to the rules.
-  if (!opened && m_bStrict && !m_bJudged && m_strError != kOpenFileReason)
-    m_bJudged = m_feed.JudgeUnopened(path);
+  if (!opened && m_bStrict) m_feed.Refused(path, m_strError);
   return opened;
 }
 
 bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
   Close();
-  m_perLink.clear();
   if (!m_source.Open(path)) {
     m_strError = kOpenFileReason;
     return false;
@@ -73,6 +69,7 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
   m_source.Observe(m_bStrict ? &m_feed : nullptr);
   m_codec = links.front().codec;
   bool mixed = false;
+  std::size_t checkedLinks = 0;
   for (const OggLink& link : links) {
     mixed = mixed || link.codec != m_codec;
     const std::string name = CodecName(link.codec);
@@ -89,14 +86,14 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
       m_ranges.push_back(Range{link,
                                SecondsByGranule(link),
                                0,
-                               m_perLink.size(),
+                               checkedLinks,
                                {link.lostBeforeAudio},
                                false,
                                link.strayAt >= 0});
       // Its library is not shown what no library can decode.
       if (link.strayAt >= 0) m_ranges.back().link.end = link.strayAt;
     }
-    if (IsCheckedCodec(link.codec)) m_perLink.push_back(0);
+    if (IsCheckedCodec(link.codec)) ++checkedLinks;
   }
   // What begins with no Ogg stream is refused by the library its name promises: an
   // ".opus" by opusfile, anything else by libvorbisfile.
@@ -117,13 +114,13 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
       m_nTotalSamples = m_vorbis.m_nTotalSamples;
     }
     if (opened && m_bStrict) {
-      OggVorbis_File& vf = m_bQuickVorbis ? m_quick.Vf() : m_vorbis.Vf();
-      m_perLink.assign(static_cast<std::size_t>(vf.links), 0);
       // What libvorbisfile read while opening, before a page loop of ours takes over.
-      m_feed.CatchUp(vf.offset);
+      OggVorbis_File& vf = m_bQuickVorbis ? m_quick.Vf() : m_vorbis.Vf();
+      m_feed.Opened(static_cast<std::size_t>(vf.links), vf.offset);
     }
     return opened;
   }
+  m_feed.Opened(checkedLinks);
   // Each part is opened once here for the totals; a part after the first that fails to
   // open is a fault where it begins.
   for (m_nPart = 0; m_nPart < m_ranges.size(); ++m_nPart) {
@@ -144,7 +141,7 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
       range.declined = true;
       m_bDeclined = true;
       for (std::size_t i = 0; i < range.lostBeforeAudio.size(); ++i)
-        m_perLink[range.checkedBefore + i] = kNotDecoded;
+        m_feed.NotDecoded(range.checkedBefore + i);
     } else if (m_nPart == 0) {
       const std::string reason = Part().Error();
       std::string codecs = std::move(m_strCodecs);
@@ -165,10 +162,7 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
   }
   if (!anyChecked) {
     // Its pages are still held to the rules of Ogg, while the file is open.
-    if (m_bStrict) {
-      m_feed.Finish(nullptr);
-      m_bJudged = true;
-    }
+    if (m_bStrict) m_feed.FinishUndecoded();
     m_bChecked = false;
     m_ranges.clear();
     m_source.Close();
@@ -180,19 +174,8 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
 
 int CAnyOggCheck::DecodeStep() {
   const int result = DecodeChecked();
-  if (m_bStrict && !m_bJudged) JudgeStep(result);
+  if (m_bStrict) m_feed.Stepped(result, StepLink());
   return result;
-}
-
-void CAnyOggCheck::JudgeStep(int result) {
-  if (result > 0) {
-    const std::size_t link = StepLink();
-    if (link < m_perLink.size()) m_perLink[link] += result;
-    return;
-  }
-  // The length each link declares is judged only against a decode that reached its end.
-  m_feed.Finish(result == 0 ? &m_perLink : nullptr);
-  m_bJudged = true;
 }
 
 std::size_t CAnyOggCheck::StepLink() {
@@ -200,7 +183,7 @@ std::size_t CAnyOggCheck::StepLink() {
     const int link = (m_bQuickVorbis ? m_quick.Vf() : m_vorbis.Vf()).current_link;
     return static_cast<std::size_t>(link < 0 ? 0 : link);
   }
-  if (m_nPart >= m_ranges.size()) return m_perLink.size();
+  if (m_nPart >= m_ranges.size()) return SIZE_MAX;
   return m_ranges[m_nPart].checkedBefore + static_cast<std::size_t>(Part().Link());
 }
 
@@ -250,7 +233,6 @@ int CAnyOggCheck::StrayFault() {
 void CAnyOggCheck::Close() {
   if (m_bPartOpen) ClosePart();
   m_feed.Reset();
-  m_bJudged = false;
   m_vorbis.Close();
   m_quick.Close();
   m_strCodecs.clear();

@@ -73,7 +73,7 @@ class CAnyOggCheck {
   // file that did not open; none for a check that is not strict.
   std::vector<StructureWarning> Warnings() const;
   int64_t Suppressed() const;
-  bool Judged() const { return m_bJudged; }
+  bool Judged() const { return m_feed.Judged(); }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -107,7 +107,6 @@ class CAnyOggCheck {
   // The link, counting those of a checked codec from the file's start, whose samples the
   // last DecodeStep handed out.
   std::size_t StepLink();
-  void JudgeStep(int result);
   int StrayFault();
 
   COggSource m_source;
@@ -131,8 +130,6 @@ class CAnyOggCheck {
   std::string m_strCodecs;
   CStructureFeed m_feed;
   bool m_bStrict = false;
-  bool m_bJudged = false;
-  std::vector<int64_t> m_perLink;
 };
 
 // CAnyOggCheck with the quick check for files of Vorbis only, for code that makes its

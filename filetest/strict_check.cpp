@@ -18,6 +18,12 @@ CStructureFeed::CStructureFeed() { ogg_sync_init(&m_sync); }
 CStructureFeed::~CStructureFeed() { ogg_sync_clear(&m_sync); }
 
 void CStructureFeed::Reset() {
+  ResetReading();
+  m_bJudged = false;
+  m_perLink.clear();
+}
+
+void CStructureFeed::ResetReading() {
   m_check.Reset();
   ogg_sync_reset(&m_sync);
   m_bOpen = false;
@@ -25,7 +31,7 @@ void CStructureFeed::Reset() {
 }
 
 void CStructureFeed::OnOpen(NativeFile file, int64_t viewEnd, int64_t size) {
-  Reset();
+  ResetReading();
   m_bOpen = true;
   m_file = file;
   m_nViewEnd = viewEnd;
@@ -92,11 +98,42 @@ void CStructureFeed::Finish(const std::vector<int64_t>* decodedPerLink) {
   m_bOpen = false;
 }
 
-bool CStructureFeed::JudgeUnopened(const std::filesystem::path& path) {
-  Reset();
+void CStructureFeed::Opened(std::size_t links, int64_t readTo) {
+  m_perLink.assign(links, 0);
+  CatchUp(readTo);
+}
+
+void CStructureFeed::Refused(const std::filesystem::path& path, std::string_view reason) {
+  if (m_bJudged || reason == kOpenFileReason) return;
+  ResetReading();
   CReadFile file;
-  if (!file.OpenRegular(CutToUtf16Units(PathToUtf8(path), kMaxPathUnits))) return false;
+  if (!file.OpenRegular(CutToUtf16Units(PathToUtf8(path), kMaxPathUnits))) return;
   OnOpen(file.Native(), OggViewEnd(file.Native(), file.Size()), file.Size());
   Finish(nullptr);
-  return true;
+  m_bJudged = true;
 }
+
+void CStructureFeed::NotDecoded(std::size_t link) {
+  if (link < m_perLink.size()) m_perLink[link] = kNotDecoded;
+}
+
+void CStructureFeed::Stepped(int result, std::size_t link) {
+  if (m_bJudged) return;
+  if (result > 0) {
+    if (link < m_perLink.size()) m_perLink[link] += result;
+    return;
+  }
+  Finish(result == 0 ? &m_perLink : nullptr);
+  m_bJudged = true;
+}
+
+void CStructureFeed::FinishUndecoded() {
+  Finish(nullptr);
+  m_bJudged = true;
+}
+
+std::vector<StructureWarning> CStructureFeed::Warnings() const {
+  return m_bJudged ? m_check.Warnings() : std::vector<StructureWarning>{};
+}
+
+int64_t CStructureFeed::Suppressed() const { return m_bJudged ? m_check.Suppressed() : 0; }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,16 +36,33 @@ class CStructureFeed final : public IReadObserver {
   void OnPage(const ogg_page& page, int64_t at) override;
   // Reads the file itself on from what was fed, up to `upTo` (at most its view's end).
   void CatchUp(int64_t upTo);
-  // Reads the rest and judges the whole file; `decodedPerLink` as COggStructureCheck::Finish.
-  void Finish(const std::vector<int64_t>* decodedPerLink);
-  // Opens `path` as the checks do and judges it in one pass: for a file the decoder
-  // refused, whose breaches may say why. False when it cannot be read.
-  bool JudgeUnopened(const std::filesystem::path& path);
 
-  const COggStructureCheck& Structure() const { return m_check; }
+  // What a check tells the feed of each file beside what it reads. Every check with the
+  // rules on keeps its books here, whatever it decodes.
+  // The file opened, and its decode hands out samples from `links` links (of codecs with
+  // rules, in file order); what was read while it opened, up to `readTo`, is fed now.
+  void Opened(std::size_t links, int64_t readTo = 0);
+  // The file did not open, for `reason`: it is judged from the file itself, in one pass,
+  // for its breaches may say why; one that could not be read at all has none.
+  void Refused(const std::filesystem::path& path, std::string_view reason);
+  // The link's audio is not decoded: the length it declares is not judged.
+  void NotDecoded(std::size_t link);
+  // A decode step's result, its samples from `link`. The last (0 or a fault) judges the
+  // file; the length each link declares only against a decode that reached its end.
+  void Stepped(int result, std::size_t link);
+  // Judges a file whose audio is not decoded at all.
+  void FinishUndecoded();
+  // The breaches, once the file is judged; none before.
+  bool Judged() const { return m_bJudged; }
+  std::vector<StructureWarning> Warnings() const;
+  int64_t Suppressed() const;
 
  private:
+  // Reads the rest and judges the whole file; `decodedPerLink` as COggStructureCheck::Finish.
+  void Finish(const std::vector<int64_t>* decodedPerLink);
   void Drain();
+  // Forgets what was read, not what the check said.
+  void ResetReading();
 
   COggStructureCheck m_check;
   ogg_sync_state m_sync{};
@@ -56,6 +74,9 @@ class CStructureFeed final : public IReadObserver {
   int64_t m_nCovered = 0;
   // Where the sync's next page, or the next byte it skips, begins.
   int64_t m_nPageAt = 0;
+  bool m_bJudged = false;
+  // Samples decoded from each link, or kNotDecoded.
+  std::vector<int64_t> m_perLink;
 };
 
 // `Check` (COggCheck or COggQuickCheck) with the same surface, that also holds each file to
@@ -78,51 +99,36 @@ class CStrictCheck {
 
   bool Open(std::filesystem::path path) {
     m_feed.Reset();
-    m_perLink.clear();
-    m_bJudged = false;
     const bool opened = m_check.Open(path);
     m_strError = m_check.m_strError;
     m_nTotalSamples = m_check.m_nTotalSamples;
-    // A file that cannot be read at all has nothing to hold to the rules.
-    if (!opened && m_bStrict && m_strError != kOpenFileReason)
-      m_bJudged = m_feed.JudgeUnopened(path);
-    if (opened && m_bStrict) {
-      m_perLink.assign(static_cast<std::size_t>(Vf().links), 0);
+    if (m_bStrict && opened) {
       // What libvorbisfile read while opening, before a page loop of ours takes over.
-      m_feed.CatchUp(Vf().offset);
+      m_feed.Opened(static_cast<std::size_t>(Vf().links), Vf().offset);
+    } else if (m_bStrict) {
+      m_feed.Refused(path, m_strError);
     }
     return opened;
   }
   int DecodeStep() {
     const int r = m_check.DecodeStep();
     m_strError = m_check.m_strError;
-    if (!m_bStrict || m_bJudged) return r;
-    if (r > 0) {
-      // A read hands out samples of one link only, the one it is in when it returns.
-      const auto link = static_cast<std::size_t>(Vf().current_link);
-      if (link < m_perLink.size()) m_perLink[link] += r;
-    } else {
-      // The length each link declares is judged only against a decode that reached its end.
-      m_feed.Finish(r == 0 ? &m_perLink : nullptr);
-      m_bJudged = true;
-    }
+    // A read hands out samples of one link only, the one it is in when it returns.
+    if (m_bStrict) m_feed.Stepped(r, static_cast<std::size_t>(Vf().current_link));
     return r;
   }
   void Close() {
     m_check.Close();
     m_feed.Reset();
-    m_bJudged = false;
   }
   OggVorbis_File& Vf() { return m_check.Vf(); }
   double PositionSeconds() { return m_check.PositionSeconds(); }
   double TotalSeconds() { return m_check.TotalSeconds(); }
 
   // The breaches found, once judged; none before, and none for a check that is not strict.
-  std::vector<StructureWarning> Warnings() const {
-    return m_bJudged ? m_feed.Structure().Warnings() : std::vector<StructureWarning>{};
-  }
-  int64_t Suppressed() const { return m_bJudged ? m_feed.Structure().Suppressed() : 0; }
-  bool Judged() const { return m_bJudged; }
+  std::vector<StructureWarning> Warnings() const { return m_feed.Warnings(); }
+  int64_t Suppressed() const { return m_feed.Suppressed(); }
+  bool Judged() const { return m_feed.Judged(); }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -131,8 +137,6 @@ class CStrictCheck {
   Check m_check;
   CStructureFeed m_feed;
   bool m_bStrict = false;
-  bool m_bJudged = false;
-  std::vector<int64_t> m_perLink;
 };
 
 template <typename Check>
