@@ -19,10 +19,9 @@
 #include <QTextCursor>
 #include <QUrl>
 #include <algorithm>
-#include <system_error>
+#include <filesystem>
+#include <vector>
 
-#include "scan/scan_report.h"
-#include "scan/scan_worker.h"
 #include "ui/folder_chooser.h"
 #include "ui/log_pane.h"
 
@@ -42,14 +41,6 @@ constexpr int kFitTries = 20;
 // guess when it centres a dialog.
 constexpr QMargins kGuessedFrame(10, 40, 10, 10);
 
-class CWaitCursor {
- public:
-  CWaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~CWaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-  CWaitCursor(const CWaitCursor&) = delete;
-  CWaitCursor& operator=(const CWaitCursor&) = delete;
-};
-
 std::filesystem::path NativePath(const QString& text) {
   const QByteArray bytes = QFile::encodeName(text);
   return std::string(bytes.constData(), std::size_t(bytes.size()));
@@ -65,11 +56,7 @@ std::filesystem::path NativePath(const QUrl& url) {
 
 }  // namespace
 
-CScanDlg::CScanDlg(QWidget* parent)
-    : QDialog(parent), m_mailbox([this](bool urgent) {
-        QCoreApplication::postEvent(this,
-                                    new QEvent(urgent ? kUrgentViewUpdateEvent : kViewUpdateEvent));
-      }) {
+CScanDlg::CScanDlg(QWidget* parent) : QDialog(parent) {
   Q_INIT_RESOURCE(harrowbit);
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
@@ -105,13 +92,9 @@ CScanDlg::CScanDlg(QWidget* parent)
   connect(&m_fitTimer, &QTimer::timeout, this, &CScanDlg::FitInScreen);
 }
 
-CScanDlg::~CScanDlg() {
-  if (!m_worker.joinable()) return;
-  // A window torn down mid-scan lets its worker go; the worker's calls to the window
-  // never wait for it, so the join ends after at most one more step.
-  m_state.RequestCancel();
-  m_worker.join();
-}
+// A window torn down mid-scan lets its worker go, before the worker's news has nowhere
+// to go.
+CScanDlg::~CScanDlg() { m_controller.Shutdown(); }
 
 QWidget* CScanDlg::CreateControl(const ControlTemplate& t) {
   QWidget* control = nullptr;
@@ -187,9 +170,8 @@ void CScanDlg::OnInitDialog() {
   DoDataExchange();
   setWindowIcon(m_hIcon);
   m_editLog->setTabStopDistance(DluToPixelsX(kLogTabStop, m_baseUnits));
-  m_state.Reset();
   setAcceptDrops(true);
-  ScanCommandLine();
+  m_controller.OnOpen(m_strCmdLine);
   OnGetMinMaxInfo();
   m_rcWindow = geometry();
   m_bInitDone = true;
@@ -197,92 +179,16 @@ void CScanDlg::OnInitDialog() {
   m_btnStart->setFocus();
 }
 
-void CScanDlg::ScanCommandLine() {
-  if (m_strCmdLine.empty()) return;
-  const std::string given = m_strCmdLine;
-  std::erase(m_strCmdLine, '"');
-  const std::filesystem::path path(m_strCmdLine);
-  CFileList& list = m_state.m_fileList;
-  AddGivenPath(list, path, NoteUnreadable());
-  if (!list.IsEmpty()) {
-    if (!m_state.IsRunning()) StartWorker();
-    return;
-  }
-  std::vector<CFileList::Unchecked> notes = WhyNothingToCheck(list, given, path);
-  list.Clear();
-  for (CFileList::Unchecked& note : notes) list.AddUnchecked(note.path, note.reason);
-  ShowUnchecked();
-}
-
-UnreadableFolderSink CScanDlg::NoteUnreadable() {
-  return [this](const std::filesystem::path& folder, std::error_code error) {
-    m_state.m_fileList.AddUnchecked(folder, error.message());
-  };
-}
-
-void CScanDlg::ShowUnchecked() {
-  // The last worker's final news goes out before this report takes the pane.
-  if (m_worker.joinable()) m_worker.join();
-  CScanReport report;
-  for (const CFileList::Unchecked& u : m_state.m_fileList.UncheckedSoFar()) {
-    report.AddUnchecked(u.path, u.reason);
-  }
-  SetLogText({});
-  SetLogText(report.Text());
-}
-
-void CScanDlg::StartWorker() {
-  // A worker still here has cleared m_bRunning: it is past its loop and only posts its
-  // last news, which never waits for this thread.
-  if (m_worker.joinable()) m_worker.join();
-  m_bCancelAsked = false;
-  m_cancelEnded.invalidate();
-  m_state.PrepareStart();
-  try {
-    m_worker = std::thread(
-        [this, makeTester = m_testerFactory] { ScanThreadProc(m_state, *this, makeTester); });
-  } catch (const std::system_error&) {
-    m_state.StartFailed();
-  }
-}
-
-void CScanDlg::OnOK() {
-  if (m_state.IsRunning()) {
-    m_state.TogglePause();
-    UpdateButtons();
-    return;
-  }
-  const QString path = m_editPath->text();
-  if (path.isEmpty()) return;
-  m_state.m_fileList.Clear();
-  {
-    CWaitCursor wait;
-    ScanFolder(m_state.m_fileList, NativePath(path), NoteUnreadable());
-  }
-  StartWorker();
-}
-
-void CScanDlg::OnCancel() {
-  if (m_state.IsRunning()) {
-    m_state.RequestCancel();
-    m_bCancelAsked = true;
-    return;
-  }
-  NoteScanEnd();
-  if (m_cancelEnded.isValid() && m_cancelEnded.elapsed() < kCancelGraceMs) return;
-  QDialog::reject();
-}
-
-void CScanDlg::NoteScanEnd() {
-  if (!m_bCancelAsked || m_state.IsRunning()) return;
-  m_bCancelAsked = false;
-  m_cancelEnded.start();
-}
-
 // Enter and a programmatic accept are the first button; Esc, the close box and reject
 // are the second. Neither ends the window while a scan runs.
 void CScanDlg::accept() { OnOK(); }
 void CScanDlg::reject() { OnCancel(); }
+
+void CScanDlg::OnOK() { m_controller.OnStart(NativePath(m_editPath->text())); }
+
+void CScanDlg::OnCancel() { m_controller.OnCancel(); }
+
+void CScanDlg::CloseWindow() { QDialog::reject(); }
 
 void CScanDlg::OnBrowse() {
   const QString folder = m_chooseFolder(this, QString::fromUtf8(kBrowseTitle));
@@ -293,22 +199,18 @@ void CScanDlg::OnBrowse() {
 }
 
 void CScanDlg::OnDropFiles(const QMimeData& drop) {
-  const QList<QUrl> urls = drop.urls();
-  CFileList& list = m_state.m_fileList;
-  // Joined, the drop is the running scan's: that scan cannot end before all of it is in.
-  // Otherwise the scan is over, however near its end, and the drop begins a new one.
-  const bool joined = list.JoinWalk();
-  if (!joined) list.Clear();
-  CWaitCursor wait;
-  for (const QUrl& url : urls) {
-    if (url.isLocalFile()) AddGivenPath(list, NativePath(url), NoteUnreadable());
+  std::vector<std::filesystem::path> paths;
+  for (const QUrl& url : drop.urls()) {
+    if (url.isLocalFile()) paths.push_back(NativePath(url));
   }
-  if (joined) {
-    list.LeaveWalk();
-  } else if (!list.IsEmpty()) {
-    StartWorker();
-  } else if (!list.UncheckedSoFar().empty()) {
-    ShowUnchecked();
+  m_controller.OnDrop(paths);
+}
+
+void CScanDlg::ShowCollecting(bool busy) {
+  if (busy) {
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  } else {
+    QGuiApplication::restoreOverrideCursor();
   }
 }
 
@@ -390,23 +292,13 @@ void CScanDlg::OnGetMinMaxInfo() {
   if (minimumSize() != minimum) setMinimumSize(minimum);
 }
 
-void CScanDlg::SetLogText(std::string_view text) { m_mailbox.PostLogText(text); }
-
-void CScanDlg::SetProgress(int64_t value, bool bSetRange) {
-  m_mailbox.PostProgress(value, bSetRange);
+void CScanDlg::RequestView(bool urgent) {
+  QCoreApplication::postEvent(this, new QEvent(urgent ? kUrgentViewUpdateEvent : kViewUpdateEvent));
 }
 
-void CScanDlg::UpdateButtons() {
-  if (std::this_thread::get_id() != m_uiThread) {
-    m_mailbox.PostUpdateButtons();
-    return;
-  }
-  const bool running = m_state.IsRunning();
-  m_btnStart->setText(!running              ? QStringLiteral("Start")
-                      : !m_state.IsPaused() ? QStringLiteral("Pause")
-                                            : QStringLiteral("Continue"));
-  m_btnClose->setText(running ? QStringLiteral("Cancel") : QStringLiteral("Close"));
-  NoteScanEnd();
+void CScanDlg::ShowCaptions(const char* start, const char* close) {
+  m_btnStart->setText(QString::fromUtf8(start));
+  m_btnClose->setText(QString::fromUtf8(close));
 }
 
 bool CScanDlg::event(QEvent* e) {
@@ -434,7 +326,10 @@ void CScanDlg::OnViewUpdate() {
 
 void CScanDlg::ApplyView() {
   m_lastView.start();
-  CViewMailbox::Update u = m_mailbox.Take();
+  m_controller.ApplyView();
+}
+
+void CScanDlg::ShowView(const CViewMailbox::Update& u) {
   if (u.bNewReport) m_editLog->clear();
   if (!u.strAdded.empty()) {
     // One paragraph per report line: "\r" would start another.
@@ -450,5 +345,4 @@ void CScanDlg::ApplyView() {
   }
   if (u.bRange) m_progress->setRange(0, std::max(1, u.nBarMax));
   if (u.bPosition) m_progress->setValue(u.nBarPos);
-  if (u.bButtons) UpdateButtons();
 }

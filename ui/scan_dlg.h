@@ -9,14 +9,11 @@
 #include <array>
 #include <functional>
 #include <string>
-#include <thread>
 
-#include "scan/file_collection.h"
 #include "scan/file_tester.h"
 #include "scan/scan_state.h"
-#include "scan/scan_window.h"
 #include "ui/dialog_template.h"
-#include "ui/view_mailbox.h"
+#include "ui/scan_controller.h"
 
 class QMimeData;
 class QPlainTextEdit;
@@ -25,9 +22,10 @@ class QProgressBar;
 class QPushButton;
 
 // The program's window: a folder field with Browse, the log pane that shows the report,
-// the progress bar, and Start/Pause/Continue and Close/Cancel. It owns the state it
-// shares with the scan worker, and the worker reaches it only through IScanWindow.
-class CScanDlg : public QDialog, public IScanWindow {
+// the progress bar, and Start/Pause/Continue and Close/Cancel. What the buttons, drops
+// and the command line do is CScanController's, as in the Windows window; this class
+// holds the widgets, lays them out and shows what the controller tells it.
+class CScanDlg : public QDialog, private IScanView {
   Q_OBJECT
 
  public:
@@ -37,11 +35,8 @@ class CScanDlg : public QDialog, public IScanWindow {
   explicit CScanDlg(QWidget* parent = nullptr);
   ~CScanDlg() override;
 
-  // IScanWindow. The worker's calls only leave news for the window's thread; they never
-  // wait for it.
-  void SetLogText(std::string_view text) override;
-  void SetProgress(int64_t value, bool bSetRange) override;
-  void UpdateButtons() override;
+  // The whole report so far, as the worker would give it.
+  void SetLogText(std::string_view text) { m_controller.SetLogText(text); }
 
   void OnOK();
   void OnCancel();
@@ -54,10 +49,12 @@ class CScanDlg : public QDialog, public IScanWindow {
 
   // A Close, Esc or close-box press this soon after a cancelled check ends is the second
   // half of a double press, and keeps the window and its report.
-  static constexpr qint64 kCancelGraceMs = 1000;
+  static constexpr qint64 kCancelGraceMs = CScanController::kCancelGraceMs;
 
-  // m_fileList, m_bKeepGoing, m_bRunning and m_hRunEvent.
-  CScanState m_state;
+  CScanController m_controller{*this};
+  // The controller's, under the names the window has always given them.
+  CScanState& m_state = m_controller.m_state;
+  TesterFactory& m_testerFactory = m_controller.m_testerFactory;
   // Native bytes: a name that is not valid UTF-8 still reaches the file system intact.
   std::string m_strCmdLine;
   QPushButton* m_btnStart = nullptr;
@@ -72,9 +69,6 @@ class CScanDlg : public QDialog, public IScanWindow {
   // stood as the template places them.
   QRect m_rcWindow;
 
-  // Set before the window is shown. The program decodes in a helper process, so a file
-  // that crashes the decoder cannot take the window down; tests put in testers of their own.
-  TesterFactory m_testerFactory;
   FolderChooser m_chooseFolder;
 
  public slots:
@@ -96,14 +90,12 @@ class CScanDlg : public QDialog, public IScanWindow {
   QWidget* CreateControl(const ControlTemplate& t);
   void DoDataExchange();
   void OnInitDialog();
-  void ScanCommandLine();
-  // Collection's report of a folder it could not read: named in the report.
-  UnreadableFolderSink NoteUnreadable();
-  void StartWorker();
-  // With no scan to write a report: the report is the lines for what was not checked.
-  void ShowUnchecked();
-  // Once the window sees a cancelled check over, the grace for a second press begins.
-  void NoteScanEnd();
+  // IScanView.
+  void RequestView(bool urgent) override;
+  void ShowView(const CViewMailbox::Update& u) override;
+  void ShowCaptions(const char* start, const char* close) override;
+  void ShowCollecting(bool busy) override;
+  void CloseWindow() override;
   // Opens the window inside the screen's available area, shrinking it if it must.
   void FitInScreen();
   // Applies what the worker left in the mailbox, at most once per refresh interval.
@@ -112,16 +104,8 @@ class CScanDlg : public QDialog, public IScanWindow {
 
   BaseUnits m_baseUnits{};
   std::array<QWidget*, kControls.size()> m_controls{};
-  std::thread::id m_uiThread = std::this_thread::get_id();
-  CViewMailbox m_mailbox;
   QElapsedTimer m_lastView;
   QTimer m_viewTimer;
-  // The current or last worker. Joined before the next one begins, when it is past its
-  // last wait, and at destruction, after letting it go as Cancel would.
-  std::thread m_worker;
-  // A cancel was asked of the scan; and when the window saw that scan end.
-  bool m_bCancelAsked = false;
-  QElapsedTimer m_cancelEnded;
   // The window manager's frame was known and the window checked against the screen.
   bool m_bFitted = false;
   QTimer m_fitTimer;

@@ -6,15 +6,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "platform/path_bytes.h"
 #include "platform/win32_text.h"
 #include "resource.h"
-#include "scan/scan_report.h"
-#include "scan/scan_worker.h"
-#include "winui/command_line.h"
 
 namespace {
 
@@ -24,17 +20,6 @@ constexpr UINT_PTR kViewTimer = 1;
 // Twenty refreshes a second look live; more would take time from the decoding.
 constexpr ULONGLONG kViewIntervalMs = 50;
 
-class CWaitCursor {
- public:
-  CWaitCursor() : m_previous(::GetCursor()) { ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT)); }
-  ~CWaitCursor() { ::SetCursor(m_previous); }
-  CWaitCursor(const CWaitCursor&) = delete;
-  CWaitCursor& operator=(const CWaitCursor&) = delete;
-
- private:
-  HCURSOR m_previous;
-};
-
 std::wstring Wide(std::string_view utf8) { return WidePath(utf8); }
 
 int Width(const RECT& r) { return r.right - r.left; }
@@ -42,13 +27,7 @@ int Height(const RECT& r) { return r.bottom - r.top; }
 
 }  // namespace
 
-CScanDlg::CScanDlg()
-    : m_mailbox([this](bool urgent) {
-        // A closed window drops the news: nobody is left to show it.
-        if (const HWND hwnd = m_hWnd.load()) {
-          ::PostMessageW(hwnd, kViewUpdateMessage, urgent ? 1 : 0, 0);
-        }
-      }) {
+CScanDlg::CScanDlg() {
   const HINSTANCE instance = ::GetModuleHandleW(nullptr);
   m_hIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                             ::GetSystemMetrics(SM_CXICON),
@@ -60,12 +39,8 @@ CScanDlg::CScanDlg()
 }
 
 CScanDlg::~CScanDlg() {
-  if (m_worker.joinable()) {
-    // A window closed mid-scan (only a shutdown can do that) lets its worker go; the
-    // worker's calls never wait for the window, so the join ends after one more step.
-    m_state.RequestCancel();
-    m_worker.join();
-  }
+  // A window closed mid-scan (only a shutdown can do that) lets its worker go.
+  m_controller.Shutdown();
   if (m_hIcon != nullptr) ::DestroyIcon(m_hIcon);
   if (m_hSmallIcon != nullptr) ::DestroyIcon(m_hSmallIcon);
 }
@@ -148,11 +123,10 @@ BOOL CScanDlg::OnInitDialog() {
   RECT units{0, 0, 4, 8};
   ::MapDialogRect(hwnd, &units);
   m_baseUnits = {units.right, units.bottom};
-  m_state.Reset();
   ::DragAcceptFiles(hwnd, TRUE);
   // Plain Win32 places a dialog at its template's (0, 0); the window opens centred.
   CentreOnWorkArea();
-  ScanCommandLine();
+  m_controller.OnOpen(m_strCmdLine);
   ::GetWindowRect(hwnd, &m_rcWindow);
   m_bInitDone = true;
   return TRUE;
@@ -171,90 +145,16 @@ void CScanDlg::CentreOnWorkArea() {
   ::SetWindowPos(hwnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void CScanDlg::ScanCommandLine() {
-  if (m_strCmdLine.empty()) return;
-  const std::wstring given = m_strCmdLine;
-  m_strCmdLine = WithoutQuotes(m_strCmdLine);
-  const std::filesystem::path path(m_strCmdLine);
-  CFileList& list = m_state.m_fileList;
-  AddGivenPath(list, path, NoteUnreadable());
-  if (!list.IsEmpty()) {
-    if (!m_state.IsRunning()) StartWorker();
-    return;
-  }
-  std::vector<CFileList::Unchecked> notes = WhyNothingToCheck(list, given, path);
-  list.Clear();
-  for (CFileList::Unchecked& note : notes) list.AddUnchecked(note.path, note.reason);
-  ShowUnchecked();
-}
-
-UnreadableFolderSink CScanDlg::NoteUnreadable() {
-  return [this](const std::filesystem::path& folder, std::error_code error) {
-    m_state.m_fileList.AddUnchecked(folder, error.message());
-  };
-}
-
-void CScanDlg::ShowUnchecked() {
-  // The last worker's final news goes out before this report takes the pane.
-  if (m_worker.joinable()) m_worker.join();
-  CScanReport report;
-  for (const CFileList::Unchecked& u : m_state.m_fileList.UncheckedSoFar()) {
-    report.AddUnchecked(u.path, u.reason);
-  }
-  SetLogText({});
-  SetLogText(report.Text());
-}
-
-void CScanDlg::StartWorker() {
-  // A worker still here has cleared m_bRunning: it is past its loop and only posts its
-  // last news, which never waits for this thread.
-  if (m_worker.joinable()) m_worker.join();
-  m_bCancelAsked = false;
-  m_cancelEnded = 0;
-  m_state.PrepareStart();
-  try {
-    m_worker = std::thread(
-        [this, makeTester = m_testerFactory] { ScanThreadProc(m_state, *this, makeTester); });
-  } catch (const std::system_error&) {
-    m_state.StartFailed();
-  }
-}
-
 void CScanDlg::OnOK() {
-  if (m_state.IsRunning()) {
-    m_state.TogglePause();
-    UpdateButtons();
-    return;
-  }
-  const int length = ::GetWindowTextLengthW(m_editPath);
-  if (length <= 0) return;
-  std::wstring path(static_cast<std::size_t>(length) + 1, L'\0');
-  path.resize(static_cast<std::size_t>(::GetWindowTextW(m_editPath, path.data(), length + 1)));
-  if (path.empty()) return;
-  m_state.m_fileList.Clear();
-  {
-    CWaitCursor wait;
-    ScanFolder(m_state.m_fileList, std::filesystem::path(path), NoteUnreadable());
-  }
-  StartWorker();
+  std::wstring path(static_cast<std::size_t>(::GetWindowTextLengthW(m_editPath)) + 1, L'\0');
+  path.resize(static_cast<std::size_t>(
+      ::GetWindowTextW(m_editPath, path.data(), static_cast<int>(path.size()))));
+  m_controller.OnStart(std::filesystem::path(path));
 }
 
-void CScanDlg::OnCancel() {
-  if (m_state.IsRunning()) {
-    m_state.RequestCancel();
-    m_bCancelAsked = true;
-    return;
-  }
-  NoteScanEnd();
-  if (m_cancelEnded != 0 && ::GetTickCount64() - m_cancelEnded < kCancelGraceMs) return;
-  ::EndDialog(m_hWnd.load(), IDCANCEL);
-}
+void CScanDlg::OnCancel() { m_controller.OnCancel(); }
 
-void CScanDlg::NoteScanEnd() {
-  if (!m_bCancelAsked || m_state.IsRunning()) return;
-  m_bCancelAsked = false;
-  m_cancelEnded = ::GetTickCount64();
-}
+void CScanDlg::CloseWindow() { ::EndDialog(m_hWnd.load(), IDCANCEL); }
 
 void CScanDlg::OnBrowse() {
   wchar_t buffer[MAX_PATH] = {};
@@ -282,27 +182,25 @@ void CScanDlg::OnBrowse() {
 
 void CScanDlg::OnDropFiles(HDROP drop) {
   const UINT count = ::DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
-  CFileList& list = m_state.m_fileList;
-  // Joined, the drop is the running scan's: that scan cannot end before all of it is in.
-  // Otherwise the scan is over, however near its end, and the drop begins a new one.
-  const bool joined = list.JoinWalk();
-  if (!joined) list.Clear();
-  {
-    CWaitCursor wait;
-    for (UINT i = 0; i < count; ++i) {
-      wchar_t name[512] = {};
-      if (::DragQueryFileW(drop, i, name, 512) == 0) continue;
-      AddGivenPath(list, std::filesystem::path(name), NoteUnreadable());
-    }
-    if (joined) {
-      list.LeaveWalk();
-    } else if (!list.IsEmpty()) {
-      StartWorker();
-    } else if (!list.UncheckedSoFar().empty()) {
-      ShowUnchecked();
-    }
+  std::vector<std::filesystem::path> paths;
+  for (UINT i = 0; i < count; ++i) {
+    // Asked for its length first: a name past MAX_PATH is still the whole name.
+    const UINT length = ::DragQueryFileW(drop, i, nullptr, 0);
+    if (length == 0) continue;
+    std::wstring name(length + 1, L'\0');
+    name.resize(::DragQueryFileW(drop, i, name.data(), length + 1));
+    if (!name.empty()) paths.emplace_back(std::move(name));
   }
   ::DragFinish(drop);
+  m_controller.OnDrop(paths);
+}
+
+void CScanDlg::ShowCollecting(bool busy) {
+  if (busy) {
+    m_hCursorBefore = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+  } else {
+    ::SetCursor(m_hCursorBefore);
+  }
 }
 
 void CScanDlg::OnSize(UINT type) {
@@ -340,21 +238,16 @@ void CScanDlg::OnPaint() {
   ::EndPaint(hwnd, &paint);
 }
 
-void CScanDlg::SetLogText(std::string_view text) { m_mailbox.PostLogText(text); }
-
-void CScanDlg::SetProgress(int64_t value, bool bSetRange) {
-  m_mailbox.PostProgress(value, bSetRange);
+void CScanDlg::RequestView(bool urgent) {
+  // A closed window drops the news: nobody is left to show it.
+  if (const HWND hwnd = m_hWnd.load()) {
+    ::PostMessageW(hwnd, kViewUpdateMessage, urgent ? 1 : 0, 0);
+  }
 }
 
-void CScanDlg::UpdateButtons() {
-  if (::GetCurrentThreadId() != m_uiThread) {
-    m_mailbox.PostUpdateButtons();
-    return;
-  }
-  const bool running = m_state.IsRunning();
-  ::SetWindowTextW(m_btnStart, !running ? L"Start" : !m_state.IsPaused() ? L"Pause" : L"Continue");
-  ::SetWindowTextW(m_btnClose, running ? L"Cancel" : L"Close");
-  NoteScanEnd();
+void CScanDlg::ShowCaptions(const char* start, const char* close) {
+  ::SetWindowTextW(m_btnStart, Wide(start).c_str());
+  ::SetWindowTextW(m_btnClose, Wide(close).c_str());
 }
 
 void CScanDlg::OnViewUpdate(bool urgent) {
@@ -385,7 +278,10 @@ void CScanDlg::AppendLog(std::string_view utf8) {
 
 void CScanDlg::ApplyView() {
   m_lastView = ::GetTickCount64();
-  CViewMailbox::Update u = m_mailbox.Take();
+  m_controller.ApplyView();
+}
+
+void CScanDlg::ShowView(const CViewMailbox::Update& u) {
   if (u.bNewReport) ::SetWindowTextW(m_editLog, L"");
   if (!u.strAdded.empty()) AppendLog(u.strAdded);
   if (u.bNewReport || !u.strAdded.empty()) {
@@ -394,5 +290,4 @@ void CScanDlg::ApplyView() {
   }
   if (u.bRange) ::SendMessageW(m_progress, PBM_SETRANGE32, 0, std::max(1, u.nBarMax));
   if (u.bPosition) ::SendMessageW(m_progress, PBM_SETPOS, static_cast<WPARAM>(u.nBarPos), 0);
-  if (u.bButtons) UpdateButtons();
 }

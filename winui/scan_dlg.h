@@ -8,19 +8,17 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <thread>
 
-#include "scan/file_collection.h"
 #include "scan/file_tester.h"
 #include "scan/scan_state.h"
-#include "scan/scan_window.h"
-#include "ui/view_mailbox.h"
+#include "ui/scan_controller.h"
 #include "winui/template_layout.h"
 
 // The program's window on Windows: the dialog IDD_MAIN of the resource script, run
-// modally. It owns the state it shares with the scan worker; the worker reaches it only
-// through IScanWindow, whose calls leave news in a mailbox and never wait for this thread.
-class CScanDlg final : public IScanWindow {
+// modally. What its buttons, drops and command line do is CScanController's, as in the
+// Qt window; this class turns messages into the controller's calls and shows what it is
+// told.
+class CScanDlg final : private IScanView {
  public:
   CScanDlg();
   ~CScanDlg() override;
@@ -30,20 +28,12 @@ class CScanDlg final : public IScanWindow {
   // Runs the dialog; returns when it has closed.
   INT_PTR DoModal();
 
-  // IScanWindow, called on the worker's thread (UpdateButtons also on this one).
-  void SetLogText(std::string_view text) override;
-  void SetProgress(int64_t value, bool bSetRange) override;
-  void UpdateButtons() override;
-
-  // A Close, Esc or close-box press this soon after a cancelled check ends is the second
-  // half of a double press, and keeps the window and its report.
-  static constexpr ULONGLONG kCancelGraceMs = 1000;
-
-  // m_fileList, m_bKeepGoing, m_bRunning and m_hRunEvent.
-  CScanState m_state;
+  CScanController m_controller{*this};
+  // The controller's, under the names the window has always given them.
+  CScanState& m_state = m_controller.m_state;
+  TesterFactory& m_testerFactory = m_controller.m_testerFactory;
   // Everything after the program's name (see command_line.h).
   std::wstring m_strCmdLine;
-  TesterFactory m_testerFactory;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -60,14 +50,16 @@ class CScanDlg final : public IScanWindow {
 
   void DoDataExchange();
   void CentreOnWorkArea();
-  void ScanCommandLine();
-  UnreadableFolderSink NoteUnreadable();
-  void StartWorker();
-  void ShowUnchecked();
-  void NoteScanEnd();
   void OnViewUpdate(bool urgent);
   void ApplyView();
   void AppendLog(std::string_view utf8);
+
+  // IScanView.
+  void RequestView(bool urgent) override;
+  void ShowView(const CViewMailbox::Update& u) override;
+  void ShowCaptions(const char* start, const char* close) override;
+  void ShowCollecting(bool busy) override;
+  void CloseWindow() override;
 
   std::atomic<HWND> m_hWnd{nullptr};
   HWND m_btnStart = nullptr;
@@ -84,13 +76,8 @@ class CScanDlg final : public IScanWindow {
   RECT m_rcWindow{};
   DialogBaseUnits m_baseUnits{};
 
-  DWORD m_uiThread = ::GetCurrentThreadId();
-  CViewMailbox m_mailbox;
   ULONGLONG m_lastView = 0;
   bool m_bViewTimer = false;
-  // The current or last worker. Joined before the next one begins, when it is past its
-  // last wait, and at destruction, after letting it go as Cancel would.
-  std::thread m_worker;
-  bool m_bCancelAsked = false;
-  ULONGLONG m_cancelEnded = 0;
+  // The cursor that collection's wait cursor stands in for.
+  HCURSOR m_hCursorBefore = nullptr;
 };
