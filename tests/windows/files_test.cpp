@@ -207,7 +207,7 @@ TEST(WindowsFileTest, OpensByWidePathAndOnlyRegularFiles) {
   EXPECT_EQ(Check(check, t / "folder.ogg"), "OPENFILE");
   EXPECT_EQ(Check(check, t / "missing.ogg"), "OPENFILE");
   EXPECT_EQ(Check(check, "\\\\.\\pipe\\harrowbit-none.ogg"), "OPENFILE");
-  EXPECT_EQ(check.m_pFile, nullptr);
+  EXPECT_FALSE(check.IsOpen());
 }
 
 TEST(WindowsFileTest, PathsAreCutAt259Units) {
