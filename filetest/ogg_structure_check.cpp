@@ -283,7 +283,6 @@ void COggStructureCheck::HeaderPage(Stream& s, const ogg_page& page, int64_t off
     s.skipping = false;
     s.rules->OnHeaderTooLarge(s.headersDone, s.skippedStart, faults);
     WarnAll(faults, s.packetOffset, Position());
-    s.skippedStart.clear();
     ++s.headersDone;
     ++headersHere;
   }

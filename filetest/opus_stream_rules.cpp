@@ -33,10 +33,9 @@ class COpusRules final : public CStreamRules {
         std::string_view(body, static_cast<std::size_t>(packet.bytes - kTagsMagicSize)), faults);
   }
 
-  void OnHeaderTooLarge(int index, std::string_view /*start*/, CFaultList& /*faults*/) override {
-    // OpusTags alone may be that large, and nothing after it depends on it.
-    if (index == 0) m_bHead = false;
-  }
+  // Only OpusTags can be that large (the rules come from OpusHead), and nothing after it
+  // depends on it.
+  void OnHeaderTooLarge(int, std::string_view, CFaultList&) override {}
 
   long Rate() const override { return m_bHead ? kOpusRate : 0; }
 
