@@ -240,12 +240,9 @@ int ExitStatus(const RunOutcome& run) {
 TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
                           CRememberedVerdicts* remembered) {
   if (options.inProcess) {
-    return InProcessTesterFactory(options.quick, options.allCodecs, options.strict);
+    return InProcessTesterFactory(options.mode);
   }
-  const DecoderOptions decoder{.cancelFd = state.CancelFd(),
-                               .quick = options.quick,
-                               .allCodecs = options.allCodecs,
-                               .strict = options.strict};
+  const DecoderOptions decoder{.cancelFd = state.CancelFd(), .mode = options.mode};
   TesterFactory inner;
   if (options.jobs == 1) {
     inner = IsolatedTesterFactory(CurrentExecutable(), decoder);
@@ -333,10 +330,10 @@ int main(int argc, char** argv) {
     watcher.SetLastWords([&db] { db->Flush(); });
   }
 
-  if (options.quick && !QuickCheckSupported()) {
+  if (options.mode.quick && !QuickCheckSupported()) {
     std::fprintf(stderr, "harrowbit-cli: --quick is not verified with %s: checking in full\n",
                  VorbisLibraryVersion().c_str());
-    options.quick = false;
+    options.mode.quick = false;
   }
   if (!options.inProcess) {
     const int allowed = JobsTheDescriptorsAllow();
@@ -357,19 +354,16 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<IResultFormatter> formatter;
   if (options.json) {
-    formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly, options.strict);
+    formatter = std::make_unique<CJsonFormatter>(out, options.errorsOnly, options.mode.strict);
   } else {
-    formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly, options.strict);
+    formatter = std::make_unique<CTextFormatter>(out, options.errorsOnly, options.mode.strict);
   }
   CListBuilder builder(state.m_fileList, *formatter, OggNamesOf(options));
   for (const std::string& path : options.paths) builder.Add(path);
   const bool listRead = options.filesFrom.empty() || AddListedPaths(options, builder);
 
-  const CheckKind kind = options.quick ? CheckKind::kQuick : CheckKind::kFull;
   std::optional<CRememberedVerdicts> remembered;
-  if (db) {
-    remembered.emplace(*db, kind, options.skipCheckedDays, options.allCodecs, options.strict);
-  }
+  if (db) remembered.emplace(*db, options.mode, options.skipCheckedDays);
   CRememberedVerdicts* memory = remembered ? &*remembered : nullptr;
 
   const bool showProgress = IsTerminal(stderr);
@@ -389,10 +383,8 @@ int main(int argc, char** argv) {
   ScanThreadProc(state, window, MakeTesters(options, state, memory), &listener);
   RunOutcome outcome{.signal = watcher.Signal()};
   results.WriteSummary({.cancelled = outcome.signal != 0,
-                        .check = options.quick ? "quick" : "full",
                         .budgetSpent = budget && budget->Spent(),
-                        .allCodecs = options.allCodecs,
-                        .strict = options.strict});
+                        .mode = options.mode});
   out.Flush();
 
   outcome.trouble = !builder.AllUsed() || !listRead || results.FilesNotChecked();
