@@ -92,9 +92,9 @@ void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
   }
   line += "],\"listed\":" + std::to_string(s.listed);
   line += std::string(",\"cancelled\":") + (run.cancelled ? "true" : "false");
-  line += std::string(",\"check\":\"") + run.check + '"';
+  line += ",\"check\":\"" + std::string(CheckName(run.mode)) + '"';
   if (run.budgetSpent) line += ",\"budget_spent\":true";
-  if (run.allCodecs) {
+  if (run.mode.everyCodec) {
     line += ",\"unsupported\":[";
     for (std::size_t i = 0; i < m_unsupported.size(); ++i) {
       if (i > 0) line += ',';
@@ -102,6 +102,6 @@ void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
     }
     line += ']';
   }
-  if (run.strict) line += ",\"strict\":true,\"warned\":" + Numbers(s.warned);
+  if (run.mode.strict) line += ",\"strict\":true,\"warned\":" + Numbers(s.warned);
   m_out.Write(line + "}\n");
 }

@@ -167,9 +167,9 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
       case 'q': options.errorsOnly = true; break;
       case kJson: options.json = true; break;
       case kInProcess: options.inProcess = true; break;
-      case kQuick: options.quick = true; break;
-      case kAllCodecs: options.allCodecs = true; break;
-      case kStrict: options.strict = true; break;
+      case kQuick: options.mode.quick = true; break;
+      case kAllCodecs: options.mode.everyCodec = true; break;
+      case kStrict: options.mode.strict = true; break;
       case kDb:
         if (*optarg == '\0') return UsageError("--db needs a file name, not an empty one");
         options.db = optarg;

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/check_mode.h"
 #include "scan/file_collection.h"
 
 struct CliOptions {
@@ -14,7 +15,8 @@ struct CliOptions {
   bool errorsOnly = false;
   bool json = false;
   bool inProcess = false;
-  bool quick = false;
+  // --quick, --all-codecs, --strict.
+  CheckMode mode{};
   // The results database, and what it is asked.
   std::string db;
   std::optional<double> skipCheckedDays;
@@ -25,15 +27,11 @@ struct CliOptions {
   // Files of paths ("-": standard input), read in this order, separated by newlines or NULs.
   std::vector<std::string> filesFrom;
   bool nulSeparated = false;
-  // Every Ogg audio codec, each by its own library, and the names such files go by.
-  bool allCodecs = false;
-  // Also hold each file to the Ogg and Vorbis format rules.
-  bool strict = false;
 };
 
 // The file names a run takes: ".ogg", or with --all-codecs ".oga" and ".opus" too.
 inline OggNames OggNamesOf(const CliOptions& options) {
-  return options.allCodecs ? OggNames::kAnyOggAudio : OggNames::kOggOnly;
+  return options.mode.everyCodec ? OggNames::kAnyOggAudio : OggNames::kOggOnly;
 }
 
 inline constexpr int kExitClean = 0;

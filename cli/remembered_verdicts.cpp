@@ -9,16 +9,19 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   Decision d;
   d.key = PathKey(path);
   d.identity = IdentityOf(path);
-  d.last = m_db.Last(d.key, m_reach);
+  const Reach reach = ReachOf(m_mode);
+  d.last = m_db.Last(d.key, reach);
   if (m_skipDays) {
     const int64_t nowMs = UnixMsNow();
     const auto stands = [&](const std::optional<StoredRecord>& r) {
-      return r && d.identity && CanReuse(*r, *d.identity, m_kind, *m_skipDays, nowMs, m_bStrict) &&
-             FitsReach(*r, m_reach);
+      return r && d.identity &&
+             CanReuse(*r, *d.identity, CheckKindOf(m_mode), *m_skipDays, nowMs, m_mode.strict) &&
+             FitsReach(*r, reach);
     };
     if (stands(d.last)) {
       d.stands = d.last;
-    } else if (auto other = m_db.Last(d.key, m_bAllCodecs ? Reach::kVorbis : Reach::kAllCodecs);
+    } else if (auto other =
+                   m_db.Last(d.key, reach == Reach::kVorbis ? Reach::kAllCodecs : Reach::kVorbis);
                stands(other)) {
       d.stands = std::move(other);
     }
@@ -50,8 +53,8 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
   if (r.verdict != StoredVerdict::kOk) r.reason = v.reason;
   if (v.IsError() && v.opened) r.position = v.position;
   if (v.opened) r.length = v.length;
-  r.kind = m_kind;
-  r.reach = m_reach;
+  r.kind = CheckKindOf(m_mode);
+  r.reach = ReachOf(m_mode);
   r.skippedLinks = v.skippedLinks;
   r.md5Unverifiable = v.md5Unverifiable;
   r.checkedAtMs = UnixMsNow();
@@ -63,7 +66,7 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
     if (v.codec != "vorbis" && v.codec != "none") r.kind = CheckKind::kFull;
   }
   // A check that did not finish (a crash, a limit) did not hold the file to the rules.
-  r.strict = m_bStrict && v.warningsKnown;
+  r.strict = m_mode.strict && v.warningsKnown;
   for (const FileVerdict::Warning& w : v.warnings) {
     r.warnings.push_back({w.name, w.text, w.offset, w.position});
   }

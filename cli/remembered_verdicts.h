@@ -35,18 +35,12 @@ class CRememberedVerdicts {
     int64_t wasCheckedAtMs = 0;
   };
 
-  // `allCodecs`: the run checks every Ogg codec (--all-codecs). `strict`: the run holds
-  // files to the format rules; only a strict record stands for its check, and every
-  // record it makes says it was strict.
-  CRememberedVerdicts(CResultsDb& db, CheckKind kind, std::optional<double> skipDays,
-                      bool allCodecs, bool strict)
-      : m_db(db),
-        m_kind(kind),
-        m_skipDays(skipDays),
-        m_bStrict(strict),
-        m_bAllCodecs(allCodecs),
-        m_reach(allCodecs ? Reach::kAllCodecs : Reach::kVorbis) {}
-  bool Strict() const { return m_bStrict; }
+  // `mode`: how the run checks files. Only a record that is at least as thorough, and
+  // strict for a strict run, stands for its check; every record it makes says how it was
+  // checked.
+  CRememberedVerdicts(CResultsDb& db, CheckMode mode, std::optional<double> skipDays)
+      : m_db(db), m_mode(mode), m_skipDays(skipDays) {}
+  bool Strict() const { return m_mode.strict; }
 
   // The decision for the list's entry `index`, made the first time it is asked for.
   const Decision& Decide(std::size_t index, const std::filesystem::path& path);
@@ -61,17 +55,14 @@ class CRememberedVerdicts {
   void Forget(std::size_t index) { m_decisions.erase(index); }
 
   const std::vector<NewlyDamaged>& Newly() const { return m_newly; }
-  bool AllCodecs() const { return m_bAllCodecs; }
+  bool AllCodecs() const { return m_mode.everyCodec; }
 
  private:
   CResultsDb& m_db;
-  CheckKind m_kind;
+  const CheckMode m_mode;
   std::optional<double> m_skipDays;
-  const bool m_bStrict;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
-  const bool m_bAllCodecs;
-  const Reach m_reach;
 };
 
 // A recorded verdict, played to the worker instead of a decode where it stands; every

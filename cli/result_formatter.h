@@ -5,19 +5,16 @@
 #include <string>
 
 #include "cli/output.h"
+#include "scan/check_mode.h"
 #include "scan/scan_listener.h"
 
 struct RunFacts {
   // Stopped by a signal before the end of the list.
   bool cancelled = false;
-  // "full" or "quick".
-  const char* check = "full";
   // No file was begun after the time budget was spent.
   bool budgetSpent = false;
-  // Every Ogg codec was checked (--all-codecs).
-  bool allCodecs = false;
-  // --strict: files were held to the format rules.
-  bool strict = false;
+  // How the files were checked.
+  CheckMode mode{};
 };
 
 // What the results database adds to a file's result.

@@ -30,7 +30,7 @@ const std::string& CResultsDb::VersionText(int64_t id) {
   // Few texts, many files: each is read once. Rows of versions never change.
   auto it = m_versionTexts.find(id);
   if (it == m_versionTexts.end()) {
-    CStatement stmt(m_pDb, "SELECT text FROM versions WHERE id = ?1");
+    CStatement stmt(Db(), "SELECT text FROM versions WHERE id = ?1");
     sqlite3_bind_int64(*stmt, 1, id);
     std::string text = sqlite3_step(*stmt) == SQLITE_ROW ? ColumnText(*stmt, 0) : std::string();
     it = m_versionTexts.emplace(id, std::move(text)).first;
@@ -41,7 +41,7 @@ const std::string& CResultsDb::VersionText(int64_t id) {
 void CResultsDb::EndRead() {
   if (!m_bReading) return;
   m_bReading = false;
-  sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_exec(Db(), "COMMIT", nullptr, nullptr, nullptr);
 }
 
 std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach reach) {
@@ -56,7 +56,7 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach rea
   // checkpoints are not held up.
   const auto now = std::chrono::steady_clock::now();
   if (m_bReading && now - m_readSince > std::chrono::milliseconds(200)) EndRead();
-  if (!m_bReading && sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
+  if (!m_bReading && sqlite3_exec(Db(), "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
     m_bReading = true;
     m_readSince = now;
   }
@@ -92,7 +92,7 @@ bool CResultsDb::Errors(std::vector<ErrorRow>& rows) {
   rows.clear();
   std::unique_lock lock(m_mutex);
   FlushLocked(lock);
-  if (m_pDb == nullptr) return false;
+  if (!m_connection) return false;
   EndRead();
   const std::string sql =
       "SELECT path, reason, position, length, kind, checked_at, device, inode,"
@@ -104,7 +104,7 @@ bool CResultsDb::Errors(std::vector<ErrorRow>& rows) {
                                     " AND wider.reach = 'all-codecs'))"
                                   : "") +
       " ORDER BY path";
-  CStatement stmt(m_pDb, sql.c_str());
+  CStatement stmt(Db(), sql.c_str());
   if (stmt.PrepareResult() != SQLITE_OK) return Fail(stmt.PrepareResult(), "listing errors");
   int rc;
   while ((rc = sqlite3_step(*stmt)) == SQLITE_ROW) {
@@ -126,7 +126,7 @@ bool CResultsDb::CoverageUnder(std::string_view folderKey, double days, int64_t 
   out = {};
   std::unique_lock lock(m_mutex);
   FlushLocked(lock);
-  if (m_pDb == nullptr) return false;
+  if (!m_connection) return false;
   EndRead();
   // A range of the primary key, not LIKE: '%' and '_' are ordinary bytes in a name, and
   // "/music" must not take in "/music2". '0' is the byte after '/'.
@@ -135,7 +135,7 @@ bool CResultsDb::CoverageUnder(std::string_view folderKey, double days, int64_t 
   const std::string low = folder + '/';
   const std::string high = folder + '0';
   // A file checked for each reach counts once, by its latest check.
-  CStatement stmt(m_pDb,
+  CStatement stmt(Db(),
                   "SELECT count(*), coalesce(sum(latest > ?4), 0) FROM (SELECT max(checked_at)"
                   " AS latest FROM files WHERE path = ?1 OR (path >= ?2 AND path < ?3)"
                   " GROUP BY path)");

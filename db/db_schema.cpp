@@ -75,7 +75,7 @@ static_assert(std::size(kMigrations) == CResultsDb::kSchemaVersion);
 
 bool CResultsDb::ReadHeader(int64_t& version, int64_t& appId, int64_t& objects) {
   // One statement, so one snapshot: read apart, they could straddle another run's upgrade.
-  CStatement stmt(m_pDb,
+  CStatement stmt(Db(),
                   "SELECT (SELECT user_version FROM pragma_user_version),"
                   " (SELECT application_id FROM pragma_application_id),"
                   " (SELECT count(*) FROM sqlite_schema)");
@@ -128,7 +128,7 @@ bool CResultsDb::Migrate() {
   if (!ReadHeader(version, appId, objects)) return false;
   m_nVersion = version;
   if (version == kSchemaVersion) return true;
-  if (sqlite3_db_readonly(m_pDb, "main") == 1) {
+  if (sqlite3_db_readonly(Db(), "main") == 1) {
     // A query reads an older schema as it is: it needs only reading.
     if (version > 0) return true;
     m_strError = "results database " + m_strFile + ": holds no results yet";
@@ -136,21 +136,18 @@ bool CResultsDb::Migrate() {
   }
   // Another run may be upgrading the same file: decide again under the write lock.
   if (!Exec("BEGIN IMMEDIATE", "upgrading the schema")) return false;
-  const auto rollback = [&] {
-    sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
-  };
-  if (!ReadHeader(version, appId, objects)) return rollback();
+  const CTransaction upgrade(Db());
+  if (!ReadHeader(version, appId, objects)) return false;
   if (version == 0 ? !IsOurs(version, appId, objects) : !IsOurs(version, appId, 0)) {
-    return rollback();
+    return false;
   }
   for (; version < kSchemaVersion; ++version) {
-    if (!Exec(kMigrations[version], "upgrading the schema")) return rollback();
+    if (!Exec(kMigrations[version], "upgrading the schema")) return false;
   }
   const std::string stamp = "PRAGMA user_version = " + std::to_string(kSchemaVersion) +
                             "; PRAGMA application_id = " + std::to_string(kApplicationId);
   if (!Exec(stamp.c_str(), "upgrading the schema") || !Exec("COMMIT", "upgrading the schema")) {
-    return rollback();
+    return false;
   }
   m_nVersion = kSchemaVersion;
   return true;

@@ -2,10 +2,34 @@
 
 #include <sqlite3.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+
+// A database connection owned by the object: closed when it goes, whatever the way out.
+// sqlite3_close_v2 lets statements still unfinalized finish the closing when they go.
+struct CloseConnection {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+using CConnection = std::unique_ptr<sqlite3, CloseConnection>;
+
+// A transaction begun on `db`, rolled back when it goes unless it ended (committed, or
+// rolled back by SQLite itself): no way out of a failed write leaves it holding the lock.
+class CTransaction {
+ public:
+  explicit CTransaction(sqlite3* db) : m_db(db) {}
+  ~CTransaction() {
+    if (sqlite3_get_autocommit(m_db) == 0)
+      sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  CTransaction(const CTransaction&) = delete;
+  CTransaction& operator=(const CTransaction&) = delete;
+
+ private:
+  sqlite3* m_db;
+};
 
 // A prepared statement owned by the object: finalized when it goes, whatever the way out.
 class CStatement {

@@ -55,7 +55,7 @@ int64_t CResultsDb::VersionId(const std::string& text, int& rc) {
     BindText(*m_addVersion, 1, text);
     rc = sqlite3_step(*m_addVersion);
     if (rc != SQLITE_DONE) return -1;
-    id = sqlite3_last_insert_rowid(m_pDb);
+    id = sqlite3_last_insert_rowid(Db());
   } else if (rc != SQLITE_ROW) {
     return -1;
   }
@@ -68,6 +68,7 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
   // halfway through the batch when another run holds it.
   EndRead();
   if (!Exec("BEGIN IMMEDIATE", "recording verdicts")) return false;
+  const CTransaction batchWrite(Db());
   std::unordered_map<std::string, int64_t> newIds;
   int rc = SQLITE_OK;
   sqlite3_stmt* const upsert = *m_upsert;
@@ -116,17 +117,9 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
     rc = sqlite3_step(upsert);
     if (rc != SQLITE_DONE) break;
   }
-  if (rc != SQLITE_DONE && rc != SQLITE_OK) {
-    Fail(rc, "recording verdicts");
-    sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
-  }
-  rc = sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    Fail(rc, "recording verdicts");
-    sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    return false;
-  }
+  if (rc != SQLITE_DONE && rc != SQLITE_OK) return Fail(rc, "recording verdicts");
+  rc = sqlite3_exec(Db(), "COMMIT", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return Fail(rc, "recording verdicts");
   m_versionIds.merge(newIds);
   return true;
 }

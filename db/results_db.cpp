@@ -59,7 +59,7 @@ int CResultsDb::OpenErrno() const {
     return ENOENT;
   }
   if (const int denied = AccessError(PathToUtf8(m_path), Access::kRead)) return denied;
-  const int err = m_pDb ? sqlite3_system_errno(m_pDb) : 0;
+  const int err = Db() != nullptr ? sqlite3_system_errno(Db()) : 0;
   return err != 0 ? err : EIO;
 }
 
@@ -75,18 +75,18 @@ bool CResultsDb::Fail(int code, std::string_view doing) {
       break;
     case SQLITE_FULL: why = "the disk is full"; break;
     case SQLITE_CORRUPT:
-      why = "damaged (" + std::string(m_pDb ? sqlite3_errmsg(m_pDb) : "corrupt") + ")";
+      why = "damaged (" + std::string(Db() != nullptr ? sqlite3_errmsg(Db()) : "corrupt") + ")";
       break;
     case SQLITE_CANTOPEN:
       why = "cannot be opened: " + std::string(std::strerror(OpenErrno()));
       break;
     case SQLITE_IOERR:
     case SQLITE_PERM: {
-      const int err = m_pDb ? sqlite3_system_errno(m_pDb) : 0;
+      const int err = Db() != nullptr ? sqlite3_system_errno(Db()) : 0;
       why = "input/output error" + (err != 0 ? std::string(": ") + std::strerror(err) : "");
       break;
     }
-    default: why = m_pDb ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(code);
+    default: why = Db() != nullptr ? sqlite3_errmsg(Db()) : sqlite3_errstr(code);
   }
   m_strError = "results database " + m_strFile + ": " + why;
   if (!doing.empty()) m_strError += std::string(" (while ") + std::string(doing) + ")";
@@ -94,12 +94,12 @@ bool CResultsDb::Fail(int code, std::string_view doing) {
 }
 
 bool CResultsDb::Exec(const char* sql, std::string_view doing) {
-  const int rc = sqlite3_exec(m_pDb, sql, nullptr, nullptr, nullptr);
+  const int rc = sqlite3_exec(Db(), sql, nullptr, nullptr, nullptr);
   return rc == SQLITE_OK || Fail(rc, doing);
 }
 
 bool CResultsDb::Prepare(const std::string& sql, CStatement& stmt) {
-  stmt = CStatement(m_pDb, sql.c_str(), SQLITE_PREPARE_PERSISTENT);
+  stmt = CStatement(Db(), sql.c_str(), SQLITE_PREPARE_PERSISTENT);
   return stmt.PrepareResult() == SQLITE_OK || Fail(stmt.PrepareResult(), "preparing a statement");
 }
 
@@ -108,7 +108,7 @@ bool CResultsDb::UseWal() {
   // commit survive a power cut.
   // The switch fails at once, without the busy handler, while another connection reads
   // the file (two runs starting on a new file): it is retried for as long as the wait.
-  CStatement wal(m_pDb, "PRAGMA journal_mode = WAL");
+  CStatement wal(Db(), "PRAGMA journal_mode = WAL");
   const auto deadline = std::chrono::steady_clock::now() + m_options.busyTimeout;
   int rc = wal.PrepareResult();
   while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
@@ -134,11 +134,14 @@ bool CResultsDb::OpenConnection(DbMode mode) {
   const int flags = (record ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
                     SQLITE_OPEN_NOMUTEX | (m_bImmutable ? SQLITE_OPEN_URI : 0);
   const std::string name = m_bImmutable ? ImmutableUri(m_path) : PathToUtf8(m_path);
-  const int rc = sqlite3_open_v2(name.c_str(), &m_pDb, flags, nullptr);
+  sqlite3* opened = nullptr;
+  const int rc = sqlite3_open_v2(name.c_str(), &opened, flags, nullptr);
+  // A failed open hands back a connection too, which holds its message until it goes.
+  m_connection.reset(opened);
   if (rc != SQLITE_OK) return Fail(rc, "");
-  sqlite3_busy_timeout(m_pDb, static_cast<int>(m_options.busyTimeout.count()));
+  sqlite3_busy_timeout(Db(), static_cast<int>(m_options.busyTimeout.count()));
   // SQLite opens a file it may not write for reading only, without an error.
-  if (record && sqlite3_db_readonly(m_pDb, "main") == 1) return Fail(SQLITE_READONLY, "");
+  if (record && sqlite3_db_readonly(Db(), "main") == 1) return Fail(SQLITE_READONLY, "");
   if (m_options.maxPages > 0) {
     const std::string cap = "PRAGMA max_page_count = " + std::to_string(m_options.maxPages);
     if (!Exec(cap.c_str(), "")) return false;
@@ -215,16 +218,15 @@ void CResultsDb::Close() {
   m_wake.notify_all();
   if (m_flusher.joinable()) m_flusher.join();
   std::unique_lock lock(m_mutex);
-  if (m_pDb != nullptr && m_upsert) FlushLocked(lock);
+  if (m_connection && m_upsert) FlushLocked(lock);
   m_select = {};
   m_upsert = {};
   m_findVersion = {};
   m_addVersion = {};
   m_versionIds.clear();
   m_versionTexts.clear();
-  if (m_pDb != nullptr) EndRead();
-  if (m_pDb != nullptr) sqlite3_close_v2(m_pDb);
-  m_pDb = nullptr;
+  if (m_connection) EndRead();
+  m_connection.reset();
 }
 
 bool CResultsDb::ReadWasStable() const {

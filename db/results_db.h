@@ -116,6 +116,7 @@ class CResultsDb {
   bool Exec(const char* sql, std::string_view doing);
   bool Prepare(const std::string& sql, CStatement& stmt);
   bool OpenConnection(DbMode mode);
+  sqlite3* Db() const { return m_connection.get(); }
   bool UseWal();
   bool ReadHeader(int64_t& version, int64_t& appId, int64_t& objects);
   bool IsOurs(int64_t version, int64_t appId, int64_t objects);
@@ -140,7 +141,8 @@ class CResultsDb {
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
   DbOptions m_options;
-  sqlite3* m_pDb = nullptr;
+  // Declared before the statements, which go first.
+  CConnection m_connection;
   int64_t m_nVersion = 0;  // the stored schema
   // Read without locks (see Open), and the file as it was then.
   bool m_bImmutable = false;
@@ -152,7 +154,7 @@ class CResultsDb {
   std::unordered_map<std::string, int64_t> m_versionIds;  // committed rows only
   std::unordered_map<int64_t, std::string> m_versionTexts;
 
-  // Everything below, and every use of m_pDb, under m_mutex.
+  // Everything below, and every use of the connection, under m_mutex.
   mutable std::mutex m_mutex;
   std::condition_variable m_wake;
   std::vector<VerdictRecord> m_queue;

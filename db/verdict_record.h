@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/check_mode.h"
+
 // What the results database keeps about one file: the verdict of its last check and what
 // the file was like then, so that a later run can tell whether it changed since.
 
@@ -20,6 +22,16 @@ enum class StoredVerdict { kOk, kError, kUnsupported };
 // two may both be right about one file and disagree (an Opus file is OV_ENOTVORBIS to the
 // first and OK to the second), so each keeps its own record of it.
 enum class Reach { kVorbis, kAllCodecs };
+
+// The kind and the reach of the records a run checking in `mode` makes and is served by.
+// (A record of a quick run is still of a full check for a file in another codec: see
+// CRememberedVerdicts::Record.)
+constexpr CheckKind CheckKindOf(CheckMode mode) {
+  return mode.quick ? CheckKind::kQuick : CheckKind::kFull;
+}
+constexpr Reach ReachOf(CheckMode mode) {
+  return mode.everyCodec ? Reach::kAllCodecs : Reach::kVorbis;
+}
 
 // A time that does not fit in int64 nanoseconds (before 1677 or after 2262), or none
 // recorded (rows of schema 1 have no change time). It never matches, not even itself:

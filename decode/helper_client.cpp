@@ -11,26 +11,17 @@ CDecoderHelper::CDecoderHelper(std::filesystem::path executable, DecoderOptions 
 
 CDecoderHelper::~CDecoderHelper() { End(HelperExit::How::kCancelled); }
 
-namespace {
-
-const char* CheckArgument(const DecoderOptions& options) {
-  if (options.allCodecs) return options.quick ? kAllCodecsQuickArgument : kAllCodecsFullArgument;
-  return options.quick ? kQuickCheckArgument : kFullCheckArgument;
-}
-
-}  // namespace
-
 bool CDecoderHelper::Start() {
   if (m_process.Running()) return true;
-  HelperLaunch launch{
-      .executable = m_executable,
-      .flag = kDecoderHelperFlag,
-      .arguments = {std::to_string(m_options.stackBytes),
-                    std::to_string(m_options.addressSpaceBytes), CheckArgument(m_options)},
-      .descriptors = {kRequestFd, kReplyFd, kPositionFd},
-      .sharedBytes = sizeof(SharedPosition),
-      .replyBufferBytes = kReplyPipeBytes,
-      .memoryBytes = m_options.addressSpaceBytes};
+  HelperLaunch launch{.executable = m_executable,
+                      .flag = kDecoderHelperFlag,
+                      .arguments = {std::to_string(m_options.stackBytes),
+                                    std::to_string(m_options.addressSpaceBytes),
+                                    std::string(HelperArgument(m_options.mode))},
+                      .descriptors = {kRequestFd, kReplyFd, kPositionFd},
+                      .sharedBytes = sizeof(SharedPosition),
+                      .replyBufferBytes = kReplyPipeBytes,
+                      .memoryBytes = m_options.addressSpaceBytes};
   if (!m_process.Start(launch)) return false;
   // Without the shared page the helper decodes all the same, and a crash is placed by its
   // last answer.
@@ -50,7 +41,7 @@ double CDecoderHelper::UnmapSharedPosition() {
 
 bool CDecoderHelper::Request(const std::filesystem::path& file) {
   if (!m_process.Running()) return false;
-  const std::string request = EncodeRequest(PathToUtf8(file), m_options.strict);
+  const std::string request = EncodeRequest(PathToUtf8(file), m_options.mode);
   const bool written = m_process.Write(request.data(), request.size());
   m_answeredAt = std::chrono::steady_clock::now();
   m_bJudging = false;

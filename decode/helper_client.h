@@ -27,12 +27,8 @@ struct DecoderOptions {
   std::chrono::milliseconds stepTimeout{60000};
   // Raised when the scan is cancelled: waits for the helper end at once then.
   NativeWaitable cancelFd = kNoWaitable;
-  // The quick check (no audio synthesis) instead of a full decode.
-  bool quick = false;
-  // Every Ogg codec, each by its own library (CAnyOggCheck); `quick` holds for Vorbis.
-  bool allCodecs = false;
-  // Also the Ogg and Vorbis format rules (--strict): the breaches come with the verdict.
-  bool strict = false;
+  // The way each file is checked; with `strict`, its breaches come with the verdict.
+  CheckMode mode{};
 };
 
 // How a helper's work on a file ended when it did not answer to the end.

@@ -48,11 +48,11 @@ Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t&
   return Parsed::kMessage;
 }
 
-std::string EncodeRequest(const std::string& pathBytes, bool strict) {
+std::string EncodeRequest(const std::string& pathBytes, CheckMode mode) {
   const auto length = static_cast<uint32_t>(std::min<std::size_t>(pathBytes.size(), kLongestPath));
-  const uint32_t mode = strict ? 1 : 0;
+  const uint32_t strict = mode.strict ? 1 : 0;
   std::string request(reinterpret_cast<const char*>(&length), sizeof length);
-  request.append(reinterpret_cast<const char*>(&mode), sizeof mode);
+  request.append(reinterpret_cast<const char*>(&strict), sizeof strict);
   request.append(pathBytes, 0, length);
   return request;
 }

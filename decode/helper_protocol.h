@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "scan/check_mode.h"
+
 // What the scan and its decoder helper process say to each other. The scan writes a
 // request (a path, and whether to check strictly) on one pipe; the helper answers on
 // another with one kOpened message and, if the file opened, kStep messages up to the one
@@ -30,13 +32,9 @@ inline constexpr int kPositionFd = 5;
 inline constexpr int kReplyPipeBytes = 65536;
 inline constexpr uint32_t kLongestPath = 1 << 16;
 
+// The helper's arguments: this flag, then its channel (BecomeHelper), its stack and its
+// address space in bytes, and which check it runs (HelperArgument of its CheckMode).
 inline constexpr char kDecoderHelperFlag[] = "--decoder-helper";
-// The helper's last argument: which check it runs.
-inline constexpr char kFullCheckArgument[] = "full";
-inline constexpr char kQuickCheckArgument[] = "quick";
-// Every Ogg codec, each by its own library (CAnyOggCheck); Vorbis in full or quickly.
-inline constexpr char kAllCodecsFullArgument[] = "all-full";
-inline constexpr char kAllCodecsQuickArgument[] = "all-quick";
 
 using SharedPosition = std::atomic<double>;
 static_assert(SharedPosition::is_always_lock_free, "shared between processes");
@@ -72,8 +70,9 @@ enum class Parsed { kMessage, kIncomplete, kMalformed };
 // Takes the first message from `bytes`; `used` says how many bytes it took.
 Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used);
 
-// Asks for the check of `pathBytes`; `strict`: with the format rules (--strict).
-std::string EncodeRequest(const std::string& pathBytes, bool strict);
+// Asks for the check of `pathBytes` in `mode`, of which only its strictness travels here:
+// the rest the helper was started with.
+std::string EncodeRequest(const std::string& pathBytes, CheckMode mode);
 struct HelperRequest {
   std::string path;
   bool strict = false;

@@ -6,12 +6,9 @@
 #include <string>
 
 #include "decode/check_answers.h"
+#include "decode/check_choice.h"
 #include "decode/helper_protocol.h"
-#include "filetest/any_ogg_check.h"
 #include "filetest/check_traits.h"
-#include "filetest/ogg_check.h"
-#include "filetest/quick_check.h"
-#include "filetest/strict_check.h"
 #include "platform/path_bytes.h"
 #include "platform/process.h"
 
@@ -98,31 +95,22 @@ constexpr bool kSanitized = false;
 // whose stack is as large as the scan asks.
 struct Serving {
   SharedPosition* position;
-  bool quick;
-  bool allCodecs = false;
+  CheckMode mode{};
 };
 
 void Serve(void* p) {
   const auto* serving = static_cast<const Serving*>(p);
-  if (serving->allCodecs && serving->quick) {
-    ServeRequests<CAnyOggQuickCheck>(serving->position);
-  } else if (serving->allCodecs) {
-    ServeRequests<CAnyOggCheck>(serving->position);
-  } else if (serving->quick) {
-    ServeRequests<CStrictCheck<COggQuickCheck> >(serving->position);
-  } else {
-    ServeRequests<CStrictCheck<COggCheck> >(serving->position);
-  }
+  WithCheckOf(serving->mode,
+              [serving]<typename Check>() { ServeRequests<Check>(serving->position); });
 }
 
 }  // namespace
 
 int MaybeRunDecoderHelper(int argc, char** argv) {
   if (argc != 6 || std::strcmp(argv[1], kDecoderHelperFlag) != 0) return -1;
-  const bool quick = std::strcmp(argv[5], kQuickCheckArgument) == 0 ||
-                     std::strcmp(argv[5], kAllCodecsQuickArgument) == 0;
-  const bool allCodecs = std::strcmp(argv[5], kAllCodecsFullArgument) == 0 ||
-                         std::strcmp(argv[5], kAllCodecsQuickArgument) == 0;
+  // An argument it does not know gets the check every helper has served from the first:
+  // Vorbis, in full.
+  const CheckMode mode = CheckModeOfHelperArgument(argv[5]).value_or(CheckMode{});
   const auto stackBytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
   const auto addressSpace = static_cast<uint64_t>(std::strtoull(argv[4], nullptr, 10));
   void* shared = nullptr;
@@ -130,7 +118,7 @@ int MaybeRunDecoderHelper(int argc, char** argv) {
                     sizeof(SharedPosition), &shared)) {
     return 1;
   }
-  Serving serving{static_cast<SharedPosition*>(shared), quick, allCodecs};
+  Serving serving{static_cast<SharedPosition*>(shared), mode};
   RunOnStack(stackBytes, Serve, &serving);
   return 0;
 }

@@ -1,18 +1,14 @@
 #include "decode/in_process_tester.h"
 
 #include "decode/check_answers.h"
+#include "decode/check_choice.h"
 #include "decode/helper_verdict.h"
-#include "filetest/any_ogg_check.h"
 #include "filetest/check_traits.h"
-#include "filetest/ogg_check.h"
-#include "filetest/quick_check.h"
-#include "filetest/strict_check.h"
 
 namespace {
 
 // Decodes in the calling thread: a file that crashes the decoder ends the process.
-// `Check` is CStrictCheck of COggCheck, or of COggQuickCheck for the check without audio
-// synthesis, or CAnyOggCheck (CAnyOggQuickCheck) for every Ogg codec.
+// `Check` is the class WithCheckOf chooses.
 template <typename Check>
 class CInProcessTester final : public IFileTester {
  public:
@@ -37,15 +33,8 @@ class CInProcessTester final : public IFileTester {
 
 }  // namespace
 
-TesterFactory InProcessTesterFactory(bool quick, bool allCodecs, bool strict) {
-  if (allCodecs && quick)
-    return [strict] { return std::make_unique<CInProcessTester<CAnyOggQuickCheck>>(strict); };
-  if (allCodecs)
-    return [strict] { return std::make_unique<CInProcessTester<CAnyOggCheck>>(strict); };
-  if (quick) {
-    return [strict] {
-      return std::make_unique<CInProcessTester<CStrictCheck<COggQuickCheck>>>(strict);
-    };
-  }
-  return [strict] { return std::make_unique<CInProcessTester<CStrictCheck<COggCheck>>>(strict); };
+TesterFactory InProcessTesterFactory(CheckMode mode) {
+  return WithCheckOf(mode, [strict = mode.strict]<typename Check>() -> TesterFactory {
+    return [strict] { return std::make_unique<CInProcessTester<Check>>(strict); };
+  });
 }

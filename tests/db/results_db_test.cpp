@@ -544,3 +544,80 @@ TEST(ResultsDb, AQueryWritesNothingAndKnowsWhenAWriterCameMeanwhile) {
 }
 
 }  // namespace
+
+namespace {
+
+int64_t SqliteMemory() {
+  sqlite3_int64 now = 0, highest = 0;
+  sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &now, &highest, 0);
+  return now;
+}
+
+}  // namespace
+
+TEST(ResultsDb, AnOpenThatFailsLetsGoOfEverySqliteObjectAtOnce) {
+  TempDir t;
+  {
+    // SQLite's own start-up allocations are made once, for good.
+    CResultsDb warm;
+    ASSERT_TRUE(warm.Open(t / "warm.db", DbMode::kRecord)) << warm.ErrorText();
+  }
+  const struct {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> setup;
+    DbMode mode;
+  } cases[] = {
+      {"not a database", [&](auto& f) { t.Write(f.filename().string(), std::string(4096, 'x')); },
+       DbMode::kRecord},
+      {"another program's",
+       [](auto& f) { ASSERT_TRUE(CRawDb(f).Exec("CREATE TABLE bookmarks(url TEXT)")); },
+       DbMode::kRecord},
+      {"in no folder", [](auto&) {}, DbMode::kRecord},
+      {"missing, for a query", [](auto&) {}, DbMode::kQuery},
+      {"a schema without its columns, for a query",
+       [](auto& f) {
+         {
+           CResultsDb db;
+           ASSERT_TRUE(db.Open(f, DbMode::kRecord)) << db.ErrorText();
+         }
+         ASSERT_TRUE(CRawDb(f).Exec("ALTER TABLE files DROP COLUMN ctime_ns"));
+       },
+       DbMode::kQuery},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = std::string(c.name) == "in no folder" ? "gone/lib.db" : "lib.db";
+    const auto file = t / (std::to_string(&c - cases) + name);
+    c.setup(file);
+    const int64_t before = SqliteMemory();
+    CResultsDb db;
+    EXPECT_FALSE(db.Open(file, c.mode));
+    EXPECT_EQ(SqliteMemory(), before) << "the connection and its statements are gone";
+    EXPECT_FALSE(db.ErrorText().empty());
+  }
+}
+
+TEST(ResultsDb, ABatchThatFailsHalfwayHoldsNoLockAfterwards) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  {
+    CResultsDb db;
+    ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+  }
+  // The second row of the batch is refused; the statement's own rollback leaves the
+  // transaction open.
+  ASSERT_TRUE(CRawDb(file).Exec(
+      "CREATE TRIGGER refuse BEFORE INSERT ON files WHEN NEW.path = CAST('/m/b.ogg' AS BLOB)"
+      " BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+  db.Record(Verdict("/m/a.ogg"));
+  db.Record(Verdict("/m/b.ogg"));
+  EXPECT_FALSE(db.Flush());
+  EXPECT_NE(db.ErrorText().find("refused"), std::string::npos) << db.ErrorText();
+  CRawDb other(file);
+  sqlite3_busy_timeout(other.db, 0);
+  EXPECT_TRUE(other.Exec("BEGIN IMMEDIATE; INSERT INTO versions(text) VALUES ('x'); COMMIT"))
+      << "another program can write at once";
+  EXPECT_FALSE(db.Last("/m/a.ogg")) << "nothing of the batch stands";
+}

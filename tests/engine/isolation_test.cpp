@@ -73,26 +73,21 @@ TEST(Isolation, SameVerdictsAsDecodingInProcess) {
     }
   }
   // Each way of checking, in the scan's process and in a helper told the same.
-  for (const bool quick : {false, true}) {
-    for (const bool allCodecs : {false, true}) {
-      for (const bool strict : {false, true}) {
-        SCOPED_TRACE(testing::Message()
-                     << "quick " << quick << " allCodecs " << allCodecs << " strict " << strict);
-        const auto inProcess = InProcessTesterFactory(quick, allCodecs, strict)();
-        CIsolatedTester isolated(CurrentExecutable(),
-                                 {.quick = quick, .allCodecs = allCodecs, .strict = strict});
-        std::vector<std::filesystem::path> files = vorbis;
-        if (strict) files.insert(files.end(), breaches.begin(), breaches.end());
-        if (allCodecs) files.insert(files.end(), codecs.begin(), codecs.end());
-        for (const auto& f : files) {
-          EXPECT_EQ(FinalVerdict(isolated, f), FinalVerdict(*inProcess, f)) << f;
-        }
-        const pid_t helper = isolated.HelperPid();
-        EXPECT_NE(helper, 0);
-        FinalVerdict(isolated, files.front());
-        EXPECT_EQ(isolated.HelperPid(), helper) << "one helper serves every file";
-      }
+  for (const CheckMode mode : kEveryCheckMode) {
+    SCOPED_TRACE(testing::Message() << "quick " << mode.quick << " every codec " << mode.everyCodec
+                                    << " strict " << mode.strict);
+    const auto inProcess = InProcessTesterFactory(mode)();
+    CIsolatedTester isolated(CurrentExecutable(), {.mode = mode});
+    std::vector<std::filesystem::path> files = vorbis;
+    if (mode.strict) files.insert(files.end(), breaches.begin(), breaches.end());
+    if (mode.everyCodec) files.insert(files.end(), codecs.begin(), codecs.end());
+    for (const auto& f : files) {
+      EXPECT_EQ(FinalVerdict(isolated, f), FinalVerdict(*inProcess, f)) << f;
     }
+    const pid_t helper = isolated.HelperPid();
+    EXPECT_NE(helper, 0);
+    FinalVerdict(isolated, files.front());
+    EXPECT_EQ(isolated.HelperPid(), helper) << "one helper serves every file";
   }
 }
 
@@ -497,20 +492,24 @@ TEST(Isolation, EveryCodecIsCheckedOnlyWhenAskedAndQuicklyOnlyForVorbis) {
     const char* codec;
   } cases[] = {
       {"a helper by default", IsolatedTesterFactory(), opus, "OV_ENOTVORBIS", ""},
-      {"a quick helper", IsolatedTesterFactory(CurrentExecutable(), {.quick = true}), opus,
-       "OV_ENOTVORBIS", ""},
-      {"a helper for every codec", IsolatedTesterFactory(CurrentExecutable(), {.allCodecs = true}),
-       opus, "OK", "opus"},
-      {"a quick helper for every codec",
-       IsolatedTesterFactory(CurrentExecutable(), {.quick = true, .allCodecs = true}), opus, "OK",
+      {"a quick helper", IsolatedTesterFactory(CurrentExecutable(), {.mode = {.quick = true}}),
+       opus, "OV_ENOTVORBIS", ""},
+      {"a helper for every codec",
+       IsolatedTesterFactory(CurrentExecutable(), {.mode = {.everyCodec = true}}), opus, "OK",
        "opus"},
+      {"a quick helper for every codec",
+       IsolatedTesterFactory(CurrentExecutable(), {.mode = {.quick = true, .everyCodec = true}}),
+       opus, "OK", "opus"},
       {"every codec, full, on a small stack",
-       IsolatedTesterFactory(CurrentExecutable(), {.stackBytes = kSmallStack, .allCodecs = true}),
+       IsolatedTesterFactory(CurrentExecutable(),
+                             {.stackBytes = kSmallStack, .mode = {.everyCodec = true}}),
        codebook, "CRASH @ 0m 00s", "vorbis"},
       {"in-process by default", InProcessTesterFactory(), opus, "OV_ENOTVORBIS", ""},
-      {"in-process quick", InProcessTesterFactory(true), opus, "OV_ENOTVORBIS", ""},
-      {"in-process for every codec", InProcessTesterFactory(false, true), opus, "OK", "opus"},
-      {"in-process quick for every codec", InProcessTesterFactory(true, true), opus, "OK", "opus"},
+      {"in-process quick", InProcessTesterFactory({.quick = true}), opus, "OV_ENOTVORBIS", ""},
+      {"in-process for every codec", InProcessTesterFactory({.everyCodec = true}), opus, "OK",
+       "opus"},
+      {"in-process quick for every codec",
+       InProcessTesterFactory({.quick = true, .everyCodec = true}), opus, "OK", "opus"},
   };
   for (const auto& c : cases) {
     const auto tester = c.make();
