@@ -83,34 +83,44 @@ bool CRememberingTester::Open(const ListedFile& file) {
   const auto& d = m_remembered.Decide(file.index, file.path);
   m_bReplaying = d.reuse;
   if (!m_bReplaying) return m_inner->Open(file);
+  // The record is played as the answers of the check it stands for, to the one builder of
+  // verdicts, so that it reads as the fresh check did.
   const StoredRecord& r = *d.stands;
-  m_replayed = {};
-  m_replayed.opened = r.length.has_value();
-  m_replayed.length = r.length.value_or(0);
-  m_replayed.position = r.position.value_or(r.length.value_or(0));
-  m_replayed.reason = r.reason;
-  if (m_remembered.AllCodecs()) m_replayed.codec = r.codec;
-  m_replayed.skippedLinks = r.skippedLinks;
-  m_replayed.md5Unverifiable = r.md5Unverifiable;
-  m_bReplayedError = r.verdict == StoredVerdict::kError;
+  m_replayed.Reset();
+  m_breaches.clear();
+  if (m_remembered.AllCodecs()) {
+    m_replayed.Take({.type = HelperMessage::kCodec,
+                     .value = r.md5Unverifiable ? kCodecMd5Missing : 0,
+                     .text = r.codec,
+                     .detail = r.skippedLinks});
+  }
   // A strict record read for a check that is not strict tells nothing of the rules.
   if (m_remembered.Strict()) {
     for (const StoredWarning& w : r.warnings) {
-      m_replayed.warnings.push_back({w.name, w.text, w.offset, w.position});
+      m_breaches.push_back({HelperMessage::kWarning, 0, w.offset, w.position, w.name, w.text});
     }
-    m_replayed.warningsNotListed = r.warningsNotListed;
-    m_replayed.warningsKnown = true;
+    m_breaches.push_back({.type = HelperMessage::kWarningsEnd, .samples = r.warningsNotListed});
   }
-  if (!m_replayed.opened) m_replayed.status = FileVerdict::Status::kError;
-  return m_replayed.opened;
+  const bool opened = r.length.has_value();
+  const bool error = r.verdict == StoredVerdict::kError;
+  // A file that did not open has its breaches before its answer, one that did before its
+  // last step.
+  if (!opened) TakeBreaches();
+  m_replayed.Take(
+      {HelperMessage::kOpened, opened, 0, r.length.value_or(0), opened ? std::string() : r.reason});
+  m_last = {HelperMessage::kStep, error ? -1 : 0, 0, r.position.value_or(r.length.value_or(0)),
+            error ? r.reason : std::string()};
+  return opened;
+}
+
+void CRememberingTester::TakeBreaches() {
+  for (const HelperMessage& breach : m_breaches) m_replayed.Take(breach);
+  m_breaches.clear();
 }
 
 int64_t CRememberingTester::DecodeStep() {
   if (!m_bReplaying) return m_inner->DecodeStep();
-  if (!m_bReplayedError) {
-    m_replayed.status = FileVerdict::Status::kOk;
-    return 0;
-  }
-  m_replayed.status = FileVerdict::Status::kError;
-  return -1;
+  TakeBreaches();
+  m_replayed.Take(m_last);
+  return m_replayed.StepResult();
 }

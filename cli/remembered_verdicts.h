@@ -11,6 +11,7 @@
 
 #include "db/results_db.h"
 #include "db/verdict_record.h"
+#include "decode/helper_verdict.h"
 #include "scan/file_tester.h"
 #include "scan/scan_listener.h"
 
@@ -75,13 +76,17 @@ class CRememberingTester final : public IFileTester {
   bool Open(const ListedFile& file) override;
   int64_t DecodeStep() override;
   const FileVerdict& Verdict() const override {
-    return m_bReplaying ? m_replayed : m_inner->Verdict();
+    return m_bReplaying ? m_replayed.Verdict() : m_inner->Verdict();
   }
 
  private:
+  void TakeBreaches();
+
   CRememberedVerdicts& m_remembered;
   std::unique_ptr<IFileTester> m_inner;
   bool m_bReplaying = false;
-  bool m_bReplayedError = false;
-  FileVerdict m_replayed;
+  CVerdictBuilder m_replayed;
+  // The record's breaches, waiting for their turn, and its last step.
+  std::vector<HelperMessage> m_breaches;
+  HelperMessage m_last;
 };
