@@ -115,7 +115,6 @@ bool CRememberingTester::Open(const ListedFile& file) {
 
 void CRememberingTester::TakeBreaches() {
   for (const HelperMessage& breach : m_breaches) m_replayed.Take(breach);
-  m_breaches.clear();
 }
 
 int64_t CRememberingTester::DecodeStep() {

@@ -86,7 +86,8 @@ class CRememberingTester final : public IFileTester {
   std::unique_ptr<IFileTester> m_inner;
   bool m_bReplaying = false;
   CVerdictBuilder m_replayed;
-  // The record's breaches, waiting for their turn, and its last step.
+  // The record's breaches, taken in before its answer to the open when it did not open, or
+  // before its last step; and that step.
   std::vector<HelperMessage> m_breaches;
   HelperMessage m_last;
 };
