@@ -52,12 +52,12 @@ Verdict CheckOnce(COggCheck& check, const std::string& path) {
     for (std::string_view name : kOpenNames) known = known || check.m_strError == name;
     // A memory file is a regular file and always opens; only the data can be refused.
     if (!known) Fail("failed Open gave an unlisted reason", check.m_strError);
-    if (check.m_pFile != nullptr) Fail("failed Open left a stream open", check.m_strError);
+    if (check.IsOpen()) Fail("failed Open left a stream open", check.m_strError);
     v.text = check.m_strError;
     return v;
   }
   if (!check.m_strError.empty()) Fail("Open succeeded with a reason", check.m_strError);
-  if (check.m_pFile == nullptr) Fail("Open succeeded without a stream", path);
+  if (!check.IsOpen()) Fail("Open succeeded without a stream", path);
   while (v.steps < kMaxSteps) {
     ++v.steps;
     v.last = check.DecodeStep();
@@ -88,7 +88,7 @@ void* CheckTwice(void* pathArg) {
   if (!(first == second))
     Fail("the same bytes gave another verdict", first.text + " / " + second.text);
   check.Close();
-  if (check.m_pFile != nullptr || !check.m_strError.empty())
+  if (check.IsOpen() || !check.m_strError.empty())
     Fail("Close left state", check.m_strError);
   return nullptr;
 }
