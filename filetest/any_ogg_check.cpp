@@ -17,16 +17,18 @@ bool JoinsPrevious(const OggLink& previous, const OggLink& link) {
          (link.codec == OggCodec::kVorbis || link.codec == OggCodec::kOpus);
 }
 
-// The play time of a link that no library here decodes, by its last granule position,
-// so that the positions of faults in links after it count it: 0 where its codec does not
-// count samples in granule positions at a rate its headers give.
+// A name ending in ".opus" in any letter case. (scan/'s IsOggFile knows the names too, a
+// layer above this one.)
 bool IsOpusName(const std::filesystem::path& path) {
   std::string extension = PathToUtf8(path.extension());
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return extension == ".opus";
 }
 
-// A checked link's time is its library's to say, unless that library declined it.
+// The play time of a link that no library here decodes, by its last granule position,
+// so that the positions of faults in links after it count it: 0 where its codec does not
+// count samples in granule positions at a rate its headers give. A checked link's time is
+// its library's to say, unless that library declined it.
 double SecondsByGranule(const OggLink& link, bool declined = false) {
   uint32_t rate = IsCheckedCodec(link.codec) ? 0 : link.rate;
   if (declined && link.codec == OggCodec::kOpus) rate = kOpusRate;
