@@ -88,8 +88,7 @@ void* CheckTwice(void* pathArg) {
   if (!(first == second))
     Fail("the same bytes gave another verdict", first.text + " / " + second.text);
   check.Close();
-  if (check.IsOpen() || !check.m_strError.empty())
-    Fail("Close left state", check.m_strError);
+  if (check.IsOpen() || !check.m_strError.empty()) Fail("Close left state", check.m_strError);
   return nullptr;
 }
 
