@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "filetest/any_ogg_check.h"
-#include "filetest/flac_ogg_check.h"
-#include "filetest/ogg_check.h"
-#include "filetest/opus_check.h"
-#include "filetest/quick_check.h"
+#include "filetest/codecs/any_ogg_check.h"
+#include "filetest/codecs/flac_ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
+#include "filetest/codecs/opus_check.h"
+#include "filetest/codecs/quick_check.h"
 #include "tests/gen/codec_gen.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "filetest/ogg_check.h"
-#include "filetest/quick_check.h"
+#include "filetest/codecs/ogg_check.h"
+#include "filetest/codecs/quick_check.h"
 
 namespace {
 

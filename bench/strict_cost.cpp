@@ -28,11 +28,11 @@
 #include <iterator>
 #include <vector>
 
-#include "filetest/any_ogg_check.h"
-#include "filetest/ogg_structure_check.h"
-#include "filetest/quick_check.h"
-#include "filetest/strict_check.h"
-#include "filetest/structure_check_file.h"
+#include "filetest/codecs/any_ogg_check.h"
+#include "filetest/codecs/quick_check.h"
+#include "filetest/rules/ogg_structure_check.h"
+#include "filetest/rules/strict_check.h"
+#include "filetest/rules/structure_check_file.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "cli/remembered_verdicts.h"
 
-#include "filetest/library_version.h"
+#include "filetest/codecs/library_version.h"
 
 const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
     std::size_t index, const std::filesystem::path& path) {

@@ -7,7 +7,7 @@
 #include "decode/in_process_tester.h"
 #include "decode/isolated_tester.h"
 #include "decode/parallel_decoder.h"
-#include "filetest/library_version.h"
+#include "filetest/codecs/library_version.h"
 #include "platform/program.h"
 #include "scan/verdict_source.h"
 

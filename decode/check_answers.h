@@ -5,8 +5,8 @@
 
 #include "decode/codec_facts.h"
 #include "decode/helper_protocol.h"
-#include "filetest/check_traits.h"
-#include "filetest/structure_warning.h"
+#include "filetest/codecs/check_traits.h"
+#include "filetest/rules/structure_warning.h"
 
 // What a check says of a file, as answers in the order it gives them: a check of every
 // codec says what the file holds, a file that did not open its breaches, then whether it

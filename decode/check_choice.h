@@ -1,9 +1,9 @@
 #pragma once
 
-#include "filetest/any_ogg_check.h"
-#include "filetest/ogg_check.h"
-#include "filetest/quick_check.h"
-#include "filetest/strict_check.h"
+#include "filetest/codecs/any_ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
+#include "filetest/codecs/quick_check.h"
+#include "filetest/rules/strict_check.h"
 #include "scan/check_mode.h"
 
 // The check class that serves `mode`, handed to `use` as its template argument:

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "decode/helper_protocol.h"
-#include "filetest/any_ogg_check.h"
+#include "filetest/codecs/any_ogg_check.h"
 
 // What the check of every Ogg codec learnt of a file beside its verdict (its codecs, the
 // links it left unchecked, a FLAC stream's missing MD5), as a kCodec message: the helper

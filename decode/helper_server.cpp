@@ -8,7 +8,7 @@
 #include "decode/check_answers.h"
 #include "decode/check_choice.h"
 #include "decode/helper_protocol.h"
-#include "filetest/check_traits.h"
+#include "filetest/codecs/check_traits.h"
 #include "platform/path_bytes.h"
 #include "platform/process.h"
 

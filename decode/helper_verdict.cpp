@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "filetest/opus_check.h"
+#include "filetest/codecs/opus_check.h"
 #include "text/position_text.h"
 
 void CVerdictBuilder::Reset() {

@@ -3,7 +3,7 @@
 #include "decode/check_answers.h"
 #include "decode/check_choice.h"
 #include "decode/helper_verdict.h"
-#include "filetest/check_traits.h"
+#include "filetest/codecs/check_traits.h"
 
 namespace {
 

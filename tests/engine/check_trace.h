@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "filetest/ogg_check.h"
-#include "filetest/quick_check.h"
+#include "filetest/codecs/ogg_check.h"
+#include "filetest/codecs/quick_check.h"
 
 // Everything a scan sees of one file's check: the open, then each step's result with the
 // position after it, as the decoder helper reports them. Two checks that agree on this

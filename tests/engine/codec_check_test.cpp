@@ -10,10 +10,10 @@
 #include <chrono>
 #include <cmath>
 
-#include "filetest/any_ogg_check.h"
-#include "filetest/flac_ogg_check.h"
-#include "filetest/ogg_check.h"
-#include "filetest/opus_check.h"
+#include "filetest/codecs/any_ogg_check.h"
+#include "filetest/codecs/flac_ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
+#include "filetest/codecs/opus_check.h"
 #include "tests/gen/codec_gen.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,7 +1,7 @@
 // COggCheck on generated files: each fault class with its exact text, what is never
 // opened, the path cut, and that every stream is closed exactly once.
 
-#include "filetest/ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 
 #include <chrono>
 
-#include "filetest/bounded_file.h"
+#include "filetest/bytes/bounded_file.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/support/temp_dir.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "filetest/any_ogg_check.h"
+#include "filetest/codecs/any_ogg_check.h"
 #include "tests/gen/codec_gen.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,7 +1,7 @@
 // The quick check against the full one: for each file, the same open, the same steps
 // with the same positions, and the same report text.
 
-#include "filetest/quick_check.h"
+#include "filetest/codecs/quick_check.h"
 
 #include <gtest/gtest.h>
 

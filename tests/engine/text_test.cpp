@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "filetest/ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
 #include "text/path_text.h"
 #include "text/terminal_columns.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "filetest/any_ogg_check.h"
-#include "filetest/ogg_check.h"
+#include "filetest/codecs/any_ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
 #include "tests/fuzz/ogg_fuzz_support.h"
 
 namespace fuzz {

@@ -18,7 +18,7 @@
 #include <system_error>
 #include <vector>
 
-#include "filetest/ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
 #include "scan/file_collection.h"
 #include "text/path_text.h"
 #include "text/terminal_columns.h"

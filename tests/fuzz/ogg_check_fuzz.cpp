@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "filetest/ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
 #include "tests/fuzz/ogg_fuzz_support.h"
 
 namespace {

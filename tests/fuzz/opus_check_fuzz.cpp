@@ -3,7 +3,7 @@
 // instrumented, so coverage steers through our code; the mutator mends page checksums so
 // that mutated packets reach the decoder.
 
-#include "filetest/opus_check.h"
+#include "filetest/codecs/opus_check.h"
 #include "tests/fuzz/codec_check_fuzz.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "filetest/quick_check.h"
+#include "filetest/codecs/quick_check.h"
 #include "tests/engine/check_trace.h"
 #include "tests/fuzz/ogg_fuzz_support.h"
 

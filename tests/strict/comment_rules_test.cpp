@@ -1,7 +1,7 @@
 // The comment header's fields against the comment format, one body per case: the
 // boundaries of the name's characters, UTF-8, pictures, and lengths that run past the end.
 
-#include "filetest/comment_rules.h"
+#include "filetest/rules/comment_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "filetest/structure_check_file.h"
+#include "filetest/rules/structure_check_file.h"
 #include "tests/gen/strict_gen.h"
 #include "tests/strict/peer_complaints.h"
 #include "tests/support/temp_dir.h"

@@ -3,16 +3,16 @@
 // file, both checks must give exactly the model's breaches, in its order, at its places,
 // whether the file decodes cleanly, fails on the way or is refused at once.
 
-#include "filetest/strict_check.h"
+#include "filetest/rules/strict_check.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "filetest/ogg_check.h"
-#include "filetest/quick_check.h"
-#include "filetest/structure_check_file.h"
+#include "filetest/codecs/ogg_check.h"
+#include "filetest/codecs/quick_check.h"
+#include "filetest/rules/structure_check_file.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/gen/strict_gen.h"
 #include "tests/support/temp_dir.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "filetest/structure_check_file.h"
+#include "filetest/rules/structure_check_file.h"
 #include "tests/cli/run_cli.h"
 #include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"

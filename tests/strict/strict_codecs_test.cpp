@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "filetest/any_ogg_check.h"
-#include "filetest/structure_check_file.h"
+#include "filetest/codecs/any_ogg_check.h"
+#include "filetest/rules/structure_check_file.h"
 #include "tests/gen/codec_gen.h"
 #include "tests/gen/strict_gen.h"
 #include "tests/strict/peer_complaints.h"

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "filetest/quick_check.h"
-#include "filetest/strict_check.h"
+#include "filetest/codecs/quick_check.h"
+#include "filetest/rules/strict_check.h"
 #include "tests/gen/strict_gen.h"
 #include "tests/support/temp_dir.h"
 

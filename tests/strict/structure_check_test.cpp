@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "filetest/ogg_structure_check.h"
-#include "filetest/structure_check_file.h"
+#include "filetest/rules/ogg_structure_check.h"
+#include "filetest/rules/structure_check_file.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/gen/strict_gen.h"
 #include "tests/support/temp_dir.h"

@@ -12,8 +12,8 @@
 #include <tuple>
 #include <vector>
 
-#include "filetest/bounded_file.h"
-#include "filetest/ogg_check.h"
+#include "filetest/bytes/bounded_file.h"
+#include "filetest/codecs/ogg_check.h"
 #include "platform/file_status.h"
 #include "platform/path_bytes.h"
 #include "platform/read_file.h"

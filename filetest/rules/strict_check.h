@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "filetest/check_traits.h"
-#include "filetest/ogg_structure_check.h"
-#include "filetest/read_observer.h"
+#include "filetest/bytes/read_observer.h"
+#include "filetest/codecs/check_traits.h"
+#include "filetest/rules/ogg_structure_check.h"
 #include "text/position_text.h"
 
 // Feeds a COggStructureCheck from what a check reads, in file order, and reads itself only

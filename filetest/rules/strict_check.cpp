@@ -1,10 +1,10 @@
-#include "filetest/strict_check.h"
+#include "filetest/rules/strict_check.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "filetest/bounded_file.h"
-#include "filetest/ogg_check.h"
+#include "filetest/bytes/bounded_file.h"
+#include "filetest/codecs/ogg_check.h"
 #include "platform/path_bytes.h"
 #include "text/path_text.h"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filetest/structure_warning.h"
+#include "filetest/rules/structure_warning.h"
 
 struct CommentFault {
   StructureRule rule;

@@ -1,4 +1,4 @@
-#include "filetest/comment_rules.h"
+#include "filetest/rules/comment_rules.h"
 
 #include <opus/opusfile.h>
 

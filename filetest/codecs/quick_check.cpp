@@ -1,4 +1,4 @@
-#include "filetest/quick_check.h"
+#include "filetest/codecs/quick_check.h"
 
 #include <vorbis/codec.h>
 

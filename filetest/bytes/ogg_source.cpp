@@ -1,10 +1,10 @@
-#include "filetest/ogg_source.h"
+#include "filetest/bytes/ogg_source.h"
 
 #include <cstdio>
 #include <string>
 
-#include "filetest/bounded_file.h"
-#include "filetest/ogg_check.h"
+#include "filetest/bytes/bounded_file.h"
+#include "filetest/codecs/ogg_check.h"
 #include "platform/path_bytes.h"
 #include "text/path_text.h"
 

@@ -1,13 +1,13 @@
-#include "filetest/structure_check_file.h"
+#include "filetest/rules/structure_check_file.h"
 
 #include <ogg/ogg.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "filetest/ogg_pages.h"
-#include "filetest/ogg_structure_check.h"
-#include "filetest/quick_check.h"
+#include "filetest/bytes/ogg_pages.h"
+#include "filetest/codecs/quick_check.h"
+#include "filetest/rules/ogg_structure_check.h"
 #include "platform/path_bytes.h"
 #include "platform/read_file.h"
 

@@ -1,4 +1,4 @@
-#include "filetest/any_ogg_check.h"
+#include "filetest/codecs/any_ogg_check.h"
 
 #include <vorbis/vorbisfile.h>
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "filetest/library_version.h"
-#include "filetest/ogg_check.h"
+#include "filetest/codecs/library_version.h"
+#include "filetest/codecs/ogg_check.h"
 
 // The quick check: the same verdicts, texts, steps and positions as COggCheck, without
 // audio synthesis. Its read loop is libvorbisfile's own (ov_read_float and the packet

@@ -1,4 +1,4 @@
-#include "filetest/bounded_file.h"
+#include "filetest/bytes/bounded_file.h"
 
 #include <algorithm>
 #include <cerrno>

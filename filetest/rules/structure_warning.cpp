@@ -1,4 +1,4 @@
-#include "filetest/structure_warning.h"
+#include "filetest/rules/structure_warning.h"
 
 #include <cstdio>
 #include <iterator>

@@ -1,11 +1,11 @@
-#include "filetest/flac_ogg_check.h"
+#include "filetest/codecs/flac_ogg_check.h"
 
 #include <FLAC/stream_decoder.h>
 
 #include <algorithm>
 
-#include "filetest/ogg_check.h"
-#include "filetest/ogg_links.h"
+#include "filetest/bytes/ogg_links.h"
+#include "filetest/codecs/ogg_check.h"
 #include "text/position_text.h"
 
 namespace {

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "filetest/check_traits.h"
-#include "filetest/flac_ogg_check.h"
-#include "filetest/ogg_check.h"
-#include "filetest/ogg_links.h"
-#include "filetest/ogg_source.h"
-#include "filetest/opus_check.h"
-#include "filetest/quick_check.h"
-#include "filetest/strict_check.h"
-#include "filetest/structure_warning.h"
+#include "filetest/bytes/ogg_links.h"
+#include "filetest/bytes/ogg_source.h"
+#include "filetest/codecs/check_traits.h"
+#include "filetest/codecs/flac_ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
+#include "filetest/codecs/opus_check.h"
+#include "filetest/codecs/quick_check.h"
+#include "filetest/rules/strict_check.h"
+#include "filetest/rules/structure_warning.h"
 
 // Tests an Ogg file whatever its audio codec, each stream by the library made for it,
 // chosen by what the first page holds. A file of Vorbis only, or one that does not begin

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "filetest/stream_rules.h"
+#include "filetest/rules/stream_rules.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "filetest/ogg_links.h"
+#include "filetest/bytes/ogg_links.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 
-#include "filetest/bounded_file.h"
-#include "filetest/ogg_pages.h"
-#include "filetest/ogg_source.h"
+#include "filetest/bytes/bounded_file.h"
+#include "filetest/bytes/ogg_pages.h"
+#include "filetest/bytes/ogg_source.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "filetest/read_observer.h"
+#include "filetest/bytes/read_observer.h"
 #include "platform/read_file.h"
 
 // libvorbisfile finds the last page of a file by scanning backwards from its end, and the

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "filetest/ogg_links.h"
-#include "filetest/ogg_source.h"
+#include "filetest/bytes/ogg_links.h"
+#include "filetest/bytes/ogg_source.h"
 
 // What every codec's check offers for a byte range of a file: one link of a chain, or
 // neighbouring links its library follows itself. CAnyOggCheck holds one per codec and hands

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "filetest/read_observer.h"
+#include "filetest/bytes/read_observer.h"
 #include "platform/read_file.h"
 
 // A checked file as the Opus and FLAC checks read it: opened by the rule COggCheck keeps

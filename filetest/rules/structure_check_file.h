@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "filetest/structure_warning.h"
+#include "filetest/rules/structure_warning.h"
 
 struct StructureReport {
   // False when the file could not be read; `error` says why.

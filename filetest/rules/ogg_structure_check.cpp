@@ -1,10 +1,10 @@
-#include "filetest/ogg_structure_check.h"
+#include "filetest/rules/ogg_structure_check.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <string>
 
-#include "filetest/stream_rules.h"
+#include "filetest/rules/stream_rules.h"
 #include "text/path_text.h"
 
 struct COggStructureCheck::Stream {

@@ -9,8 +9,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "filetest/comment_rules.h"
-#include "filetest/structure_warning.h"
+#include "filetest/rules/comment_rules.h"
+#include "filetest/rules/structure_warning.h"
 
 // Checks a file's pages against the Ogg page rules and, for streams whose codec has rules
 // (CStreamRules), the codec's header and granule rules, as the pages go by. It is fed

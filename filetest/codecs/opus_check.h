@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "filetest/link_check.h"
-#include "filetest/ogg_links.h"
-#include "filetest/ogg_source.h"
+#include "filetest/bytes/ogg_links.h"
+#include "filetest/bytes/ogg_source.h"
+#include "filetest/codecs/link_check.h"
 
 struct OggOpusFile;
 

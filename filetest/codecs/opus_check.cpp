@@ -1,12 +1,12 @@
-#include "filetest/opus_check.h"
+#include "filetest/codecs/opus_check.h"
 
 #include <opus/opusfile.h>
 
 #include <algorithm>
 #include <climits>
 
-#include "filetest/ogg_check.h"
-#include "filetest/ogg_links.h"
+#include "filetest/bytes/ogg_links.h"
+#include "filetest/codecs/ogg_check.h"
 #include "text/position_text.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "filetest/stream_rules.h"
+#include "filetest/rules/stream_rules.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "filetest/comment_rules.h"
+#include "filetest/rules/comment_rules.h"
 
 // What a codec adds to the Ogg page rules: how many header packets it has, what is in
 // them, and where its audio starts. One object per logical stream: Vorbis, Opus (two

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "filetest/link_check.h"
-#include "filetest/ogg_links.h"
-#include "filetest/ogg_source.h"
+#include "filetest/bytes/ogg_links.h"
+#include "filetest/bytes/ogg_source.h"
+#include "filetest/codecs/link_check.h"
 
 // Tests one FLAC-in-Ogg stream (the first link of a file; CAnyOggCheck follows chains)
 // through libFLAC's Ogg decoder with MD5 checking on. Its surface is COggCheck's; a frame

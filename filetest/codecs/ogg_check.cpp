@@ -1,11 +1,11 @@
-#include "filetest/ogg_check.h"
+#include "filetest/codecs/ogg_check.h"
 
 #include <algorithm>
 #include <memory>
 #include <new>
 
-#include "filetest/bounded_file.h"
-#include "filetest/ogg_links.h"
+#include "filetest/bytes/bounded_file.h"
+#include "filetest/bytes/ogg_links.h"
 #include "platform/path_bytes.h"
 #include "text/path_text.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "filetest/link_check.h"
-#include "filetest/read_observer.h"
+#include "filetest/bytes/read_observer.h"
+#include "filetest/codecs/link_check.h"
 #include "platform/read_file.h"
 #include "text/position_text.h"
 
