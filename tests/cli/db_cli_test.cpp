@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -102,8 +103,8 @@ TEST_F(DbCli, AfterKillNineTheResumedSweepDecodesOnlyWhatWasNotRecorded) {
   const std::string longer = (m_dir / "long").native();
 
   RunCli(m_dir, {"--db", Db(), "-j1", lib, longer}, [&](pid_t pid) {
-    // Nine verdicts out, the helper held on the long file, a commit's interval passed:
-    // then the power goes.
+    // Nine verdicts out, the helper held on the long file, the nine committed: then the
+    // power goes.
     ASSERT_TRUE(testsupport::WaitFor([&] {
       const std::string out = ReadAll(m_dir / "stdout");
       return std::count(out.begin(), out.end(), '\n') >= 9;
@@ -113,7 +114,16 @@ TEST_F(DbCli, AfterKillNineTheResumedSweepDecodesOnlyWhatWasNotRecorded) {
       std::istringstream children(ReadAll(e.path() / "children"));
       for (pid_t child; children >> child;) ::kill(child, SIGSTOP);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Read aside, by sqlite3, while the sweep holds the database.
+    const std::string count = "sqlite3 '" + Db() + "' 'SELECT count(*) FROM files'";
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+      FILE* p = ::popen(count.c_str(), "r");
+      char line[32] = {};
+      const bool nine =
+          p != nullptr && std::fgets(line, sizeof line, p) != nullptr && std::string(line) == "9\n";
+      if (p != nullptr) ::pclose(p);
+      return nine;
+    })) << "the nine verdicts were never committed";
     ::kill(pid, SIGKILL);
   });
 

@@ -413,6 +413,7 @@ class ScrubModel {
         return testsupport::HasEnded(pid) || !testsupport::HelpersOf(pid).empty() ||
                std::filesystem::file_size(m_dir / "stdout", ec) > 0;
       });
+      // Not a wait: a drawn moment to meddle at; every moment must leave a sound database.
       std::this_thread::sleep_for(pause);
       if (testsupport::HasEnded(pid)) return;
       if (n.sigterm) {

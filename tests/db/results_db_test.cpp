@@ -373,6 +373,7 @@ TEST(ResultsDb, KillNineLosesAtMostTheLastSecond) {
     for (int i = 0;; ++i) {
       db.Record(Verdict("/k/" + std::to_string(100000 + i), UnixMsNow()));
       if (::write(fds[1], &i, sizeof i) != sizeof i) return 11;
+      // Not a wait: a scan's pace of verdicts, so that commits fall between them.
       std::this_thread::sleep_for(milliseconds(1));
     }
   });

@@ -12,12 +12,13 @@ QT_QPA_PLATFORM=xcb "$program" &
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true' EXIT
 class=""
-for _ in $(seq 200); do
+# A bounded wait for the window to show its class, polled.
+for _ in $(seq 1200); do
   class=$(xprop -name Harrowbit WM_CLASS 2>/dev/null |
           sed -n 's/^WM_CLASS(STRING) = "[^"]*", "\(.*\)"$/\1/p') || true
   [ -n "$class" ] && break
   sleep 0.05
 done
-[ -n "$class" ] || { echo "no window named Harrowbit showed its class within 10 s"; exit 1; }
+[ -n "$class" ] || { echo "no window named Harrowbit showed its class within a minute"; exit 1; }
 wanted=$(sed -n 's/^StartupWMClass=//p' "$entry")
 [ "$class" = "$wanted" ] || { echo "window class '$class', StartupWMClass '$wanted'"; exit 1; }

@@ -88,6 +88,8 @@ int ServeAsFakeHelper() {
     }
     const auto e = Parse(path);
     if (!e) return 4;
+    // Not a wait: each file's own pace, so that helpers finish out of order. Verdicts must
+    // come in list order at any pace, a loaded machine's included.
     std::this_thread::sleep_for(std::chrono::microseconds(e->delayUs));
     if (e->script == Script::kNoOpen) {
       Send({HelperMessage::kOpened, 0, 0, 0, "OV_ENOTVORBIS " + std::to_string(e->id)});

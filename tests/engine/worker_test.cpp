@@ -161,6 +161,7 @@ TEST(Pause, BlocksTheWorkerAfterTheStepUntilContinued) {
   };
   auto worker = scan.RunInThread();
   ASSERT_TRUE(WaitFor([&] { return steps.load() >= 1; })) << "the worker never stepped";
+  // A window to watch, not a wait: a paused worker takes no step in it, however long.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(steps.load(), 1);
   EXPECT_TRUE(scan.state.IsRunning());
@@ -371,8 +372,8 @@ TEST(AppendDuringScan, AJoinedAppenderIsWaitedForAndALateOneIsRefused) {
     std::unique_ptr<testsupport::CBoundedThread> appender;
     scan.onStep = [&](const std::string& path, int step) {
       if (!early || path != "/a.ogg" || step != 1) return;
-      // Another thread joins, and appends only once the worker has had time to reach its
-      // last look.
+      // Another thread joins, and appends only once the worker has most likely reached its
+      // last look (not a wait: an earlier append gives the same report).
       appender = std::make_unique<testsupport::CBoundedThread>([&] {
         joined = scan.state.m_fileList.JoinWalk();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

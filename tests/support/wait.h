@@ -10,9 +10,10 @@
 namespace testsupport {
 
 // Waits until `done` holds; false after `limit`, so that a test fails with its own
-// message instead of running into the runner's time-out.
+// message instead of running into the runner's time-out. The limit is a last resort, long
+// enough for a sanitizer build on a machine busy with other work.
 inline bool WaitFor(const std::function<bool()>& done,
-                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+                    std::chrono::milliseconds limit = std::chrono::seconds(60)) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > end) return false;

@@ -215,6 +215,8 @@ TEST_F(JobControl, ClosingAsAScanEndsNeverCrashesOrHangs) {
 TEST_F(JobControl, AWorkerLingeringPastItsEndDelaysNothingForLong) {
   const auto releaseSoon = [&] {
     return std::thread([&] {
+      // Not a wait: the release most often comes while the main thread waits for the held
+      // worker, or, on a loaded machine, before; the outcome is the same either way.
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       decoder.Release();
     });
@@ -268,7 +270,8 @@ TEST_F(JobControl, ADropAtTheVeryEndJoinsTheScanOrBeginsTheNext) {
     ASSERT_TRUE(decoder.WaitHeld());
     QMimeData drop;
     drop.setUrls({QUrl::fromLocalFile(QString::fromStdString(dropped))});
-    // A new scan waits for the last one's worker, held here: let it go soon.
+    // A new scan waits for the last one's worker, held here: let it go soon (not a wait:
+    // a release before the drop lands gives the same outcome).
     std::thread release([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       decoder.Release();

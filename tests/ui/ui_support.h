@@ -21,8 +21,9 @@
 
 namespace uitest {
 
-// Pumps the window's events until `done` holds; false after `ms` without it.
-inline bool WaitUntil(const std::function<bool()>& done, int ms = 10000) {
+// Pumps the window's events until `done` holds; false after `ms` without it, a last resort
+// long enough for a sanitizer build on a busy machine.
+inline bool WaitUntil(const std::function<bool()>& done, int ms = 60000) {
   QElapsedTimer clock;
   clock.start();
   while (!done()) {
@@ -76,7 +77,7 @@ class FakeDecoder {
   // True once the worker waits at a held point.
   bool WaitHeld() {
     std::unique_lock lock(m_mutex);
-    return m_cv.wait_for(lock, std::chrono::seconds(10), [&] { return m_waiting > 0; });
+    return m_cv.wait_for(lock, std::chrono::seconds(60), [&] { return m_waiting > 0; });
   }
 
   std::atomic<int> created{0};
