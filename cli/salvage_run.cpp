@@ -26,7 +26,9 @@ std::string JsonLost(const RepairOutcome& repair) {
   std::string list = "[";
   for (std::size_t i = 0; i < repair.lost.size(); ++i) {
     if (i > 0) list += ',';
-    list += '[' + JsonNumber(repair.lost[i].from) + ',' + JsonNumber(repair.lost[i].to) + ']';
+    const LostRange& range = repair.lost[i];
+    list += '[' + JsonNumber(range.from) + ',' +
+            JsonNumber(range.openEnded ? std::nullopt : std::optional(range.to)) + ']';
   }
   return list + ']';
 }

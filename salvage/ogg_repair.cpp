@@ -349,8 +349,16 @@ bool CLinkRepair::Finish() {
     m_outcome.reason = "no audio packet of a stream could be kept";
     return false;
   }
-  // A cut stream, or packets lost at its end.
+  // A cut stream, or packets lost at its end; where nothing tells where the stream ended,
+  // the loss runs to an end not known.
   if (!m_bEos || m_bBroken || m_bHole) Lose(m_nKeptEnd, originalEnd);
+  if (!m_bEos && declared == 0 &&
+      (m_outcome.lost.empty() || m_outcome.lost.back().to < SecondsOf(m_nKeptEnd))) {
+    const double at = SecondsOf(m_nKeptEnd);
+    m_outcome.lost.push_back(LostRange{at, at, true});
+  } else if (!m_bEos && declared == 0) {
+    m_outcome.lost.back().openEnded = true;
+  }
   m_bLostAny = m_bLostAny || !m_bEos || m_bBroken || m_bHole;
   ogg_packet op = m_held->Ogg();
   op.granulepos = m_nHeldGranule;
@@ -387,7 +395,7 @@ class CRepair {
     // What the damaged copy lacks at its end, the other copy may have.
     if (ok && m_twin) ok = Pass(*m_twin, TwinResume(), true);
     if (ok && m_link) ok = EndLink();
-    if (ok && m_nLinks == 0) {
+    if (ok && (m_nLinks == 0 || m_bStrays)) {
       m_outcome.reason = m_bStrays ? "the headers of a stream are lost" : "no Ogg stream";
       ok = false;
     }
@@ -437,7 +445,8 @@ class CRepair {
         return TakePage(copy, info, healing);
       }
     }
-    if (!m_link) m_bStrays = true;
+    // Pages of a stream that began in no link this copy holds: what they hold is lost.
+    if (!m_link || m_link->Ended() || !StreamGoesOn(copy, index)) m_bStrays = true;
     return Drop();
   }
 
@@ -482,6 +491,7 @@ class CRepair {
   bool TakePage(const CCopy& copy, const PageInfo& info, bool healing) {
     m_bPastBos = true;
     if (m_link->Ended() || info.sequence < m_link->NextSequence()) return Drop();
+    if (healing) ++m_outcome.pagesHealed;
     if (!healing && m_twin && info.sequence > m_link->NextSequence() && !Heal(info)) return false;
     ogg_page page{};
     if (!copy.Read(info, m_bytes, page)) return Drop();

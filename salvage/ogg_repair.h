@@ -25,6 +25,8 @@ class IPageSink {
 struct LostRange {
   double from = 0;
   double to = 0;
+  // The stream was cut here and nothing tells how long it went on: `to` is `from`.
+  bool openEnded = false;
 };
 
 struct RepairOutcome {
@@ -32,7 +34,8 @@ struct RepairOutcome {
   bool whole = false;
   // Why not, for the report.
   std::string reason;
-  // The original's play time as its pages tell it, and what of it the repair kept.
+  // The original's play time as its pages tell it (at least this long where a range lost
+  // is open-ended), and what of it the repair kept.
   double totalSeconds = 0;
   double keptSeconds = 0;
   std::vector<LostRange> lost;

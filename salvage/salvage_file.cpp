@@ -117,11 +117,15 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
 }
 
 std::string DescribeSalvage(const RepairOutcome& repair) {
-  std::string text =
-      "kept " + FormatPosition(repair.keptSeconds) + " of " + FormatPosition(repair.totalSeconds);
+  bool openEnded = false;
+  for (const LostRange& range : repair.lost) openEnded = openEnded || range.openEnded;
+  std::string text = "kept " + FormatPosition(repair.keptSeconds) + " of " +
+                     (openEnded ? "at least " : "") + FormatPosition(repair.totalSeconds);
   for (std::size_t i = 0; i < repair.lost.size(); ++i) {
     text += i == 0 ? "; lost " : ", ";
-    text += FormatPosition(repair.lost[i].from) + "\u2013" + FormatPosition(repair.lost[i].to);
+    const LostRange& range = repair.lost[i];
+    text += FormatPosition(range.from) + "\u2013" +
+            (range.openEnded ? std::string("an end not known") : FormatPosition(range.to));
   }
   return text;
 }
