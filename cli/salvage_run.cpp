@@ -87,10 +87,14 @@ void CSalvageRun::KeepOutOfList(CFileList& list) const {
 
 std::filesystem::path CSalvageRun::RelativeName(const std::filesystem::path& file) const {
   for (const std::filesystem::path& given : m_given) {
-    if (file == given) break;
+    if (file == given) return file.filename();
     const std::filesystem::path relative = file.lexically_relative(given);
     if (!relative.empty() && *relative.begin() != ".." && *relative.begin() != ".") return relative;
   }
+  // A relative name from a list (--files-from) keeps its folders: a library's files share
+  // names across albums.
+  const std::filesystem::path normal = file.lexically_normal();
+  if (normal.is_relative() && !normal.empty() && *normal.begin() != "..") return normal;
   return file.filename();
 }
 

@@ -31,6 +31,8 @@ class CSalvageRun final : public IScanListener {
   bool NotWritten() const { return m_bNotWritten; }
 
  private:
+  // Where below the salvage folder a file's copy goes: its path below the PATH it was found
+  // under; a PATH that is a file, its name.
   std::filesystem::path RelativeName(const std::filesystem::path& file) const;
   void Report(const FileResult& result, const std::string& text, const std::string& json);
 

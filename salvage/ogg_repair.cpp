@@ -342,7 +342,7 @@ bool CLinkRepair::Finish() {
   int64_t originalEnd = std::max({m_nMaxGranule, m_nKeptEnd, declared});
   m_fSeconds = SecondsOf(originalEnd) - m_fStart;
   if (m_nHeaders < m_clock->HeaderCount() || m_bHeadersBroken) {
-    m_outcome.reason = "the headers of a stream are lost";
+    m_outcome.reason = "the headers of a stream are lost or damaged";
     return false;
   }
   if (!m_held) {
@@ -396,7 +396,8 @@ class CRepair {
     if (ok && m_twin) ok = Pass(*m_twin, TwinResume(), true);
     if (ok && m_link) ok = EndLink();
     if (ok && (m_nLinks == 0 || m_bStrays)) {
-      m_outcome.reason = m_bStrays ? "the headers of a stream are lost" : "no Ogg stream";
+      m_outcome.reason =
+          m_bStrays ? "the headers of a stream are lost or damaged" : "no Ogg stream";
       ok = false;
     }
     m_outcome.whole = ok && m_outcome.reason.empty();
@@ -435,14 +436,14 @@ class CRepair {
       if (m_link && !EndLink()) return false;
       return BeginLink(copy, info);
     }
-    if (m_link && info.serial == m_link->Serial()) return TakePage(copy, info, healing);
+    if (m_link && info.serial == m_link->Serial()) return TakePage(copy, index, healing);
     // A page of a stream whose beginning this copy lost: the other copy may hold it.
     if (!healing && m_twin && (!m_link || m_link->Ended() || !StreamGoesOn(copy, index))) {
       if (const auto first = m_twin->Find(info.serial, 0); first && m_twin->Pages()[*first].bos) {
         if (m_link && !EndLink()) return false;
         if (!BeginLink(*m_twin, m_twin->Pages()[*first])) return false;
         ++m_outcome.pagesHealed;
-        return TakePage(copy, info, healing);
+        return TakePage(copy, index, healing);
       }
     }
     // Pages of a stream that began in no link this copy holds: what they hold is lost.
@@ -488,14 +489,32 @@ class CRepair {
     return ok;
   }
 
-  bool TakePage(const CCopy& copy, const PageInfo& info, bool healing) {
+  bool TakePage(const CCopy& copy, std::size_t index, bool healing) {
+    const PageInfo& info = copy.Pages()[index];
     m_bPastBos = true;
-    if (m_link->Ended() || info.sequence < m_link->NextSequence()) return Drop();
+    const uint32_t next = m_link->NextSequence();
+    if (m_link->Ended() || info.sequence < next) return Drop();
     if (healing) ++m_outcome.pagesHealed;
-    if (!healing && m_twin && info.sequence > m_link->NextSequence() && !Heal(info)) return false;
+    const bool misnumbered = info.sequence > next && NextOfStream(copy, index) == next + 1;
+    if (!healing && m_twin && info.sequence > next && !misnumbered && !Heal(info)) return false;
     ogg_page page{};
     if (!copy.Read(info, m_bytes, page)) return Drop();
+    if (misnumbered) {
+      // The stream's next page goes on from the number due: this page's own is wrong, not
+      // a page lost before it.
+      for (int i = 0; i < 4; ++i)
+        m_bytes[18 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(next >> (8 * i));
+    }
     return m_link->Take(page);
+  }
+
+  // The sequence number of the stream's page after page `index` of `copy`, if one follows.
+  std::optional<uint32_t> NextOfStream(const CCopy& copy, std::size_t index) const {
+    const std::vector<PageInfo>& pages = copy.Pages();
+    for (std::size_t i = index + 1; i < pages.size() && i <= index + kLookAhead; ++i) {
+      if (pages[i].serial == pages[index].serial && !pages[i].bos) return pages[i].sequence;
+    }
+    return std::nullopt;
   }
 
   // The pages between the stream's last and `info` from the other copy, where it holds

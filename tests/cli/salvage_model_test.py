@@ -284,7 +284,7 @@ def bad_input(failures):
     # (what, arguments, exit status, texts the output must hold, texts it must not)
     table = [
         ("a salvage folder inside the PATH", ["--salvage", inside, lib], 1,
-         ["SALVAGED (kept", "NOT SALVAGED (the headers of a stream are lost)",
+         ["SALVAGED (kept", "NOT SALVAGED (the headers of a stream are lost or damaged)",
           "Salvage: 3 SALVAGED, 1 NOT SALVAGED"], []),
         ("this run's salvages are not checked, earlier ones are not replaced",
          ["--salvage", inside, lib], 1,
