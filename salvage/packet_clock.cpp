@@ -72,7 +72,17 @@ class COpusClock final : public CPacketClock {
     if (samples <= 0) return std::nullopt;
     return Packet{samples, std::nullopt};
   }
+  // What libopus refuses is a packet it cannot parse: a single stream's is parsed alone,
+  // for the cost of a decode; the streams of several, each in the other's framing, are
+  // decoded.
   bool Decode(const ogg_packet& packet) override {
+    if (m_head.stream_count == 1) {
+      unsigned char toc = 0;
+      const unsigned char* frames[48];
+      opus_int16 sizes[48];
+      return opus_packet_parse(packet.packet, static_cast<opus_int32>(packet.bytes), &toc, frames,
+                               sizes, nullptr) > 0;
+    }
     return opus_multistream_decode_float(m_pDecoder, packet.packet,
                                          static_cast<opus_int32>(packet.bytes), m_pcm.data(),
                                          kMaxFrame, 0) > 0;
@@ -89,10 +99,11 @@ class COpusClock final : public CPacketClock {
 };
 
 // FLAC's frame checksums: CRC-8 (x^8+x^2+x+1) over a frame's header and CRC-16
-// (x^16+x^15+x^2+1) over the whole frame, both without reflection.
+// (x^16+x^15+x^2+1) over the whole frame, both without reflection. CRC-16 goes eight bytes
+// a step, as libFLAC's own does: every frame after one lost is summed anew.
 struct FlacCrcTables {
   std::array<uint8_t, 256> crc8{};
-  std::array<uint16_t, 256> crc16{};
+  std::array<std::array<uint16_t, 256>, 8> crc16{};
   FlacCrcTables() {
     for (unsigned i = 0; i < 256; ++i) {
       unsigned c8 = i;
@@ -102,7 +113,13 @@ struct FlacCrcTables {
         c16 = (c16 & 0x8000) != 0 ? (c16 << 1) ^ 0x8005 : c16 << 1;
       }
       crc8[i] = static_cast<uint8_t>(c8);
-      crc16[i] = static_cast<uint16_t>(c16);
+      crc16[0][i] = static_cast<uint16_t>(c16);
+    }
+    for (std::size_t k = 1; k < 8; ++k) {
+      for (std::size_t i = 0; i < 256; ++i) {
+        const uint16_t before = crc16[k - 1][i];
+        crc16[k][i] = static_cast<uint16_t>((before << 8) ^ crc16[0][before >> 8]);
+      }
     }
   }
 };
@@ -150,7 +167,7 @@ class CFlacClock final : public CPacketClock {
   // libFLAC fills a gap in frame numbers with silence: a frame kept after others were
   // lost takes the number of its place in the salvage, its checksums made anew.
   void Restamp(std::vector<unsigned char>& packet, int64_t samplesBefore) const override {
-    const std::optional<Frame> frame = Parse(packet.data(), packet.size());
+    const std::optional<Frame> frame = Parse(packet.data(), packet.size(), false);
     if (!frame || frame->start == samplesBefore) return;
     const auto number =
         static_cast<uint64_t>(frame->variable ? samplesBefore : samplesBefore / m_nFixedBlock);
@@ -217,15 +234,22 @@ class CFlacClock final : public CPacketClock {
     return crc;
   }
   static uint16_t Crc16(const unsigned char* p, std::size_t n) {
-    uint16_t crc = 0;
-    for (std::size_t i = 0; i < n; ++i)
-      crc = static_cast<uint16_t>((crc << 8) ^ kFlacCrc.crc16[((crc >> 8) ^ p[i]) & 0xFF]);
-    return crc;
+    const auto& t = kFlacCrc.crc16;
+    unsigned crc = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+      crc ^= (unsigned{p[i]} << 8) | p[i + 1];
+      crc = t[7][crc >> 8] ^ t[6][crc & 0xFF] ^ t[5][p[i + 2]] ^ t[4][p[i + 3]] ^ t[3][p[i + 4]] ^
+            t[2][p[i + 5]] ^ t[1][p[i + 6]] ^ t[0][p[i + 7]];
+    }
+    for (; i < n; ++i) crc = ((crc << 8) ^ t[0][((crc >> 8) ^ p[i]) & 0xFF]) & 0xFFFF;
+    return static_cast<uint16_t>(crc);
   }
-  // A frame whose checksums hold, as its header describes it.
-  std::optional<Frame> Parse(const unsigned char* p, std::size_t bytes) const {
+  // A frame whose checksums hold, as its header describes it; the whole frame's checksum
+  // is computed only when `check` asks: not again for a frame already read.
+  std::optional<Frame> Parse(const unsigned char* p, std::size_t bytes, bool check = true) const {
     if (bytes < 8 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8) return std::nullopt;
-    if (Crc16(p, bytes - 2) != ((p[bytes - 2] << 8) | p[bytes - 1])) return std::nullopt;
+    if (check && Crc16(p, bytes - 2) != ((p[bytes - 2] << 8) | p[bytes - 1])) return std::nullopt;
     // The frame's number (fixed block size) or first sample (variable), UTF-8 coded.
     std::size_t at = 4;
     int extra = 0;
