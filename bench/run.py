@@ -7,7 +7,8 @@ Builds nothing: run scripts/setup.sh (or cmake --build) first. Makes its own fil
 the generator in a temporary folder; --music adds a folder of real files as a second set.
 Every command runs --rounds times, alternating with its yardstick; the best time counts.
 The quick check is timed against the full one inside one process (bench/quick-vs-full),
-which also fails when the two disagree on any file.
+which also fails when the two disagree on any file; a salvage against the full check of
+the damaged file likewise (bench/salvage-cost).
 """
 
 import argparse
@@ -105,6 +106,20 @@ def quick_against_full(files, bins, rounds):
     return report("full -j1 / quick -j1 (speed-up)", float(lines[-1].split()[-1]), 40, "at least")
 
 
+def salvage_against_check(files, bins, rounds):
+    """A salvage (repair, its check with the format rules, rename) of each file with its
+    middle page lost, against the full check of it: processor time in one process."""
+    done = subprocess.run([bins["salvage"], "--rounds", str(rounds)] + files, capture_output=True,
+                          text=True, check=False)
+    line = done.stdout.strip()
+    print(f"    {line}")
+    if "salvage / check = " not in line:
+        print(f"  {'salvage / full check':38} failed: {done.stderr.strip()}")
+        return False
+    measured = float(line.split("salvage / check = ")[1].split()[0])
+    return report("salvage / full check", measured, 3, "at most")
+
+
 def run_set(label, files, bins, rounds, tmp, real=False):
     print(f"\n{label}: {len(files)} files")
     db = os.path.join(tmp, "first-run.db")
@@ -142,6 +157,7 @@ def run_set(label, files, bins, rounds, tmp, real=False):
         t = time.perf_counter() - start
         tj1 = best_time(commands["cli_j1"], 1)
         print(f"  {'reference: oggdec -o /dev/null':38} {t:6.3f} s  (CLI -j1 {tj1:.3f} s)")
+    ok &= salvage_against_check(files, bins, rounds)
     return ok
 
 
@@ -199,7 +215,7 @@ def main():
     b = os.path.abspath(args.build)
     bins = {"cli": f"{b}/cli/harrowbit-cli", "bare": f"{b}/bench/bare-decode",
             "collect": f"{b}/bench/collect-tree", "gen": f"{b}/tests/gen/harrowbit-gen",
-            "quick": f"{b}/bench/quick-vs-full"}
+            "quick": f"{b}/bench/quick-vs-full", "salvage": f"{b}/bench/salvage-cost"}
     for path in bins.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"run.py: {path} is missing: build first (scripts/setup.sh)")

@@ -42,10 +42,16 @@ std::optional<int> CCheckRun::Build() {
         std::make_unique<CTextFormatter>(m_out, m_options.errorsOnly, m_options.mode.strict);
   }
   m_bListWhole = ListGivenPaths(m_options, m_state.m_fileList, *m_formatter);
+  if (!m_options.salvageDir.empty()) {
+    if (!SalvageFolderUsable(m_options.salvageDir)) return kExitTrouble;
+    m_salvage.emplace(m_options, m_out);
+    m_salvage->KeepOutOfList(m_state.m_fileList);
+  }
 
   CRememberedVerdicts* remembered = m_database.Remember(m_options.mode, m_options.skipCheckedDays);
   m_state.PrepareStart();
-  m_listeners.emplace(m_state, m_out, *m_formatter, remembered, m_options.budget);
+  m_listeners.emplace(m_state, m_out, *m_formatter, remembered, m_options.budget,
+                      m_salvage ? &*m_salvage : nullptr);
   m_testers = MakeTesters(m_options, m_state, remembered);
   return std::nullopt;
 }
@@ -57,6 +63,7 @@ int CCheckRun::Run() {
   results.WriteSummary({.cancelled = outcome.signal != 0,
                         .budgetSpent = m_listeners->BudgetSpent(),
                         .mode = m_options.mode});
+  if (m_salvage) m_salvage->WriteSummary();
   m_out.Flush();
 
   outcome.trouble = !m_bListWhole || results.FilesNotChecked();
@@ -67,5 +74,6 @@ int CCheckRun::Run() {
   if (!m_database.Finish()) outcome.trouble = true;
   outcome.outputError = m_out.Error();
   outcome.damage = results.Errors() > 0 || results.Warned() > 0;
+  outcome.salvageNotWritten = m_salvage && m_salvage->NotWritten();
   return ExitStatus(outcome);
 }

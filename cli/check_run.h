@@ -9,6 +9,7 @@
 #include "cli/result_formatter.h"
 #include "cli/run_database.h"
 #include "cli/run_listeners.h"
+#include "cli/salvage_run.h"
 #include "scan/file_tester.h"
 #include "scan/scan_state.h"
 
@@ -35,4 +36,5 @@ class CCheckRun {
   bool m_bListWhole = true;
   TesterFactory m_testers;
   std::optional<CRunListeners> m_listeners;
+  std::optional<CSalvageRun> m_salvage;
 };

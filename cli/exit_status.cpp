@@ -15,6 +15,7 @@ int ExitStatus(const RunOutcome& run) {
     return kExitTrouble;
   }
   if (run.signal != 0) return InterruptedExitStatus(run.signal);
+  if (run.salvageNotWritten) return kExitSalvageNotWritten;
   if (run.trouble) return kExitTrouble;
   return run.damage ? kExitDamaged : kExitClean;
 }

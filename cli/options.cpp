@@ -54,6 +54,20 @@ const char kUsage[] =
     "      --coverage DAYS  say how many of the files on disk under each PATH have a\n"
     "                      record of a check within DAYS days that still fits the\n"
     "                      file, and scan nothing\n"
+    "\n"
+    "Salvage:\n"
+    "      --salvage DIR   for each file with an error (with --strict, also each that\n"
+    "                      breaks a format rule), write a repaired copy under DIR at its\n"
+    "                      path below the PATH it was found under: pages that fail\n"
+    "                      their CRC, stray and duplicated pages and packets the decoder\n"
+    "                      refuses are left out, nothing is re-encoded; a copy is kept\n"
+    "                      only if it passes the check and every format rule, and the\n"
+    "                      report says SALVAGED (what was kept and lost) or NOT SALVAGED\n"
+    "                      (why); originals are never written to, files under DIR are\n"
+    "                      not checked\n"
+    "      --other-copies DIR2  take pages a damaged file lost from its twin at the\n"
+    "                      same path below DIR2 (a backup, a second download)\n"
+    "      --force         replace salvages already under DIR\n"
     "  -h, --help          show this help and exit\n"
     "  -V, --version       show the version and exit\n"
     "\n"
@@ -61,6 +75,7 @@ const char kUsage[] =
     "with --strict, breaks a format rule),\n"
     "2 for bad usage, a PATH that could not be checked or a fault of the run (a\n"
     "folder that cannot be read, output or a database that cannot be written),\n"
+    "3 when a salvage could not be written (--salvage),\n"
 #ifdef _WIN32
     "0xC000013A (STATUS_CONTROL_C_EXIT) when interrupted, as Windows programs end.\n"
 #else
@@ -81,7 +96,10 @@ enum LongOnly {
   kBudget,
   kFilesFrom,
   kAllCodecs,
-  kStrict
+  kStrict,
+  kSalvage,
+  kOtherCopies,
+  kForce
 };
 
 const option kLongOptions[] = {
@@ -99,6 +117,9 @@ const option kLongOptions[] = {
     {"budget", required_argument, nullptr, kBudget},
     {"files-from", required_argument, nullptr, kFilesFrom},
     {"null", no_argument, nullptr, '0'},
+    {"salvage", required_argument, nullptr, kSalvage},
+    {"other-copies", required_argument, nullptr, kOtherCopies},
+    {"force", no_argument, nullptr, kForce},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -190,6 +211,15 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
         break;
       case kFilesFrom: options.filesFrom.emplace_back(optarg); break;
       case '0': options.nulSeparated = true; break;
+      case kSalvage:
+        if (*optarg == '\0') return UsageError("--salvage needs a folder, not an empty name");
+        options.salvageDir = optarg;
+        break;
+      case kOtherCopies:
+        if (*optarg == '\0') return UsageError("--other-copies needs a folder, not an empty name");
+        options.otherCopies = optarg;
+        break;
+      case kForce: options.force = true; break;
       case 'h': std::fputs(kUsage, stdout); return kExitClean;
       case 'V': std::printf("harrowbit-cli %s\n", HARROWBIT_VERSION); return kExitClean;
       case ':': return UsageError("option '" + std::string(argv[optind - 1]) + "' needs a value");
@@ -212,6 +242,10 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
     return UsageError("-0 goes with --files-from");
   }
   if (options.coverageDays && options.paths.empty()) return UsageError("--coverage needs a PATH");
+  if ((!options.otherCopies.empty() || options.force) && options.salvageDir.empty())
+    return UsageError("--other-copies and --force go with --salvage DIR");
+  if (!options.salvageDir.empty() && (options.showErrors || options.coverageDays))
+    return UsageError("--salvage repairs what a check finds: not with --show-errors or --coverage");
   if (options.paths.empty() && options.filesFrom.empty() && !options.showErrors) {
     return UsageError("no PATH given");
   }

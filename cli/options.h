@@ -27,6 +27,11 @@ struct CliOptions {
   // Files of paths ("-": standard input), read in this order, separated by newlines or NULs.
   std::vector<std::string> filesFrom;
   bool nulSeparated = false;
+  // --salvage DIR: a repaired copy of each damaged file under DIR; --other-copies DIR2: the
+  // same files elsewhere, for the pages they lost; --force: replace what DIR holds.
+  std::string salvageDir;
+  std::string otherCopies;
+  bool force = false;
 };
 
 // The file names a run takes: ".ogg", or with --all-codecs ".oga" and ".opus" too.
@@ -38,6 +43,8 @@ inline constexpr int kExitClean = 0;
 inline constexpr int kExitDamaged = 1;
 // Bad usage, a path that could not be checked, or a fault of the run.
 inline constexpr int kExitTrouble = 2;
+// --salvage: a repaired copy could not be written (a folder that cannot be made, a full disk).
+inline constexpr int kExitSalvageNotWritten = 3;
 
 // "90s", "45m", "2h", or seconds alone.
 std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);

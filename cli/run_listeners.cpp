@@ -50,18 +50,21 @@ void CResults::WriteSummary(const RunFacts& run) {
 
 CRunListeners::CRunListeners(CScanState& state, COutput& out, IResultFormatter& formatter,
                              CRememberedVerdicts* remembered,
-                             std::optional<std::chrono::milliseconds> budget)
+                             std::optional<std::chrono::milliseconds> budget,
+                             IScanListener* salvage)
     : m_bShowProgress(IsTerminal(stderr)),
       m_progress(stderr, state.m_fileList,
                  [remembered](const ListedFile& file) {
                    return remembered != nullptr && remembered->Decide(file.index, file.path).reuse;
                  }),
       m_results(out, formatter, m_bShowProgress ? &m_progress : nullptr, remembered),
+      m_pSalvage(salvage),
       m_budget(budget ? std::optional<CTimeBudget>(std::in_place, state, *budget) : std::nullopt),
       m_fanOut(InOrder()) {}
 
 std::vector<IScanListener*> CRunListeners::InOrder() {
   std::vector<IScanListener*> listeners{&m_results};
+  if (m_pSalvage != nullptr) listeners.push_back(m_pSalvage);
   if (m_bShowProgress) listeners.push_back(&m_progress);
   if (m_budget) listeners.push_back(&*m_budget);
   return listeners;

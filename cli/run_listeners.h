@@ -105,7 +105,8 @@ class CResults final : public IScanListener {
 class CRunListeners {
  public:
   CRunListeners(CScanState& state, COutput& out, IResultFormatter& formatter,
-                CRememberedVerdicts* remembered, std::optional<std::chrono::milliseconds> budget);
+                CRememberedVerdicts* remembered, std::optional<std::chrono::milliseconds> budget,
+                IScanListener* salvage = nullptr);
 
   IScanListener& Listener() { return m_fanOut; }
   // The progress line on a terminal; elsewhere nothing is drawn.
@@ -120,6 +121,8 @@ class CRunListeners {
   CProgressLine m_progress;
   CSilentWindow m_silent;
   CResults m_results;
+  // --salvage: hears each result after it was written, before the progress line is drawn.
+  IScanListener* m_pSalvage;
   std::optional<CTimeBudget> m_budget;
   CFanOut m_fanOut;
 };

@@ -2,7 +2,7 @@
 # Debian's beets on a small generated library of Ogg Vorbis files: the README's badfiles
 # configuration names exactly the damaged files, and Harrowbit's plugin (found through
 # Python's path, as the package installs it) keeps exactly their verdicts, from a check
-# on demand, with --db, and on import.
+# on demand, with --db, and on import, and salvages them on demand.
 #
 #   tests/beets/beets_test.sh HARROWBIT_CLI HARROWBIT_GEN README PLUGIN_PARENT
 set -euo pipefail
@@ -61,6 +61,20 @@ same "an item has no check time" "" "$unchecked"
 grep -q "OV_HOLE @ " "$work/plugin.out" || { echo "beet harrowbit did not show the reasons"; fail=1; }
 reason=$(in_beets plugin ls -f '$harrowbit_reason' path:"$work/lib/dropped-page.ogg")
 same "the reason kept for dropped-page.ogg" "OV_HOLE @ 0m 00s" "$reason"
+
+# A salvage of each damaged file, at its path below the library's folder, that passes the
+# check; the library's files untouched.
+before=$(cd "$work/lib" && sha256sum -- * | sort)
+in_beets plugin harrowbit --salvage "$work/salvaged" >"$work/salvage.out" ||
+  { echo "beet harrowbit --salvage failed"; fail=1; }
+for f in dropped-page flipped-byte renumbered-page; do
+  grep -qF "$work/lib/$f.ogg: SALVAGED as $work/salvaged/$f.ogg (kept " "$work/salvage.out" ||
+    { echo "beet harrowbit --salvage did not salvage $f.ogg"; fail=1; }
+done
+grep -qF "$work/lib/headers-only.ogg: NOT SALVAGED (no audio packet of a stream could be kept)" \
+  "$work/salvage.out" || { echo "beet harrowbit --salvage did not say why headers-only.ogg was not salvaged"; fail=1; }
+same "the library changed" "$before" "$(cd "$work/lib" && sha256sum -- * | sort)"
+"$cli" --strict "$work/salvaged" >/dev/null || { echo "a salvage fails its check"; fail=1; }
 
 # A query picks the files, and --db reaches harrowbit-cli.
 printf 'plugins: harrowbit\n' | beets_dir query

@@ -16,6 +16,11 @@
 #     quick: no                 # harrowbit-cli --quick
 #     all_codecs: no            # harrowbit-cli --all-codecs: Opus and FLAC in Ogg too
 #     check_on_import: no       # check what an import adds
+#
+# `beet harrowbit --salvage DIR [QUERY]` also writes a repaired copy of each damaged file
+# under DIR, at its path below the library's folder (harrowbit-cli --salvage), and says
+# per file what was kept and lost. The library's files are never changed: listen to a
+# salvage before putting it in the damaged file's place.
 """Checks files for damage with harrowbit-cli and keeps the verdicts."""
 
 import json
@@ -55,12 +60,15 @@ class HarrowbitPlugin(BeetsPlugin):
         cmd.parser.add_option('--db', help='results database for harrowbit-cli --db')
         cmd.parser.add_option('--quick', action='store_true', default=None,
                               help='check without audio synthesis (harrowbit-cli --quick)')
+        cmd.parser.add_option('--salvage', metavar='DIR',
+                              help='write a repaired copy of each damaged file under DIR')
         cmd.func = self.command
         return [cmd]
 
     def command(self, lib, opts, args):
         items = list(lib.items(ui.decargs(args)))
-        errors = self.check(items, opts.jobs, opts.db, opts.quick, show=True)
+        errors = self.check(items, opts.jobs, opts.db, opts.quick, show=True,
+                            salvage=opts.salvage and (opts.salvage, lib.directory))
         if errors is None:
             raise ui.UserError('harrowbit-cli did not finish the check')
 
@@ -78,14 +86,14 @@ class HarrowbitPlugin(BeetsPlugin):
             args += ['-j', str(jobs)]
         db = db if db is not None else self.config['db'].as_str()
         if db:
-            args += ['--db', db]
+            args += ['--db', os.path.abspath(db)]
         if quick if quick is not None else self.config['quick'].get(bool):
             args.append('--quick')
         if self.config['all_codecs'].get(bool):
             args.append('--all-codecs')
         return args
 
-    def check(self, items, jobs=None, db=None, quick=None, show=False):
+    def check(self, items, jobs=None, db=None, quick=None, show=False, salvage=None):
         """Checks `items` in one run; the count of damaged files, or None when the run
         failed (a verdict is kept only for files the run really checked)."""
         extensions = ALL_EXTENSIONS if self.config['all_codecs'].get(bool) else VORBIS_EXTENSIONS
@@ -99,17 +107,27 @@ class HarrowbitPlugin(BeetsPlugin):
         if not by_path:
             return 0
         args = self.arguments(jobs, db, quick)
+        # A salvage goes to its path below the library's folder: harrowbit-cli keeps the
+        # folders of the relative names it is given, so it runs there and is given those.
+        cwd, by_name = None, dict(by_path)
+        if salvage:
+            folder, directory = salvage
+            args += ['--salvage', os.path.abspath(folder)]
+            cwd = directory
+            root = os.path.join(directory, b'')
+            by_name = {path[len(root):] if path.startswith(root) else path: item
+                       for path, item in by_path.items()}
         self._log.debug('running {}', ' '.join(args))
         try:
             # Standard error stays the terminal's: harrowbit-cli draws its progress line
             # there, and says there what went wrong with the run.
-            proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd=cwd)
         except OSError as error:
             self._log.error('cannot run {}: {}', args[0], error)
             return None
         # The list goes in from a thread of its own, so that a long list cannot block
         # against output not yet read.
-        feeder = threading.Thread(target=self.feed, args=(proc.stdin, list(by_path)))
+        feeder = threading.Thread(target=self.feed, args=(proc.stdin, list(by_name)))
         feeder.start()
         errors = 0
         for line in proc.stdout:
@@ -117,9 +135,12 @@ class HarrowbitPlugin(BeetsPlugin):
             if record.get('type') == 'unchecked':
                 self._log.warning('not checked: {}: {}', record.get('path'), record.get('reason'))
                 continue
+            if record.get('type') == 'salvage':
+                self.show_salvage(record, by_name)
+                continue
             if record.get('type') != 'file':
                 continue
-            item = by_path.get(os.fsencode(record['path']))
+            item = by_name.get(os.fsencode(record['path']))
             verdict = record.get('verdict')
             # "cancelled" and "not_checked" are about the run, never about the file.
             if item is None or verdict not in ('ok', 'error'):
@@ -135,12 +156,26 @@ class HarrowbitPlugin(BeetsPlugin):
                                               record.get('reason')))
         feeder.join()
         status = proc.wait()
-        if status not in (0, 1):
+        if status == 3:
+            self._log.error('harrowbit-cli could not write every salvage')
+        elif status not in (0, 1):
             self._log.error('harrowbit-cli ended with status {}', status)
             return None
         if show:
             ui.print_('{} files checked, {} with errors'.format(len(by_path), errors))
         return errors
+
+    def show_salvage(self, record, by_name):
+        item = by_name.get(os.fsencode(record['path']))
+        path = displayable_path(item.path) if item else record['path']
+        if record.get('salvaged'):
+            lost = ', '.join('{:.1f}s-{}'.format(a, 'end' if b is None else '{:.1f}s'.format(b))
+                             for a, b in record.get('lost', []))
+            ui.print_('{}: SALVAGED as {} (kept {:.1f}s of {:.1f}s{})'.format(
+                path, record['destination'], record['kept'], record['length'],
+                '; lost ' + lost if lost else ''))
+        else:
+            ui.print_('{}: NOT SALVAGED ({})'.format(path, record.get('reason')))
 
     @staticmethod
     def feed(pipe, paths):
