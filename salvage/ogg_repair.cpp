@@ -1,7 +1,6 @@
 #include "salvage/ogg_repair.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -48,19 +47,25 @@ class CCopy {
               at, page.header_len, page.body_len, static_cast<uint32_t>(ogg_page_serialno(&page)),
               static_cast<uint32_t>(ogg_page_pageno(&page)), ogg_page_granulepos(&page),
               ogg_page_bos(&page) != 0, ogg_page_eos(&page) != 0});
-          m_bySerial[{m_pages.back().serial, m_pages.back().sequence}].push_back(m_pages.size() -
-                                                                                 1);
           return true;
         });
   }
   const std::vector<PageInfo>& Pages() const { return m_pages; }
-  // The first page of `serial` numbered `sequence` at or after page `from`.
-  std::optional<std::size_t> Find(uint32_t serial, uint32_t sequence, std::size_t from = 0) const {
-    const auto found = m_bySerial.find({serial, sequence});
-    if (found == m_bySerial.end()) return std::nullopt;
-    for (const std::size_t index : found->second)
-      if (index >= from) return index;
-    return std::nullopt;
+  // The first page of `serial` numbered `sequence`. The pages are sorted by stream and
+  // number on the first question: only the other copy is asked, and a copy of 2 GB has
+  // half a million pages.
+  std::optional<std::size_t> Find(uint32_t serial, uint32_t sequence) const {
+    if (m_byStream.empty()) {
+      m_byStream.reserve(m_pages.size());
+      for (std::size_t i = 0; i < m_pages.size(); ++i)
+        m_byStream.push_back({m_pages[i].serial, m_pages[i].sequence, i});
+      std::sort(m_byStream.begin(), m_byStream.end());
+    }
+    const auto found =
+        std::lower_bound(m_byStream.begin(), m_byStream.end(), StreamPage{serial, sequence, 0});
+    if (found == m_byStream.end() || found->serial != serial || found->sequence != sequence)
+      return std::nullopt;
+    return found->index;
   }
   // The page's bytes, read again: false when they cannot be. (A file that changes while
   // it is read is found by its status, before and after.)
@@ -76,7 +81,13 @@ class CCopy {
  private:
   NativeFile m_file;
   std::vector<PageInfo> m_pages;
-  std::map<std::pair<uint32_t, uint32_t>, std::vector<std::size_t>> m_bySerial;
+  struct StreamPage {
+    uint32_t serial;
+    uint32_t sequence;
+    std::size_t index;
+    auto operator<=>(const StreamPage&) const = default;
+  };
+  mutable std::vector<StreamPage> m_byStream;
 };
 
 // libogg's stream state, owned.

@@ -104,6 +104,9 @@ TEST(ExitStatus, TheStrongestOfWhatHappenedDecides) {
       {{.outputError = EIO, .signal = 2, .trouble = true}, kExitTrouble},
       {{.outputError = EPIPE, .signal = 2, .trouble = true}, BrokenPipeExitStatus()},
       {{.outputError = EPIPE, .damage = true}, BrokenPipeExitStatus()},
+      // --salvage: a copy not written outweighs trouble and damage, not an interrupt.
+      {{.trouble = true, .salvageNotWritten = true, .damage = true}, kExitSalvageNotWritten},
+      {{.signal = 2, .salvageNotWritten = true}, interrupted},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(ExitStatus(cases[i].outcome), cases[i].status) << i;
