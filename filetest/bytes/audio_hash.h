@@ -58,6 +58,8 @@ class CAudioHashFeed final : public IReadObserver {
   void EndPacket();
   void Piece(const unsigned char* data, std::size_t size);
   void Tag(uint64_t tag);
+  // Hashes the page's bytes left waiting.
+  void Flush();
 
   std::unique_ptr<State> m_state;  // XXH3's state, which wants its own alignment
   ogg_sync_state m_sync{};
@@ -85,4 +87,9 @@ class CAudioHashFeed final : public IReadObserver {
   std::size_t m_nPacketBytes = 0;
   std::size_t m_nSkip = 0;
   bool m_bInPacket = false;
+  // Bytes of the page to hash in one update, and the words of packets and links waiting.
+  const unsigned char* m_pRun = nullptr;
+  std::size_t m_nRun = 0;
+  std::array<unsigned char, 8 * 256> m_words{};
+  std::size_t m_nWords = 0;
 };
