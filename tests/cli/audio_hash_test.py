@@ -287,6 +287,15 @@ def main():
     if any(r.get("audio_changed") for r in plain.values()):
         failures.append(f"compared with a record of another reach: {plain}")
 
+    # The new options ask for a database, and --show-changes is a question of its own.
+    for args, status in ((["--show-changes"], 2), (["--fail-on-audio-change", lib], 2),
+                         (["--db", db, "--show-changes", "--show-errors"], 2),
+                         (["--db", db, "--show-changes", "--coverage", "1", lib], 2),
+                         (["--db", db, "--show-changes"], 0), (["--db", db, "--all-codecs", "--fail-on-audio-change", lib], 0)):
+        got = subprocess.run([CLI, *args], capture_output=True, text=True).returncode
+        if got != status:
+            failures.append(f"{' '.join(args)}: exit {got}, want {status}")
+
     print("\n".join(failures))
     print(f"{len(rows)} rewrites, {len(failures)} wrong")
     return 1 if failures else 0
