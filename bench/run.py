@@ -118,6 +118,20 @@ def salvage_against_check(files, bins, rounds):
         return False
     measured = float(line.split("salvage / check = ")[1].split()[0])
     return report("salvage / full check", measured, 3, "at most")
+def hash_cost(files, bins, rounds):
+    """The full and the quick check with the audio hash against without, in one process."""
+    done = subprocess.run([bins["hash"], "--rounds", str(rounds)] + files, capture_output=True,
+                          text=True, check=False)
+    lines = done.stdout.strip().splitlines()
+    print("".join(f"    {line}\n" for line in lines), end="")
+    if done.returncode != 0 or len(lines) != 2:
+        print(f"  {'hash cost':38} failed: {done.stderr.strip()}")
+        return False
+    ok = True
+    for line in lines:
+        ok &= report(f"{line.split(':')[0]} with / without the audio hash", float(line.split()[-1]),
+                     1.02, "at most")
+    return ok
 
 
 def run_set(label, files, bins, rounds, tmp, real=False):
@@ -150,6 +164,7 @@ def run_set(label, files, bins, rounds, tmp, real=False):
         print(f"    {a} {ta:.3f} s, {b} {tb:.3f} s")
         ok &= report(name, ta / tb, limit, kind)
     ok &= quick_against_full(files, bins, rounds)
+    ok &= hash_cost(files, bins, rounds)
     if shutil.which("oggdec"):
         start = time.perf_counter()
         for f in files:
@@ -205,6 +220,27 @@ def db_sweep(cli, tree, find, db, rounds):
     return ok & report("database bytes per file", size / files, 250, "at most")
 
 
+def rerun_at_stat_speed(cli, tmp, rounds, files=200_000):
+    """A --skip-checked rerun over a tree of unchanged recorded files against find printing
+    each file's size and time: what a rerun cannot do without."""
+    tree = os.path.join(tmp, "stat-tree")
+    for i in range(files):
+        if i % 100 == 0:
+            folder = os.path.join(tree, f"a{i // 10000:02}", f"b{i // 100:04}")
+            os.makedirs(folder)
+        open(os.path.join(folder, f"t{i % 100:02}.ogg"), "wb").close()
+    db = os.path.join(tmp, "stat.db")
+    start = time.perf_counter()
+    subprocess.run([cli, "-q", "--in-process", "--db", db, tree], stdout=subprocess.DEVNULL, check=False)
+    first = time.perf_counter() - start
+    sweep = [cli, "-q", "--db", db, "--skip-checked", "90", tree]
+    find = ["find", tree, "-printf", "%s %T@\n"]
+    ts, tf = timed_pair(sweep, find, rounds)
+    print(f"\n--skip-checked rerun over {files} recorded files: first run {first:.3f} s, "
+          f"rerun {ts:.3f} s, find -printf '%s %T@' {tf:.3f} s")
+    return report("rerun --skip-checked / find -printf", ts / tf, 1.3, "at most")
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -215,7 +251,8 @@ def main():
     b = os.path.abspath(args.build)
     bins = {"cli": f"{b}/cli/harrowbit-cli", "bare": f"{b}/bench/bare-decode",
             "collect": f"{b}/bench/collect-tree", "gen": f"{b}/tests/gen/harrowbit-gen",
-            "quick": f"{b}/bench/quick-vs-full", "salvage": f"{b}/bench/salvage-cost"}
+            "quick": f"{b}/bench/quick-vs-full", "salvage": f"{b}/bench/salvage-cost",
+            "hash": f"{b}/bench/hash-cost"}
     for path in bins.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"run.py: {path} is missing: build first (scripts/setup.sh)")
@@ -238,6 +275,7 @@ def main():
         print(f"\nfile collection over 100,000 entries: collect-tree {tc:.3f} s, find {tf:.3f} s")
         ok &= report("collection / find", tc / tf, 1.5, "at most")
         ok &= db_sweep(bins["cli"], tree, find, os.path.join(tmp, "sweep.db"), args.rounds)
+        ok &= rerun_at_stat_speed(bins["cli"], tmp, args.rounds)
     return 0 if ok else 1
 
 

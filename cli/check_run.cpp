@@ -73,7 +73,8 @@ int CCheckRun::Run() {
   }
   if (!m_database.Finish()) outcome.trouble = true;
   outcome.outputError = m_out.Error();
-  outcome.damage = results.Errors() > 0 || results.Warned() > 0;
+  outcome.damage = results.Errors() > 0 || results.Warned() > 0 ||
+                   (m_options.failOnAudioChange && results.AudioChanged() > 0);
   outcome.salvageNotWritten = m_salvage && m_salvage->NotWritten();
   return ExitStatus(outcome);
 }

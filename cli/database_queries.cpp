@@ -29,6 +29,13 @@ bool ShowErrors(const CliOptions& options, CResultsDb& db, std::string& answer) 
   return true;
 }
 
+bool ShowChanges(const CliOptions& options, CResultsDb& db, std::string& answer) {
+  std::vector<AudioChangeRow> rows;
+  if (!db.AudioChanges(rows)) return false;
+  answer = options.json ? AudioChangesJson(rows) : AudioChangesText(rows);
+  return true;
+}
+
 // The files on disk under PATH, walked as a scan would walk it. False when part of it
 // could not be read (said on standard error): the count is then of what could be.
 bool FilesOnDisk(const std::string& path, CFileList& files, OggNames names) {
@@ -80,14 +87,16 @@ bool MeasureCoverage(const CliOptions& options, CResultsDb& db,
 
 int AskTheDatabase(const CliOptions& options, CResultsDb& db, COutput& out) {
   bool trouble = false;
-  std::vector<CFileList> walked(options.showErrors ? 0 : options.paths.size());
+  const bool coverage = options.coverageDays.has_value();
+  std::vector<CFileList> walked(coverage ? options.paths.size() : 0);
   for (std::size_t p = 0; p < walked.size(); ++p) {
     if (!FilesOnDisk(options.paths[p], walked[p], OggNamesOf(options))) trouble = true;
   }
   std::string answer;
   for (int attempt = 1;; ++attempt) {
-    const bool asked = options.showErrors ? ShowErrors(options, db, answer)
-                                          : MeasureCoverage(options, db, walked, answer);
+    const bool asked = options.showErrors    ? ShowErrors(options, db, answer)
+                       : options.showChanges ? ShowChanges(options, db, answer)
+                                             : MeasureCoverage(options, db, walked, answer);
     if (!asked) {
       Say(db.ErrorText());
       return kExitTrouble;

@@ -37,6 +37,13 @@ std::string Warnings(const FileVerdict& v) {
   return list;
 }
 
+// Where the file decoded to its clean end: the hash of its sound, else null.
+std::string AudioHashJson(const FileVerdict& v) {
+  if (!v.audioHash) return "null";
+  return '"' + HexText({reinterpret_cast<const char*>(v.audioHash->data()), v.audioHash->size()}) +
+         '"';
+}
+
 const char* VerdictName(FileVerdict::Status status) {
   switch (status) {
     case FileVerdict::Status::kOk: return "ok";
@@ -79,6 +86,12 @@ void CJsonFormatter::File(const FileResult& r, const ResultNotes& notes) {
     line += ",\"was\":{\"verdict\":\"ok\",\"checked_at\":" +
             JsonQuote(CheckedAtText(*notes.wasOkAtMs)) + "}";
   }
+  line += ",\"audio_hash\":" + AudioHashJson(v);
+  if (notes.audioChangedFromMs) {
+    m_audioChanged.push_back(r.number);
+    line += ",\"audio_changed\":true,\"audio_was_checked_at\":" +
+            JsonQuote(CheckedAtText(*notes.audioChangedFromMs));
+  }
   if (m_bStrict) line += Warnings(v);
   m_out.Write(line + "}\n");
 }
@@ -103,5 +116,6 @@ void CJsonFormatter::Summary(const ScanSummary& s, const RunFacts& run) {
     line += ']';
   }
   if (run.mode.strict) line += ",\"strict\":true,\"warned\":" + Numbers(s.warned);
+  if (!m_audioChanged.empty()) line += ",\"audio_changed\":" + Numbers(m_audioChanged);
   m_out.Write(line + "}\n");
 }

@@ -21,5 +21,7 @@ class CJsonFormatter final : public IResultFormatter {
   bool m_bErrorsOnly;
   // The numbers of the files in a codec Harrowbit does not check.
   std::vector<int> m_unsupported;
+  // The numbers of the files whose sound changed since their last check.
+  std::vector<int> m_audioChanged;
   bool m_bStrict;
 };

@@ -51,6 +51,11 @@ const char kUsage[] =
     "                      its recorded verdict\n"
     "      --show-errors   list the files whose last verdict was an error, and scan\n"
     "                      nothing\n"
+    "      --show-changes  list the files whose last check found their sound changed\n"
+    "                      since the check before (a new audio hash, not new tags), and\n"
+    "                      scan nothing\n"
+    "      --fail-on-audio-change  exit with 1 when a file's sound changed since its\n"
+    "                      last check, as for damage\n"
     "      --coverage DAYS  say how many of the files on disk under each PATH have a\n"
     "                      record of a check within DAYS days that still fits the\n"
     "                      file, and scan nothing\n"
@@ -72,7 +77,8 @@ const char kUsage[] =
     "  -V, --version       show the version and exit\n"
     "\n"
     "Exit status: 0 if every file decoded cleanly, 1 if any file has an error (or,\n"
-    "with --strict, breaks a format rule),\n"
+    "with --strict, breaks a format rule; with --fail-on-audio-change, sounds\n"
+    "different from its last check),\n"
     "2 for bad usage, a PATH that could not be checked or a fault of the run (a\n"
     "folder that cannot be read, output or a database that cannot be written),\n"
     "3 when a salvage could not be written (--salvage),\n"
@@ -99,7 +105,9 @@ enum LongOnly {
   kStrict,
   kSalvage,
   kOtherCopies,
-  kForce
+  kForce,
+  kShowChanges,
+  kFailOnAudioChange
 };
 
 const option kLongOptions[] = {
@@ -113,6 +121,8 @@ const option kLongOptions[] = {
     {"db", required_argument, nullptr, kDb},
     {"skip-checked", required_argument, nullptr, kSkipChecked},
     {"show-errors", no_argument, nullptr, kShowErrors},
+    {"show-changes", no_argument, nullptr, kShowChanges},
+    {"fail-on-audio-change", no_argument, nullptr, kFailOnAudioChange},
     {"coverage", required_argument, nullptr, kCoverage},
     {"budget", required_argument, nullptr, kBudget},
     {"files-from", required_argument, nullptr, kFilesFrom},
@@ -199,6 +209,8 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
         if (!SetDays(optarg, options.skipCheckedDays)) return UsageError(DaysError(optarg));
         break;
       case kShowErrors: options.showErrors = true; break;
+      case kShowChanges: options.showChanges = true; break;
+      case kFailOnAudioChange: options.failOnAudioChange = true; break;
       case kCoverage:
         if (!SetDays(optarg, options.coverageDays)) return UsageError(DaysError(optarg));
         break;
@@ -231,12 +243,17 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
     }
   }
   for (int i = optind; i < argc; ++i) options.paths.emplace_back(argv[i]);
-  const bool needsDb = options.skipCheckedDays || options.showErrors || options.coverageDays;
+  const bool needsDb = options.skipCheckedDays || options.showErrors || options.coverageDays ||
+                       options.showChanges || options.failOnAudioChange;
   if (needsDb && options.db.empty()) {
-    return UsageError("--skip-checked, --show-errors and --coverage need --db FILE");
+    return UsageError(
+        "--skip-checked, --show-errors, --show-changes, --fail-on-audio-change and --coverage "
+        "need --db FILE");
   }
-  if (options.showErrors && options.coverageDays) {
-    return UsageError("--show-errors and --coverage are separate questions: ask one");
+  if (int{options.showErrors} + int{options.showChanges} + int{options.coverageDays.has_value()} >
+      1) {
+    return UsageError(
+        "--show-errors, --show-changes and --coverage are separate questions: ask one");
   }
   if (options.nulSeparated && options.filesFrom.empty()) {
     return UsageError("-0 goes with --files-from");
@@ -244,9 +261,14 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
   if (options.coverageDays && options.paths.empty()) return UsageError("--coverage needs a PATH");
   if ((!options.otherCopies.empty() || options.force) && options.salvageDir.empty())
     return UsageError("--other-copies and --force go with --salvage DIR");
-  if (!options.salvageDir.empty() && (options.showErrors || options.coverageDays))
-    return UsageError("--salvage repairs what a check finds: not with --show-errors or --coverage");
-  if (options.paths.empty() && options.filesFrom.empty() && !options.showErrors) {
+  if (!options.salvageDir.empty() &&
+      (options.showErrors || options.showChanges || options.coverageDays)) {
+    return UsageError(
+        "--salvage repairs what a check finds: not with --show-errors, --show-changes or "
+        "--coverage");
+  }
+  if (options.paths.empty() && options.filesFrom.empty() && !options.showErrors &&
+      !options.showChanges) {
     return UsageError("no PATH given");
   }
   if (options.jobs == 0) {

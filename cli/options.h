@@ -21,6 +21,10 @@ struct CliOptions {
   std::string db;
   std::optional<double> skipCheckedDays;
   bool showErrors = false;
+  // Files whose last check found their audio hash changed (--show-changes).
+  bool showChanges = false;
+  // A changed audio hash counts in the exit status as damage does.
+  bool failOnAudioChange = false;
   std::optional<double> coverageDays;
   // Start no new file after this long.
   std::optional<std::chrono::milliseconds> budget;

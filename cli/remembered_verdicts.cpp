@@ -35,16 +35,34 @@ const CRememberedVerdicts::Decision* CRememberedVerdicts::Reused(std::size_t ind
   return d != m_decisions.end() && d->second.reuse ? &d->second : nullptr;
 }
 
-std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const FileResult& result) {
+namespace {
+
+// The sound of a file that changed is compared with what the last check of the same reach
+// heard, where both were heard: a tag edit keeps it, a re-encode does not. An unchanged file
+// is not compared: its bytes are the ones checked.
+std::optional<int64_t> AudioChangedFrom(const std::optional<StoredRecord>& last,
+                                        const FileIdentity& now, const FileVerdict& v) {
+  if (!last || !last->audioHash || !v.audioHash || Unchanged(last->identity, now)) {
+    return std::nullopt;
+  }
+  if (*last->audioHash == *v.audioHash) return std::nullopt;
+  return last->checkedAtMs;
+}
+
+}  // namespace
+
+ResultNotes CRememberedVerdicts::Record(std::size_t index, const FileResult& result) {
   const FileVerdict& v = result.verdict;
   // A cancelled file and a fault of the run say nothing about the file; a file in no codec
   // the check knows is what it is.
   if (v.status != FileVerdict::Status::kOk && v.status != FileVerdict::Status::kError &&
       !v.unsupported) {
-    return std::nullopt;
+    return {};
   }
   const Decision& d = Decide(index, result.path);
-  if (d.reuse || !d.identity) return std::nullopt;
+  if (d.reuse || !d.identity) return {};
+  ResultNotes notes;
+  notes.audioChangedFromMs = AudioChangedFrom(d.last, *d.identity, v);
   VerdictRecord r;
   r.path = d.key;
   r.identity = *d.identity;
@@ -71,12 +89,15 @@ std::optional<int64_t> CRememberedVerdicts::Record(std::size_t index, const File
     r.warnings.push_back({w.name, w.text, w.offset, w.position});
   }
   r.warningsNotListed = v.warningsNotListed;
+  r.audioHash = v.audioHash;
+  r.audioChangedFromMs = notes.audioChangedFromMs;
   m_db.Record(r);
   // Rot shows as a fault found while decoding; a file that no longer opens, or one that
   // went past the decoder's limits, says nothing of the bytes that were OK.
-  if (!IsNewlyDamaged(d.last, *d.identity, v.IsDecodingFault())) return std::nullopt;
+  if (!IsNewlyDamaged(d.last, *d.identity, v.IsDecodingFault())) return notes;
   m_newly.push_back({result.path, d.last->checkedAtMs});
-  return d.last->checkedAtMs;
+  notes.wasOkAtMs = d.last->checkedAtMs;
+  return notes;
 }
 
 bool CRememberingTester::Open(const ListedFile& file) {
@@ -106,6 +127,10 @@ bool CRememberingTester::Open(const ListedFile& file) {
   // A file that did not open has its breaches before its answer, one that did before its
   // last step.
   if (!opened) TakeBreaches();
+  if (r.audioHash) {
+    m_breaches.push_back({.type = HelperMessage::kAudioHash,
+                          .detail = std::string(r.audioHash->begin(), r.audioHash->end())});
+  }
   m_replayed.Take(
       {HelperMessage::kOpened, opened, 0, r.length.value_or(0), opened ? std::string() : r.reason});
   m_last = {HelperMessage::kStep, error ? -1 : 0, 0, r.position.value_or(r.length.value_or(0)),

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cli/result_formatter.h"
 #include "db/results_db.h"
 #include "db/verdict_record.h"
 #include "decode/helper_verdict.h"
@@ -47,9 +48,10 @@ class CRememberedVerdicts {
   const Decision& Decide(std::size_t index, const std::filesystem::path& path);
   // Entry `index` (the report's number less one), if its recorded verdict stood.
   const Decision* Reused(std::size_t index) const;
-  // A fresh verdict of entry `index`: recorded if it is a verdict on the file. Returns the
-  // time of the OK record it contradicts when the file went bad unchanged.
-  std::optional<int64_t> Record(std::size_t index, const FileResult& result);
+  // A fresh verdict of entry `index`: recorded if it is a verdict on the file. Returns what
+  // the record before says of it: the time of the OK record it contradicts when the file
+  // went bad unchanged, or of the check that heard another sound.
+  ResultNotes Record(std::size_t index, const FileResult& result);
 
   // Entry `index` is done with: a sweep of a big library must not keep every file's
   // record in memory.

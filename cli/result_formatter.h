@@ -23,6 +23,9 @@ struct ResultNotes {
   std::optional<int64_t> recordedAtMs;
   // The file was OK at a check then, is unchanged, and fails now.
   std::optional<int64_t> wasOkAtMs;
+  // The file changed and decodes clean, but its sound is not the one its last check of the
+  // same reach heard then: a re-encode, or audio that a tag editor broke.
+  std::optional<int64_t> audioChangedFromMs;
 };
 
 // Writes a scan's results for a reader: the report's lines, or JSON for scripts. Fed with

@@ -24,7 +24,7 @@ void SayNewlyDamaged(const CRememberedVerdicts& remembered) {
 bool CRunDatabase::Open(const CliOptions& options) {
   if (options.db.empty()) return true;
   m_db.emplace();
-  m_bAsked = options.showErrors || options.coverageDays;
+  m_bAsked = options.showErrors || options.showChanges || options.coverageDays;
   if (!m_db->Open(options.db, m_bAsked ? DbMode::kQuery : DbMode::kRecord)) {
     std::fprintf(stderr, "harrowbit-cli: %s\n", m_db->ErrorText().c_str());
     return false;

@@ -30,7 +30,8 @@ void CResults::OnFileEnded(const FileResult& result) {
     if (const auto* reused = m_remembered->Reused(result.index)) {
       notes.recordedAtMs = reused->stands->checkedAtMs;
     } else {
-      notes.wasOkAtMs = m_remembered->Record(result.index, result);
+      notes = m_remembered->Record(result.index, result);
+      if (notes.audioChangedFromMs) ++m_nAudioChanged;
     }
     m_remembered->Forget(result.index);
   }

@@ -80,6 +80,8 @@ class CResults final : public IScanListener {
   void WriteSummary(const RunFacts& run);
 
   int Errors() const { return m_summary.errors; }
+  // Files whose sound changed since their last check (ResultNotes::audioChangedFromMs).
+  int AudioChanged() const { return m_nAudioChanged; }
   // Files that break a format rule (--strict).
   std::size_t Warned() const { return m_summary.warned.size(); }
   // A file a fault of the run kept from being checked, while the scan went on.
@@ -97,6 +99,7 @@ class CResults final : public IScanListener {
   std::string m_strRunFault;
   std::string m_strStoppedAt;
   bool m_bFilesNotChecked = false;
+  int m_nAudioChanged = 0;
 };
 
 // Everything that hears the scan, wired together: the results going out (and into the

@@ -6,8 +6,23 @@
 #include "text/path_text.h"
 #include "text/position_text.h"
 
-void CTextFormatter::File(const FileResult& result, const ResultNotes&) {
+namespace {
+
+// "[4,17]"
+std::string NumberList(const std::vector<int>& numbers) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < numbers.size(); ++i) {
+    if (i > 0) list += ',';
+    list += std::to_string(numbers[i]);
+  }
+  return list + "]\n";
+}
+
+}  // namespace
+
+void CTextFormatter::File(const FileResult& result, const ResultNotes& notes) {
   const FileVerdict& v = result.verdict;
+  if (notes.audioChangedFromMs) m_audioChanged.push_back(result.number);
   if (v.unsupported) m_unsupported.push_back(result.number);
   // A breach of a format rule makes the exit status 1 as an error does: -q shows it too.
   if (m_bErrorsOnly && !v.IsError() && !v.HasWarnings()) return;
@@ -40,12 +55,13 @@ void CTextFormatter::Summary(const ScanSummary& summary, const RunFacts& run) {
   lines += '\n';
   if (!m_unsupported.empty()) {
     lines += std::to_string(m_unsupported.size()) +
-             " files not checked: no stream in a codec Harrowbit checks [";
-    for (std::size_t i = 0; i < m_unsupported.size(); ++i) {
-      if (i > 0) lines += ',';
-      lines += std::to_string(m_unsupported[i]);
-    }
-    lines += "]\n";
+             " files not checked: no stream in a codec Harrowbit checks " +
+             NumberList(m_unsupported);
+  }
+  // Named as the files not checked are: not damage, but worth a look.
+  if (!m_audioChanged.empty()) {
+    lines += "Audio changed since its last check: " + std::to_string(m_audioChanged.size()) +
+             " files " + NumberList(m_audioChanged);
   }
   if (!summary.notCheckedLine.empty()) {
     lines += summary.notCheckedLine;

@@ -18,4 +18,6 @@ class CTextFormatter final : public IResultFormatter {
   bool m_bStrict;
   // The numbers of the files in a codec Harrowbit does not check.
   std::vector<int> m_unsupported;
+  // The numbers of the files whose sound changed since their last check.
+  std::vector<int> m_audioChanged;
 };

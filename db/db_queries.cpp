@@ -85,6 +85,13 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach rea
   if (sqlite3_column_type(select, 14) != SQLITE_NULL) DecodeWarnings(ColumnText(select, 14), r);
   r.skippedLinks = ColumnText(select, 15);
   r.md5Unverifiable = sqlite3_column_int(select, 16) != 0;
+  if (const std::string hash = ColumnBytes(select, 17);
+      hash.size() == std::tuple_size_v<AudioHash>) {
+    r.audioHash.emplace();
+    std::copy(hash.begin(), hash.end(), r.audioHash->begin());
+  }
+  if (sqlite3_column_type(select, 18) != SQLITE_NULL)
+    r.audioChangedFromMs = sqlite3_column_int64(select, 18);
   return r;
 }
 
@@ -119,6 +126,26 @@ bool CResultsDb::Errors(std::vector<ErrorRow>& rows) {
     rows.push_back(std::move(row));
   }
   return rc == SQLITE_DONE || Fail(rc, "listing errors");
+}
+
+bool CResultsDb::AudioChanges(std::vector<AudioChangeRow>& rows) {
+  rows.clear();
+  std::unique_lock lock(m_mutex);
+  FlushLocked(lock);
+  if (!m_connection) return false;
+  EndRead();
+  // Before schema 5 nothing was heard.
+  if (m_nVersion < 5) return true;
+  CStatement stmt(Db(),
+                  "SELECT path, max(checked_at), max(audio_changed_from) FROM files"
+                  " WHERE audio_changed_from IS NOT NULL GROUP BY path ORDER BY path");
+  if (stmt.PrepareResult() != SQLITE_OK) return Fail(stmt.PrepareResult(), "listing changes");
+  int rc;
+  while ((rc = sqlite3_step(*stmt)) == SQLITE_ROW) {
+    rows.push_back(
+        {ColumnBytes(*stmt, 0), sqlite3_column_int64(*stmt, 1), sqlite3_column_int64(*stmt, 2)});
+  }
+  return rc == SQLITE_DONE || Fail(rc, "listing changes");
 }
 
 bool CResultsDb::CoverageUnder(std::string_view folderKey, double days, int64_t nowMs,

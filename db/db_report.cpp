@@ -88,6 +88,27 @@ std::string ErrorsJson(const std::vector<ErrorRow>& rows, int64_t gone) {
          ",\"gone\":" + std::to_string(gone) + "}\n";
 }
 
+std::string AudioChangesText(const std::vector<AudioChangeRow>& rows) {
+  std::string text;
+  for (const AudioChangeRow& row : rows) {
+    text += DisplayText(row.path) + "\tchecked " + CheckedAtText(row.checkedAtMs) +
+            "\tsounded different at " + CheckedAtText(row.wasCheckedAtMs) + '\n';
+  }
+  return text + Count(static_cast<int64_t>(rows.size()), "file", "files") +
+         " whose last check found the audio changed since the check before\n";
+}
+
+std::string AudioChangesJson(const std::vector<AudioChangeRow>& rows) {
+  std::string json;
+  for (const AudioChangeRow& row : rows) {
+    json += "{\"type\":\"file\",\"path\":" + JsonQuote(row.path) +
+            ",\"audio_changed\":true,\"checked_at\":\"" + CheckedAtText(row.checkedAtMs) +
+            "\",\"audio_was_checked_at\":\"" + CheckedAtText(row.wasCheckedAtMs) +
+            "\",\"from_db\":true}\n";
+  }
+  return json + "{\"type\":\"audio_changes\",\"files\":" + std::to_string(rows.size()) + "}\n";
+}
+
 std::string CoverageText(std::string_view folderKey, double days, const LibraryCoverage& coverage) {
   std::string text = DisplayText(folderKey) + ": " + std::to_string(coverage.current) + " of " +
                      Count(coverage.onDisk, "file on disk", "files on disk") +

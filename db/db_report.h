@@ -29,6 +29,12 @@ std::string ErrorsText(const std::vector<ErrorRow>& rows, int64_t gone);
 // {"type":"errors","files":N,"gone":M}.
 std::string ErrorsJson(const std::vector<ErrorRow>& rows, int64_t gone);
 
+// One line per file, "PATH\tchecked TIME\tsounded different at TIME", then a count.
+std::string AudioChangesText(const std::vector<AudioChangeRow>& rows);
+// {"type":"file","path":..,"audio_changed":true,"checked_at":..,"audio_was_checked_at":..,
+//  "from_db":true} per file, then {"type":"audio_changes","files":N}.
+std::string AudioChangesJson(const std::vector<AudioChangeRow>& rows);
+
 // The files on disk under a folder, walked as a scan walks it, and how many of them have a
 // current record (IsCurrent).
 struct LibraryCoverage {

@@ -66,9 +66,16 @@ const std::string kAddReachAndFacts =
     "ALTER TABLE files_by_reach RENAME TO files;"
     "CREATE INDEX files_with_errors ON files(path) WHERE verdict = 'error';";
 
+// The hash of the file's sound at that check (FileVerdict::audioHash), NULL where it did
+// not decode to its end: rows before it gain one at their next check. Where that check
+// found the sound changed since the check before, that check's time (--show-changes).
+const char kAddAudioHash[] =
+    "ALTER TABLE files ADD COLUMN audio_hash BLOB;"
+    "ALTER TABLE files ADD COLUMN audio_changed_from INTEGER;";
+
 // Step n takes a database from user_version n to n + 1.
 const char* const kMigrations[] = {kCreateSchema, kAddChangeTimeAndCodec, kAddStrict,
-                                   kAddReachAndFacts.c_str()};
+                                   kAddReachAndFacts.c_str(), kAddAudioHash};
 static_assert(std::size(kMigrations) == CResultsDb::kSchemaVersion);
 
 }  // namespace
@@ -121,6 +128,9 @@ std::string CResultsDb::ReachColumn() const {
 }
 std::string CResultsDb::FactsColumns() const {
   return m_nVersion >= 4 ? "skipped_links, md5_unverifiable" : "NULL, 0";
+}
+std::string CResultsDb::AudioHashColumn() const {
+  return m_nVersion >= 5 ? "audio_hash, audio_changed_from" : "NULL, NULL";
 }
 
 bool CResultsDb::Migrate() {

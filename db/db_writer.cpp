@@ -114,6 +114,12 @@ bool CResultsDb::CommitBatch(std::vector<VerdictRecord>& batch) {
     // Left unbound, NULL: CReset clears the bindings after every row.
     if (!r.skippedLinks.empty()) BindText(upsert, 18, r.skippedLinks);
     sqlite3_bind_int(upsert, 19, r.md5Unverifiable ? 1 : 0);
+    if (r.audioHash) {
+      BindBytes(upsert, 20,
+                std::string_view(reinterpret_cast<const char*>(r.audioHash->data()),
+                                 r.audioHash->size()));
+    }
+    if (r.audioChangedFromMs) sqlite3_bind_int64(upsert, 21, *r.audioChangedFromMs);
     rc = sqlite3_step(upsert);
     if (rc != SQLITE_DONE) break;
   }

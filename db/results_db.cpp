@@ -175,7 +175,8 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
   if (!OpenConnection(mode)) return abandon();
   const std::string columns = "device, inode, size, mtime_ns, " + CtimeColumn() +
                               ", verdict, reason, position, length, kind, checked_at, version, " +
-                              CodecColumn() + ", " + StrictColumns() + ", " + FactsColumns();
+                              CodecColumn() + ", " + StrictColumns() + ", " + FactsColumns() +
+                              ", " + AudioHashColumn();
   if (!Prepare("SELECT " + columns + " FROM files WHERE path = ?1 AND " + ReachColumn() + " = ?2",
                m_select)) {
     return abandon();
@@ -183,9 +184,9 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
   if (mode == DbMode::kQuery) return true;
   if (!Prepare("INSERT INTO files(path, device, inode, size, mtime_ns, ctime_ns, verdict, reason,"
                " position, length, kind, checked_at, version, codec, strict, warnings, reach,"
-               " skipped_links, md5_unverifiable)"
+               " skipped_links, md5_unverifiable, audio_hash, audio_changed_from)"
                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16,"
-               " ?17, ?18, ?19)"
+               " ?17, ?18, ?19, ?20, ?21)"
                " ON CONFLICT(path, reach) DO UPDATE SET device = excluded.device,"
                " inode = excluded.inode, size = excluded.size, mtime_ns = excluded.mtime_ns,"
                " ctime_ns = excluded.ctime_ns, verdict = excluded.verdict,"
@@ -194,7 +195,9 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
                " checked_at = excluded.checked_at, version = excluded.version,"
                " codec = excluded.codec, strict = excluded.strict, warnings = excluded.warnings,"
                " skipped_links = excluded.skipped_links,"
-               " md5_unverifiable = excluded.md5_unverifiable",
+               " md5_unverifiable = excluded.md5_unverifiable,"
+               " audio_hash = excluded.audio_hash,"
+               " audio_changed_from = excluded.audio_changed_from",
                m_upsert) ||
       !Prepare("SELECT id FROM versions WHERE text = ?1", m_findVersion) ||
       !Prepare("INSERT INTO versions(text) VALUES (?1)", m_addVersion)) {

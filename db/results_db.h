@@ -49,6 +49,14 @@ struct ErrorRow {
   bool changedSince = false;  // see LeaveOutGone
 };
 
+// A file whose last check found its sound changed (--show-changes).
+struct AudioChangeRow {
+  std::string path;
+  int64_t checkedAtMs = 0;
+  // The check before, which heard the other sound.
+  int64_t wasCheckedAtMs = 0;
+};
+
 // How much of a folder the database has seen lately.
 struct Coverage {
   int64_t recorded = 0;       // files under the folder with a record
@@ -94,6 +102,9 @@ class CResultsDb {
   // Files whose last verdict was an error, in byte order of their paths. A file checked for
   // every codec is listed by that check's verdict: it saw what the Vorbis check saw and more.
   bool Errors(std::vector<ErrorRow>& rows);
+  // Files whose last check of either reach found their sound changed, in byte order of
+  // their paths, once each.
+  bool AudioChanges(std::vector<AudioChangeRow>& rows);
   // Files under `folderKey` (a PathKey; the folder itself counts if it was recorded as a
   // file) and how many of them were checked less than `days` days before `nowMs`.
   bool CoverageUnder(std::string_view folderKey, double days, int64_t nowMs, Coverage& out);
@@ -106,7 +117,7 @@ class CResultsDb {
   bool ReadWasStable() const;
 
   // The schema this build writes, kept in PRAGMA user_version.
-  static constexpr int kSchemaVersion = 4;
+  static constexpr int kSchemaVersion = 5;
   // PRAGMA application_id of a Harrowbit results database ("HRBT").
   static constexpr int32_t kApplicationId = 0x48524254;
 
@@ -137,6 +148,8 @@ class CResultsDb {
   // The reach of a row (kReachOfCodec before schema 4), and what its check left unverified.
   std::string ReachColumn() const;
   std::string FactsColumns() const;
+  // The audio hash and when the sound was last heard different (schema 5), or NULLs.
+  std::string AudioHashColumn() const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages

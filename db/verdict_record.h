@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <climits>
 #include <cstdint>
 #include <filesystem>
@@ -9,6 +10,9 @@
 #include <vector>
 
 #include "scan/check_mode.h"
+
+// The hash of a file's sound (FileVerdict::audioHash).
+using AudioHash = std::array<uint8_t, 16>;
 
 // What the results database keeps about one file: the verdict of its last check and what
 // the file was like then, so that a later run can tell whether it changed since.
@@ -93,6 +97,10 @@ struct VerdictRecord {
   bool strict = false;
   std::vector<StoredWarning> warnings;
   int64_t warningsNotListed = 0;
+  // The hash of the file's sound at that check; none where it did not decode to its end.
+  std::optional<AudioHash> audioHash;
+  // That check heard a sound other than the check before, made at this time.
+  std::optional<int64_t> audioChangedFromMs;
 };
 using StoredRecord = VerdictRecord;
 

@@ -10,9 +10,9 @@
 
 // What a check says of a file, as answers in the order it gives them: a check of every
 // codec says what the file holds, a file that did not open its breaches, then whether it
-// opened; each step after it, with the breaches just before the last. The helper sends
-// these down its pipe and a check in this process hands them straight to CVerdictBuilder,
-// so both say the same in the same order.
+// opened; each step after it, with the breaches and the audio hash just before the last. The helper
+// sends these down its pipe and a check in this process hands them straight to CVerdictBuilder, so
+// both say the same in the same order.
 
 // The breaches of a strict check, once it has judged the file.
 template <typename Check, typename Answer>
@@ -45,6 +45,10 @@ template <typename Check, typename Answer>
 int AnswerStep(Check& check, Answer&& answer) {
   const int r = check.DecodeStep();
   if (r <= 0) AnswerWarnings(check, answer);
+  if (const auto& hash = check.AudioHash(); r == 0 && hash) {
+    answer(HelperMessage{.type = HelperMessage::kAudioHash,
+                         .detail = std::string(hash->begin(), hash->end())});
+  }
   answer(HelperMessage{HelperMessage::kStep, r, 0, check.PositionSeconds(),
                        r < 0 ? check.m_strError : std::string()});
   return r;

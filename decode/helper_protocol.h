@@ -41,7 +41,14 @@ static_assert(SharedPosition::is_always_lock_free, "shared between processes");
 
 struct HelperMessage {
   // kCodec: sent by a helper that checks every codec, just before each kOpened.
-  enum Type : uint32_t { kOpened = 1, kStep = 2, kCodec = 3, kWarning = 5, kWarningsEnd = 6 };
+  enum Type : uint32_t {
+    kOpened = 1,
+    kStep = 2,
+    kCodec = 3,
+    kWarning = 5,
+    kWarningsEnd = 6,
+    kAudioHash = 7,
+  };
   uint32_t type = 0;
   // kOpened: 1 if the file opened. kStep: the step result.
   int32_t value = 0;
@@ -55,8 +62,11 @@ struct HelperMessage {
   // kWarning: the rule's name.
   std::string text = {};
   // kCodec: the codecs of the links left unchecked ("speex"). kWarning: the breach.
+  // kAudioHash: the hash's kAudioHashBytes bytes.
   std::string detail = {};
 };
+
+inline constexpr std::size_t kAudioHashBytes = 16;
 
 // kCodec's value: bits for what the check found beside its verdict.
 inline constexpr int32_t kCodecUnsupported = 1;  // no stream in a codec that is checked

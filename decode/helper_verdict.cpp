@@ -26,6 +26,11 @@ CVerdictBuilder::Taken CVerdictBuilder::Take(const HelperMessage& answer) {
     case HelperMessage::kWarning:
       verdict.warnings.push_back({answer.text, answer.detail, answer.samples, answer.seconds});
       return Taken::kFact;
+    case HelperMessage::kAudioHash:
+      if (answer.detail.size() != kAudioHashBytes) return Taken::kUnknown;
+      verdict.audioHash.emplace();
+      std::memcpy(verdict.audioHash->data(), answer.detail.data(), kAudioHashBytes);
+      return Taken::kFact;
     case HelperMessage::kStep: break;
     default: return Taken::kUnknown;
   }
@@ -62,6 +67,7 @@ void CVerdictBuilder::TakeOpened(const HelperMessage& opened) {
 void CVerdictBuilder::TakeEnd(const HelperExit& exit) {
   using How = HelperExit::How;
   FileVerdict& verdict = m_verdict;
+  verdict.audioHash.reset();
   verdict.warnings.clear();
   verdict.warningsNotListed = 0;
   verdict.warningsKnown = false;

@@ -4,6 +4,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/read_file.h"
+
 // What the engine asks of a file or folder by its path, links followed.
 struct FileStatus {
   enum class Kind { kOther, kFolder, kRegular };
@@ -21,6 +23,8 @@ struct FileStatus {
 
 // False with the reason in `error` when the path cannot be looked at.
 bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error);
+// The status of a file this process holds open: what it is now, whatever its path names.
+bool StatusOfOpen(NativeFile file, FileStatus& status);
 // The kind alone, as StatusOf tells it: on Windows the rest of a status costs a question to
 // the volume's mount manager, which under Wine is a round trip to another process.
 bool KindOf(const std::string& utf8Path, FileStatus::Kind& kind, std::error_code& error);

@@ -17,6 +17,13 @@ bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& 
   return true;
 }
 
+bool StatusOfOpen(NativeFile file, FileStatus& status) {
+  struct stat st {};
+  if (::fstat(file, &st) != 0) return false;
+  status = FromStat(st);
+  return true;
+}
+
 bool KindOf(const std::string& utf8Path, FileStatus::Kind& kind, std::error_code& error) {
   FileStatus status;
   if (!StatusOf(utf8Path, status, error)) return false;

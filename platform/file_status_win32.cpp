@@ -30,6 +30,10 @@ bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& 
   return true;
 }
 
+bool StatusOfOpen(NativeFile file, FileStatus& status) {
+  return StatusOfHandle(static_cast<HANDLE>(file), status);
+}
+
 bool KindOf(const std::string& utf8Path, FileStatus::Kind& kind, std::error_code& error) {
   const CUniqueHandle handle(OpenToLook(utf8Path));
   FILE_STANDARD_INFO standard{};

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,10 @@ struct FileVerdict {
   // kNotChecked only: no stream of the file is in a codec Harrowbit checks. Not a fault
   // of the run either: the file is what it is, and the reason says what it holds.
   bool unsupported = false;
+
+  // A hash of the file's sound (its audio packets and codec set-up, not its tags), once it
+  // decoded to its clean end unchanged while it was read; none otherwise.
+  std::optional<std::array<uint8_t, 16>> audioHash;
 
   bool IsError() const { return status == Status::kError; }
   // A fault in what the decoder read: what a file that rots shows, headers included. A

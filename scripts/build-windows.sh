@@ -51,7 +51,7 @@ EOF
              -o APT::Sandbox::User=root)
   "${apt[@]}" update >/dev/null
   (cd "$out/src" &&
-     "${apt[@]}" source --download-only libogg libvorbis opus opusfile flac sqlite3 >/dev/null)
+     "${apt[@]}" source --download-only libogg libvorbis opus opusfile flac sqlite3 xxhash >/dev/null)
   # dpkg-source checks every file the .dsc names against its checksums (a tarball that
   # differs by one byte stops it) and refuses a .dsc with only MD5; it applies Debian's
   # patches. The uploader's signature on the .dsc cannot be checked without the
@@ -122,6 +122,9 @@ Version: $sqlite_version
 Libs: -L\${prefix}/lib -lsqlite3
 Cflags: -I\${prefix}/include
 EOF
+
+  # xxHash is built in from its header alone (XXH_INLINE_ALL): the header is all it needs.
+  install -D -m 644 "$(echo "$out"/src/xxhash-*/)xxhash.h" "$deps/include/xxhash.h"
 
   # GoogleTest from Debian's googletest package, for the test programs.
   cmake -S /usr/src/googletest -B "$out/src/build-gtest" "${cmake_common[@]}" \

@@ -14,6 +14,8 @@ packages+=(at-spi2-core dbus-x11)
 # Opus and FLAC in Ogg: the checks' libraries, the generator's encoders, the peers the
 # tests compare verdicts with, and the beets the plugin is tested against.
 packages+=(libopusfile-dev libopusenc-dev libflac-dev opus-tools flac speex beets)
+# The audio hash (XXH3-128), built in from xxHash's header.
+packages+=(libxxhash-dev)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
 # Debian's own checker of the package that cpack makes.

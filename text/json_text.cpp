@@ -39,3 +39,15 @@ std::string JsonNumber(std::optional<double> value) {
   const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *value);
   return ec == std::errc() ? std::string(buffer, end) : "null";
 }
+
+std::string HexText(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto b = static_cast<unsigned char>(c);
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0xF];
+  }
+  return text;
+}

@@ -21,3 +21,28 @@ class IReadObserver {
   // order.
   virtual void OnPage(const ogg_page& page, int64_t at) = 0;
 };
+
+// Hands what a check reads to two observers, either of which may be absent: the audio hash
+// and --strict's rules see one read each.
+class CReadTee final : public IReadObserver {
+ public:
+  void Set(IReadObserver* first, IReadObserver* second) {
+    m_observers[0] = first;
+    m_observers[1] = second;
+  }
+  void OnOpen(NativeFile file, int64_t viewEnd, int64_t size) override {
+    for (IReadObserver* o : m_observers)
+      if (o != nullptr) o->OnOpen(file, viewEnd, size);
+  }
+  void OnBytes(const void* data, std::size_t size, int64_t at) override {
+    for (IReadObserver* o : m_observers)
+      if (o != nullptr) o->OnBytes(data, size, at);
+  }
+  void OnPage(const ogg_page& page, int64_t at) override {
+    for (IReadObserver* o : m_observers)
+      if (o != nullptr) o->OnPage(page, at);
+  }
+
+ private:
+  IReadObserver* m_observers[2] = {nullptr, nullptr};
+};

@@ -38,12 +38,17 @@ double SecondsByGranule(const OggLink& link, bool declined = false) {
 
 }  // namespace
 
+CAnyOggCheck::CAnyOggCheck(bool quickVorbis) : m_bQuickVorbis(quickVorbis) {
+  m_hash.SetEveryCodec(true);
+  SetStrict(false);
+}
+
 void CAnyOggCheck::SetStrict(bool strict) {
   m_bStrict = strict;
-  IReadObserver* observer = strict ? &m_feed : nullptr;
-  m_source.Observe(observer);
-  m_vorbis.Observe(observer);
-  m_quick.Observe(observer);
+  m_reads.Set(&m_hash, strict ? &m_feed : nullptr);
+  m_source.Observe(&m_reads);
+  m_vorbis.Observe(&m_reads);
+  m_quick.Observe(&m_reads);
 }
 
 std::vector<StructureWarning> CAnyOggCheck::Warnings() const { return m_feed.Warnings(); }
@@ -68,7 +73,7 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
   // what the rules need as they decode.
   m_source.Observe(nullptr);
   const std::vector<OggLink> links = MapOggLinks(m_source);
-  m_source.Observe(m_bStrict ? &m_feed : nullptr);
+  m_source.Observe(&m_reads);
   m_codec = links.front().codec;
   bool mixed = false;
   std::size_t checkedLinks = 0;
@@ -115,11 +120,10 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
       m_strError = m_vorbis.m_strError;
       m_nTotalSamples = m_vorbis.m_nTotalSamples;
     }
-    if (opened && m_bStrict) {
-      // What libvorbisfile read while opening, before a page loop of ours takes over.
-      OggVorbis_File& vf = m_bQuickVorbis ? m_quick.Vf() : m_vorbis.Vf();
-      m_feed.Opened(static_cast<std::size_t>(vf.links), vf.offset);
-    }
+    OggVorbis_File& vf = m_bQuickVorbis ? m_quick.Vf() : m_vorbis.Vf();
+    if (opened) m_hash.Opened(vf.offset);
+    // What libvorbisfile read while opening, before a page loop of ours takes over.
+    if (opened && m_bStrict) m_feed.Opened(static_cast<std::size_t>(vf.links), vf.offset);
     return opened;
   }
   m_feed.Opened(checkedLinks);
@@ -177,6 +181,7 @@ bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
 int CAnyOggCheck::DecodeStep() {
   const int result = DecodeChecked();
   if (m_bStrict) m_feed.Stepped(result, StepLink());
+  if (result == 0 && m_bChecked) m_digest = m_hash.Finish();
   return result;
 }
 
@@ -235,6 +240,8 @@ int CAnyOggCheck::StrayFault() {
 void CAnyOggCheck::Close() {
   if (m_bPartOpen) ClosePart();
   m_feed.Reset();
+  m_hash.Reset();
+  m_digest.reset();
   m_vorbis.Close();
   m_quick.Close();
   m_strCodecs.clear();

@@ -3,9 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "filetest/bytes/audio_hash.h"
 #include "filetest/bytes/ogg_links.h"
 #include "filetest/bytes/ogg_source.h"
 #include "filetest/codecs/check_traits.h"
@@ -32,10 +34,10 @@ inline constexpr const char* kStrayPages = "OGG_HOLE";
 
 class CAnyOggCheck {
  public:
-  CAnyOggCheck() = default;
+  CAnyOggCheck() : CAnyOggCheck(false) {}
   // `quickVorbis`: a file of Vorbis only goes to COggQuickCheck instead. The Vorbis links
   // of a chain that mixes codecs are still decoded in full.
-  explicit CAnyOggCheck(bool quickVorbis) : m_bQuickVorbis(quickVorbis) {}
+  explicit CAnyOggCheck(bool quickVorbis);
   ~CAnyOggCheck() { Close(); }
   CAnyOggCheck(const CAnyOggCheck&) = delete;
   CAnyOggCheck& operator=(const CAnyOggCheck&) = delete;
@@ -74,6 +76,8 @@ class CAnyOggCheck {
   std::vector<StructureWarning> Warnings() const;
   int64_t Suppressed() const;
   bool Judged() const { return m_feed.Judged(); }
+  // The hash of the audio of every link it decoded, once DecodeStep reached its clean end.
+  const std::optional<AudioDigest>& AudioHash() const { return m_digest; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -129,6 +133,9 @@ class CAnyOggCheck {
   COggQuickCheck m_quick;
   std::string m_strCodecs;
   CStructureFeed m_feed;
+  CAudioHashFeed m_hash;
+  CReadTee m_reads;
+  std::optional<AudioDigest> m_digest;
   bool m_bStrict = false;
 };
 

@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "filetest/bytes/audio_hash.h"
 #include "filetest/bytes/read_observer.h"
 #include "filetest/codecs/check_traits.h"
 #include "filetest/rules/ogg_structure_check.h"
@@ -82,26 +84,30 @@ class CStructureFeed final : public IReadObserver {
 // `Check` (COggCheck or COggQuickCheck) with the same surface, that also holds each file to
 // the Ogg and Vorbis format rules while it is read, when SetStrict asks for it. The rules'
 // breaches are known once DecodeStep has given its last result (0 or a fault), or at once
-// for a file that did not open.
+// for a file that did not open. It hashes every file's audio as it is read (AudioHash).
 template <typename Check>
 class CStrictCheck {
  public:
-  CStrictCheck() = default;
+  CStrictCheck() { SetStrict(false); }
   CStrictCheck(const CStrictCheck&) = delete;
   CStrictCheck& operator=(const CStrictCheck&) = delete;
 
   // For the files opened from now on.
   void SetStrict(bool strict) {
     m_bStrict = strict;
-    m_check.Observe(strict ? &m_feed : nullptr);
+    m_reads.Set(&m_hash, strict ? &m_feed : nullptr);
+    m_check.Observe(&m_reads);
   }
   bool Strict() const { return m_bStrict; }
 
   bool Open(std::filesystem::path path) {
     m_feed.Reset();
+    m_hash.Reset();
+    m_digest.reset();
     const bool opened = m_check.Open(path);
     m_strError = m_check.m_strError;
     m_nTotalSamples = m_check.m_nTotalSamples;
+    if (opened) m_hash.Opened(Vf().offset);
     if (m_bStrict && opened) {
       // What libvorbisfile read while opening, before a page loop of ours takes over.
       m_feed.Opened(static_cast<std::size_t>(Vf().links), Vf().offset);
@@ -115,11 +121,14 @@ class CStrictCheck {
     m_strError = m_check.m_strError;
     // A read hands out samples of one link only, the one it is in when it returns.
     if (m_bStrict) m_feed.Stepped(r, static_cast<std::size_t>(Vf().current_link));
+    if (r == 0) m_digest = m_hash.Finish();
     return r;
   }
   void Close() {
     m_check.Close();
     m_feed.Reset();
+    m_hash.Reset();
+    m_digest.reset();
   }
   OggVorbis_File& Vf() { return m_check.Vf(); }
   double PositionSeconds() { return m_check.PositionSeconds(); }
@@ -129,6 +138,8 @@ class CStrictCheck {
   std::vector<StructureWarning> Warnings() const { return m_feed.Warnings(); }
   int64_t Suppressed() const { return m_feed.Suppressed(); }
   bool Judged() const { return m_feed.Judged(); }
+  // The file's audio hash once DecodeStep reached its clean end; none otherwise.
+  const std::optional<AudioDigest>& AudioHash() const { return m_digest; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -136,6 +147,9 @@ class CStrictCheck {
  private:
   Check m_check;
   CStructureFeed m_feed;
+  CAudioHashFeed m_hash;
+  CReadTee m_reads;
+  std::optional<AudioDigest> m_digest;
   bool m_bStrict = false;
 };
 

@@ -61,6 +61,12 @@ same "an item has no check time" "" "$unchecked"
 grep -q "OV_HOLE @ " "$work/plugin.out" || { echo "beet harrowbit did not show the reasons"; fail=1; }
 reason=$(in_beets plugin ls -f '$harrowbit_reason' path:"$work/lib/dropped-page.ogg")
 same "the reason kept for dropped-page.ogg" "OV_HOLE @ 0m 00s" "$reason"
+# The sound's hash as harrowbit-cli gives it; none for a file that did not decode to its end.
+hash_of() { in_beets plugin ls -f '$harrowbit_audio_hash' path:"$work/lib/$1"; }
+want=$("$cli" --json "$work/lib/clean.ogg" | sed -n 's/.*"audio_hash":"\([0-9a-f]*\)".*/\1/p')
+[ ${#want} -eq 32 ] || { echo "harrowbit-cli gave no audio hash for clean.ogg"; fail=1; }
+same "the audio hash kept for clean.ogg" "$want" "$(hash_of clean.ogg)"
+same "the audio hash kept for dropped-page.ogg" "" "$(hash_of dropped-page.ogg)"
 
 # A salvage of each damaged file, at its path below the library's folder, that passes the
 # check; the library's files untouched.

@@ -50,6 +50,8 @@ void ExpectSame(const VerdictRecord& a, const VerdictRecord& b) {
   EXPECT_EQ(a.reach, b.reach);
   EXPECT_EQ(a.skippedLinks, b.skippedLinks);
   EXPECT_EQ(a.md5Unverifiable, b.md5Unverifiable);
+  EXPECT_EQ(a.audioHash, b.audioHash);
+  EXPECT_EQ(a.audioChangedFromMs, b.audioChangedFromMs);
 }
 
 // A plain SQLite connection, as another program would hold the file.
@@ -102,6 +104,9 @@ TEST(ResultsDb, EveryFieldRoundTripsAndTheLastRecordWins) {
   notUtf8.reach = Reach::kAllCodecs;
   notUtf8.skippedLinks = "speex+theora";
   notUtf8.md5Unverifiable = true;
+  notUtf8.audioHash = AudioHash{0, 1, 2, 0xFF, 0, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0x80};
+  replaced.audioHash = AudioHash{};
+  replaced.audioChangedFromMs = 1'700'000'000'000;
 
   TempDir t;
   const auto file = t / "lib.db";
@@ -504,6 +509,47 @@ TEST(ResultsDb, RowsOfSchemaThreeTakeTheReachTheirCodecImplies) {
     EXPECT_TRUE(opus && opus->strict && opus->identity.ctimeNs == 5 && !db.Last("/opus.ogg"));
   }
   EXPECT_EQ(UserVersion(file), CResultsDb::kSchemaVersion);
+}
+
+// Rows of schema 4 have no audio hash: read as they are, upgraded in place, and given one
+// at their next check; --show-changes lists the files whose last check heard another sound,
+// once each whatever their reaches.
+TEST(ResultsDb, RowsOfSchemaFourGainAHashAtTheirNextCheck) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  {
+    CResultsDb db;
+    ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+    ASSERT_TRUE(db.Record(Verdict("/old.ogg")));
+  }
+  ASSERT_TRUE(CRawDb(file).Exec(
+      "ALTER TABLE files DROP COLUMN audio_hash; ALTER TABLE files DROP COLUMN audio_changed_from;"
+      "PRAGMA user_version = 4;"));
+  CResultsDb query;
+  ASSERT_TRUE(query.Open(file, DbMode::kQuery)) << query.ErrorText();
+  std::vector<AudioChangeRow> rows{{}};
+  ASSERT_TRUE(query.Last("/old.ogg") && query.AudioChanges(rows)) << query.ErrorText();
+  EXPECT_TRUE(rows.empty());
+  query.Close();
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+  EXPECT_EQ(UserVersion(file), CResultsDb::kSchemaVersion);
+  ASSERT_FALSE(db.Last("/old.ogg")->audioHash);
+  auto heard = Verdict("/old.ogg", 1'800'000'000'000);
+  heard.audioHash = AudioHash{7};
+  heard.audioChangedFromMs = 1'700'000'000'000;
+  auto wider = heard;
+  wider.reach = Reach::kAllCodecs;
+  wider.checkedAtMs = 1'800'000'000'001;
+  auto same = Verdict("/same.ogg");
+  same.audioHash = AudioHash{7};
+  for (const auto* r : {&heard, &wider, &same}) ASSERT_TRUE(db.Record(*r));
+  ASSERT_TRUE(db.AudioChanges(rows)) << db.ErrorText();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].path, "/old.ogg");
+  EXPECT_EQ(rows[0].checkedAtMs, wider.checkedAtMs);
+  EXPECT_EQ(rows[0].wasCheckedAtMs, 1'700'000'000'000);
+  ExpectSame(*db.Last("/old.ogg"), heard);
 }
 
 // A query leaves no -wal or -shm beside a cleanly closed file, and notices when a run

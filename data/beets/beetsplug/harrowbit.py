@@ -5,6 +5,8 @@
 #   harrowbit_verdict   "ok" or "error"
 #   harrowbit_reason    the report's reason for an error ("OV_HOLE @ 1m 05s"), else ""
 #   harrowbit_checked   when it was checked (seconds since the epoch, UTC)
+#   harrowbit_audio_hash  the hash of its sound (audio packets and codec set-up, not
+#                       tags), 32 hex digits; "" where it did not decode to its end
 #
 # so that `beet ls harrowbit_verdict:error` lists the damaged files. Configuration
 # (all optional):
@@ -148,6 +150,9 @@ class HarrowbitPlugin(BeetsPlugin):
             item['harrowbit_verdict'] = verdict
             item['harrowbit_reason'] = record.get('reason') or ''
             item['harrowbit_checked'] = time.time()
+            # A tag edit keeps it, so `beet ls harrowbit_audio_hash:...` finds the same
+            # music under new tags; a re-encode changes it.
+            item['harrowbit_audio_hash'] = record.get('audio_hash') or ''
             item.store()
             if verdict == 'error':
                 errors += 1

@@ -1,0 +1,259 @@
+#include "filetest/bytes/audio_hash.h"
+
+// Header-only: nothing to link, on Linux or in the Windows build.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "filetest/bytes/xxh3_avx2.h"
+
+namespace {
+
+constexpr int64_t kReadSize = 65536;
+// The first bytes of an Ogg FLAC stream's first packet that are not hashed: the mapping's
+// magic and version, and the count of header packets, which a tag editor changes when it
+// adds a block. "fLaC" and STREAMINFO follow.
+constexpr std::size_t kFlacMappingBytes = 9;
+constexpr std::size_t kNotHashed = SIZE_MAX;
+// A FLAC audio frame begins with its sync code; a metadata block never with this byte.
+constexpr unsigned char kFlacFrameStart = 0xFF;
+// The hash is of two sequences: the bytes hashed, all packets' together, and a word for each
+// packet (its length) and each link's start (this bit with the codec, which no length has).
+// Together they say exactly which packets there were; apart, a page's packets cost one
+// update of each instead of two per packet.
+constexpr uint64_t kLinkTag = uint64_t{1} << 63;
+
+// The bytes of the audio go through XXH3's fastest build this processor runs.
+void UpdateBytes(XXH3_state_t* state, const unsigned char* data, std::size_t size) {
+#ifdef HARROWBIT_XXH3_AVX2
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    Xxh3UpdateAvx2(state, data, size);
+    return;
+  }
+#endif
+  XXH3_128bits_update(state, data, size);
+}
+
+}  // namespace
+
+struct CAudioHashFeed::State {
+  XXH3_state_t bytes;
+  XXH3_state_t words;
+};
+
+CAudioHashFeed::CAudioHashFeed() : m_state(std::make_unique<State>()) { ogg_sync_init(&m_sync); }
+CAudioHashFeed::~CAudioHashFeed() { ogg_sync_clear(&m_sync); }
+
+void CAudioHashFeed::Reset() {
+  ogg_sync_reset(&m_sync);
+  XXH3_128bits_reset(&m_state->bytes);
+  XXH3_128bits_reset(&m_state->words);
+  m_nWords = 0;
+  m_pRun = nullptr;
+  m_nRun = 0;
+  m_bOpen = m_bBroken = m_bAny = false;
+  m_bKnownAtOpen = false;
+  m_nViewEnd = m_nCovered = 0;
+  m_bLastWasBos = m_bInLink = m_bEos = m_bInPacket = false;
+  m_codec = OggCodec::kNone;
+  m_nSerial = 0;
+  m_nSequence = -1;
+  m_nPacket = 0;
+  m_nPacketBytes = m_nSkip = 0;
+}
+
+void CAudioHashFeed::OnOpen(NativeFile file, int64_t viewEnd, int64_t /*size*/) {
+  Reset();
+  m_bOpen = true;
+  m_file = file;
+  m_nViewEnd = viewEnd;
+  m_bKnownAtOpen = StatusOfOpen(file, m_openedAs);
+}
+
+void CAudioHashFeed::OnBytes(const void* data, std::size_t size, int64_t at) {
+  const auto end = at + static_cast<int64_t>(size);
+  if (!m_bOpen || at > m_nCovered || end <= m_nCovered) return;
+  const auto skip = static_cast<std::size_t>(m_nCovered - at);
+  const auto fresh = static_cast<long>(size - skip);
+  char* buffer = ogg_sync_buffer(&m_sync, fresh);
+  if (buffer == nullptr) {
+    m_bBroken = true;
+    return;
+  }
+  std::memcpy(buffer, static_cast<const char*>(data) + skip, static_cast<std::size_t>(fresh));
+  ogg_sync_wrote(&m_sync, fresh);
+  m_nCovered = end;
+  Drain();
+}
+
+void CAudioHashFeed::OnPage(const ogg_page& page, int64_t at) {
+  if (!m_bOpen || at < m_nCovered) return;
+  TakePage(page);
+  ogg_sync_reset(&m_sync);
+  m_nCovered = at + page.header_len + page.body_len;
+}
+
+void CAudioHashFeed::Opened(int64_t readTo) { CatchUp(readTo); }
+
+void CAudioHashFeed::CatchUp(int64_t upTo) {
+  if (!m_bOpen) return;
+  upTo = std::min(upTo, m_nViewEnd);
+  while (m_nCovered < upTo) {
+    const int64_t want = std::min(kReadSize, upTo - m_nCovered);
+    char* buffer = ogg_sync_buffer(&m_sync, static_cast<long>(want));
+    const int64_t got =
+        buffer == nullptr ? -1 : ReadAt(m_file, buffer, static_cast<std::size_t>(want), m_nCovered);
+    if (got <= 0) {
+      m_bBroken = true;
+      return;
+    }
+    ogg_sync_wrote(&m_sync, static_cast<long>(got));
+    m_nCovered += got;
+    Drain();
+  }
+}
+
+void CAudioHashFeed::Drain() {
+  ogg_page page{};
+  for (long more; (more = ogg_sync_pageseek(&m_sync, &page)) != 0;) {
+    if (more > 0) TakePage(page);
+  }
+}
+
+std::optional<AudioDigest> CAudioHashFeed::Finish() {
+  if (!m_bOpen) return std::nullopt;
+  CatchUp(m_nViewEnd);
+  m_bOpen = false;
+  FileStatus now;
+  // A file written to while it was read may have been hashed half old, half new.
+  const bool unchanged = m_bKnownAtOpen && StatusOfOpen(m_file, now) &&
+                         now.size == m_openedAs.size && now.modifiedNs == m_openedAs.modifiedNs &&
+                         now.changedNs == m_openedAs.changedNs;
+  if (m_bBroken || m_bInPacket || !m_bAny || !unchanged) return std::nullopt;
+  XXH3_128bits_update(&m_state->words, m_words.data(), m_nWords);
+  XXH128_canonical_t both[2];
+  XXH128_canonicalFromHash(&both[0], XXH3_128bits_digest(&m_state->bytes));
+  XXH128_canonicalFromHash(&both[1], XXH3_128bits_digest(&m_state->words));
+  XXH128_canonical_t canonical;
+  XXH128_canonicalFromHash(&canonical, XXH3_128bits(both, sizeof both));
+  AudioDigest digest;
+  std::memcpy(digest.data(), canonical.digest, digest.size());
+  return digest;
+}
+
+void CAudioHashFeed::TakePage(const ogg_page& page) {
+  const auto serial = static_cast<uint32_t>(ogg_page_serialno(&page));
+  // Links are told apart as MapOggLinks tells them: a group of beginning-of-stream pages
+  // begins one, and a flag on a page of the stream in progress begins nothing.
+  const bool bos = ogg_page_bos(&page) != 0 && (!m_bInLink || serial != m_nSerial || m_bEos);
+  if (bos) {
+    const OggCodec codec = CodecOfFirstPacket(page.body, static_cast<std::size_t>(page.body_len));
+    if (!m_bLastWasBos) {
+      // A packet left unfinished where its link ends is one no decoder was given.
+      if (m_bInPacket) m_bBroken = true;
+      m_bInLink = true;
+      m_bInPacket = m_bEos = false;
+      m_codec = codec;
+      m_nSerial = serial;
+      if (Hashes(codec)) BeginLink(page, codec);
+    } else if (!Hashes(m_codec) && Hashes(codec)) {
+      BeginLink(page, codec);
+    }
+  }
+  m_bLastWasBos = bos;
+  if (!m_bInLink || serial != m_nSerial) return;
+  if (ogg_page_eos(&page) != 0) m_bEos = true;
+  if (!Hashes(m_codec)) return;
+  const long sequence = ogg_page_pageno(&page);
+  // A page lost or failing its CRC: the decoder meets the hole, and nothing hashed here is
+  // the stream's sound.
+  if (m_nSequence >= 0 && sequence != m_nSequence + 1) m_bBroken = true;
+  m_nSequence = sequence;
+
+  const int segments = page.header[26];
+  const unsigned char* lacing = page.header + 27;
+  const unsigned char* body = page.body;
+  int i = 0;
+  // As libogg does: the rest of a packet whose start this stream did not carry is dropped.
+  if (ogg_page_continued(&page) != 0 && !m_bInPacket) {
+    while (i < segments) {
+      body += lacing[i];
+      if (lacing[i++] < 255) break;
+    }
+  }
+  std::size_t run = 0;
+  for (; i < segments; ++i) {
+    run += lacing[i];
+    if (lacing[i] == 255) continue;
+    Piece(body, run);
+    EndPacket();
+    body += run;
+    run = 0;
+  }
+  if (run > 0) Piece(body, run);
+  Flush();
+}
+
+void CAudioHashFeed::Flush() {
+  if (m_nRun > 0) UpdateBytes(&m_state->bytes, m_pRun, m_nRun);
+  m_pRun = nullptr;
+  m_nRun = 0;
+}
+
+bool CAudioHashFeed::Hashes(OggCodec codec) const {
+  return m_bEveryCodec ? IsCheckedCodec(codec) : codec == OggCodec::kVorbis;
+}
+
+void CAudioHashFeed::BeginLink(const ogg_page& page, OggCodec codec) {
+  m_codec = codec;
+  m_nSerial = static_cast<uint32_t>(ogg_page_serialno(&page));
+  m_bEos = false;
+  m_nSequence = -1;
+  m_nPacket = 0;
+  m_bInPacket = false;
+  m_bAny = true;
+  Tag(kLinkTag | static_cast<uint64_t>(codec));
+}
+
+void CAudioHashFeed::Piece(const unsigned char* data, std::size_t size) {
+  if (!m_bInPacket) {
+    m_bInPacket = true;
+    m_nPacketBytes = 0;
+    const bool comment = m_nPacket == 1 && m_codec != OggCodec::kFlac;
+    const bool flacMetadata =
+        m_codec == OggCodec::kFlac && m_nPacket > 0 && size > 0 && data[0] != kFlacFrameStart;
+    m_nSkip = comment || flacMetadata ? kNotHashed : 0;
+    if (m_codec == OggCodec::kFlac && m_nPacket == 0) m_nSkip = kFlacMappingBytes;
+  }
+  const std::size_t before = m_nPacketBytes;
+  m_nPacketBytes += size;
+  if (m_nSkip == kNotHashed || m_nPacketBytes <= m_nSkip) return;
+  const std::size_t from = m_nSkip > before ? m_nSkip - before : 0;
+  // Packets that follow each other on a page are hashed in one run.
+  if (m_pRun != nullptr && m_pRun + m_nRun == data + from) {
+    m_nRun += size - from;
+    return;
+  }
+  if (m_nRun > 0) UpdateBytes(&m_state->bytes, m_pRun, m_nRun);
+  m_pRun = data + from;
+  m_nRun = size - from;
+}
+
+void CAudioHashFeed::EndPacket() {
+  if (!m_bInPacket) Piece(nullptr, 0);
+  if (m_nSkip != kNotHashed) Tag(m_nPacketBytes - std::min(m_nPacketBytes, m_nSkip));
+  m_bInPacket = false;
+  ++m_nPacket;
+}
+
+void CAudioHashFeed::Tag(uint64_t tag) {
+  // Words wait for the buffer to fill: pieces of a stream hash as the whole would.
+  if (m_nWords + 8 > m_words.size()) {
+    XXH3_128bits_update(&m_state->words, m_words.data(), m_nWords);
+    m_nWords = 0;
+  }
+  for (int i = 0; i < 8; ++i) m_words[m_nWords++] = static_cast<unsigned char>(tag >> (8 * i));
+}
