@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""Every command in README.md and docs/*.md runs as the page says, so no page can drift
+from the program. A new page under docs/ is checked by the same rules without a word here.
+
+The rules for a page's fenced blocks:
+
+  ```sh           Each line is a command ("\\" at a line's end joins the next; "#" begins a
+                  comment, as in the shell). Each must exit 0; with ```sh exit=N, each
+                  that runs a Harrowbit program (a word "harrowbit..." where a command
+                  begins: at the line's start or after "|", ";", "&", "(") must exit N,
+                  and the others (cd, mkdir, find, sqlite3, ...) still 0.
+  ```console      "$ " begins a command; the lines below it, up to the next "$ " or the
+                  fence, are what it writes to standard output (add 2>&1 to show standard
+                  error). Compared line by line with runs of spaces and tabs taken as one
+                  space; a line holding only "..." stands for any number of lines. exit=N
+                  as above.
+  ```sh no-run    Shown, never run: what the suite cannot do (install a package, enable a
+  ```text         systemd unit, open the window, anything on Windows). Counted and listed.
+  any other fence (yaml, json, ...) is not a command.
+
+Where commands run: each page in a scratch HOME of its own, holding in ~/Music the demo
+library (`harrowbit-gen demo`: clean files at the top and in sets/live/, one of each
+damage in damaged/, a dot-folder .cache/ that a scan skips). A block is one bash process
+starting in HOME, so `cd` and variables hold to the fence's end; files stay for the rest
+of the page, in order, so a page can go from a first check to a database's queries.
+harrowbit-cli is first on PATH; TZ is UTC. A block may take five minutes a command.
+
+Also: every relative link and picture of a page names a file that exists (and, for a
+"#anchor", a heading of that page), and every option `harrowbit-cli --help` names is in
+docs/guide.md.
+
+  docs_commands_test.py SOURCE_DIR HARROWBIT_CLI HARROWBIT_GEN
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+COMMAND_TIMEOUT = 300
+
+
+class Fence:
+    def __init__(self, page, line, info, body):
+        self.page, self.line, self.body = page, line, body
+        words = info.split()
+        self.lang = words[0] if words else ""
+        self.norun = "no-run" in words[1:]
+        self.exit = 0
+        for w in words[1:]:
+            if w.startswith("exit="):
+                self.exit = int(w[5:])
+
+    def expected_exit(self, command):
+        runs_harrowbit = re.search(r"(?:^|[|;&(]\s*)harrowbit[-\w.]*(?=\s|$)", command)
+        return self.exit if runs_harrowbit else 0
+
+    def runs(self):
+        return self.lang in ("sh", "console") and not self.norun
+
+    def commands(self):
+        """[(line number, command, expected output lines, or None when not shown)]"""
+        out = []
+        if self.lang == "console":
+            for n, text in enumerate(self.body, self.line + 1):
+                if text.startswith("$ "):
+                    out.append((n, text[2:], []))
+                elif out:
+                    out[-1][2].append(text)
+            return out
+        pending, start = "", 0
+        for n, text in enumerate(self.body, self.line + 1):
+            if not pending:
+                start = n
+            if text.endswith("\\"):
+                pending += text[:-1] + " "
+                continue
+            command = (pending + text).strip()
+            pending = ""
+            if command and not command.startswith("#"):
+                out.append((start, command, None))
+        return out
+
+
+def fences(path, name):
+    """The page's fenced blocks, and its text outside them."""
+    found, prose = [], []
+    lines = open(path, encoding="utf-8").read().split("\n")
+    i = 0
+    while i < len(lines):
+        m = re.match(r"^```(.*)$", lines[i])
+        if not m:
+            prose.append(lines[i])
+            i += 1
+            continue
+        start, body = i + 1, []
+        i += 1
+        while i < len(lines) and lines[i] != "```":
+            body.append(lines[i])
+            i += 1
+        if i == len(lines):
+            raise SystemExit(f"{name}:{start}: a fence that never closes")
+        found.append(Fence(name, start, m.group(1).strip(), body))
+        i += 1
+    return found, prose
+
+
+def same_output(expected, got):
+    squeeze = lambda s: re.sub(r"[ \t]+", " ", s).rstrip()
+    exp = [squeeze(l) for l in expected]
+    while exp and exp[-1] == "":
+        exp.pop()
+    got = [squeeze(l) for l in got.split("\n")]
+    while got and got[-1] == "":
+        got.pop()
+
+    def match(e, g):
+        if not e:
+            return not g
+        if e[0] == "...":
+            return any(match(e[1:], g[k:]) for k in range(len(g) + 1))
+        return bool(g) and e[0] == g[0] and match(e[1:], g[1:])
+
+    return match(exp, got)
+
+
+def run_block(fence, home, env, failures):
+    """Runs the fence's commands in one bash; returns how many ran."""
+    commands = fence.commands()
+    work = tempfile.mkdtemp(prefix="block-", dir=os.path.dirname(home))
+    # Each command as the reader types it, in one shell (set -a: an assignment holds for
+    # the commands after it), with its status and output kept apart.
+    script = ["set -a", 'cd "$HOME"']
+    for k, (_, command, _) in enumerate(commands):
+        script.append(f"{{ {command}\n}} >{work}/{k}.out 2>{work}/{k}.err </dev/null;"
+                      f" echo $? >{work}/{k}.status")
+    limit = COMMAND_TIMEOUT * max(1, len(commands))
+    try:
+        subprocess.run(["bash", "-c", "\n".join(script)], env=env, cwd=home, timeout=limit,
+                       check=False)
+    except subprocess.TimeoutExpired:
+        failures.append(f"{fence.page}:{fence.line}: the block did not end within {limit} s")
+    for k, (line, command, expected) in enumerate(commands):
+        where = f"{fence.page}:{line}: {command}"
+        try:
+            status = int(open(f"{work}/{k}.status").read())
+        except (OSError, ValueError):
+            failures.append(f"{where}\n    never finished")
+            continue
+        out = open(f"{work}/{k}.out", encoding="utf-8", errors="replace").read()
+        err = open(f"{work}/{k}.err", encoding="utf-8", errors="replace").read()
+        if status != fence.expected_exit(command):
+            failures.append(f"{where}\n    exit status {status}, the page says "
+                            f"{fence.expected_exit(command)}"
+                            f"\n    stderr: {err.strip()[:600]}")
+        if expected is not None and not same_output(expected, out):
+            failures.append(f"{where}\n    the page shows:\n" +
+                            "".join(f"      {l}\n" for l in expected) +
+                            "    it printed:\n" + "".join(f"      {l}\n" for l in out.split("\n")))
+    shutil.rmtree(work, ignore_errors=True)
+    return len(commands)
+
+
+def slug(heading):
+    """The anchor GitHub gives a heading."""
+    text = re.sub(r"[`*_]", "", heading.strip().lower())
+    return re.sub(r"[^\w\- ]", "", text).replace(" ", "-")
+
+
+def check_links(path, name, prose, failures):
+    anchors = {slug(m.group(1)) for m in (re.match(r"^#+\s+(.*)$", l) for l in prose) if m}
+    here = os.path.dirname(path)
+    for n, text in enumerate(prose, 1):
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"^[a-z]+:", target):
+                continue
+            file, _, anchor = target.partition("#")
+            if file and not os.path.exists(os.path.join(here, file)):
+                failures.append(f"{name}: a link to {target}, which does not exist")
+            elif not file and anchor and anchor not in anchors:
+                failures.append(f"{name}: a link to #{anchor}, a heading the page lacks")
+
+
+def main():
+    source, cli, gen = sys.argv[1:4]
+    pages = [("README.md", os.path.join(source, "README.md"))]
+    docs = os.path.join(source, "docs")
+    pages += sorted((f"docs/{f}", os.path.join(docs, f)) for f in os.listdir(docs)
+                    if f.endswith(".md"))
+    failures = []
+    scratch = tempfile.mkdtemp(prefix="harrowbit-docs-")
+    total_run = total_shown = 0
+    try:
+        bin_dir = os.path.join(scratch, "bin")
+        os.mkdir(bin_dir)
+        os.symlink(os.path.abspath(cli), os.path.join(bin_dir, "harrowbit-cli"))
+        for name, path in pages:
+            found, prose = fences(path, name)
+            check_links(path, name, prose, failures)
+            home = os.path.join(scratch, name.replace("/", "_"), "home")
+            os.makedirs(home)
+            subprocess.run([gen, "demo", os.path.join(home, "Music")], check=True,
+                           stdout=subprocess.DEVNULL)
+            env = {"HOME": home, "PATH": bin_dir + ":/usr/bin:/bin", "TZ": "UTC",
+                   "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "TMPDIR": scratch}
+            ran = sum(run_block(f, home, env, failures) for f in found if f.runs())
+            shown = [f for f in found if f.lang in ("sh", "console", "text") and not f.runs()]
+            print(f"{name}: {ran} commands run; {len(shown)} blocks shown only, at lines "
+                  f"{', '.join(str(f.line) for f in shown) or 'none'}")
+            total_run += ran
+            total_shown += len(shown)
+        guide = os.path.join(docs, "guide.md")
+        help_text = subprocess.run([cli, "--help"], capture_output=True, text=True).stdout
+        guide_text = open(guide, encoding="utf-8").read()
+        for option in sorted(set(re.findall(r"(?<![\w-])--?[a-zA-Z0-9][-a-zA-Z]*", help_text))):
+            if not re.search(r"(?<![\w-])" + re.escape(option) + r"(?![\w-])", guide_text):
+                failures.append(f"docs/guide.md does not name {option}, which --help does")
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    print(f"{total_run} commands run in {len(pages)} pages; {total_shown} blocks shown only")
+    if total_run == 0:
+        failures.append("no command ran: are the fences still ```sh and ```console?")
+    for f in failures:
+        print("FAIL " + f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
