@@ -8,7 +8,8 @@ The rules for a page's fenced blocks:
                   comment, as in the shell). Each must exit 0; with ```sh exit=N, each
                   that runs a Harrowbit program (a word "harrowbit..." where a command
                   begins: at the line's start or after "|", ";", "&", "(") must exit N,
-                  and the others (cd, mkdir, find, sqlite3, ...) still 0.
+                  and the others (cd, mkdir, find, sqlite3, ...) still 0. A pipeline's
+                  status is that of the last of its commands that failed (pipefail).
   ```console      "$ " begins a command; the lines below it, up to the next "$ " or the
                   fence, are what it writes to standard output (add 2>&1 to show standard
                   error). Compared line by line with runs of spaces and tabs taken as one
@@ -26,8 +27,9 @@ of the page, in order, so a page can go from a first check to a database's queri
 harrowbit-cli is first on PATH; TZ is UTC. A block may take five minutes a command.
 
 Also: every relative link and picture of a page names a file that exists (and, for a
-"#anchor", a heading of that page), and every option `harrowbit-cli --help` names is in
-docs/guide.md.
+"#anchor", a heading of that page); every option `harrowbit-cli --help` names is in
+docs/guide.md; README.md has at most 200 lines, and its first 20 hold the two set-up
+commands. The checker first runs itself on pages made to break each rule (SELF_TEST).
 
   docs_commands_test.py SOURCE_DIR HARROWBIT_CLI HARROWBIT_GEN
 """
@@ -100,7 +102,7 @@ def fences(path, name):
             body.append(lines[i])
             i += 1
         if i == len(lines):
-            raise SystemExit(f"{name}:{start}: a fence that never closes")
+            raise ValueError(f"{name}:{start}: a fence that never closes")
         found.append(Fence(name, start, m.group(1).strip(), body))
         i += 1
     return found, prose
@@ -130,8 +132,10 @@ def run_block(fence, home, env, failures):
     commands = fence.commands()
     work = tempfile.mkdtemp(prefix="block-", dir=os.path.dirname(home))
     # Each command as the reader types it, in one shell (set -a: an assignment holds for
-    # the commands after it), with its status and output kept apart.
-    script = ["set -a", 'cd "$HOME"']
+    # the commands after it; pipefail: a pipeline fails when any of its commands does, so
+    # a Harrowbit program's status shows through "| tail"), with its status and output
+    # kept apart.
+    script = ["set -a -o pipefail", 'cd "$HOME"']
     for k, (_, command, _) in enumerate(commands):
         script.append(f"{{ {command}\n}} >{work}/{k}.out 2>{work}/{k}.err </dev/null;"
                       f" echo $? >{work}/{k}.status")
@@ -182,13 +186,20 @@ def check_links(path, name, prose, failures):
                 failures.append(f"{name}: a link to #{anchor}, a heading the page lacks")
 
 
-def main():
-    source, cli, gen = sys.argv[1:4]
-    pages = [("README.md", os.path.join(source, "README.md"))]
-    docs = os.path.join(source, "docs")
-    pages += sorted((f"docs/{f}", os.path.join(docs, f)) for f in os.listdir(docs)
-                    if f.endswith(".md"))
-    failures = []
+_demo = []
+
+
+def demo_library(gen):
+    """The demo library, made once for every page that runs."""
+    if not _demo:
+        _demo.append(tempfile.mkdtemp(prefix="harrowbit-docs-demo-"))
+        subprocess.run([gen, "demo", os.path.join(_demo[0], "Music")], check=True,
+                       stdout=subprocess.DEVNULL)
+    return os.path.join(_demo[0], "Music")
+
+
+def check_pages(pages, cli, gen, failures, quiet=False):
+    """Runs every page's commands and checks its links; returns how many commands ran."""
     scratch = tempfile.mkdtemp(prefix="harrowbit-docs-")
     total_run = total_shown = 0
     try:
@@ -196,33 +207,124 @@ def main():
         os.mkdir(bin_dir)
         os.symlink(os.path.abspath(cli), os.path.join(bin_dir, "harrowbit-cli"))
         for name, path in pages:
-            found, prose = fences(path, name)
+            try:
+                found, prose = fences(path, name)
+            except ValueError as e:
+                failures.append(str(e))
+                continue
             check_links(path, name, prose, failures)
             home = os.path.join(scratch, name.replace("/", "_"), "home")
             os.makedirs(home)
-            subprocess.run([gen, "demo", os.path.join(home, "Music")], check=True,
-                           stdout=subprocess.DEVNULL)
+            shutil.copytree(demo_library(gen), os.path.join(home, "Music"), symlinks=True)
             env = {"HOME": home, "PATH": bin_dir + ":/usr/bin:/bin", "TZ": "UTC",
                    "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "TMPDIR": scratch}
             ran = sum(run_block(f, home, env, failures) for f in found if f.runs())
             shown = [f for f in found if f.lang in ("sh", "console", "text") and not f.runs()]
-            print(f"{name}: {ran} commands run; {len(shown)} blocks shown only, at lines "
-                  f"{', '.join(str(f.line) for f in shown) or 'none'}")
+            if not quiet:
+                print(f"{name}: {ran} commands run; {len(shown)} blocks shown only, at lines "
+                      f"{', '.join(str(f.line) for f in shown) or 'none'}")
             total_run += ran
             total_shown += len(shown)
-        guide = os.path.join(docs, "guide.md")
-        help_text = subprocess.run([cli, "--help"], capture_output=True, text=True).stdout
-        guide_text = open(guide, encoding="utf-8").read()
-        for option in sorted(set(re.findall(r"(?<![\w-])--?[a-zA-Z0-9][-a-zA-Z]*", help_text))):
-            if not re.search(r"(?<![\w-])" + re.escape(option) + r"(?![\w-])", guide_text):
-                failures.append(f"docs/guide.md does not name {option}, which --help does")
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    print(f"{total_run} commands run in {len(pages)} pages; {total_shown} blocks shown only")
-    if total_run == 0:
+    if not quiet:
+        print(f"{total_run} commands run in {len(pages)} pages; {total_shown} blocks shown only")
+    return total_run
+
+
+def check_readme(path, failures):
+    """Short, and the two set-up commands on its first screen."""
+    lines = open(path, encoding="utf-8").read().split("\n")
+    if len(lines) > 201:
+        failures.append(f"README.md has {len(lines) - 1} lines; at most 200")
+    first = "\n".join(lines[:20])
+    for command in ("scripts/demo.sh", "scripts/test.sh"):
+        if not re.search(r"^" + re.escape(command) + r"\b", first, re.M):
+            failures.append(f"README.md's first 20 lines do not begin a line with {command}")
+        elif not os.access(os.path.join(os.path.dirname(path), command), os.X_OK):
+            failures.append(f"README.md names {command}, which is not an executable script")
+
+
+def check_guide_options(guide, cli, failures):
+    help_text = subprocess.run([cli, "--help"], capture_output=True, text=True).stdout
+    guide_text = open(guide, encoding="utf-8").read()
+    for option in sorted(set(re.findall(r"(?<![\w-])--?[a-zA-Z0-9][-a-zA-Z]*", help_text))):
+        if not re.search(r"(?<![\w-])" + re.escape(option) + r"(?![\w-])", guide_text):
+            failures.append(f"docs/guide.md does not name {option}, which --help does")
+
+
+# The checker on pages made to break one rule each: (page, what the failure says, or None
+# for a page that passes). The demo library's ~/Music holds failing files, so a check of
+# it exits 1.
+SELF_TEST = [
+    ("```sh\nharrowbit-cli ~/Music\n```", "exit status 1, the page says 0"),
+    ("```sh exit=1\nharrowbit-cli ~/Music\n```", None),
+    ("```sh exit=1\nmkdir -p x\ncd x && harrowbit-cli -q ~/Music/LOUD.OGG\n```",
+     "exit status 0, the page says 1"),
+    ("```sh exit=1\nmkdir -p x\nfind ~/Music -name LOUD.OGG | harrowbit-cli --files-from - ~/Music\n```",
+     None),
+    ("```sh exit=1\nfalse\nharrowbit-cli ~/Music\n```", "false\n    exit status 1, the page says 0"),
+    ("```sh\nharrowbit-cli --jsn ~/Music | cat\n```", "exit status 2, the page says 0"),
+    ("```sh\nharrowbit-cli \\\n  --version\n```", None),
+    ("```sh\ncd ~/Music\ntest -f LOUD.OGG  # a comment\n```", None),
+    ("```sh\nx=~/Music/LOUD.OGG\ntest -f \"$x\"\n```", None),
+    ("```sh no-run\nno-such-command\n```\n```text\nno-such-command\n```", None),
+    ("```yaml\nno-such-command\n```", None),
+    ("```console exit=1\n$ cd ~/Music\n$ harrowbit-cli -q LOUD.OGG damaged/empty.ogg\n"
+     "[2/2]\tdamaged/empty.ogg...ERROR (OV_ENOTVORBIS)\n1 files, 1 errors [2]\n```",
+     "the page shows"),
+    ("```console exit=1\n$ cd ~/Music\n$ harrowbit-cli -q LOUD.OGG damaged/empty.ogg\n"
+     "[2/2]  damaged/empty.ogg...ERROR (OV_ENOTVORBIS)\n2 files, 1 errors [2]\n```", None),
+    ("```console exit=1\n$ harrowbit-cli ~/Music\n...\n20 files, 10 errors ...\n```",
+     "the page shows"),
+    ("```console exit=1\n$ harrowbit-cli ~/Music\n...\n```", None),
+    ("```console\n$ harrowbit-cli --version\n```", "the page shows"),
+    ("[there](no-such-page.md)", "does not exist"),
+    ("# A heading\n[here](#a-heading) [there](#no-heading)", "a link to #no-heading"),
+    ("```sh\ntrue\n", "never closes"),
+]
+
+
+def self_test(cli, gen):
+    """Each case of SELF_TEST through the checker; true when each does as it says."""
+    ok = True
+    work = tempfile.mkdtemp(prefix="harrowbit-docs-self-")
+    try:
+        for n, (page, expected) in enumerate(SELF_TEST):
+            path = os.path.join(work, f"case{n}.md")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(page + "\n")
+            failures = []
+            check_pages([(f"case{n}.md", path)], cli, gen, failures, quiet=True)
+            text = "\n".join(failures)
+            if expected is None and failures:
+                print(f"SELF-TEST FAIL: a good page failed:\n{page}\n{text}")
+                ok = False
+            elif expected is not None and expected not in text:
+                print(f"SELF-TEST FAIL: expected \"{expected}\" for:\n{page}\ngot: {text}")
+                ok = False
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print(f"self-test: {len(SELF_TEST)} pages, {'each as expected' if ok else 'FAILED'}")
+    return ok
+
+
+def main():
+    source, cli, gen = sys.argv[1:4]
+    failures = []
+    if not self_test(cli, gen):
+        failures.append("the checker itself does not hold to its rules (above)")
+    pages = [("README.md", os.path.join(source, "README.md"))]
+    docs = os.path.join(source, "docs")
+    pages += sorted((f"docs/{f}", os.path.join(docs, f)) for f in os.listdir(docs)
+                    if f.endswith(".md"))
+    check_readme(pages[0][1], failures)
+    if check_pages(pages, cli, gen, failures) == 0:
         failures.append("no command ran: are the fences still ```sh and ```console?")
+    check_guide_options(os.path.join(docs, "guide.md"), cli, failures)
     for f in failures:
         print("FAIL " + f)
+    shutil.rmtree(os.path.dirname(demo_library(gen)), ignore_errors=True)
     return 1 if failures else 0
 
 
