@@ -27,9 +27,10 @@ of the page, in order, so a page can go from a first check to a database's queri
 harrowbit-cli is first on PATH; TZ is UTC. A block may take five minutes a command.
 
 Also: every relative link and picture of a page names a file that exists (and, for a
-"#anchor", a heading of that page); every option `harrowbit-cli --help` names is in
-docs/guide.md; README.md has at most 200 lines, and its first 20 hold the two set-up
-commands. The checker first runs itself on pages made to break each rule (SELF_TEST).
+"#anchor", a heading of that page); no command hides in an indented block, where
+nothing would run it; every page under docs/ is linked from README.md or docs/guide.md
+(its "More" list); every option `harrowbit-cli --help` names is in docs/guide.md;
+README.md has at most 200 lines, and its first 20 hold the two set-up commands. The checker first runs itself on pages made to break each rule (SELF_TEST).
 
   docs_commands_test.py SOURCE_DIR HARROWBIT_CLI HARROWBIT_GEN
 """
@@ -173,6 +174,10 @@ def slug(heading):
 
 
 def check_links(path, name, prose, failures):
+    for n, text in enumerate(prose, 1):
+        if re.match(r"^(    |\t)\s*(\$ )?harrowbit[-\w]*(\s|$)", text):
+            failures.append(f"{name}: an indented command, which nothing runs: put it in a "
+                            f"```sh fence (```sh no-run when the suite cannot run it): {text.strip()}")
     anchors = {slug(m.group(1)) for m in (re.match(r"^#+\s+(.*)$", l) for l in prose) if m}
     here = os.path.dirname(path)
     for n, text in enumerate(prose, 1):
@@ -245,6 +250,21 @@ def check_readme(path, failures):
             failures.append(f"README.md names {command}, which is not an executable script")
 
 
+def check_index(pages, failures):
+    """Every page under docs/ is linked from README.md or the guide, so a reader finds it."""
+    linked = set()
+    for name, path in pages:
+        if name in ("README.md", "docs/guide.md"):
+            text = open(path, encoding="utf-8").read()
+            base = os.path.dirname(name)
+            for target in re.findall(r"\]\(([^)#\s]+)", text):
+                linked.add(os.path.normpath(os.path.join(base, target)))
+    for name, _ in pages:
+        if name.startswith("docs/") and name != "docs/guide.md" and name not in linked:
+            failures.append(f"{name} is linked from neither README.md nor docs/guide.md "
+                            "(add it to the guide's \"More\" list)")
+
+
 def check_guide_options(guide, cli, failures):
     help_text = subprocess.run([cli, "--help"], capture_output=True, text=True).stdout
     guide_text = open(guide, encoding="utf-8").read()
@@ -282,6 +302,8 @@ SELF_TEST = [
     ("[there](no-such-page.md)", "does not exist"),
     ("# A heading\n[here](#a-heading) [there](#no-heading)", "a link to #no-heading"),
     ("```sh\ntrue\n", "never closes"),
+    ("A command:\n\n    harrowbit-cli ~/Music\n", "an indented command"),
+    ("A report:\n\n    [1/1]\tMusic/LOUD.OGG...OK\n", None),
 ]
 
 
@@ -322,6 +344,7 @@ def main():
     if check_pages(pages, cli, gen, failures) == 0:
         failures.append("no command ran: are the fences still ```sh and ```console?")
     check_guide_options(os.path.join(docs, "guide.md"), cli, failures)
+    check_index(pages, failures)
     for f in failures:
         print("FAIL " + f)
     shutil.rmtree(os.path.dirname(demo_library(gen)), ignore_errors=True)
