@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Debian's beets on a small generated library of Ogg Vorbis files: the user guide's badfiles
-# configuration names exactly the damaged files, and Harrowbit's plugin (found through
-# Python's path, as the package installs it) keeps exactly their verdicts, from a check
-# on demand, with --db, and on import.
+# configuration names exactly the damaged files, and Harrowbit's plugin (configured as the
+# guide shows it, found through Python's path, as the package installs it) keeps exactly
+# their verdicts, from a check on demand, with --db, and on import.
 #
 #   tests/beets/beets_test.sh HARROWBIT_CLI HARROWBIT_GEN GUIDE PLUGIN_PARENT
 set -euo pipefail
@@ -49,8 +49,9 @@ expected=$(damaged_in bad)
 named=$(in_beets bad bad 2>&1 | sed -n 's/: checker exited with status 1$//p' | sort)
 same "beet bad named other files than the damaged ones" "$expected" "$named"
 
-# The plugin, on demand.
-printf 'plugins: harrowbit\n' | beets_dir plugin
+# The plugin, on demand, configured as the guide shows it (every setting at its default).
+sed -n '/^plugins: harrowbit$/,/^```$/{/^```$/!p}' "$guide" | beets_dir plugin
+grep -q 'check_on_import: no' "$work/plugin/config.yaml" || { echo "no plugin block in $guide"; exit 1; }
 in_beets plugin import -s "$work/lib" >/dev/null 2>&1
 in_beets plugin harrowbit -j 2 >"$work/plugin.out" || { echo "beet harrowbit failed"; fail=1; }
 same "harrowbit_verdict:error is not the damaged files" "$expected" "$(paths plugin harrowbit_verdict:error)"
