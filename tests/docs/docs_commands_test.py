@@ -29,7 +29,8 @@ harrowbit-cli is first on PATH; TZ is UTC. A block may take five minutes a comma
 Also: every relative link and picture of a page names a file that exists (and, for a
 "#anchor", a heading of that page); no command hides in an indented block, where
 nothing would run it; every page under docs/ is linked from docs/guide.md (its "More"
-list); every option `harrowbit-cli --help` names is in docs/guide.md;
+list); every option `harrowbit-cli --help` names is in docs/guide.md; an installer's
+name carries the project's version; the README's nightly scrub is the systemd unit's;
 README.md has at most 200 lines, and its first 20 hold the two set-up commands. The checker first runs itself on pages made to break each rule (SELF_TEST).
 
   docs_commands_test.py SOURCE_DIR HARROWBIT_CLI HARROWBIT_GEN
@@ -265,6 +266,26 @@ def check_index(pages, failures):
                             "guide's \"More\" list)")
 
 
+def check_facts(source, pages, failures):
+    """What the pages say of the project's other files: the installer's name carries the
+    project's version, and the README's nightly scrub is the one the systemd unit runs."""
+    version = re.search(r"project\(Harrowbit VERSION ([0-9.]+)",
+                        open(os.path.join(source, "CMakeLists.txt")).read()).group(1)
+    unit = open(os.path.join(source, "data/systemd/harrowbit-scrub@.service.in")).read()
+    exec_start = re.search(r"^ExecStart=\S+ (.*)$", unit, re.M).group(1).split()
+    options = lambda words: [w for w in words if not re.search(r"[/%~]", w)]
+    for name, path in pages:
+        text = open(path, encoding="utf-8").read()
+        for found in re.findall(r"harrowbit-([0-9][0-9.]*[0-9])-setup\.exe", text):
+            if found != version:
+                failures.append(f"{name} names harrowbit-{found}-setup.exe; the version is {version}")
+        if name == "README.md":
+            scrub = re.search(r"^harrowbit-cli (--db .*--skip-checked.*)$", text, re.M)
+            if not scrub or options(scrub.group(1).split()) != options(exec_start):
+                failures.append(f"README.md's nightly scrub is not the systemd unit's "
+                                f"({' '.join(exec_start)})")
+
+
 def check_guide_options(guide, cli, failures):
     help_text = subprocess.run([cli, "--help"], capture_output=True, text=True).stdout
     guide_text = open(guide, encoding="utf-8").read()
@@ -345,6 +366,7 @@ def main():
         failures.append("no command ran: are the fences still ```sh and ```console?")
     check_guide_options(os.path.join(docs, "guide.md"), cli, failures)
     check_index(pages, failures)
+    check_facts(source, pages, failures)
     for f in failures:
         print("FAIL " + f)
     shutil.rmtree(os.path.dirname(demo_library(gen)), ignore_errors=True)
