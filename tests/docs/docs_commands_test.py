@@ -31,7 +31,8 @@ Also: every relative link and picture of a page names a file that exists (and, f
 nothing would run it; every page under docs/ is linked from docs/guide.md (its "More"
 list); every option `harrowbit-cli --help` names is in docs/guide.md; an installer's
 name carries the project's version; the README's nightly scrub is the systemd unit's;
-README.md has at most 200 lines, and its first 20 hold the two set-up commands. The checker first runs itself on pages made to break each rule (SELF_TEST).
+README.md has at most 200 lines, and its first 20 hold the two set-up commands. The
+checker first runs itself on pages made to break each rule (SELF_TEST).
 
   docs_commands_test.py SOURCE_DIR HARROWBIT_CLI HARROWBIT_GEN
 """
