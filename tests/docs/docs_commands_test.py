@@ -175,6 +175,13 @@ def slug(heading):
     return re.sub(r"[^\w\- ]", "", text).replace(" ", "-")
 
 
+def headings(path):
+    if not path.endswith(".md"):
+        return set()
+    return {slug(m.group(1)) for m in (re.match(r"^#+\s+(.*)$", l)
+                                       for l in fences(path, path)[1]) if m}
+
+
 def check_links(path, name, prose, failures):
     for n, text in enumerate(prose, 1):
         if re.match(r"^(    |\t)\s*(\$ )?harrowbit[-\w]*(\s|$)", text):
@@ -187,10 +194,11 @@ def check_links(path, name, prose, failures):
             if re.match(r"^[a-z]+:", target):
                 continue
             file, _, anchor = target.partition("#")
-            if file and not os.path.exists(os.path.join(here, file)):
+            there = os.path.join(here, file)
+            if file and not os.path.exists(there):
                 failures.append(f"{name}: a link to {target}, which does not exist")
-            elif not file and anchor and anchor not in anchors:
-                failures.append(f"{name}: a link to #{anchor}, a heading the page lacks")
+            elif anchor and anchor not in (headings(there) if file else anchors):
+                failures.append(f"{name}: a link to {target}, a heading the page lacks")
 
 
 _demo = []
@@ -323,6 +331,7 @@ SELF_TEST = [
     ("```console\n$ harrowbit-cli --version\n```", "the page shows"),
     ("[there](no-such-page.md)", "does not exist"),
     ("# A heading\n[here](#a-heading) [there](#no-heading)", "a link to #no-heading"),
+    ("[here](case0.md#no-heading)", "a link to case0.md#no-heading"),
     ("```sh\ntrue\n", "never closes"),
     ("A command:\n\n    harrowbit-cli ~/Music\n", "an indented command"),
     ("A report:\n\n    [1/1]\tMusic/LOUD.OGG...OK\n", None),
