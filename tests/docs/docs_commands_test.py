@@ -5,11 +5,12 @@ from the program. A new page under docs/ is checked by the same rules without a 
 The rules for a page's fenced blocks:
 
   ```sh           Each line is a command ("\\" at a line's end joins the next; "#" begins a
-                  comment, as in the shell). Each must exit 0; with ```sh exit=N, each
-                  that runs a Harrowbit program (a word "harrowbit..." where a command
-                  begins: at the line's start or after "|", ";", "&", "(") must exit N,
-                  and the others (cd, mkdir, find, sqlite3, ...) still 0. A pipeline's
-                  status is that of the last of its commands that failed (pipefail).
+                  comment, as in the shell; ```bash and ```shell are the same). Each
+                  must exit 0; with ```sh exit=N, each that runs a Harrowbit program
+                  (a word "harrowbit..." where a command begins: at the line's start or
+                  after "|", ";", "&", "(") must exit N, and the others (cd, mkdir,
+                  find, sqlite3, ...) still 0. A pipeline's status is that of the last
+                  of its commands that failed (pipefail).
   ```console      "$ " begins a command; the lines below it, up to the next "$ " or the
                   fence, are what it writes to standard output (add 2>&1 to show standard
                   error). Compared line by line with runs of spaces and tabs taken as one
@@ -62,7 +63,7 @@ class Fence:
         return self.exit if runs_harrowbit else 0
 
     def runs(self):
-        return self.lang in ("sh", "console") and not self.norun
+        return self.lang in ("sh", "bash", "shell", "console") and not self.norun
 
     def commands(self):
         """[(line number, command, expected output lines, or None when not shown)]"""
@@ -234,7 +235,8 @@ def check_pages(pages, cli, gen, failures, quiet=False):
             env = {"HOME": home, "PATH": bin_dir + ":/usr/bin:/bin", "TZ": "UTC",
                    "LANG": "C.UTF-8", "LC_ALL": "C.UTF-8", "TMPDIR": scratch}
             ran = sum(run_block(f, home, env, failures) for f in found if f.runs())
-            shown = [f for f in found if f.lang in ("sh", "console", "text") and not f.runs()]
+            shown = [f for f in found
+                     if f.lang in ("sh", "bash", "shell", "console", "text") and not f.runs()]
             if not quiet:
                 print(f"{name}: {ran} commands run; {len(shown)} blocks shown only, at lines "
                       f"{', '.join(str(f.line) for f in shown) or 'none'}")
@@ -320,6 +322,7 @@ SELF_TEST = [
     ("```sh\nx=~/Music/LOUD.OGG\ntest -f \"$x\"\n```", None),
     ("```sh no-run\nno-such-command\n```\n```text\nno-such-command\n```", None),
     ("```yaml\nno-such-command\n```", None),
+    ("```bash\nharrowbit-cli ~/Music\n```", "exit status 1, the page says 0"),
     ("```console exit=1\n$ cd ~/Music\n$ harrowbit-cli -q LOUD.OGG damaged/empty.ogg\n"
      "[2/2]\tdamaged/empty.ogg...ERROR (OV_ENOTVORBIS)\n1 files, 1 errors [2]\n```",
      "the page shows"),
