@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Debian's beets on a small generated library of Ogg Vorbis files: the README's badfiles
-# configuration names exactly the damaged files, and Harrowbit's plugin (found through
-# Python's path, as the package installs it) keeps exactly their verdicts, from a check
-# on demand, with --db, and on import, and salvages them on demand.
+# Debian's beets on a small generated library of Ogg Vorbis files: the user guide's badfiles
+# configuration names exactly the damaged files, and Harrowbit's plugin (configured as the
+# guide shows it, found through Python's path, as the package installs it) keeps exactly
+# their verdicts, from a check on demand, with --db, and on import, and salvages them on
+# demand.
 #
-#   tests/beets/beets_test.sh HARROWBIT_CLI HARROWBIT_GEN README PLUGIN_PARENT
+#   tests/beets/beets_test.sh HARROWBIT_CLI HARROWBIT_GEN GUIDE PLUGIN_PARENT
 set -euo pipefail
-cli=$1 gen=$2 readme=$3 plugins=$4
+cli=$1 gen=$2 guide=$3 plugins=$4
 command -v beet >/dev/null || { echo "beets is not installed (scripts/setup.sh installs it)"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -40,17 +41,18 @@ same() {
   fi
 }
 
-# badfiles, configured as the README says (the block from "plugins: badfiles" on).
-sed -n '/^    plugins: badfiles$/,/^$/s/^    //p' "$readme" | beets_dir bad
-grep -q 'ogg: harrowbit-cli' "$work/bad/config.yaml" || { echo "no badfiles block in $readme"; exit 1; }
+# badfiles, configured as the guide says (its fenced block from "plugins: badfiles" on).
+sed -n '/^plugins: badfiles$/,/^```$/{/^```$/!p}' "$guide" | beets_dir bad
+grep -q 'ogg: harrowbit-cli' "$work/bad/config.yaml" || { echo "no badfiles block in $guide"; exit 1; }
 in_beets bad import -s "$work/lib" >/dev/null 2>&1
 expected=$(damaged_in bad)
 [ -n "$expected" ] || { echo "beets imported none of the damaged files"; exit 1; }
 named=$(in_beets bad bad 2>&1 | sed -n 's/: checker exited with status 1$//p' | sort)
 same "beet bad named other files than the damaged ones" "$expected" "$named"
 
-# The plugin, on demand.
-printf 'plugins: harrowbit\n' | beets_dir plugin
+# The plugin, on demand, configured as the guide shows it (every setting at its default).
+sed -n '/^plugins: harrowbit$/,/^```$/{/^```$/!p}' "$guide" | beets_dir plugin
+grep -q 'check_on_import: no' "$work/plugin/config.yaml" || { echo "no plugin block in $guide"; exit 1; }
 in_beets plugin import -s "$work/lib" >/dev/null 2>&1
 in_beets plugin harrowbit -j 2 >"$work/plugin.out" || { echo "beet harrowbit failed"; fail=1; }
 same "harrowbit_verdict:error is not the damaged files" "$expected" "$(paths plugin harrowbit_verdict:error)"

@@ -6,7 +6,7 @@
 // stands (the file unchanged in device, inode, size, mtime and ctime, checked at least as
 // thoroughly), and then exactly the stored one; "newly damaged" exactly for a file OK at
 // its last check, unchanged in size and mtime, now failing to decode after it opened; the
-// database holds exactly what was reported; no crash, the exit status as the README says.
+// database holds exactly what was reported; no crash, the exit status as the user guide says.
 // Some nights stop the run with SIGTERM or kill one of its helpers with SIGKILL.
 //
 // CI runs a fixed seed for a few nights. Longer, by hand (SEED:NIGHTS):

@@ -5,6 +5,11 @@
 // that cannot be read is named, a right-to-left name leaves its line left to right, and
 // the window opens inside the screen with a large font and when scaled. Each scene runs
 // the test again on an X server of its own as the window's process.
+//
+// The mid-check scene is the README's picture: a library part checked, one file damaged,
+// the check held on a file while the screen is photographed. It must render for the
+// committed picture (HARROWBIT_DOCS_PICTURE) to stay true; with HARROWBIT_UPDATE_DOCS=1 in
+// the environment it writes the window's photograph over that picture.
 
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
@@ -21,10 +26,12 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QWindow>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -46,7 +53,8 @@ enum Scene {
   kUnreadable,
   kRightToLeft,
   kLargeFont,
-  kScaledTwice
+  kScaledTwice,
+  kMidCheck
 };
 
 // How each scene's X server and window are set up.
@@ -61,6 +69,7 @@ const SceneSetup kSetups[] = {
     {"deep-shrink", "1024x768", false, nullptr}, {"cancelled", "1024x768", true, nullptr},
     {"unreadable", "1024x768", true, nullptr},   {"right-to-left", "1024x768", true, nullptr},
     {"large-font", "1600x1200", true, nullptr},  {"scaled-twice", "1600x1000", true, "2"},
+    {"mid-check", "1024x768", true, nullptr},
 };
 
 constexpr int kManyFiles = 2500;
@@ -89,6 +98,66 @@ class CSlowTester final : public IFileTester {
  private:
   FileVerdict m_verdict;
   int m_left = 0;
+};
+
+// The README's library: an album and a half, two of its files damaged.
+const char* const kAlbumFiles[] = {
+    "Field Recordings/01 Dawn Chorus.ogg",   "Field Recordings/02 Harbour.ogg",
+    "Field Recordings/03 Rain on Slate.ogg", "Field Recordings/04 Night Train.ogg",
+    "Field Recordings/05 Low Tide.ogg",      "Field Recordings/06 Thaw.ogg",
+    "Live at the Mill/01 Intro.ogg",         "Live at the Mill/02 Reel.ogg",
+    "Live at the Mill/03 Encore.ogg",        "Live at the Mill/04 Outro.ogg",
+};
+// The check is held on the first clean file from the seventh on (counted from 1 in list
+// order, which is the file system's): a damaged file could end before the hold.
+constexpr int kHoldFrom = 7;
+bool IsDamagedAlbumFile(const std::string& name) {
+  return name.find("Harbour") != name.npos || name.find("Reel") != name.npos;
+}
+
+// The window's own helper-process tester, held halfway through that file's decode until
+// the photograph is taken: the picture shows a check in its middle.
+struct CHold {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int opened = 0;
+  int heldNumber = 0;  // the held file's number in the report, once held
+  bool reached = false;
+  bool released = false;
+};
+class CHeldTester final : public IFileTester {
+ public:
+  CHeldTester(std::unique_ptr<IFileTester> inner, CHold& hold)
+      : m_inner(std::move(inner)), m_hold(hold) {}
+  bool Open(const ListedFile& file) override {
+    std::lock_guard lock(m_hold.mutex);
+    m_held = ++m_hold.opened >= kHoldFrom && m_hold.heldNumber == 0 &&
+             !IsDamagedAlbumFile(file.path.filename().native());
+    if (m_held) m_hold.heldNumber = m_hold.opened;
+    m_decoded = 0;
+    return m_inner->Open(file);
+  }
+  int64_t DecodeStep() override {
+    // Held halfway through the file, so that its progress shows.
+    if (m_held && m_decoded * 2 >= m_inner->Verdict().samples) {
+      std::unique_lock lock(m_hold.mutex);
+      m_hold.reached = true;
+      m_hold.changed.notify_all();
+      // Bounded only so that a scene that went wrong still ends.
+      m_hold.changed.wait_for(lock, std::chrono::minutes(2), [&] { return m_hold.released; });
+      m_held = false;
+    }
+    const int64_t step = m_inner->DecodeStep();
+    if (step > 0) m_decoded += step;
+    return step;
+  }
+  const FileVerdict& Verdict() const override { return m_inner->Verdict(); }
+
+ private:
+  std::unique_ptr<IFileTester> m_inner;
+  CHold& m_hold;
+  bool m_held = false;
+  int64_t m_decoded = 0;
 };
 
 // The damaged file's line ends far beyond the right edge of the pane.
@@ -374,6 +443,66 @@ int InsideTheScreen(CScanDlg& dlg, const QString& base) {
   return 0;
 }
 
+// Held on a file from the seventh on, the window shows the lines checked so far, the file
+// in hand with its progress, and Pause and Cancel: that photograph, cut to the window's
+// frame, is the README's picture. It is written over the committed one when asked, and
+// otherwise only has to be of the committed one's size: pixels differ with every font and
+// theme; the layout does not.
+int MidCheck(CScanDlg& dlg, const QString& base, CHold& hold) {
+  const auto heldNumber = [&] {
+    std::lock_guard lock(hold.mutex);
+    return hold.reached ? hold.heldNumber : 0;
+  };
+  const auto inHand = [&] {
+    return "\n[" + std::to_string(heldNumber()) + "/" + std::to_string(std::size(kAlbumFiles)) +
+           "]\t";
+  };
+  if (!uitest::WaitUntil(
+          [&] {
+            return heldNumber() != 0 && uitest::Log(dlg).find(inHand()) != std::string::npos &&
+                   dlg.m_progress->value() * 2 >= dlg.m_progress->maximum();
+          },
+          60000)) {
+    return Fail("the check never reached its held file: " + uitest::Log(dlg));
+  }
+  QTest::qWait(500);  // let the last refresh paint
+  const QImage shot = Photograph(base + ".png");
+  const auto release = [&] {
+    std::lock_guard lock(hold.mutex);
+    hold.released = true;
+    hold.changed.notify_all();
+  };
+  if (shot.isNull()) {
+    release();
+    return Fail("no screenshot");
+  }
+  const std::string captions = uitest::Captions(dlg);
+  const std::string log = uitest::Log(dlg);
+  const qreal ratio = dlg.devicePixelRatioF();
+  const QRect frame = dlg.frameGeometry();
+  const QImage window =
+      shot.copy(QRect(QPoint(int(frame.left() * ratio), int(frame.top() * ratio)),
+                      QSize(int(frame.width() * ratio), int(frame.height() * ratio))));
+  release();
+  if (captions != "Pause/Cancel") return Fail("mid-check the buttons read " + captions);
+  if (log.find("...ERROR (") == std::string::npos) return Fail("no damaged file shows: " + log);
+  const QString docs = QString::fromUtf8(HARROWBIT_DOCS_PICTURE);
+  if (qgetenv("HARROWBIT_UPDATE_DOCS") == "1") {
+    if (!window.save(docs, "PNG")) return Fail("cannot write " + docs.toStdString());
+    std::fprintf(stderr, "window child: wrote %s\n", qPrintable(docs));
+  }
+  const QImage committed(docs);
+  if (committed.isNull()) return Fail("no picture at " + docs.toStdString());
+  if (committed.size() != window.size()) {
+    return Fail(
+        "the committed picture is not the window's size; run HARROWBIT_UPDATE_DOCS=1 "
+        "ctest -R MidCheck and commit " +
+        docs.toStdString());
+  }
+  if (!uitest::WaitIdle(dlg)) return Fail("the check did not finish after the hold");
+  return 0;
+}
+
 // On the X server: show the window on `folder`, play the scene, photograph the screen into
 // `base`.png (and the steps before into `base`-*.png), then close the window the way its
 // close box does.
@@ -388,6 +517,12 @@ int RunWindowChild(int argc, char** argv, Scene scene, const QString& base, cons
   }
   CScanDlg dlg;
   dlg.m_testerFactory = IsolatedTesterFactory();
+  CHold hold;
+  if (scene == kMidCheck) {
+    dlg.m_testerFactory = [&hold, isolated = IsolatedTesterFactory()] {
+      return std::make_unique<CHeldTester>(isolated(), hold);
+    };
+  }
   if (scene == kCancelled) dlg.m_testerFactory = [] { return std::make_unique<CSlowTester>(); };
   dlg.m_strCmdLine = folder;
   const std::filesystem::path locked = std::filesystem::path(folder) / "locked";
@@ -396,15 +531,16 @@ int RunWindowChild(int argc, char** argv, Scene scene, const QString& base, cons
     ::setfsgid(65534);
     ::setfsuid(65534);
   }
-  if (scene == kRightToLeft) {
+  if (scene == kRightToLeft || scene == kMidCheck) {
     if (::chdir(folder) != 0) return Fail("no folder");
-    dlg.m_strCmdLine = kHebrewFolder;
+    dlg.m_strCmdLine = scene == kRightToLeft ? kHebrewFolder : "Music";
   }
   dlg.show();
   ::setfsuid(::geteuid());
   ::setfsgid(::getegid());
   if (!QTest::qWaitForWindowExposed(&dlg, 60000)) return Fail("the window never mapped");
-  if (scene != kCancelled && !uitest::WaitIdle(dlg)) return Fail("the scan did not finish");
+  if (scene != kCancelled && scene != kMidCheck && !uitest::WaitIdle(dlg))
+    return Fail("the scan did not finish");
   QTest::qWait(300);  // let the last refresh paint
 
   int status = 0;
@@ -414,6 +550,7 @@ int RunWindowChild(int argc, char** argv, Scene scene, const QString& base, cons
   if (scene == kUnreadable) status = Unreadable(dlg, base, locked.native());
   if (scene == kRightToLeft) status = LeftToRight(dlg, base);
   if (scene == kLargeFont || scene == kScaledTwice) status = InsideTheScreen(dlg, base);
+  if (scene == kMidCheck) status = MidCheck(dlg, base, hold);
   if (status != 0) return status;
   const QString png = base + ".png";
   const QImage shot = scene == kReport ? Photograph(png) : QImage(png);
@@ -464,6 +601,23 @@ TEST_P(Screenshot, OnARealDisplay) {
       ASSERT_TRUE(testgen::WriteBytes(dir / kHebrewFolder / "clean.ogg", clean));
       ASSERT_TRUE(testgen::WriteBytes(dir / kHebrewFolder / "hole.ogg", hole));
       break;
+    case kMidCheck: {
+      // Long enough that the damage has a position worth reading.
+      const testgen::Tone song{1, 22050, 70.0, 440.0, -0.1f, 9};
+      const auto dropped = testgen::MakeCase(testgen::Damage::kDropPage, song);
+      const auto cut = testgen::MakeCase(testgen::Damage::kCutMidFile, song);
+      for (const char* name : kAlbumFiles) {
+        const std::filesystem::path path = dir / "Music" / name;
+        std::filesystem::create_directories(path.parent_path());
+        const bool damaged = IsDamagedAlbumFile(name);
+        const auto& bytes = !damaged ? clean
+                            : std::string_view(name).find("Harbour") != std::string_view::npos
+                                ? dropped
+                                : cut;
+        ASSERT_TRUE(testgen::WriteBytes(path, bytes));
+      }
+      break;
+    }
     default:
       ASSERT_TRUE(testgen::WriteBytes(dir / "clean.ogg", clean));
       ASSERT_TRUE(testgen::WriteBytes(dir / kLongName, hole));
@@ -499,13 +653,15 @@ std::string SceneName(const testing::TestParamInfo<Scene>& info) {
                                "AFolderThatCannotBeReadIsNamedBeforeTheSummary",
                                "ALineWithARightToLeftNameIsLaidOutLeftToRight",
                                "ATwentyPointFontOpensInsideTheScreen",
-                               "ScaledTwiceTheWholeWindowOpensOnTheScreen"};
+                               "ScaledTwiceTheWholeWindowOpensOnTheScreen",
+                               "MidCheckItShowsTheReadmesPicture"};
   return names[info.param];
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, Screenshot,
                          testing::Values(kReport, kEndOfLongLine, kDeepShrink, kCancelled,
-                                         kUnreadable, kRightToLeft, kLargeFont, kScaledTwice),
+                                         kUnreadable, kRightToLeft, kLargeFont, kScaledTwice,
+                                         kMidCheck),
                          SceneName);
 
 }  // namespace
