@@ -46,7 +46,7 @@ bool CReadFile::OpenRegular(const std::string& utf8Path) {
   // Others may go on reading, writing, renaming and deleting the file while it is tested,
   // as they may on POSIX.
   const HANDLE handle =
-      ::CreateFileW(WidePath(utf8Path).c_str(), GENERIC_READ,
+      ::CreateFileW(SystemPath(utf8Path).c_str(), GENERIC_READ,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
