@@ -20,6 +20,9 @@ inline std::wstring WidePath(std::string_view utf8) {
 // "\\?\UNC\" for a share), which the file system takes up to 32,767 units without
 // the limit or the registry's LongPathsEnabled. Shorter paths stay as they are: "NUL",
 // relative paths and trailing dots keep the meaning users expect of them.
+// The longest path Windows takes, in UTF-16 units.
+inline constexpr std::size_t kLongestSystemPath = 32767;
+
 inline std::wstring SystemPath(std::string_view utf8) {
   std::wstring wide = WidePath(utf8);
   constexpr std::size_t kPlainLimit = MAX_PATH - 12;
