@@ -104,13 +104,17 @@ CFakeView RunSteps(const TempDir& dir, const std::string& steps) {
     std::istringstream words(step);
     std::string verb, arg;
     words >> verb >> arg;
-    const std::filesystem::path path = arg.empty() ? std::filesystem::path() : dir / arg;
+    // Paths as the system writes them: a drop on Windows never holds "/".
+    const auto at = [&](const std::string& name) {
+      return dir.path() / std::filesystem::path(name).make_preferred();
+    };
+    const std::filesystem::path path = arg.empty() ? std::filesystem::path() : at(arg);
     if (verb == "open") controller.OnOpen(path.native());
     if (verb == "start") controller.OnStart(path);
     if (verb == "cancel") controller.OnCancel();
     if (verb == "drop") {
       std::vector<std::filesystem::path> paths{path};
-      for (std::string more; words >> more;) paths.push_back(dir / more);
+      for (std::string more; words >> more;) paths.push_back(at(more));
       controller.OnDrop(paths);
     }
     if (verb == "show") controller.ApplyView();
