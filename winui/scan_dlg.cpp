@@ -401,9 +401,18 @@ void CScanDlg::ApplyView() {
 }
 
 void CScanDlg::ShowView(const CViewMailbox::Update& u) {
-  if (u.bNewReport) ::SetWindowTextW(m_editLog, L"");
-  if (!u.strAdded.empty()) AppendLog(u.strAdded);
-  if (u.bNewReport || !u.strAdded.empty()) ShowLastLine();
+  if (u.bNewReport || !u.strAdded.empty()) {
+    // Drawn once, whole, after the update: the edit control scrolls by copying what it
+    // shows and drawing only the new line, and under many lines (seen under Wine) the copy
+    // left old lines on the screen, repeated, and finished lines without their "OK"
+    // although the control's text held them.
+    ::SendMessageW(m_editLog, WM_SETREDRAW, FALSE, 0);
+    if (u.bNewReport) ::SetWindowTextW(m_editLog, L"");
+    if (!u.strAdded.empty()) AppendLog(u.strAdded);
+    ShowLastLine();
+    ::SendMessageW(m_editLog, WM_SETREDRAW, TRUE, 0);
+    ::RedrawWindow(m_editLog, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+  }
   if (u.bRange) ::SendMessageW(m_progress, PBM_SETRANGE32, 0, std::max(1, u.nBarMax));
   if (u.bPosition) ::SendMessageW(m_progress, PBM_SETPOS, static_cast<WPARAM>(u.nBarPos), 0);
 }

@@ -15,6 +15,9 @@
 //   view                        where the report's last file line and summary stand in the
 //                               pane: "line.last=I x,y" (client pixels, -1 when not in view)
 //   char CODE                   post the character CODE (1 for Ctrl+A) to the focused control
+//   window TITLE ID MS          wait for a window titled TITLE with a control ID (the
+//                               installer's pages, its questions); print its visible controls
+//   press TITLE ID COMMAND      in that window, the button COMMAND (1 Next, 2 Cancel, 6 Yes...)
 //   sleep MS
 // Several commands may follow each other, separated by "+": one Wine start for all of them.
 // Drops come from tests/winui/xdnd_drop.c instead: an HDROP means nothing in another process.
@@ -151,10 +154,14 @@ int Layout(HWND hwnd) {
     Print("layout: cannot measure the template");
     return 1;
   }
-  RECT w{};
-  ::GetWindowRect(hwnd, &w);
-  const int dx = (w.right - w.left) - t.window.cx;
-  const int dy = (w.bottom - w.top) - t.window.cy;
+  // The growth of the client area beyond the template's at the window's base units: a
+  // window that opened smaller than the template (at a high DPI on a small screen) has
+  // grown by less than nothing.
+  RECT client{};
+  ::GetClientRect(hwnd, &client);
+  const WindowSize opened = TemplateClientSize(t.units);
+  const int dx = client.right - opened.cx;
+  const int dy = client.bottom - opened.cy;
   PlacedControl placed[kPlacedControls];
   PlaceControls(t.units, dx, dy, placed);
   int bad = 0;
@@ -291,6 +298,61 @@ int View(HWND hwnd) {
   return 0;
 }
 
+struct TitledFind {
+  std::wstring title;
+  int id;
+  HWND found;
+};
+
+BOOL CALLBACK FindTitled(HWND hwnd, LPARAM param) {
+  auto* data = reinterpret_cast<TitledFind*>(param);
+  // NSIS ends its caption with a blank.
+  std::wstring title = TextOf(hwnd);
+  while (!title.empty() && title.back() == L' ') title.pop_back();
+  if (::IsWindowVisible(hwnd) && title == data->title && ::GetDlgItem(hwnd, data->id) != nullptr) {
+    data->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindTitledWindow(const char* title, int id) {
+  TitledFind data{Wide(title), id, nullptr};
+  ::EnumWindows(FindTitled, reinterpret_cast<LPARAM>(&data));
+  return data.found;
+}
+
+// Every visible control of a window, nested pages included: id, class, left edge, text.
+BOOL CALLBACK PrintControl(HWND child, LPARAM top) {
+  if (!::IsWindowVisible(child)) return TRUE;
+  wchar_t cls[64] = {};
+  ::GetClassNameW(child, cls, 64);
+  const RECT r = ClientRectOf(reinterpret_cast<HWND>(top), child);
+  char line[128];
+  std::snprintf(
+      line, sizeof line, "child id=%d class=%s x=%ld style=0x%08lx text=", ::GetDlgCtrlID(child),
+      Utf8(cls).c_str(), r.left, static_cast<unsigned long>(::GetWindowLongW(child, GWL_STYLE)));
+  std::wstring text = TextOf(child);
+  for (wchar_t& ch : text) {
+    if (ch == L'\r' || ch == L'\n') ch = L' ';
+  }
+  Print(line + Utf8(text.substr(0, 200)));
+  return TRUE;
+}
+
+bool WaitFor(DWORD ms, auto condition);
+
+int Window(const char* title, int id, DWORD ms) {
+  HWND found = nullptr;
+  if (!WaitFor(ms, [&] { return (found = FindTitledWindow(title, id)) != nullptr; })) {
+    Print(std::string("no window \"") + title + "\" with control " + std::to_string(id));
+    return 1;
+  }
+  ::Sleep(300);
+  ::EnumChildWindows(found, PrintControl, reinterpret_cast<LPARAM>(found));
+  return 0;
+}
+
 bool WaitFor(DWORD ms, auto condition) {
   const ULONGLONG until = ::GetTickCount64() + ms;
   for (;;) {
@@ -366,6 +428,17 @@ int RunOne(int argc, char** argv) {
     return 0;
   }
   if (command == "find") return WaitWindow(DWORD(std::atoi(argv[2]))) ? 0 : 1;
+  if (command == "window" && argc == 5) {
+    return Window(argv[2], std::atoi(argv[3]), DWORD(std::atoi(argv[4])));
+  }
+  if (command == "press" && argc == 5) {
+    const HWND w = FindTitledWindow(argv[2], std::atoi(argv[3]));
+    const int id = std::atoi(argv[4]);
+    return w != nullptr && ::PostMessageW(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                                          reinterpret_cast<LPARAM>(::GetDlgItem(w, id)))
+               ? 0
+               : 1;
+  }
   if (command == "gone") {
     return WaitFor(DWORD(std::atoi(argv[2])), [] { return FindWindowOnce() == nullptr; }) ? 0 : 1;
   }
