@@ -474,6 +474,8 @@ TEST(CodecCheck, EveryCheckOpensALongPathWholeAndNamesAPathTooLong) {
     EXPECT_EQ(c.check(longPath).text, "OK") << i;
     EXPECT_NE(c.check(shortPath).text, "OK") << i;
     EXPECT_EQ(c.check(std::string(5000, 'p')).text, "OPENFILE: path too long") << i;
+    // A folder refused after a path too long: the refusal is this path's, not the last.
+    EXPECT_EQ(c.check(folder).text, "OPENFILE") << i;
     EXPECT_EQ(c.check(dir + "/missing").text, "OPENFILE") << i;
   }
 }
