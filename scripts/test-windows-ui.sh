@@ -277,7 +277,10 @@ python3 -c 'import os, sys
 for i in range(1, 10001):
     os.link(sys.argv[1] + ("/many-damaged.ogg" if i % 20 == 0 else "/many-clean.ogg"),
             sys.argv[1] + "/many/f%05d.ogg" % i)' "$tmp"
-start_app "$(winpath "$tmp/many")"
+# Bounded by more than start_app's four minutes: the check takes several under Wine.
+timeout -k 5 900 wine "$exe" "$(winpath "$tmp/many")" >/dev/null 2>&1 &
+app=$!
+probe find 20000 || fail "the window did not open"
 # Longer than probe's bound: the check itself takes minutes under Wine.
 timeout -k 5 900 wine "$probe" wait-log "10000 files, 500 errors [" 800000 + wait-text 1 Start 10000 \
   + view >"$tmp/many-view"
