@@ -313,6 +313,16 @@ void CScanDlg::OnSize(UINT type) {
   const WindowSize opened = TemplateClientSize(m_baseUnits);
   const int dx = Width(client) - opened.cx;
   const int dy = Height(client) - opened.cy;
+  // A report that shows its end (the caret where updates leave it, at the start of the
+  // last line) still shows it at the new size: the edit control keeps its top line.
+  DWORD from = 0;
+  DWORD to = 0;
+  ::SendMessageW(m_editLog, EM_GETSEL, reinterpret_cast<WPARAM>(&from),
+                 reinterpret_cast<LPARAM>(&to));
+  const LRESULT lines = ::SendMessageW(m_editLog, EM_GETLINECOUNT, 0, 0);
+  const bool atEnd =
+      from == to && static_cast<LRESULT>(from) ==
+                        ::SendMessageW(m_editLog, EM_LINEINDEX, static_cast<WPARAM>(lines - 1), 0);
   PlacedControl placed[kPlacedControls];
   PlaceControls(m_baseUnits, dx, dy, placed);
   for (const PlacedControl& p : placed) {
@@ -320,6 +330,7 @@ void CScanDlg::OnSize(UINT type) {
     ::MoveWindow(::GetDlgItem(hwnd, p.id), p.rect.x, p.rect.y, std::max(0, p.rect.cx),
                  std::max(0, p.rect.cy), FALSE);
   }
+  if (atEnd) ::SendMessageW(m_editLog, EM_SCROLLCARET, 0, 0);
   ::RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
 }
 

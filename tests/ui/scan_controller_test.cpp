@@ -194,6 +194,9 @@ TEST(Controller, ARequestThatCollectsNothingSaysWhatWasGivenAndWhy) {
       {"start notes; show", "Not checked: @notes (" + inFolder + ")"},
       {"start music; end; start notes; show", "Not checked: @notes (" + inFolder + ")"},
       {"open notes/notes.txt; show", "Not checked: @notes/notes.txt (" + notOgg + ")"},
+      // A path that cannot be read is named with the system's reason (its text ends the
+      // line, and differs between systems): that is why nothing was checked.
+      {"drop missing notes; show", "Not checked: @missing ("},
       // Joined to a running scan, a drop that adds nothing leaves that scan's report.
       {"hold; start music; held; drop notes; end", "[1/1]"},
       {"start music; end", "[1/1]"},
@@ -204,7 +207,7 @@ TEST(Controller, ARequestThatCollectsNothingSaysWhatWasGivenAndWhy) {
   for (const auto& [steps, expected] : rows) {
     SCOPED_TRACE(steps);
     std::string want = expected;
-    for (const char* name : {"notes/notes.txt", "notes"}) {
+    for (const char* name : {"notes/notes.txt", "notes", "missing"}) {
       const std::string at = std::string("@") + name;
       for (std::size_t i; (i = want.find(at)) != std::string::npos;) {
         want.replace(i, at.size(),
@@ -212,8 +215,11 @@ TEST(Controller, ARequestThatCollectsNothingSaysWhatWasGivenAndWhy) {
       }
     }
     const std::string report = RunSteps(dir, steps).report;
-    if (want == "[1/1]") {
-      EXPECT_EQ(report.rfind("[1/1]", 0), 0u) << report;
+    if (want == "[1/1]" || want.ends_with('(')) {
+      EXPECT_EQ(report.rfind(want, 0), 0u) << report;
+      if (want.ends_with('(')) {
+        EXPECT_EQ(report.find('\n'), std::string::npos) << report;
+      }
     } else {
       EXPECT_EQ(report, want);
     }
