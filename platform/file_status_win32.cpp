@@ -12,7 +12,7 @@ namespace {
 // Attribute access only, every sharing mode, and backup semantics so that folders open
 // too; without FILE_FLAG_OPEN_REPARSE_POINT, junctions and links are followed.
 HANDLE OpenToLook(const std::string& utf8Path) {
-  return ::CreateFileW(WidePath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
+  return ::CreateFileW(SystemPath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -53,11 +53,11 @@ bool IsMissing(const std::error_code& error) {
 
 // Windows keeps no execute right on folders: creating in one asks for writing only.
 int AccessError(const std::string& utf8Path, Access wanted) {
-  return ::_waccess(WidePath(utf8Path).c_str(), wanted == Access::kRead ? 4 : 2) == 0 ? 0 : errno;
+  return ::_waccess(SystemPath(utf8Path).c_str(), wanted == Access::kRead ? 4 : 2) == 0 ? 0 : errno;
 }
 
 std::string ResolvedPath(const std::string& utf8Path) {
-  const CUniqueHandle handle(::CreateFileW(WidePath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
+  const CUniqueHandle handle(::CreateFileW(SystemPath(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                            nullptr));

@@ -29,7 +29,7 @@ bool CFolderListing::Open(const std::string& utf8Path, FileStatus& folder, std::
   pattern += '*';
   // Basic information (no short names) and large fetches: listings of big folders cost
   // fewer calls into the file system.
-  m_impl->find = ::FindFirstFileExW(WidePath(pattern).c_str(), FindExInfoBasic, &m_impl->data,
+  m_impl->find = ::FindFirstFileExW(SystemPath(pattern).c_str(), FindExInfoBasic, &m_impl->data,
                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (m_impl->find == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();

@@ -67,7 +67,7 @@ int BrokenPipeExitStatus() { return 141; }
 int64_t RaisedOpenFileLimit() { return -1; }
 
 int OpenForReading(const std::string& utf8Path) {
-  return ::_wopen(WidePath(utf8Path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  return ::_wopen(SystemPath(utf8Path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 void CloseDescriptor(int fd) { ::_close(fd); }

@@ -43,12 +43,18 @@ CReadFile::~CReadFile() { Close(); }
 
 bool CReadFile::OpenRegular(const std::string& utf8Path) {
   Close();
+  const std::wstring path = SystemPath(utf8Path);
+  // Longer than any path Windows holds, "\\?\" or not: the path's fault, said as such
+  // (Windows itself answers with one code or another, by version).
+  if (path.size() > kLongestSystemPath) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   // Others may go on reading, writing, renaming and deleting the file while it is tested,
   // as they may on POSIX.
-  const HANDLE handle =
-      ::CreateFileW(WidePath(utf8Path).c_str(), GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  const HANDLE handle = ::CreateFileW(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     errno = ErrnoOf(::GetLastError());
     return false;

@@ -20,6 +20,7 @@ inline int ErrnoOf(DWORD error) {
     case ERROR_OUTOFMEMORY:
     case ERROR_COMMITMENT_LIMIT: return ENOMEM;
     case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
     case ERROR_BAD_EXE_FORMAT: return ENOEXEC;
     default: return EIO;
   }

@@ -50,7 +50,7 @@ struct FileVerdict {
   // A fault in what the decoder read: what a file that rots shows, headers included. A
   // file that could not be opened for reading at all (no permission, for one), or that
   // the decoder's limits stopped, says nothing of the kind.
-  bool IsDecodingFault() const { return IsError() && reason != kOpenFileReason && !overLimit; }
+  bool IsDecodingFault() const { return IsError() && !IsOpenFileReason(reason) && !overLimit; }
 
   // --strict: a breach of the Ogg or Vorbis format rules that the decoder forgave.
   struct Warning {

@@ -9,7 +9,8 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
-if [ "${1:-}" != --on-display ]; then
+mode=${1:-}
+if [ "$mode" != --on-display ] && [ "$mode" != --dpi-on-display ]; then
   exec scripts/own-x-display.sh 1024x768x24 "$0" --on-display
 fi
 out=$root/build-windows
@@ -21,6 +22,8 @@ shots=$out/ui-shots
 mkdir -p "$shots"
 tmp=$(mktemp -d)
 export WINEPREFIX=$out/wineprefix-ui WINEARCH=win64 WINEDEBUG=-all
+# The scene at 192 DPI has a prefix of its own: the DPI is the prefix's setting.
+[ "$mode" = --on-display ] || WINEPREFIX=$out/wineprefix-dpi
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
 openbox >/dev/null 2>&1 &
 wm=$!
@@ -57,6 +60,43 @@ closed() {
 }
 field() { sed -n "s/^$1=//p" "$2"; }
 rects() { grep '^control\.' "$1" | sed 's/ class=.*rect=/ /'; }
+
+# 192 DPI (Windows' 200 %) on a 640 x 480 screen: the window opens inside the screen with
+# every control on it, laid out from the template at that DPI; a screenshot is kept.
+if [ "$mode" = --dpi-on-display ]; then
+  echo "== 192 DPI on a 640 x 480 screen"
+  timeout -k 5 60 wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 192 /f \
+    >/dev/null 2>&1
+  timeout -k 5 60 wine reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d 192 /f \
+    >/dev/null 2>&1
+  timeout -k 5 20 wineserver -k 2>/dev/null || true
+  timeout -k 5 20 wineserver -p 2>/dev/null || true
+  start_app
+  probe sleep 1000 + dump >"$tmp/dpi"
+  cat "$tmp/dpi" | grep -E '^(dpi|window|workarea|control)'
+  [ "$(field dpi "$tmp/dpi")" = 192 ] && pass "the window is at 192 DPI" || fail "dpi $(field dpi "$tmp/dpi")"
+  read -r wx wy ww wh < <(field window "$tmp/dpi" | tr ',x' '  ')
+  read -r ax ay aw ah < <(field workarea "$tmp/dpi" | tr ',x' '  ')
+  [ "$wx" -ge "$ax" ] && [ "$wy" -ge "$ay" ] && [ $((wx + ww)) -le $((ax + aw)) ] &&
+    [ $((wy + wh)) -le $((ay + ah)) ] && pass "inside the work area" ||
+    fail "window at $wx,$wy ${ww}x$wh in a work area of ${aw}x$ah"
+  off=0
+  while read -r id x y cx cy; do
+    # Client coordinates: the frame lies around them, inside the window.
+    if [ "$x" -lt 0 ] || [ "$y" -lt 0 ] || [ "$cx" -le 0 ] || [ "$cy" -le 0 ] ||
+       [ $((x + cx)) -gt "$ww" ] || [ $((y + cy)) -gt "$wh" ]; then
+      echo "control $id at $x,$y ${cx}x$cy"
+      off=1
+    fi
+  done < <(rects "$tmp/dpi" | sed 's/^control\.//; s/[,x]/ /g')
+  [ "$off" = 0 ] && pass "every control on the screen, whole" || fail "a control off the screen"
+  probe layout >"$tmp/dpi-layout" && pass "controls where the template puts them at 192 DPI" ||
+    { cat "$tmp/dpi-layout"; fail "layout at 192 DPI"; }
+  import -window root "$shots/dpi-192-640x480.png"
+  probe close
+  closed || fail "close at 192 DPI"
+  exit "$((failures != 0))"
+fi
 
 # Test files from the project's generator: a demo library (clean and damaged files, in a
 # folder whose name has a blank), and a folder long enough to pause and cancel.
@@ -179,6 +219,113 @@ sleep 1
 probe close
 closed && pass "closes once the guard is over" || fail "close after the guard"
 
+echo "== Keys and the names screen readers read"
+start_app "$(winpath "$tmp/my music")"
+probe wait-log "20 files, 10 errors" 60000 + wait-text 1 Start 10000 + dump >"$tmp/names"
+[ "$(field label.1004 "$tmp/names")" = "Folder to check (hidden)" ] &&
+  [ "$(field label.1006 "$tmp/names")" = "Report: a line for each file checked, then the summary. F6 moves here. (hidden)" ] &&
+  [ "$(field label.1007 "$tmp/names")" = "Progress of the file being checked (hidden)" ] &&
+  pass "the path field, the report and the progress bar have names" ||
+  { grep '^label' "$tmp/names"; fail "accessible names"; }
+w=$(xdotool search --name '^Harrowbit$' | head -1)
+xdotool windowactivate --sync "$w" >/dev/null 2>&1 || true
+xdotool key --clearmodifiers F6
+probe sleep 300 + dump >"$tmp/f6"
+[ "$(field focus "$tmp/f6")" = 1006 ] && pass "F6 moves to the report" || fail "F6: focus on $(field focus "$tmp/f6")"
+xdotool key --clearmodifiers ctrl+a
+probe sleep 300 + dump >"$tmp/all"
+length=$(sed -n '/^log<</,/^>>log/p' "$tmp/all" | sed '1d;$d' | awk '{n += length($0) + 2} END {print n - 2}')
+selection=$(field selection "$tmp/all")
+[ "${selection%,*}" = 0 ] && [ "${selection#*,}" -ge $((length - 4)) ] &&
+  pass "Ctrl+A selects the whole report" || fail "Ctrl+A: selection $selection of $length"
+xdotool key --clearmodifiers Tab
+probe sleep 300 + dump >"$tmp/tab"
+[ "$(field focus "$tmp/tab")" != 1006 ] && pass "Tab leaves the report" || fail "Tab stays in the report"
+echo "== A drop that collects nothing answers for itself"
+drop "$tmp/my music/notes.txt" && probe wait-log "Not checked: " 10000 + dump >"$tmp/dropnothing"
+grep -q '^Not checked: Z:.*notes.txt (neither a folder nor a file whose name ends in ".ogg")$' "$tmp/dropnothing" &&
+  ! grep -q "files, 10 errors" "$tmp/dropnothing" && pass "the report says why; the last report is gone" ||
+  { sed -n '/^log<</,$p' "$tmp/dropnothing"; fail "drop that collects nothing"; }
+probe close
+closed || fail "close"
+
+echo "== Paths longer than 259 characters"
+# Windows' path is "Z:" and the Unix one: the damaged file's is 259 units, and the clean
+# file's, 300 and more, begins with it.
+top=$tmp/long-paths/$(printf 'A%.0s' {1..100})
+damaged=$top/$(printf 'd%.0s' $(seq $((257 - ${#top} - 1 - 4)))).ogg
+album="$damaged (Deluxe Edition)/$(printf 'c%.0s' {1..60})"
+mkdir -p "$album"
+head -c 3000 "$tmp/my music/tone-48000-mono-2s.ogg" >"$damaged"
+clean="$album/$(printf 't%.0s' {1..40}).ogg"
+cp "$tmp/my music/tone-48000-mono-2s.ogg" "$clean"
+start_app "$(winpath "$tmp/long-paths")"
+probe wait-log "2 files, 1 errors" 60000 + dump >"$tmp/longpaths"
+grep -q "^\[[12]/2\]	$(winpath "$clean" | sed 's/[\\.]/\\&/g')\.\.\.OK$" "$tmp/longpaths" &&
+  grep -q "^\[[12]/2\]	$(winpath "$damaged" | sed 's/[\\.]/\\&/g')\.\.\.ERROR" "$tmp/longpaths" &&
+  pass "a clean file under a path of $((${#clean} + 2)) units is OK, the 259-unit one its own" ||
+  { sed -n '/^log<</,$p' "$tmp/longpaths"; fail "long paths"; }
+probe close
+closed || fail "close"
+
+echo "== 10,000 files, 500 errors"
+mkdir -p "$tmp/many"
+cp "$tmp/my music/tone-48000-mono-2s.ogg" "$tmp/many-clean.ogg"
+head -c 6000 "$tmp/my music/tone-48000-mono-2s.ogg" >"$tmp/many-damaged.ogg"
+# Links, made in one process: 10,000 calls of ln take minutes on a loaded machine.
+python3 -c 'import os, sys
+for i in range(1, 10001):
+    os.link(sys.argv[1] + ("/many-damaged.ogg" if i % 20 == 0 else "/many-clean.ogg"),
+            sys.argv[1] + "/many/f%05d.ogg" % i)' "$tmp"
+# Bounded by more than start_app's four minutes: the check takes several under Wine.
+timeout -k 5 900 wine "$exe" "$(winpath "$tmp/many")" >/dev/null 2>&1 &
+app=$!
+probe find 20000 || fail "the window did not open"
+# Longer than probe's bound: the check itself takes minutes under Wine.
+timeout -k 5 900 wine "$probe" wait-log "10000 files, 500 errors [" 800000 + wait-text 1 Start 10000 \
+  + view >"$tmp/many-view"
+cat "$tmp/many-view"
+summary=$(sed -n 's/^line.summary=[0-9]* //p' "$tmp/many-view")
+[ -n "$summary" ] && [ "$summary" != -1,-1 ] && [ "${summary%,*}" -le 4 ] &&
+  pass "the summary shows at the end, from its first character" || fail "summary at $summary"
+w=$(xdotool search --name '^Harrowbit$' | head -1)
+xdotool windowactivate --sync "$w" >/dev/null 2>&1 || true
+xdotool key --clearmodifiers F6 ctrl+End
+probe sleep 500 + view >"$tmp/many-end"
+summary=$(sed -n 's/^line.summary=[0-9]* //p' "$tmp/many-end")
+[ -n "$summary" ] && [ "$summary" != -1,-1 ] && pass "and after Ctrl+End" ||
+  { cat "$tmp/many-end"; fail "summary after Ctrl+End at $summary"; }
+import -window root "$shots/many-errors.png"
+probe close
+closed || fail "close"
+
+echo "== The installer's pages"
+# Back, Next and Cancel as Windows' wizards place them, Cancel last; the licence shown with
+# Next and nothing to accept; Cancel asks before quitting, and No keeps the setup.
+timeout -k 5 120 wine "$setup" >/dev/null 2>&1 &
+installer=$!
+title="Harrowbit Setup"
+probe window "$title" 1 30000 >"$tmp/setup"
+grep -q '^child id=1 class=Button .*text=&Next >$' "$tmp/setup" &&
+  grep -q 'text=Nothing here needs to be accepted' "$tmp/setup" &&
+  ! grep -qE 'class=Button .*text=I &?(Agree|accept)' "$tmp/setup" &&
+  pass "the licence is shown with Next, nothing to accept" || { grep '^child' "$tmp/setup"; fail "licence page"; }
+# The next page has all three buttons.
+probe press "$title" 1 1 + sleep 500 + window "$title" 3 10000 >"$tmp/setup"
+button_x() { sed -n "s/^child id=$1 class=Button x=\([0-9-]*\) .*/\1/p" "$tmp/setup" | head -1; }
+back=$(button_x 3) next=$(button_x 1) cancel=$(button_x 2)
+[ -n "$back" ] && [ -n "$next" ] && [ -n "$cancel" ] && [ "$back" -lt "$next" ] &&
+  [ "$next" -lt "$cancel" ] && pass "Back, Next, Cancel from left to right" ||
+  { grep '^child' "$tmp/setup"; fail "the installer's buttons: Back $back, Next $next, Cancel $cancel"; }
+probe press "$title" 1 2 + window "$title" 6 10000 >"$tmp/ask"
+grep -q 'text=Quit the Harrowbit setup?' "$tmp/ask" && pass "Cancel asks before quitting" ||
+  { cat "$tmp/ask"; fail "no question on Cancel"; }
+probe press "$title" 6 7 + sleep 500 + window "$title" 1 5000 >/dev/null &&
+  pass "No keeps the setup" || fail "the setup went on No"
+probe press "$title" 1 2 + window "$title" 6 10000 + press "$title" 6 6 >/dev/null
+timeout 30 tail --pid="$installer" -f /dev/null && pass "Yes quits the setup" || fail "the setup stayed on Yes"
+kill "$installer" 2>/dev/null || true
+
 echo "== The installer, silently in and out"
 pf="$WINEPREFIX/drive_c/Program Files/Harrowbit"
 menu="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Harrowbit.lnk"
@@ -209,6 +356,8 @@ for _ in $(seq 100); do [ -e "$pf" ] || break; sleep 0.2; done
 reg "$key" >/dev/null && fail "uninstall entry left" || pass "uninstall entry removed"
 reg 'HKLM\Software\Classes\Directory\shell\Harrowbit' >/dev/null && fail "folder verb left" ||
   pass "Open with entries removed"
+
+scripts/own-x-display.sh 640x480x24 "$0" --dpi-on-display || failures=$((failures + 1))
 
 echo "Screenshots: $shots"
 if [ "$failures" -ne 0 ]; then

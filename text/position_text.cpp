@@ -1,6 +1,7 @@
 #include "text/position_text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 
@@ -16,4 +17,13 @@ std::string FormatPosition(double seconds) {
 
 std::string FaultText(std::string_view name, double seconds) {
   return std::string(name) + " @ " + FormatPosition(seconds);
+}
+
+std::string OpenFileReasonOf(int error) {
+  if (error == ENAMETOOLONG) return std::string(kOpenFileReason) + ": path too long";
+  return kOpenFileReason;
+}
+
+bool IsOpenFileReason(std::string_view reason) {
+  return reason == kOpenFileReason || reason.starts_with(std::string(kOpenFileReason) + ": ");
 }

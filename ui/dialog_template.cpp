@@ -31,3 +31,18 @@ DlgRect AnchoredRect(const Anchor& anchor, BaseUnits units, int dx, int dy) {
   const int bottom = p.y + p.cy + (anchor.bottom ? dy : 0);
   return {left, top, right - left, bottom - top};
 }
+
+PixelSize MinTrackSize(int dpi, PixelSize workArea) {
+  return {std::min(MulDiv(kMinTrackWidth, dpi, 96), workArea.cx),
+          std::min(MulDiv(kMinTrackHeight, dpi, 96), workArea.cy)};
+}
+
+PixelSize OpeningClientSize(BaseUnits units, PixelSize frame, PixelSize workArea, int dpi) {
+  const PixelSize smallest = MinTrackSize(dpi, workArea);
+  const PixelSize wanted{DluToPixelsX(kDialogRect.cx, units), DluToPixelsY(kDialogRect.cy, units)};
+  const auto fit = [](int want, int frameSize, int area, int least) {
+    return std::max(std::min(want, area - frameSize), least - frameSize);
+  };
+  return {fit(wanted.cx, frame.cx, workArea.cx, smallest.cx),
+          fit(wanted.cy, frame.cy, workArea.cy, smallest.cy)};
+}

@@ -71,7 +71,7 @@ inline constexpr std::array<Anchor, 6> kAnchors{{
     {IDCANCEL, true, true, true, true},
 }};
 
-// The smallest the whole window may become, frame included, in pixels.
+// The smallest the whole window may become, frame included, in pixels at 96 DPI.
 inline constexpr int kMinTrackWidth = 320;
 inline constexpr int kMinTrackHeight = 240;
 
@@ -97,3 +97,19 @@ DlgRect DluToPixels(DlgRect dlu, BaseUnits units);
 // now: a control shrunk past zero size reads back as 0, and the layout would drift after
 // every deep shrink. Both windows, Qt and Win32, lay out by this.
 DlgRect AnchoredRect(const Anchor& anchor, BaseUnits units, int dx, int dy);
+
+struct PixelSize {
+  int cx = 0;
+  int cy = 0;
+  bool operator==(const PixelSize&) const = default;
+};
+
+// The smallest window at `dpi`, scaled from 96 DPI, but never more than the work area: a
+// window that cannot shrink into the screen leaves its buttons off it.
+PixelSize MinTrackSize(int dpi, PixelSize workArea);
+
+// The client area the window opens with: the template's at these base units, smaller
+// where the window (the client and a `frame` of that much more) would not fit in the work
+// area, but not below the smallest window. At 192 DPI the template is some 1,200 pixels
+// wide, and a 640 x 480 screen must still show every control.
+PixelSize OpeningClientSize(BaseUnits units, PixelSize frame, PixelSize workArea, int dpi);

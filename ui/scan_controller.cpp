@@ -50,7 +50,22 @@ void CScanController::OnOpen(std::filesystem::path::string_type commandLine) {
     StartWorker();
     return;
   }
-  std::vector<CFileList::Unchecked> notes = WhyNothingToCheck(list, given, path);
+  ShowNothingToCheck({given}, {path});
+}
+
+void CScanController::ShowNothingToCheck(const std::vector<std::filesystem::path>& given,
+                                         const std::vector<std::filesystem::path>& collected) {
+  CFileList& list = m_state.m_fileList;
+  std::vector<CFileList::Unchecked> notes;
+  if (list.UncheckedSoFar().empty() || given.size() == 1) {
+    for (std::size_t i = 0; i < given.size(); ++i) {
+      for (CFileList::Unchecked& note : WhyNothingToCheck(list, given[i], collected[i])) {
+        notes.push_back(std::move(note));
+      }
+    }
+  } else {
+    notes = list.UncheckedSoFar();
+  }
   list.Clear();
   for (CFileList::Unchecked& note : notes) list.AddUnchecked(note.path, note.reason);
   ShowUnchecked();
@@ -100,6 +115,11 @@ void CScanController::OnStart(const std::filesystem::path& folder) {
     CCollecting busy(m_view);
     ScanFolder(m_state.m_fileList, folder, NoteUnreadable());
   }
+  // "0 files, 0 errors" would read as a pass: a folder that yields nothing says why.
+  if (m_state.m_fileList.IsEmpty()) {
+    ShowNothingToCheck({folder}, {folder});
+    return;
+  }
   StartWorker();
 }
 
@@ -136,8 +156,9 @@ void CScanController::OnDrop(const std::vector<std::filesystem::path>& paths) {
     list.LeaveWalk();
   } else if (!list.IsEmpty()) {
     StartWorker();
-  } else if (!list.UncheckedSoFar().empty()) {
-    ShowUnchecked();
+  } else {
+    // The report answers this drop: the last scan's must not stand as its answer.
+    ShowNothingToCheck(paths, paths);
   }
 }
 

@@ -87,6 +87,11 @@ class CScanController final : public IScanWindow {
   void StartWorker();
   // With no scan to write a report: the report is the lines for what was not checked.
   void ShowUnchecked();
+  // A request collected nothing: the report says, for each path `given` (as it came, and
+  // as collected from), why nothing was checked, or names the folders that could not be
+  // read, and takes the pane from the last scan's report.
+  void ShowNothingToCheck(const std::vector<std::filesystem::path>& given,
+                          const std::vector<std::filesystem::path>& collected);
   // Once the window sees a cancelled check over, the grace for a second press begins.
   void NoteScanEnd();
 

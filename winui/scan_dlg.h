@@ -50,6 +50,11 @@ class CScanDlg final : private IScanView {
 
   void DoDataExchange();
   void CentreOnWorkArea();
+  void FitInWorkArea();
+  bool WorkArea(RECT& area) const;
+  void MeasureBaseUnits();
+  void AddHiddenLabels();
+  void ShowLastLine();
   void OnViewUpdate(bool urgent);
   void ApplyView();
   void AppendLog(std::string_view utf8);
@@ -71,9 +76,8 @@ class CScanDlg final : private IScanView {
   bool m_bInitDone = false;
   HICON m_hIcon = nullptr;
   HICON m_hSmallIcon = nullptr;
-  // The window's rectangle as it opened, when its controls stood as the template places
-  // them: the layout is always the template plus the growth since.
-  RECT m_rcWindow{};
+  // The dialog font's base units at the window's DPI: the layout is always the template
+  // at these units plus the client area's growth beyond the template's.
   DialogBaseUnits m_baseUnits{};
 
   ULONGLONG m_lastView = 0;

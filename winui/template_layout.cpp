@@ -22,8 +22,21 @@ bool TemplateRect(int id, PixelRect& dlu) {
   return false;
 }
 
-int MinTrackWidth() { return kMinTrackWidth; }
-int MinTrackHeight() { return kMinTrackHeight; }
+WindowSize TemplateClientSize(DialogBaseUnits units) {
+  const BaseUnits u{units.cx, units.cy};
+  return {DluToPixelsX(kDialogRect.cx, u), DluToPixelsY(kDialogRect.cy, u)};
+}
+
+WindowSize MinTrack(int dpi, WindowSize workArea) {
+  const PixelSize s = MinTrackSize(dpi, {workArea.cx, workArea.cy});
+  return {s.cx, s.cy};
+}
+
+WindowSize OpeningClient(DialogBaseUnits units, WindowSize frame, WindowSize workArea, int dpi) {
+  const PixelSize s = OpeningClientSize({units.cx, units.cy}, {frame.cx, frame.cy},
+                                        {workArea.cx, workArea.cy}, dpi);
+  return {s.cx, s.cy};
+}
 int LogTabStopUnits() { return kLogTabStop; }
 const char* BrowseTitle() { return kBrowseTitle; }
 const char* DialogCaption() { return kDialogCaption; }

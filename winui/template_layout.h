@@ -31,8 +31,17 @@ void PlaceControls(DialogBaseUnits units, int dx, int dy, PlacedControl (&out)[k
 // The template's rectangle of a control, in dialog units; false for an unknown id.
 bool TemplateRect(int id, PixelRect& dlu);
 
-int MinTrackWidth();
-int MinTrackHeight();
+struct WindowSize {
+  int cx;
+  int cy;
+};
+
+// The template's client area at these base units: what the window's growth counts from.
+WindowSize TemplateClientSize(DialogBaseUnits units);
+// The smallest window at `dpi` within a work area (see ui/dialog_template.h).
+WindowSize MinTrack(int dpi, WindowSize workArea);
+// The client area the window opens with, inside the work area.
+WindowSize OpeningClient(DialogBaseUnits units, WindowSize frame, WindowSize workArea, int dpi);
 int LogTabStopUnits();
 const char* BrowseTitle();
 const char* DialogCaption();

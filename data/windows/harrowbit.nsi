@@ -6,6 +6,9 @@
 
 Unicode true
 Target amd64-unicode
+; The Modern UI: Back, Next and Cancel at the bottom right, Cancel last, where Windows'
+; own wizards put it.
+!include "MUI2.nsh"
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
@@ -18,10 +21,6 @@ RequestExecutionLevel admin
 Name "${APP}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\${APP}"
-Icon "${SOURCE}\data\windows\harrowbit.ico"
-UninstallIcon "${SOURCE}\data\windows\harrowbit.ico"
-LicenseData "${SOURCE}\LICENSE"
-LicenseForceSelection checkbox
 BrandingText "${APP} ${VERSION}"
 VIProductVersion "${VERSION}.0.0"
 VIAddVersionKey /LANG=0 "ProductName" "${APP}"
@@ -30,11 +29,22 @@ VIAddVersionKey /LANG=0 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=0 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright (C) 2026 The Harrowbit developers"
 
-Page license
-Page directory
-Page instfiles
-UninstPage uninstConfirm
-UninstPage instfiles
+!define MUI_ICON "${SOURCE}\data\windows\harrowbit.ico"
+!define MUI_UNICON "${SOURCE}\data\windows\harrowbit.ico"
+; Cancel, or the close box, asks before the setup quits.
+!define MUI_ABORTWARNING
+!define MUI_ABORTWARNING_TEXT "Quit the ${APP} setup? ${APP} is not installed yet."
+!define MUI_UNABORTWARNING
+; The licence is BSD: shown, with Next, never to be accepted.
+!define MUI_LICENSEPAGE_TEXT_TOP "${APP} is free software under this licence."
+!define MUI_LICENSEPAGE_TEXT_BOTTOM "Nothing here needs to be accepted to install or use ${APP}."
+!define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
+!insertmacro MUI_PAGE_LICENSE "${SOURCE}\LICENSE"
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "English"
 
 Function .onInit
   SetRegView 64

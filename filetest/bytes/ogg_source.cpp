@@ -1,20 +1,25 @@
 #include "filetest/bytes/ogg_source.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "filetest/bytes/bounded_file.h"
 #include "filetest/codecs/ogg_check.h"
 #include "platform/path_bytes.h"
-#include "text/path_text.h"
+#include "text/position_text.h"
 
 COggSource::~COggSource() { Close(); }
 
 bool COggSource::Open(const std::filesystem::path& path) {
   Close();
   // COggCheck's rule through the same service: regular files only, the opened object
-  // checked, the path cut where COggCheck cuts it.
-  if (!m_file.OpenRegular(CutToUtf16Units(PathToUtf8(path), kMaxPathUnits))) return false;
+  // checked, the whole path opened however long it is.
+  errno = 0;
+  if (!m_file.OpenRegular(PathToUtf8(path))) {
+    m_strOpenFailure = OpenFileReasonOf(errno);
+    return false;
+  }
   m_nViewEnd = OggViewEnd(m_file.Native(), m_file.Size());
   if (m_pObserver != nullptr) m_pObserver->OnOpen(m_file.Native(), m_nViewEnd, m_file.Size());
   return true;

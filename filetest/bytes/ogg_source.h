@@ -3,12 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 #include "filetest/bytes/read_observer.h"
 #include "platform/read_file.h"
 
 // A checked file as the Opus and FLAC checks read it: opened by the rule COggCheck keeps
-// (regular files only, the path cut at kMaxPathUnits), seen up to OggViewEnd so that a
+// (regular files only, by its whole path), seen up to OggViewEnd so that a
 // zero tail costs nothing, and read by byte range so that each link of a chain can go to
 // its own library.
 class COggSource {
@@ -20,6 +21,9 @@ class COggSource {
 
   // False when the path does not name a regular file that opens for reading.
   bool Open(const std::filesystem::path& path);
+  // Why the last Open failed, as the report names it (kOpenFileReason or a fault of the
+  // path).
+  const std::string& OpenFailure() const { return m_strOpenFailure; }
   void Close();
   int64_t ViewEnd() const { return m_nViewEnd; }
   // Reads at most `n` bytes at `offset`, never past ViewEnd: the count, 0 at the end, -1
@@ -32,6 +36,7 @@ class COggSource {
   CReadFile m_file;
   int64_t m_nViewEnd = 0;
   IReadObserver* m_pObserver = nullptr;
+  std::string m_strOpenFailure;
 };
 
 // The reason DecodeStep gives when no file is open: nothing was checked.

@@ -65,7 +65,7 @@ bool CAnyOggCheck::Open(std::filesystem::path path) {
 bool CAnyOggCheck::OpenChecked(const std::filesystem::path& path) {
   Close();
   if (!m_source.Open(path)) {
-    m_strError = kOpenFileReason;
+    m_strError = m_source.OpenFailure();
     return false;
   }
   // The map's pass is not fed to the rules: a file of Vorbis alone goes to libvorbisfile,

@@ -84,7 +84,7 @@ CFlacOggCheck::~CFlacOggCheck() { Close(); }
 bool CFlacOggCheck::Open(std::filesystem::path path) {
   Close();
   if (!m_source.Open(path)) {
-    m_strError = kOpenFileReason;
+    m_strError = m_source.OpenFailure();
     return false;
   }
   const std::vector<OggLink> links = MapOggLinks(m_source);

@@ -1,6 +1,7 @@
 #include "filetest/codecs/ogg_check.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -37,10 +38,11 @@ COggCheck::~COggCheck() { Close(); }
 
 bool COggCheck::Open(std::filesystem::path path) {
   Close();
-  const std::string cut = CutToUtf16Units(PathToUtf8(path), kMaxPathUnits);
+  // The whole path, however long: a cut one names nothing, or another file.
   std::unique_ptr<CReadFile> file(new (std::nothrow) CReadFile);
-  if (file == nullptr || !file->OpenRegular(cut)) {
-    m_strError = kOpenFileReason;
+  errno = 0;
+  if (file == nullptr || !file->OpenRegular(PathToUtf8(path))) {
+    m_strError = OpenFileReasonOf(file == nullptr ? 0 : errno);
     return false;
   }
   const int result = OpenOggView(file.get(), &m_vf, m_pObserver, m_bObserveReads);

@@ -78,8 +78,6 @@ class COggCheck final : public ILinkCheck {
   std::string m_strFault;
 };
 
-// Longest path, in UTF-16 code units, that a test opens; a longer one is cut.
-inline constexpr std::size_t kMaxPathUnits = 259;
 inline constexpr int kSamplesPerStep = 1024;
 // The result DecodeStep gives when the data ends before the end-of-stream page.
 inline constexpr int kTruncated = -1;

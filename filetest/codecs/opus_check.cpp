@@ -37,7 +37,7 @@ COpusCheck::~COpusCheck() { Close(); }
 bool COpusCheck::Open(std::filesystem::path path) {
   Close();
   if (!m_source.Open(path)) {
-    m_strError = kOpenFileReason;
+    m_strError = m_source.OpenFailure();
     return false;
   }
   const std::vector<OggLink> links = MapOggLinks(m_source);

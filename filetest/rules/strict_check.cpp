@@ -104,10 +104,10 @@ void CStructureFeed::Opened(std::size_t links, int64_t readTo) {
 }
 
 void CStructureFeed::Refused(const std::filesystem::path& path, std::string_view reason) {
-  if (m_bJudged || reason == kOpenFileReason) return;
+  if (m_bJudged || IsOpenFileReason(reason)) return;
   ResetReading();
   CReadFile file;
-  if (!file.OpenRegular(CutToUtf16Units(PathToUtf8(path), kMaxPathUnits))) return;
+  if (!file.OpenRegular(PathToUtf8(path))) return;
   OnOpen(file.Native(), OggViewEnd(file.Native(), file.Size()), file.Size());
   Finish(nullptr);
   m_bJudged = true;

@@ -46,7 +46,8 @@ TEST(HostileTree, EveryOddEntryGetsAVerdictAndNothingBlocks) {
   const std::string sockPath = (root / "socket.ogg").native();
   std::copy(sockPath.begin(), sockPath.end(), addr.sun_path);
   ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  // Deep enough that the path passes 4,000 bytes: found, then cut at 259 and not opened.
+  // Deep enough that the path passes 3,800 bytes, within what the system takes: found,
+  // opened by its whole path and checked.
   std::filesystem::path deep = root;
   while (deep.native().size() < 3800) deep /= std::string(200, 'd');
   std::filesystem::create_directories(deep);
@@ -58,10 +59,10 @@ TEST(HostileTree, EveryOddEntryGetsAVerdictAndNothingBlocks) {
   const std::map<std::string, std::string> expected = {
       {top + "/folder.ogg/inside.ogg", "OK"},    {top + "/caf\xEF\xBF\xBD.ogg", "OK"},
       {top + "/fifo.ogg", "ERROR (OPENFILE)"},   {top + "/device.ogg", "ERROR (OPENFILE)"},
-      {top + "/socket.ogg", "ERROR (OPENFILE)"}, {(deep / "deep.ogg").native(), "ERROR (OPENFILE)"},
+      {top + "/socket.ogg", "ERROR (OPENFILE)"}, {(deep / "deep.ogg").native(), "OK"},
   };
   EXPECT_EQ(Verdicts(r.out), expected) << r.out;
-  EXPECT_NE(r.out.find("\n6 files, 4 errors ["), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n6 files, 3 errors ["), std::string::npos) << r.out;
   EXPECT_EQ(r.status, 1);
 }
 

@@ -63,7 +63,7 @@ done
 manifest=$windows/harrowbit.manifest
 for text in 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"' \
             'publicKeyToken="6595b64144ccf1df" language="*"' \
-            "<assemblyIdentity version=\"${four//, /.}\" processorArchitecture=\"X86\"" \
+            "<assemblyIdentity version=\"${four//, /.}\" processorArchitecture=\"amd64\"" \
             '<description>Harrowbit</description>'; do
   grep -qF -- "$text" "$manifest" || { echo "manifest lacks: $text"; fail=1; }
 done

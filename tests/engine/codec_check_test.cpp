@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <functional>
 
 #include "filetest/codecs/any_ogg_check.h"
 #include "filetest/codecs/flac_ogg_check.h"
 #include "filetest/codecs/ogg_check.h"
 #include "filetest/codecs/opus_check.h"
+#include "filetest/codecs/quick_check.h"
 #include "tests/gen/codec_gen.h"
 #include "tests/support/io_count.h"
 #include "tests/support/temp_dir.h"
@@ -398,12 +400,12 @@ TEST(CodecCheck, AFlacStreamWithoutMd5SaysSo) {
   }
 }
 
-TEST(CodecCheck, OnlyRegularFilesOpenAndPathsAreCutAt259Units) {
+TEST(CodecCheck, OnlyRegularFilesOpenAndPathsAreOpenedWhole) {
   TempDir t;
   ASSERT_EQ(::mkfifo((t / "fifo.opus").c_str(), 0600), 0);
   std::filesystem::create_directory(t / "folder.oga");
   const auto opus = testgen::EncodeCodecTone(Codec::kOpus, {.seconds = 0.5});
-  // 259 bytes of path name the file; what follows is cut off.
+  // 259 bytes of path name the file; a longer path that begins with them names nothing.
   std::string dir = t.path().native();
   const std::string name = std::string(259 - dir.size() - 1 - 5, 'n') + ".opus";
   ASSERT_TRUE(testgen::WriteBytes(dir + "/" + name, opus));
@@ -423,8 +425,59 @@ TEST(CodecCheck, OnlyRegularFilesOpenAndPathsAreCutAt259Units) {
   EXPECT_LT(testsupport::BytesReadSoFar() - readBefore, 4096);
   const std::string exact = dir + "/" + name;
   ASSERT_EQ(exact.size(), 259u);
-  EXPECT_TRUE(opusCheck.Open(exact + "-tail"));
-  EXPECT_TRUE(anyCheck.Open(exact + "-tail"));
+  EXPECT_TRUE(opusCheck.Open(exact));
+  EXPECT_FALSE(opusCheck.Open(exact + "-tail"));
+  EXPECT_FALSE(anyCheck.Open(exact + "-tail"));
+}
+
+// Every check, each on a clean file of its codec under a path of more than 259 bytes (an
+// album three folders deep with long names) whose first 259 bytes name a file that is
+// not Ogg at all: the long path's own verdict, OK, and the short one's, an error. A path
+// longer than the system takes is the path's fault, named as such.
+TEST(CodecCheck, EveryCheckOpensALongPathWholeAndNamesAPathTooLong) {
+  TempDir t;
+  const std::string dir = t.path().native();
+  const auto vorbisFile = testgen::EncodeTone({.seconds = 0.5});
+  const auto opusFile = testgen::EncodeCodecTone(Codec::kOpus, {.seconds = 0.5});
+  const auto flacFile = testgen::EncodeCodecTone(Codec::kFlac, {.seconds = 0.5});
+  struct Case {
+    const testgen::Bytes& clean;
+    const char* ext;
+    std::function<Outcome(const std::string&)> check;
+  };
+  COggCheck vorbis;
+  COggQuickCheck quick;
+  COpusCheck opus;
+  CFlacOggCheck flac;
+  CAnyOggCheck any;
+  const std::vector<Case> cases = {
+      {vorbisFile, ".ogg", [&](const std::string& p) { return CheckFile(vorbis, p); }},
+      {vorbisFile, ".ogg", [&](const std::string& p) { return CheckFile(quick, p); }},
+      {opusFile, ".opus", [&](const std::string& p) { return CheckFile(opus, p); }},
+      {flacFile, ".oga", [&](const std::string& p) { return CheckFile(flac, p); }},
+      {opusFile, ".opus", [&](const std::string& p) { return CheckFile(any, p); }},
+      {flacFile, ".oga", [&](const std::string& p) { return CheckFile(any, p); }},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const std::string folder = dir + "/" + std::to_string(i) + "/" + std::string(100, 'f');
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    const std::string shortName = std::string(259 - folder.size() - 1 - 4, 's') + ".ogg";
+    const std::string shortPath = folder + "/" + shortName;
+    ASSERT_EQ(shortPath.size(), 259u);
+    ASSERT_TRUE(testgen::WriteBytes(shortPath, testgen::Bytes(4096, 'x')));
+    const std::string album = shortPath + " (Deluxe Edition)/" + std::string(60, 'd') + "/";
+    ASSERT_TRUE(std::filesystem::create_directories(album));
+    const std::string longPath = album + std::string(40, 't') + c.ext;
+    ASSERT_GT(longPath.size(), 300u);
+    ASSERT_TRUE(testgen::WriteBytes(longPath, c.clean));
+    EXPECT_EQ(c.check(longPath).text, "OK") << i;
+    EXPECT_NE(c.check(shortPath).text, "OK") << i;
+    EXPECT_EQ(c.check(std::string(5000, 'p')).text, "OPENFILE: path too long") << i;
+    // A folder refused after a path too long: the refusal is this path's, not the last.
+    EXPECT_EQ(c.check(folder).text, "OPENFILE") << i;
+    EXPECT_EQ(c.check(dir + "/missing").text, "OPENFILE") << i;
+  }
 }
 
 TEST(CodecCheck, AZeroTailCostsNothingAndIsNoDamage) {

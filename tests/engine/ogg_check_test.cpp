@@ -181,22 +181,25 @@ TEST(OggCheck, NamesThatAreNotUtf8OpenAndDecode) {
   EXPECT_EQ(Check(check, path).text, "OK");
 }
 
-TEST(OggCheck, PathsAreCutAt259Units) {
+TEST(OggCheck, PathsAreOpenedWholeHoweverLong) {
   TempDir t;
   const auto bytes = testgen::EncodeTone({.seconds = 1});
   const auto exact = PathOfLength(t.path(), 259, "a.ogg");
   ASSERT_EQ(exact.native().size(), 259u);
   ASSERT_TRUE(testgen::WriteBytes(exact, bytes));
-  // 260 bytes that exist, whose first 259 name nothing: the cut path is what is opened.
+  // 260 bytes that exist, whose first 259 name nothing.
   const auto longer = PathOfLength(t / "x", 260, "b.ogg");
   ASSERT_EQ(longer.native().size(), 260u);
   ASSERT_TRUE(testgen::WriteBytes(longer, bytes));
   COggCheck check;
   EXPECT_TRUE(check.Open(exact));
-  EXPECT_TRUE(check.Open(exact.native() + "trailing"));
-  EXPECT_FALSE(check.Open(longer));
+  EXPECT_TRUE(check.Open(longer)) << check.m_strError;
+  // Whose first 259 name another file: not that file.
+  EXPECT_FALSE(check.Open(exact.native() + "trailing"));
   EXPECT_EQ(check.m_strError, "OPENFILE");
-  EXPECT_FALSE(check.Open(std::string(4000, 'p')));
+  // More than the system takes: the path's fault, named.
+  EXPECT_FALSE(check.Open(std::string(5000, 'p')));
+  EXPECT_EQ(check.m_strError, "OPENFILE: path too long");
 }
 
 TEST(OggCheck, EveryStreamIsClosedExactlyOnce) {

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 
 #include "filetest/codecs/ogg_check.h"
+#include "scan/file_verdict.h"
 #include "text/path_text.h"
 #include "text/terminal_columns.h"
 
@@ -53,6 +55,33 @@ TEST(OpenFailureNames, EveryListedCodeAndTheRestUnknown) {
                {-129, "OV_EFAULT"},   {-128, "OV_EREAD"},      {-137, "UNKNOWN"},
                {-130, "UNKNOWN"},     {-1, "UNKNOWN"},         {1, "UNKNOWN"}};
   for (const auto& c : cases) EXPECT_STREQ(OpenFailureName(c.code), c.name) << c.code;
+}
+
+// A file that did not open says nothing of its bytes, whatever kept it shut; a path the
+// system cannot take says so. Neither is damage to a file (--db's newly damaged, rot).
+TEST(OpenFailureNames, APathTooLongIsNamedAndNeitherKindIsDamage) {
+  const struct {
+    int error;
+    const char* reason;
+  } rows[] = {{ENAMETOOLONG, "OPENFILE: path too long"},
+              {ENOENT, "OPENFILE"},
+              {EACCES, "OPENFILE"},
+              {0, "OPENFILE"}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(OpenFileReasonOf(r.error), r.reason) << r.error;
+    EXPECT_TRUE(IsOpenFileReason(OpenFileReasonOf(r.error))) << r.error;
+    FileVerdict v;
+    v.status = FileVerdict::Status::kError;
+    v.reason = OpenFileReasonOf(r.error);
+    EXPECT_FALSE(v.IsDecodingFault()) << r.error;
+  }
+  for (const char* other : {"OPENFILEX", "OPENFILE:", "OV_HOLE @ 0m 01s", "", "openfile"}) {
+    EXPECT_FALSE(IsOpenFileReason(other)) << other;
+    FileVerdict v;
+    v.status = FileVerdict::Status::kError;
+    v.reason = other;
+    EXPECT_TRUE(v.IsDecodingFault()) << other;
+  }
 }
 
 TEST(PathText, InvalidBytesAndControlCharactersShowAsReplacementCharacters) {

@@ -112,7 +112,7 @@ void CheckText(std::string_view bytes) {
 
   const std::size_t total = unitsBefore.back();
   for (std::size_t maxUnits : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{3},
-                               total > 0 ? total - 1 : 0, total, total + 1, kMaxPathUnits}) {
+                               total > 0 ? total - 1 : 0, total, total + 1, std::size_t{259}}) {
     const std::string cut = CutToUtf16Units(bytes, maxUnits);
     if (!bytes.starts_with(cut)) Fail("cut is not a prefix", bytes);
     // The longest run of whole pieces within the limit: a character is never split.

@@ -48,8 +48,11 @@ TEST_F(JobControl, StartNeedsAFolderButNotFiles) {
   folder.Write("notes.txt");
   w.m_editPath->setText(QString::fromStdString(folder.path().native()));
   w.OnOK();
-  ASSERT_TRUE(WaitIdle(w));
-  EXPECT_EQ(Log(w), "0 files, 0 errors");
+  // Not "0 files, 0 errors", which reads as a pass: why nothing was checked.
+  ASSERT_TRUE(WaitUntil([&] { return IsIdle(w) && !Log(w).empty(); }));
+  EXPECT_EQ(Log(w), "Not checked: " + folder.path().native() +
+                        " (no file in it has a name ending in \".ogg\")");
+  EXPECT_EQ(decoder.created.load(), 0);
 }
 
 TEST_F(JobControl, EnterPausesAndTheButtonContinues) {

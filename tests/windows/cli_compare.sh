@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # harrowbit-cli.exe under Wine against the Linux harrowbit-cli on the same files: the
 # generated cases (one file per kind of damage, and the codebook made to exhaust the
-# decoder's stack) and the demo library, full and --quick, -j1 and -j2; the Opus and FLAC
+# decoder's stack), paths longer than 259 characters and the demo library, full and --quick, -j1 and -j2; the Opus and FLAC
 # cases with --all-codecs, and the breaches of the format rules with --strict. Given the
 # same list of files (--files-from), the reports must be the same bytes once Windows' paths
 # ("Z:\dir\a.ogg") and line ends ("\r\n") are mapped, and so must the exit statuses.
@@ -25,7 +25,18 @@ mkdir -p "$work/names/Sigur Rós" "$work/names/日本"
 cp "$work/cases/clean.ogg" "$work/names/Sigur Rós/Ágætis byrjun.ogg"
 cp "$work/cases/dropped-page.ogg" "$work/names/日本/音楽 🎵.ogg"
 cp "$work/cases/cut-mid-file.ogg" "$work/names/Ελληνικά.ogg"
-for folder in cases demo names codecs strict; do
+# An album three folders deep with long names: paths of 300 and more characters, one of
+# them beginning with the whole 259-character path of another, damaged, file; each must get
+# its own verdict, on Windows through "\\?\" paths.
+long=$work/long/$(printf 'A%.0s' {1..100})
+damaged=$long/$(printf 'd%.0s' $(seq $((259 - ${#long} - 1 - 4)))).ogg
+album="$damaged (Deluxe Edition)/$(printf 'c%.0s' {1..60})"
+mkdir -p "$album"
+cp "$work/cases/cut-mid-file.ogg" "$damaged"
+cp "$work/cases/clean.ogg" "$album/$(printf 't%.0s' {1..40}).ogg"
+cp "$work/codecs/opus-clean.opus" "$album/$(printf 'o%.0s' {1..40}).opus"
+cp "$work/codecs/flac-cut-mid-file.oga" "$album/$(printf 'f%.0s' {1..40}).oga"
+for folder in cases demo names codecs strict long; do
   # The names each run takes from a folder: --all-codecs takes .opus and .oga too.
   (cd "$work" && find "$folder" -name '*.ogg' -o -name '*.opus' -o -name '*.oga' | LC_ALL=C sort) \
     >"$work/$folder.names"
@@ -68,6 +79,8 @@ cases=(
   "demo     --db @DB --skip-checked 30 --json -j1"
   "names    -j1"
   "names    --quick -j2 --json"
+  "long     -j1"
+  "long     --all-codecs --quick -j2"
   "codecs   --all-codecs -j1"
   "codecs   --all-codecs --quick -j2 --json"
   "strict   --strict -j1"

@@ -1,6 +1,7 @@
 // Files and folders on Windows, through the platform seam: collection in the file
 // system's order with wide names, identity of folders, the file test opening wide paths,
-// the 259-unit cut and zero-filled tails. The same rules as tests/engine on POSIX.
+// paths longer than MAX_PATH opened and listed whole, and zero-filled tails. The same rules as
+// tests/engine on POSIX.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -210,11 +211,11 @@ TEST(WindowsFileTest, OpensByWidePathAndOnlyRegularFiles) {
   EXPECT_FALSE(check.IsOpen());
 }
 
-TEST(WindowsFileTest, PathsAreCutAt259Units) {
+TEST(WindowsFileTest, PathsOfAnyLengthAreOpenedWhole) {
   TempDir t;
   const auto bytes = testgen::EncodeTone({.seconds = 1});
   // A path of exactly 259 UTF-16 units, the last of them a character outside the BMP
-  // (two units), so the cut counts units and not bytes or characters.
+  // (two units), and longer ones that begin with it.
   std::string exact = PathToUtf8(t.path()) + "\\";
   const std::string tail = "\xF0\x9F\x8E\xB5.ogg";  // 6 units
   const std::size_t rootUnits = t.path().native().size() + 1;
@@ -224,9 +225,47 @@ TEST(WindowsFileTest, PathsAreCutAt259Units) {
   ASSERT_TRUE(testgen::WriteBytes(PathFromUtf8(exact), bytes));
   COggCheck check;
   EXPECT_TRUE(check.Open(PathFromUtf8(exact))) << check.m_strError;
-  EXPECT_TRUE(check.Open(PathFromUtf8(exact + "trailing"))) << check.m_strError;
-  EXPECT_FALSE(check.Open(PathFromUtf8(std::string(4000, 'p'))));
+  EXPECT_FALSE(check.Open(PathFromUtf8(exact + "trailing")));
   EXPECT_EQ(check.m_strError, "OPENFILE");
+  // Past what even "\\?\" paths hold (32,767 units): the path's fault, named.
+  std::string tooLong = PathToUtf8(t.path());
+  while (tooLong.size() < 33000) tooLong += "\\" + std::string(200, 'p');
+  EXPECT_FALSE(check.Open(PathFromUtf8(tooLong)));
+  EXPECT_EQ(check.m_strError, "OPENFILE: path too long");
+}
+
+// An album three folders deep with long names: a clean file under a path of 300+ units
+// whose first 259 units name a damaged file. Listed from its folder and checked by its
+// whole path, each file gets its own verdict.
+TEST(WindowsFileTest, LongPathsAreListedAndCheckedWhole) {
+  TempDir t;
+  // Made through "\\?\": the C++ library's own calls stop at MAX_PATH.
+  const auto made = [](const std::string& utf8) { return PathFromUtf8("\\\\?\\" + utf8); };
+  const std::string root = PathToUtf8(t.path()) + "\\" + std::string(100, 'a');
+  const std::size_t rootUnits = PathFromUtf8(root).native().size();
+  const std::string damaged = root + "\\" + std::string(259 - rootUnits - 1 - 4, 'd') + ".ogg";
+  ASSERT_EQ(PathFromUtf8(damaged).native().size(), 259u);
+  const std::string album = damaged + " (Deluxe Edition)\\" + std::string(60, 'c');
+  const std::string clean = album + "\\" + std::string(40, 't') + ".ogg";
+  ASSERT_GT(clean.size(), 300u);
+  fs::create_directories(made(album));
+  ASSERT_TRUE(testgen::WriteBytes(made(damaged), testgen::MakeCase(Damage::kCutMidFile, {})));
+  ASSERT_TRUE(testgen::WriteBytes(made(clean), testgen::EncodeTone({.seconds = 1})));
+
+  CFileList list;
+  ScanFolder(list, PathFromUtf8(root));
+  std::vector<std::string> listed = Listed(list);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{damaged, clean}));
+  COggCheck check;
+  EXPECT_EQ(Check(check, PathFromUtf8(clean)), "OK");
+  EXPECT_EQ(Check(check, PathFromUtf8(damaged)).substr(0, 9), "TRUNCATED");
+  FileStatus status;
+  std::error_code error;
+  EXPECT_TRUE(StatusOf(clean, status, error)) << error.message();
+  EXPECT_EQ(status.kind, FileStatus::Kind::kRegular);
+  std::error_code ignored;
+  fs::remove_all(made(root), ignored);
 }
 
 TEST(WindowsFileTest, ZerosAfterTheDataEndTheViewOnePageLaterAndLeaveTheVerdict) {

@@ -12,6 +12,12 @@
 //   size W H | show max|min|restore
 //   browse MS [FOLDER]          open Browse, print the folder browser's texts, then type
 //                               FOLDER into it and press OK, or press Cancel
+//   view                        where the report's last file line and summary stand in the
+//                               pane: "line.last=I x,y" (client pixels, -1 when not in view)
+//   char CODE                   post the character CODE (1 for Ctrl+A) to the focused control
+//   window TITLE ID MS          wait for a window titled TITLE with a control ID (the
+//                               installer's pages, its questions); print its visible controls
+//   press TITLE ID COMMAND      in that window, the button COMMAND (1 Next, 2 Cancel, 6 Yes...)
 //   sleep MS
 // Several commands may follow each other, separated by "+": one Wine start for all of them.
 // Drops come from tests/winui/xdnd_drop.c instead: an HDROP means nothing in another process.
@@ -27,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/utf16.h"
@@ -147,10 +154,14 @@ int Layout(HWND hwnd) {
     Print("layout: cannot measure the template");
     return 1;
   }
-  RECT w{};
-  ::GetWindowRect(hwnd, &w);
-  const int dx = (w.right - w.left) - t.window.cx;
-  const int dy = (w.bottom - w.top) - t.window.cy;
+  // The growth of the client area beyond the template's at the window's base units: a
+  // window that opened smaller than the template (at a high DPI on a small screen) has
+  // grown by less than nothing.
+  RECT client{};
+  ::GetClientRect(hwnd, &client);
+  const WindowSize opened = TemplateClientSize(t.units);
+  const int dx = client.right - opened.cx;
+  const int dy = client.bottom - opened.cy;
   PlacedControl placed[kPlacedControls];
   PlaceControls(t.units, dx, dy, placed);
   int bad = 0;
@@ -215,6 +226,25 @@ int Dump(HWND hwnd) {
   ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &gui);
   std::snprintf(line, sizeof line, "focus=%d", gui.hwndFocus ? ::GetDlgCtrlID(gui.hwndFocus) : 0);
   Print(line);
+  // What screen readers name each control by: the static text just before it.
+  for (const int id : kIds) {
+    const HWND before = ::GetWindow(::GetDlgItem(hwnd, id), GW_HWNDPREV);
+    wchar_t cls[32] = {};
+    if (before != nullptr) ::GetClassNameW(before, cls, 32);
+    if (_wcsicmp(cls, L"Static") != 0) continue;
+    std::snprintf(line, sizeof line, "label.%d=%s%s", id, Utf8(TextOf(before)).c_str(),
+                  ::IsWindowVisible(before) ? "" : " (hidden)");
+    Print(line);
+  }
+  std::snprintf(line, sizeof line, "dpi=%u", ::GetDpiForWindow(hwnd));
+  Print(line);
+  DWORD from = 0;
+  DWORD to = 0;
+  ::SendMessageW(::GetDlgItem(hwnd, IDC_LOG), EM_GETSEL, reinterpret_cast<WPARAM>(&from),
+                 reinterpret_cast<LPARAM>(&to));
+  std::snprintf(line, sizeof line, "selection=%lu,%lu", static_cast<unsigned long>(from),
+                static_cast<unsigned long>(to));
+  Print(line);
   Print("log<<");
   std::wstring log = TextOf(::GetDlgItem(hwnd, IDC_LOG));
   std::wstring unix;
@@ -223,6 +253,103 @@ int Dump(HWND hwnd) {
   }
   Print(Utf8(unix));
   Print(">>log");
+  return 0;
+}
+
+// Where the first character of line `index` of the report stands in the pane's client
+// area; "-1,-1" when it is out of view.
+std::string PlaceOfLine(HWND log, LRESULT index) {
+  RECT client{};
+  ::GetClientRect(log, &client);
+  const LRESULT at = ::SendMessageW(log, EM_LINEINDEX, static_cast<WPARAM>(index), 0);
+  const LRESULT pos = ::SendMessageW(log, EM_POSFROMCHAR, static_cast<WPARAM>(at), 0);
+  const int x = static_cast<short>(LOWORD(pos));
+  const int y = static_cast<short>(HIWORD(pos));
+  char text[64];
+  const bool seen = pos != -1 && x >= 0 && y >= 0 && x < client.right && y < client.bottom;
+  std::snprintf(text, sizeof text, "%d,%d", seen ? x : -1, seen ? y : -1);
+  return text;
+}
+
+// The report's last file line ("[n/N]...") and its summary: are they in view, from their
+// first character?
+int View(HWND hwnd) {
+  const HWND log = ::GetDlgItem(hwnd, IDC_LOG);
+  const std::wstring text = TextOf(log);
+  LRESULT index = 0;
+  LRESULT lastFile = -1;
+  LRESULT summary = -1;
+  for (std::size_t start = 0; start <= text.size(); ++index) {
+    std::size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring_view lineText(text.data() + start, end - start);
+    if (lineText.starts_with(L"[")) lastFile = index;
+    if (lineText.find(L" files, ") != std::wstring_view::npos) summary = index;
+    start = end + 2;
+  }
+  char line[200];
+  std::snprintf(line, sizeof line, "lines=%ld first=%ld", static_cast<long>(index),
+                static_cast<long>(::SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0)));
+  Print(line);
+  if (lastFile >= 0)
+    Print("line.last=" + std::to_string(lastFile) + " " + PlaceOfLine(log, lastFile));
+  if (summary >= 0)
+    Print("line.summary=" + std::to_string(summary) + " " + PlaceOfLine(log, summary));
+  return 0;
+}
+
+struct TitledFind {
+  std::wstring title;
+  int id;
+  HWND found;
+};
+
+BOOL CALLBACK FindTitled(HWND hwnd, LPARAM param) {
+  auto* data = reinterpret_cast<TitledFind*>(param);
+  // NSIS ends its caption with a blank.
+  std::wstring title = TextOf(hwnd);
+  while (!title.empty() && title.back() == L' ') title.pop_back();
+  if (::IsWindowVisible(hwnd) && title == data->title && ::GetDlgItem(hwnd, data->id) != nullptr) {
+    data->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindTitledWindow(const char* title, int id) {
+  TitledFind data{Wide(title), id, nullptr};
+  ::EnumWindows(FindTitled, reinterpret_cast<LPARAM>(&data));
+  return data.found;
+}
+
+// Every visible control of a window, nested pages included: id, class, left edge, text.
+BOOL CALLBACK PrintControl(HWND child, LPARAM top) {
+  if (!::IsWindowVisible(child)) return TRUE;
+  wchar_t cls[64] = {};
+  ::GetClassNameW(child, cls, 64);
+  const RECT r = ClientRectOf(reinterpret_cast<HWND>(top), child);
+  char line[128];
+  std::snprintf(
+      line, sizeof line, "child id=%d class=%s x=%ld style=0x%08lx text=", ::GetDlgCtrlID(child),
+      Utf8(cls).c_str(), r.left, static_cast<unsigned long>(::GetWindowLongW(child, GWL_STYLE)));
+  std::wstring text = TextOf(child);
+  for (wchar_t& ch : text) {
+    if (ch == L'\r' || ch == L'\n') ch = L' ';
+  }
+  Print(line + Utf8(text.substr(0, 200)));
+  return TRUE;
+}
+
+bool WaitFor(DWORD ms, auto condition);
+
+int Window(const char* title, int id, DWORD ms) {
+  HWND found = nullptr;
+  if (!WaitFor(ms, [&] { return (found = FindTitledWindow(title, id)) != nullptr; })) {
+    Print(std::string("no window \"") + title + "\" with control " + std::to_string(id));
+    return 1;
+  }
+  ::Sleep(300);
+  ::EnumChildWindows(found, PrintControl, reinterpret_cast<LPARAM>(found));
   return 0;
 }
 
@@ -301,6 +428,17 @@ int RunOne(int argc, char** argv) {
     return 0;
   }
   if (command == "find") return WaitWindow(DWORD(std::atoi(argv[2]))) ? 0 : 1;
+  if (command == "window" && argc == 5) {
+    return Window(argv[2], std::atoi(argv[3]), DWORD(std::atoi(argv[4])));
+  }
+  if (command == "press" && argc == 5) {
+    const HWND w = FindTitledWindow(argv[2], std::atoi(argv[3]));
+    const int id = std::atoi(argv[4]);
+    return w != nullptr && ::PostMessageW(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                                          reinterpret_cast<LPARAM>(::GetDlgItem(w, id)))
+               ? 0
+               : 1;
+  }
   if (command == "gone") {
     return WaitFor(DWORD(std::atoi(argv[2])), [] { return FindWindowOnce() == nullptr; }) ? 0 : 1;
   }
@@ -310,6 +448,16 @@ int RunOne(int argc, char** argv) {
     return 1;
   }
   if (command == "dump") return Dump(hwnd);
+  if (command == "view") return View(hwnd);
+  if (command == "char" && argc == 3) {
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &gui);
+    return ::PostMessageW(gui.hwndFocus != nullptr ? gui.hwndFocus : hwnd, WM_CHAR,
+                          static_cast<WPARAM>(std::atoi(argv[2])), 1)
+               ? 0
+               : 1;
+  }
   if (command == "layout") return Layout(hwnd);
   if (command == "wait-text" && argc == 5) {
     const HWND c = ::GetDlgItem(hwnd, std::atoi(argv[2]));
