@@ -111,20 +111,26 @@ struct Serving {
 // Confines the helper, every thread of it, before it reads a request, let alone a file.
 // False when it must not serve.
 bool Confine(Serving& serving) {
-  const Confinement confinement = ConfineDecoderHelper(kReplyFd);
-  serving.confined = confinement.confined;
-  if (confinement.confined) return true;
-  if (serving.sandbox == kSandboxRequired) {
+  serving.confined = ConfineDecoderHelper(kReplyFd).confined;
+  if (serving.confined || serving.sandbox != kSandboxRequired) return true;
+  serving.status = kUnconfinedExitStatus;
+  return false;
+}
+
+// Says what the system lacks for the sandbox while standard error can still be written
+// (from BecomeHelper on, a write to a file ends the helper); false when it must not serve.
+bool SayWhatTheSandboxLacks(std::string_view sandbox) {
+  const std::string missing = SandboxMissing();
+  if (missing.empty()) return true;
+  if (sandbox == kSandboxRequired) {
     std::fprintf(stderr,
                  "harrowbit: the decoder helper cannot be confined (%s), and "
                  "--require-sandbox forbids decoding unconfined\n",
-                 confinement.missing.c_str());
-    serving.status = kUnconfinedExitStatus;
+                 missing.c_str());
     return false;
   }
-  if (serving.sandbox == kSandboxTell) {
-    std::fprintf(stderr, "harrowbit: the decoder helper runs unconfined: %s\n",
-                 confinement.missing.c_str());
+  if (sandbox == kSandboxTell) {
+    std::fprintf(stderr, "harrowbit: the decoder helper runs unconfined: %s\n", missing.c_str());
   }
   return true;
 }
@@ -146,6 +152,7 @@ int MaybeRunDecoderHelper(int argc, char** argv, HelperProbe probe) {
   const CheckMode mode = CheckModeOfHelperArgument(argv[5]).value_or(CheckMode{});
   const auto stackBytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
   const auto addressSpace = static_cast<uint64_t>(std::strtoull(argv[4], nullptr, 10));
+  if (!SayWhatTheSandboxLacks(argv[6])) return kUnconfinedExitStatus;
   void* shared = nullptr;
   if (!BecomeHelper(argv[2], {kRequestFd, kReplyFd, kPositionFd}, kSanitized ? 0 : addressSpace,
                     sizeof(SharedPosition), &shared)) {

@@ -15,6 +15,9 @@ struct Confinement {
   std::string missing;
 };
 
+// What this system lacks for ConfineDecoderHelper, in a few words; empty when nothing.
+std::string SandboxMissing();
+
 // Confines the calling process, every thread of it, for good. `replies` is the one
 // descriptor besides standard error that it may write to.
 Confinement ConfineDecoderHelper(int replies);

@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <linux/seccomp.h>
 #include <seccomp.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -81,6 +83,15 @@ std::string Refused(const char* what, int error) {
 }
 
 }  // namespace
+
+std::string SandboxMissing() {
+  // Asking whether a filter may end a whole process needs Linux 4.14, which has every
+  // other part of the filter too.
+  uint32_t action = SECCOMP_RET_KILL_PROCESS;
+  if (::syscall(SYS_seccomp, SECCOMP_GET_ACTION_AVAIL, 0, &action) == 0) return {};
+  return errno == ENOSYS || errno == EINVAL ? "the kernel has no seccomp filters"
+                                            : Refused("seccomp", errno);
+}
 
 Confinement ConfineDecoderHelper(int replies) {
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return {false, Refused("no_new_privs", errno)};
