@@ -105,6 +105,16 @@ def quick_against_full(files, bins, rounds):
     return report("full -j1 / quick -j1 (speed-up)", float(lines[-1].split()[-1]), 40, "at least")
 
 
+def sandbox_cost(files, bins, rounds):
+    """The CLI -j1 with its helpers confined against unconfined, in full and quick: at most
+    1 % and 2 % dearer (bench/sandbox-cost judges, and fails past them)."""
+    done = subprocess.run([bins["sandbox"], bins["cli"], "--rounds", str(rounds)] + files,
+                          capture_output=True, text=True, check=False)
+    print("sandbox cost (confined / unconfined):")
+    print(done.stdout.rstrip() or f"  failed: {done.stderr.strip()}")
+    return done.returncode == 0
+
+
 def run_set(label, files, bins, rounds, tmp, real=False):
     print(f"\n{label}: {len(files)} files")
     db = os.path.join(tmp, "first-run.db")
@@ -135,6 +145,7 @@ def run_set(label, files, bins, rounds, tmp, real=False):
         print(f"    {a} {ta:.3f} s, {b} {tb:.3f} s")
         ok &= report(name, ta / tb, limit, kind)
     ok &= quick_against_full(files, bins, rounds)
+    ok &= sandbox_cost(files, bins, rounds)
     if shutil.which("oggdec"):
         start = time.perf_counter()
         for f in files:
@@ -199,7 +210,7 @@ def main():
     b = os.path.abspath(args.build)
     bins = {"cli": f"{b}/cli/harrowbit-cli", "bare": f"{b}/bench/bare-decode",
             "collect": f"{b}/bench/collect-tree", "gen": f"{b}/tests/gen/harrowbit-gen",
-            "quick": f"{b}/bench/quick-vs-full"}
+            "quick": f"{b}/bench/quick-vs-full", "sandbox": f"{b}/bench/sandbox-cost"}
     for path in bins.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"run.py: {path} is missing: build first (scripts/setup.sh)")
