@@ -44,6 +44,7 @@ double TimeRun(const char* self, const char* how, const std::vector<std::string>
                           const_cast<char*>(how)};
   for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::fflush(stdout);  // or the child writes what this process printed once more
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
