@@ -126,6 +126,10 @@ Confinement ConfineDecoderHelper(int replies) {
   }
   std::vector<Rule> rules = AllowedCalls(replies);
   AllowWhatSanitizersNeed(rules);
+  // The kernel would also turn off speculative store bypass for a filtered process, which
+  // slows decoding by some 8 %: what it guards against needs code of the attacker's
+  // running already, which the filter is there to contain.
+  seccomp_attr_set(filter.get(), SCMP_FLTATR_CTL_SSB, 1);
   for (const Rule& rule : rules) {
     const int r = rule.argCount == 0
                       ? seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, rule.call, 0)
