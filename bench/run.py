@@ -118,6 +118,8 @@ def salvage_against_check(files, bins, rounds):
         return False
     measured = float(line.split("salvage / check = ")[1].split()[0])
     return report("salvage / full check", measured, 3, "at most")
+
+
 def hash_cost(files, bins, rounds):
     """The full and the quick check with the audio hash against without, in one process."""
     done = subprocess.run([bins["hash"], "--rounds", str(rounds)] + files, capture_output=True,
@@ -132,6 +134,16 @@ def hash_cost(files, bins, rounds):
         ok &= report(f"{line.split(':')[0]} with / without the audio hash", float(line.split()[-1]),
                      1.02, "at most")
     return ok
+
+
+def sandbox_cost(files, bins, rounds):
+    """The CLI -j1 with its helpers confined against unconfined, in full and quick: at most
+    1 % and 2 % dearer (bench/sandbox-cost judges, and fails past them)."""
+    done = subprocess.run([bins["sandbox"], bins["cli"], "--rounds", str(rounds)] + files,
+                          capture_output=True, text=True, check=False)
+    print("sandbox cost (confined / unconfined):")
+    print(done.stdout.rstrip() or f"  failed: {done.stderr.strip()}")
+    return done.returncode == 0
 
 
 def run_set(label, files, bins, rounds, tmp, real=False):
@@ -165,6 +177,7 @@ def run_set(label, files, bins, rounds, tmp, real=False):
         ok &= report(name, ta / tb, limit, kind)
     ok &= quick_against_full(files, bins, rounds)
     ok &= hash_cost(files, bins, rounds)
+    ok &= sandbox_cost(files, bins, rounds)
     if shutil.which("oggdec"):
         start = time.perf_counter()
         for f in files:
@@ -252,7 +265,7 @@ def main():
     bins = {"cli": f"{b}/cli/harrowbit-cli", "bare": f"{b}/bench/bare-decode",
             "collect": f"{b}/bench/collect-tree", "gen": f"{b}/tests/gen/harrowbit-gen",
             "quick": f"{b}/bench/quick-vs-full", "salvage": f"{b}/bench/salvage-cost",
-            "hash": f"{b}/bench/hash-cost"}
+            "hash": f"{b}/bench/hash-cost", "sandbox": f"{b}/bench/sandbox-cost"}
     for path in bins.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"run.py: {path} is missing: build first (scripts/setup.sh)")

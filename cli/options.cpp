@@ -24,7 +24,11 @@ const char kUsage[] =
     "      --json          print one JSON object per file and a summary object instead\n"
     "                      of the report (see the README for the fields)\n"
     "      --in-process    decode inside this process, one file at a time: a little\n"
-    "                      faster, but a file that crashes the decoder ends the check\n"
+    "                      faster, but a file that crashes the decoder ends the check,\n"
+    "                      and the decoder runs unconfined, with all this program may do\n"
+    "      --require-sandbox  decode nothing where the decoder helper cannot be\n"
+    "                      confined (no seccomp in the kernel): end the check as a fault\n"
+    "                      of the run instead of decoding unconfined with a warning\n"
     "      --quick         check without audio synthesis, about fifty times faster:\n"
     "                      the same verdicts, except that a file crafted to crash the\n"
     "                      decoder while it synthesises audio passes (Vorbis only)\n"
@@ -107,7 +111,8 @@ enum LongOnly {
   kOtherCopies,
   kForce,
   kShowChanges,
-  kFailOnAudioChange
+  kFailOnAudioChange,
+  kRequireSandbox
 };
 
 const option kLongOptions[] = {
@@ -115,6 +120,7 @@ const option kLongOptions[] = {
     {"errors-only", no_argument, nullptr, 'q'},
     {"json", no_argument, nullptr, kJson},
     {"in-process", no_argument, nullptr, kInProcess},
+    {"require-sandbox", no_argument, nullptr, kRequireSandbox},
     {"quick", no_argument, nullptr, kQuick},
     {"all-codecs", no_argument, nullptr, kAllCodecs},
     {"strict", no_argument, nullptr, kStrict},
@@ -198,6 +204,7 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
       case 'q': options.errorsOnly = true; break;
       case kJson: options.json = true; break;
       case kInProcess: options.inProcess = true; break;
+      case kRequireSandbox: options.requireSandbox = true; break;
       case kQuick: options.mode.quick = true; break;
       case kAllCodecs: options.mode.everyCodec = true; break;
       case kStrict: options.mode.strict = true; break;
@@ -254,6 +261,9 @@ int ParseOptions(int argc, char** argv, CliOptions& options) {
       1) {
     return UsageError(
         "--show-errors, --show-changes and --coverage are separate questions: ask one");
+  }
+  if (options.requireSandbox && options.inProcess) {
+    return UsageError("--in-process decodes unconfined: it cannot go with --require-sandbox");
   }
   if (options.nulSeparated && options.filesFrom.empty()) {
     return UsageError("-0 goes with --files-from");

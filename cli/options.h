@@ -15,6 +15,8 @@ struct CliOptions {
   bool errorsOnly = false;
   bool json = false;
   bool inProcess = false;
+  // Decode nothing unconfined (DecoderOptions::requireSandbox).
+  bool requireSandbox = false;
   // --quick, --all-codecs, --strict.
   CheckMode mode{};
   // The results database, and what it is asked.

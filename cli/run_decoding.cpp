@@ -56,7 +56,8 @@ bool FitJobsToOpenFiles(CliOptions& options) {
 TesterFactory MakeTesters(const CliOptions& options, const CScanState& state,
                           CRememberedVerdicts* remembered) {
   if (options.inProcess) return InProcessTesterFactory(options.mode);
-  const DecoderOptions decoder{.cancelFd = state.CancelFd(), .mode = options.mode};
+  const DecoderOptions decoder{
+      .cancelFd = state.CancelFd(), .mode = options.mode, .requireSandbox = options.requireSandbox};
   TesterFactory inner;
   if (options.jobs == 1) {
     inner = IsolatedTesterFactory(CurrentExecutable(), decoder);

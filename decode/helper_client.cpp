@@ -1,23 +1,36 @@
 #include "decode/helper_client.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <new>
 
 #include "platform/path_bytes.h"
+#include "platform/sandbox.h"
 
 CDecoderHelper::CDecoderHelper(std::filesystem::path executable, DecoderOptions options)
     : m_executable(std::move(executable)), m_options(options) {}
 
 CDecoderHelper::~CDecoderHelper() { End(HelperExit::How::kCancelled); }
 
+namespace {
+
+// Where the helper cannot be confined it says so on standard error, but once in a run:
+// the first helper is told to, every later one to keep quiet.
+std::atomic<bool> g_sandboxSpoken{false};
+
+}  // namespace
+
 bool CDecoderHelper::Start() {
   if (m_process.Running()) return true;
+  const char* sandbox = m_options.requireSandbox         ? kSandboxRequired
+                        : g_sandboxSpoken.exchange(true) ? kSandboxQuiet
+                                                         : kSandboxTell;
   HelperLaunch launch{.executable = m_executable,
                       .flag = kDecoderHelperFlag,
                       .arguments = {std::to_string(m_options.stackBytes),
                                     std::to_string(m_options.addressSpaceBytes),
-                                    std::string(HelperArgument(m_options.mode))},
+                                    std::string(HelperArgument(m_options.mode)), sandbox},
                       .descriptors = {kRequestFd, kReplyFd, kPositionFd},
                       .sharedBytes = sizeof(SharedPosition),
                       .replyBufferBytes = kReplyPipeBytes,
@@ -41,8 +54,11 @@ double CDecoderHelper::UnmapSharedPosition() {
 
 bool CDecoderHelper::Request(const std::filesystem::path& file) {
   if (!m_process.Running()) return false;
-  const std::string request = EncodeRequest(PathToUtf8(file), m_options.mode);
-  const bool written = m_process.Write(request.data(), request.size());
+  // The helper cannot open files: it is handed each one, opened here.
+  CReadFile handed;
+  const std::string path = PathToUtf8(file);
+  const std::string request = EncodeRequest(path, m_options.mode, handed.OpenToHandOver(path));
+  const bool written = m_process.Write(request.data(), request.size(), handed.Native());
   m_answeredAt = std::chrono::steady_clock::now();
   m_bJudging = false;
   return written;
@@ -60,6 +76,8 @@ HelperExit CDecoderHelper::End(HelperExit::How why) {
   if (why == HelperExit::How::kCrashed && end.byItself) {
     exit.signal = end.signal;
     if (end.killedFromOutside) exit.how = HelperExit::How::kKilled;
+    if (end.bySandbox) exit.how = HelperExit::How::kSandboxed;
+    if (end.exitStatus == kUnconfinedExitStatus) exit.how = HelperExit::How::kUnconfined;
   }
   return exit;
 }

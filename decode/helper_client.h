@@ -29,6 +29,9 @@ struct DecoderOptions {
   NativeWaitable cancelFd = kNoWaitable;
   // The way each file is checked; with `strict`, its breaches come with the verdict.
   CheckMode mode{};
+  // A helper that cannot confine itself (platform/sandbox.h) checks nothing: each file it
+  // was asked for is a fault of the run. Otherwise it says so once and decodes unconfined.
+  bool requireSandbox = false;
 };
 
 // How a helper's work on a file ended when it did not answer to the end.
@@ -39,7 +42,9 @@ struct HelperExit {
                  // kernel's out-of-memory killer sends SIGKILL), or it wrote a file
     kOverLimit,  // the scan stopped it: too much processor time without an answer
     kStalled,    // the scan stopped it: no answer for long, and hardly any processor time
-    kCancelled   // the scan stopped it: the check was cancelled
+    kCancelled,  // the scan stopped it: the check was cancelled
+    kSandboxed,  // its sandbox ended it for a system call the sandbox does not allow
+    kUnconfined  // it could not confine itself, and was told to check nothing then
   };
   How how = How::kCrashed;
   // The signal it died of, when it died by itself; 0 otherwise.
@@ -50,6 +55,9 @@ struct HelperExit {
   bool ByTheScan() const {
     return how == How::kOverLimit || how == How::kStalled || how == How::kCancelled;
   }
+  // Whether a fresh helper could end otherwise: not after the scan or the sandbox ended it,
+  // which a second helper would do again.
+  bool Retried() const { return !ByTheScan() && how != How::kSandboxed && how != How::kUnconfined; }
   bool operator==(const HelperExit&) const = default;
 };
 

@@ -48,23 +48,41 @@ Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t&
   return Parsed::kMessage;
 }
 
-std::string EncodeRequest(const std::string& pathBytes, CheckMode mode) {
-  const auto length = static_cast<uint32_t>(std::min<std::size_t>(pathBytes.size(), kLongestPath));
-  const uint32_t strict = mode.strict ? 1 : 0;
-  std::string request(reinterpret_cast<const char*>(&length), sizeof length);
-  request.append(reinterpret_cast<const char*>(&strict), sizeof strict);
-  request.append(pathBytes, 0, length);
+namespace {
+
+struct RequestHeader {
+  uint32_t length;
+  uint32_t strict;
+  int32_t opened;
+};
+
+}  // namespace
+
+std::string EncodeRequest(const std::string& pathBytes, CheckMode mode, int32_t opened) {
+  const RequestHeader h{
+      static_cast<uint32_t>(std::min<std::size_t>(pathBytes.size(), kLongestPath)),
+      mode.strict ? 1U : 0U, opened};
+  std::string request(reinterpret_cast<const char*>(&h), sizeof h);
+  request.append(pathBytes, 0, h.length);
   return request;
 }
 
 bool ReadRequest(int fd, HelperRequest& request) {
-  uint32_t length = 0;
-  uint32_t mode = 0;
-  if (!ReadAll(fd, &length, sizeof length) || length > kLongestPath) return false;
-  if (!ReadAll(fd, &mode, sizeof mode) || mode > 1) return false;
-  request.strict = mode == 1;
-  request.path.assign(length, '\0');
-  return ReadAll(fd, request.path.data(), length);
+  // The handed file comes with the header's first bytes.
+  RequestHeader h{};
+  request.file = kNoNativeFile;
+  char* p = reinterpret_cast<char*>(&h);
+  for (std::size_t got = 0; got < sizeof h;) {
+    const int64_t n = ReceiveDescriptor(fd, p + got, sizeof h - got, request.file);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<std::size_t>(n);
+  }
+  if (h.length > kLongestPath || h.strict > 1) return false;
+  request.strict = h.strict == 1;
+  request.opened = h.opened;
+  request.path.assign(h.length, '\0');
+  return ReadAll(fd, request.path.data(), h.length);
 }
 
 bool WriteAll(int fd, const void* data, std::size_t size) {

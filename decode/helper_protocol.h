@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/read_file.h"
 #include "scan/check_mode.h"
 
 // What the scan and its decoder helper process say to each other. The scan writes a
@@ -33,8 +34,13 @@ inline constexpr int kReplyPipeBytes = 65536;
 inline constexpr uint32_t kLongestPath = 1 << 16;
 
 // The helper's arguments: this flag, then its channel (BecomeHelper), its stack and its
-// address space in bytes, and which check it runs (HelperArgument of its CheckMode).
+// address space in bytes, which check it runs (HelperArgument of its CheckMode) and what
+// to do where it cannot confine itself: decode all the same and say so on standard error,
+// or keep quiet about it (another helper of the run said so), or check nothing.
 inline constexpr char kDecoderHelperFlag[] = "--decoder-helper";
+inline constexpr char kSandboxTell[] = "sandbox-or-tell";
+inline constexpr char kSandboxQuiet[] = "sandbox-or-quiet";
+inline constexpr char kSandboxRequired[] = "sandbox-required";
 
 using SharedPosition = std::atomic<double>;
 static_assert(SharedPosition::is_always_lock_free, "shared between processes");
@@ -81,11 +87,15 @@ enum class Parsed { kMessage, kIncomplete, kMalformed };
 Parsed ParseMessage(std::string_view bytes, HelperMessage& message, std::size_t& used);
 
 // Asks for the check of `pathBytes` in `mode`, of which only its strictness travels here:
-// the rest the helper was started with.
-std::string EncodeRequest(const std::string& pathBytes, CheckMode mode);
+// the rest the helper was started with. `opened` says whether the file comes with the
+// request, or why not (CReadFile::OpenToHandOver).
+std::string EncodeRequest(const std::string& pathBytes, CheckMode mode, int32_t opened);
 struct HelperRequest {
   std::string path;
   bool strict = false;
+  int32_t opened = kFileOpenByPath;
+  // The file handed over with the request, which the request's reader then owns.
+  NativeFile file = kNoNativeFile;
 };
 // Reads one request from `fd`; false when the scan closed the pipe or sent nonsense.
 bool ReadRequest(int fd, HelperRequest& request);

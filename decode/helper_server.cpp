@@ -1,9 +1,11 @@
 #include "decode/helper_server.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "decode/check_answers.h"
 #include "decode/check_choice.h"
@@ -11,6 +13,8 @@
 #include "filetest/codecs/check_traits.h"
 #include "platform/path_bytes.h"
 #include "platform/process.h"
+#include "platform/read_file.h"
+#include "platform/sandbox.h"
 
 namespace {
 
@@ -53,7 +57,7 @@ class CReplier {
 };
 
 template <typename Check>
-void ServeRequests(SharedPosition* shared) {
+void ServeRequests(SharedPosition* shared, HelperProbe probe) {
   Check check;
   CReplier out;
   SharedPosition unshared{0};
@@ -65,6 +69,8 @@ void ServeRequests(SharedPosition* shared) {
   };
   HelperRequest request;
   while (ReadRequest(kRequestFd, request)) {
+    CReadFile::HandedOver(request.path, request.file, request.opened);
+    if (probe != nullptr) probe(request.path);
     position.store(0, std::memory_order_relaxed);
     if constexpr (kHoldsToRules<Check>) check.SetStrict(request.strict);
     const bool opened = AnswerOpen(check, PathFromUtf8(request.path), answer);
@@ -96,29 +102,66 @@ constexpr bool kSanitized = false;
 struct Serving {
   SharedPosition* position;
   CheckMode mode{};
+  std::string_view sandbox;
+  HelperProbe probe;
+  bool confined = false;
+  int status = 0;
 };
 
+// Confines the helper, every thread of it, before it reads a request, let alone a file.
+// False when it must not serve.
+bool Confine(Serving& serving) {
+  serving.confined = ConfineDecoderHelper(kReplyFd).confined;
+  if (serving.confined || serving.sandbox != kSandboxRequired) return true;
+  serving.status = kUnconfinedExitStatus;
+  return false;
+}
+
+// Says what the system lacks for the sandbox while standard error can still be written
+// (from BecomeHelper on, a write to a file ends the helper); false when it must not serve.
+bool SayWhatTheSandboxLacks(std::string_view sandbox) {
+  const std::string missing = SandboxMissing();
+  if (missing.empty()) return true;
+  if (sandbox == kSandboxRequired) {
+    std::fprintf(stderr,
+                 "harrowbit: the decoder helper cannot be confined (%s), and "
+                 "--require-sandbox forbids decoding unconfined\n",
+                 missing.c_str());
+    return false;
+  }
+  if (sandbox == kSandboxTell) {
+    std::fprintf(stderr, "harrowbit: the decoder helper runs unconfined: %s\n", missing.c_str());
+  }
+  return true;
+}
+
 void Serve(void* p) {
-  const auto* serving = static_cast<const Serving*>(p);
-  WithCheckOf(serving->mode,
-              [serving]<typename Check>() { ServeRequests<Check>(serving->position); });
+  auto* serving = static_cast<Serving*>(p);
+  if (!Confine(*serving)) return;
+  WithCheckOf(serving->mode, [serving]<typename Check>() {
+    ServeRequests<Check>(serving->position, serving->probe);
+  });
 }
 
 }  // namespace
 
-int MaybeRunDecoderHelper(int argc, char** argv) {
-  if (argc != 6 || std::strcmp(argv[1], kDecoderHelperFlag) != 0) return -1;
+int MaybeRunDecoderHelper(int argc, char** argv, HelperProbe probe) {
+  if (argc != 7 || std::strcmp(argv[1], kDecoderHelperFlag) != 0) return -1;
   // An argument it does not know gets the check every helper has served from the first:
   // Vorbis, in full.
   const CheckMode mode = CheckModeOfHelperArgument(argv[5]).value_or(CheckMode{});
   const auto stackBytes = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
   const auto addressSpace = static_cast<uint64_t>(std::strtoull(argv[4], nullptr, 10));
+  if (!SayWhatTheSandboxLacks(argv[6])) return kUnconfinedExitStatus;
   void* shared = nullptr;
   if (!BecomeHelper(argv[2], {kRequestFd, kReplyFd, kPositionFd}, kSanitized ? 0 : addressSpace,
                     sizeof(SharedPosition), &shared)) {
     return 1;
   }
-  Serving serving{static_cast<SharedPosition*>(shared), mode};
+  Serving serving{static_cast<SharedPosition*>(shared), mode, argv[6], probe};
   RunOnStack(stackBytes, Serve, &serving);
-  return 0;
+  // Exit handlers (the sanitizers' leak check among them) would reach for what the
+  // sandbox forbids, and have nothing left to do: the answers are all written.
+  if (serving.confined) std::_Exit(serving.status);
+  return serving.status;
 }

@@ -79,6 +79,19 @@ void CVerdictBuilder::TakeEnd(const HelperExit& exit) {
           "the decoder stopped making progress without using the processor (stopped, or "
           "waiting on a file system that does not answer)";
       return;
+    // A sandbox's refusal says what the decoder tried, not what the file holds: it is the
+    // run's to answer for, as a bug of the decoder or of the filter.
+    case How::kSandboxed:
+      verdict.status = FileVerdict::Status::kNotChecked;
+      verdict.reason = "the decoder tried what its sandbox forbids and was ended";
+      return;
+    case How::kUnconfined:
+      verdict.status = FileVerdict::Status::kNotChecked;
+      verdict.stopsScan = true;
+      verdict.reason =
+          "the decoder helper cannot be confined here, and --require-sandbox forbids decoding "
+          "unconfined";
+      return;
     case How::kCrashed:
     case How::kKilled:
     case How::kOverLimit: break;

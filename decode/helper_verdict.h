@@ -32,8 +32,9 @@ class CVerdictBuilder {
   int64_t StepResult() const { return m_nStep; }
   // The helper's work on this file ended as `exit` says: a crash is "CRASH", a kill or the
   // helper's limits "LIMIT", each with the furthest position known when the file had
-  // opened; a stall is no verdict on the file but a fault of the run, and a cancel is a
-  // cancel. Breaches taken in so far are dropped: that check did not finish.
+  // opened; a stall or the sandbox ending it is no verdict on the file but a fault of the
+  // run (a helper that could not be confined when it had to be stops the scan), and a
+  // cancel is a cancel. Breaches taken in so far are dropped: that check did not finish.
   void TakeEnd(const HelperExit& exit);
   // No helper could be started for the file (`error` is errno): a fault of the run that
   // ends it.

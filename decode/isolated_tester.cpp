@@ -64,7 +64,7 @@ bool CIsolatedTester::Open(const ListedFile& file) {
       m_verdict.TakeStartFailure(startError);
       return false;
     }
-    if (exit.ByTheScan() || m_bRetried) {
+    if (!exit.Retried() || m_bRetried) {
       m_verdict.TakeEnd(exit);
       return false;
     }
@@ -107,7 +107,7 @@ int64_t CIsolatedTester::DecodeStep() {
     if (r <= 0) m_bDecoding = false;
     return r;
   }
-  if (!exit.ByTheScan() && !m_bRetried) {
+  if (exit.Retried() && !m_bRetried) {
     const auto second = Resume(exit);
     if (!second) return DecodeStep();
     exit = *second;

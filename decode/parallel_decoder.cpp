@@ -180,7 +180,7 @@ void CParallelDecoder::Take(std::size_t helper, const HelperMessage& message) {
 
 void CParallelDecoder::Ended(std::size_t helper, const HelperExit& exit) {
   Job& job = m_jobs.at(*m_busy[helper]);
-  if (!exit.ByTheScan() && !job.retried && job.file.index >= m_passed) {
+  if (exit.Retried() && !job.retried && job.file.index >= m_passed) {
     job.retried = true;
     job.state = Job::State::kWaiting;
     m_busy[helper].reset();

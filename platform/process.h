@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "platform/cancel_signal.h"
+#include "platform/read_file.h"
 
 // A helper process that the scan starts and talks to over two pipes (requests in, answers
 // out) and one page of memory they share, and the helper's own side of that. POSIX:
+// requests go over a Unix socket, which carries the files the scan opens for the helper;
 // posix_spawn into a process group of its own, the helper dying with its parent
 // (PR_SET_PDEATHSIG), limits by setrlimit, a shared mmap. Windows: CreateProcessW with an
 // explicit handle list, so helpers started side by side never hold each other's pipes; each
@@ -62,6 +64,10 @@ class CHelperProcess {
     // (the kernel's out-of-memory killer sends SIGKILL) or a file it wrote past its limit;
     // on Windows, reaching its job's memory cap.
     bool killedFromOutside = false;
+    // Its sandbox ended it for a system call it does not allow (POSIX: SIGSYS).
+    bool bySandbox = false;
+    // Its exit status when it exited by itself (-1 otherwise).
+    int exitStatus = -1;
   };
 
   CHelperProcess() = default;
@@ -76,8 +82,9 @@ class CHelperProcess {
   NativeProcessId Id() const { return m_id; }
   // The shared page, or null when the system gave none (the helper then works without).
   void* Shared() const { return m_shared; }
-  // Writes all of it; false once the helper is gone (never a SIGPIPE in the scan).
-  bool Write(const void* data, std::size_t size);
+  // Writes all of it, with `file` handed over beside its first byte where the system can
+  // (POSIX); false once the helper is gone (never a SIGPIPE in the scan).
+  bool Write(const void* data, std::size_t size, NativeFile file);
   // Reads what the helper sent, up to `size` bytes, waiting at most `timeout` for the
   // first byte or until `cancel` is raised (an invalid waitable: no cancel).
   Wait Read(void* buffer, std::size_t size, std::size_t& got, std::chrono::milliseconds timeout,
@@ -132,4 +139,7 @@ void RunOnStack(std::size_t stackBytes, void (*work)(void*), void* argument);
 
 // The C runtime's read and write on a descriptor: the count, 0 at the end, -1 with errno.
 int64_t ReadDescriptor(int fd, void* data, std::size_t size);
+// ReadDescriptor that also takes a file handed over beside what it reads (CHelperProcess::
+// Write), into `handed` when one came; on Windows none ever does.
+int64_t ReceiveDescriptor(int fd, void* data, std::size_t size, NativeFile& handed);
 int64_t WriteDescriptor(int fd, const void* data, std::size_t size);

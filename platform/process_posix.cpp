@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,9 +101,10 @@ CHelperProcess::~CHelperProcess() {
 bool CHelperProcess::Start(const HelperLaunch& launch) {
   if (m_id != 0) return true;
   Unmap();
+  // A socket for the requests, which carries the files handed over with them.
   int requests[2] = {-1, -1};
   int replies[2] = {-1, -1};
-  if (::pipe2(requests, O_CLOEXEC) != 0) return false;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requests) != 0) return false;
   if (::pipe2(replies, O_CLOEXEC) != 0) {
     const int error = errno;
     CloseAll({requests[0], requests[1]});
@@ -169,7 +171,28 @@ void CHelperProcess::Unmap() {
   m_sharedBytes = 0;
 }
 
-bool CHelperProcess::Write(const void* data, std::size_t size) {
+namespace {
+
+// Sends `file` with the first bytes of `data`: the count sent, or -1 with errno.
+ssize_t SendWithFile(int socket, const void* data, std::size_t size, int file) {
+  iovec bytes{const_cast<void*>(data), size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &bytes;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  cmsghdr* header = CMSG_FIRSTHDR(&message);
+  header->cmsg_level = SOL_SOCKET;
+  header->cmsg_type = SCM_RIGHTS;
+  header->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(header), &file, sizeof file);
+  return ::sendmsg(socket, &message, MSG_NOSIGNAL);
+}
+
+}  // namespace
+
+bool CHelperProcess::Write(const void* data, std::size_t size, NativeFile file) {
   if (m_id == 0) return false;
   // A helper that died leaves a pipe without a reader. That is a verdict on the file in
   // hand, so the write must fail with EPIPE rather than raise SIGPIPE in the scan.
@@ -181,8 +204,10 @@ bool CHelperProcess::Write(const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   bool written = true;
   while (size > 0) {
-    const ssize_t n = ::write(m_requests, p, size);
+    const ssize_t n =
+        file >= 0 ? SendWithFile(m_requests, p, size, file) : ::write(m_requests, p, size);
     if (n < 0 && errno == EINTR) continue;
+    if (n > 0) file = -1;
     if (n <= 0) {
       written = false;
       break;
@@ -266,9 +291,12 @@ CHelperProcess::End CHelperProcess::Finish(std::chrono::milliseconds grace) {
   }
   m_id = 0;
   end.byItself = reaped > 0;
+  if (end.byItself && WIFEXITED(status)) end.exitStatus = WEXITSTATUS(status);
   if (end.byItself && WIFSIGNALED(status)) {
     end.signal = WTERMSIG(status);
     end.killedFromOutside = !IsCrashSignal(end.signal);
+    // What a seccomp filter's kill looks like; nothing else sends a helper SIGSYS.
+    end.bySandbox = end.signal == SIGSYS;
   }
   return end;
 }
@@ -339,6 +367,24 @@ void RunOnStack(std::size_t stackBytes, void (*work)(void*), void* argument) {
 }
 
 int64_t ReadDescriptor(int fd, void* data, std::size_t size) { return ::read(fd, data, size); }
+
+int64_t ReceiveDescriptor(int fd, void* data, std::size_t size, NativeFile& handed) {
+  iovec bytes{data, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  msghdr message{};
+  message.msg_iov = &bytes;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+  for (cmsghdr* h = CMSG_FIRSTHDR(&message); n >= 0 && h != nullptr; h = CMSG_NXTHDR(&message, h)) {
+    if (h->cmsg_level == SOL_SOCKET && h->cmsg_type == SCM_RIGHTS &&
+        h->cmsg_len == CMSG_LEN(sizeof(int))) {
+      std::memcpy(&handed, CMSG_DATA(h), sizeof handed);
+    }
+  }
+  return n;
+}
 
 int64_t WriteDescriptor(int fd, const void* data, std::size_t size) {
   return ::write(fd, data, size);

@@ -274,7 +274,8 @@ void CHelperProcess::Unmap() {
 
 void CHelperProcess::UnmapShared() { Unmap(); }
 
-bool CHelperProcess::Write(const void* data, std::size_t size) {
+// Windows helpers open their files by path: nothing is handed over.
+bool CHelperProcess::Write(const void* data, std::size_t size, NativeFile /*file*/) {
   if (m_id == 0) return false;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -375,6 +376,9 @@ CHelperProcess::End CHelperProcess::Finish(std::chrono::milliseconds grace) {
   m_replies = nullptr;
   end.byItself =
       ::WaitForSingleObject(m_process, static_cast<DWORD>(grace.count())) == WAIT_OBJECT_0;
+  DWORD code = 0;
+  if (end.byItself && ::GetExitCodeProcess(m_process, &code))
+    end.exitStatus = static_cast<int>(code);
   if (!end.byItself) {
     ::TerminateJobObject(m_job, 1);
     // Bounded: the scan goes on even if the system does not confirm the end.
@@ -483,6 +487,10 @@ void RunOnStack(std::size_t stackBytes, void (*work)(void*), void* argument) {
 
 int64_t ReadDescriptor(int fd, void* data, std::size_t size) {
   return ::_read(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, INT_MAX)));
+}
+
+int64_t ReceiveDescriptor(int fd, void* data, std::size_t size, NativeFile& /*handed*/) {
+  return ReadDescriptor(fd, data, size);
 }
 
 int64_t WriteDescriptor(int fd, const void* data, std::size_t size) {

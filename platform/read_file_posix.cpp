@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "platform/read_file.h"
 
@@ -20,20 +21,74 @@ int64_t NextDataAt(NativeFile file, int64_t from, int64_t end) {
   return data;
 }
 
+namespace {
+
+// What the scan handed this helper over with its last request.
+struct HandedFile {
+  bool active = false;
+  std::string path;
+  int file = -1;
+  int32_t opened = kFileOpenByPath;
+};
+HandedFile g_handed;
+
+constexpr int kRefused = -1;     // errno says why
+constexpr int kNotRegular = -2;  // errno as it was
+
+// Opens a regular file without blocking on a FIFO or touching a device.
+int OpenRegularFile(const std::string& utf8Path) {
+  struct stat st {};
+  if (::stat(utf8Path.c_str(), &st) != 0) return kRefused;
+  if (!S_ISREG(st.st_mode)) return kNotRegular;
+  const int fd = ::open(utf8Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return kRefused;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+// The descriptor OpenRegular takes for `utf8Path` in a helper that was handed its files.
+int HandedCopy(const std::string& utf8Path) {
+  if (utf8Path != g_handed.path) {
+    errno = EACCES;
+    return kRefused;
+  }
+  if (g_handed.opened == kFileNotRegular) return kNotRegular;
+  if (g_handed.opened != kFileHanded) {
+    errno = g_handed.opened;
+    return kRefused;
+  }
+  const int fd = ::dup(g_handed.file);
+  return fd >= 0 ? fd : kRefused;
+}
+
+}  // namespace
+
 CReadFile::~CReadFile() { Close(); }
+
+int32_t CReadFile::OpenToHandOver(const std::string& utf8Path) {
+  Close();
+  const int fd = OpenRegularFile(utf8Path);
+  if (fd == kNotRegular) return kFileNotRegular;
+  if (fd < 0) return errno > 0 ? errno : EIO;
+  m_file = fd;
+  return kFileHanded;
+}
+
+void CReadFile::HandedOver(const std::string& utf8Path, NativeFile file, int32_t opened) {
+  if (g_handed.file >= 0) ::close(g_handed.file);
+  g_handed = {opened != kFileOpenByPath, utf8Path, file, opened};
+}
 
 bool CReadFile::OpenRegular(const std::string& utf8Path) {
   Close();
-  struct stat st {};
-  if (::stat(utf8Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const int fd = ::open(utf8Path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = g_handed.active ? HandedCopy(utf8Path) : OpenRegularFile(utf8Path);
   if (fd < 0) return false;
+  struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return false;
   }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   m_file = fd;
   m_size = static_cast<int64_t>(st.st_size);
   return true;

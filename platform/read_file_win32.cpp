@@ -72,6 +72,16 @@ bool CReadFile::OpenRegular(const std::string& utf8Path) {
   return true;
 }
 
+// The Windows helper opens its files by path: nothing is handed over.
+int32_t CReadFile::OpenToHandOver(const std::string& /*utf8Path*/) {
+  Close();
+  return kFileOpenByPath;
+}
+
+void CReadFile::HandedOver(const std::string& /*utf8Path*/, NativeFile file, int32_t /*opened*/) {
+  if (file != kNone) ::CloseHandle(file);
+}
+
 void CReadFile::Close() {
   if (m_file != kNone) ::CloseHandle(m_file);
   m_file = kNone;

@@ -18,6 +18,8 @@ packages+=(libopusfile-dev libopusenc-dev libflac-dev opus-tools flac speex beet
 packages+=(libxxhash-dev)
 # test.sh's fuzz targets: clang and its libFuzzer and sanitizer runtimes.
 packages+=(clang libclang-rt-14-dev clang-format)
+# The decoder helper's seccomp filter.
+packages+=(libseccomp-dev)
 # Debian's own checker of the package that cpack makes.
 packages+=(lintian)
 missing=()

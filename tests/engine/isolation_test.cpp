@@ -374,6 +374,7 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     std::vector<FileVerdict::Warning> warnings = {};
     int64_t notListed = 0;
     bool known = false;  // the breaches are all there are
+    bool stops = false;  // the scan ends with this file
   } cases[] = {
       {"clean",
        {{HelperMessage::kOpened, 1, 441000, 10, ""},
@@ -477,6 +478,26 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
        "",
        9.5,
        false},
+      // The sandbox's refusals are the run's to answer for, whatever the file holds.
+      {"ended by its sandbox",
+       {opened, step, gap},
+       HelperExit{How::kSandboxed, SIGSYS, 12},
+       S::kNotChecked,
+       "the decoder tried what its sandbox forbids and was ended",
+       9.5,
+       false},
+      {"cannot be confined, and must be",
+       {},
+       HelperExit{How::kUnconfined, 0, 0},
+       S::kNotChecked,
+       "the decoder helper cannot be confined here, and --require-sandbox forbids decoding "
+       "unconfined",
+       0,
+       false,
+       {},
+       0,
+       false,
+       true},
       {"strict: breaches of a check that did not finish are dropped",
        {opened, step, gap},
        HelperExit{How::kCrashed, SIGSEGV, 12},
@@ -494,10 +515,30 @@ TEST(HelperVerdict, AnswersAndTheHelpersEndBecomeTheFilesVerdict) {
     EXPECT_EQ(v.reason, c.reason) << c.name;
     EXPECT_EQ(v.position, c.position) << c.name;
     EXPECT_EQ(v.overLimit, c.overLimit) << c.name;
-    EXPECT_FALSE(v.stopsScan) << c.name;
+    EXPECT_EQ(v.stopsScan, c.stops) << c.name;
     EXPECT_EQ(v.warnings, c.warnings) << c.name;
     EXPECT_EQ(v.warningsNotListed, c.notListed) << c.name;
     EXPECT_EQ(v.warningsKnown, c.known) << c.name;
+  }
+}
+
+// A fresh helper gets the file once more only where it could end otherwise.
+TEST(HelperVerdict, OnlyAnEndThatAFreshHelperMightAvoidIsRetried) {
+  using How = HelperExit::How;
+  const struct {
+    How how;
+    bool byTheScan;
+    bool retried;
+  } cases[] = {
+      {How::kCrashed, false, true},     {How::kKilled, false, true},
+      {How::kOverLimit, true, false},   {How::kStalled, true, false},
+      {How::kCancelled, true, false},   {How::kSandboxed, false, false},
+      {How::kUnconfined, false, false},
+  };
+  for (const auto& c : cases) {
+    const HelperExit exit{c.how, 0, 0};
+    EXPECT_EQ(exit.ByTheScan(), c.byTheScan) << static_cast<int>(c.how);
+    EXPECT_EQ(exit.Retried(), c.retried) << static_cast<int>(c.how);
   }
 }
 

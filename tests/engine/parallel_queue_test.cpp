@@ -63,6 +63,7 @@ std::optional<Entry> Parse(const std::string& path) {
 bool ReadRequest(std::string& path) {
   HelperRequest request;
   if (!ReadRequest(kRequestFd, request)) return false;
+  if (request.file >= 0) ::close(request.file);
   path = std::move(request.path);
   return true;
 }
@@ -262,7 +263,7 @@ TEST(ParallelQueue, AHelperKilledFromOutsideGetsItsFileOneMoreTry) {
 }
 
 int main(int argc, char** argv) {
-  if (argc == 6 && std::strcmp(argv[1], kDecoderHelperFlag) == 0) return ServeAsFakeHelper();
+  if (argc == 7 && std::strcmp(argv[1], kDecoderHelperFlag) == 0) return ServeAsFakeHelper();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
