@@ -15,6 +15,7 @@
 #include "platform/process.h"
 #include "platform/read_file.h"
 #include "platform/sandbox.h"
+#include "platform/sanitized.h"
 
 namespace {
 
@@ -85,17 +86,7 @@ void ServeRequests(SharedPosition* shared, HelperProbe probe) {
 
 // The sanitizers reserve terabytes of shadow address space at start; under them the
 // helper runs without its address-space limit rather than not at all.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using platform_build::kSanitized;
 
 // libvorbis sizes stack buffers from what a file declares, so decoding runs on a thread
 // whose stack is as large as the scan asks.

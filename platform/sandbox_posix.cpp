@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/sandbox.h"
+#include "platform/sanitized.h"
 
 namespace {
 
@@ -78,17 +79,7 @@ std::vector<Rule> AllowedCalls(int replies) {
 // The sanitizers test whether memory is readable by writing it into a pipe of their own:
 // under them, pipes, and writes to descriptors above those a helper starts with (the
 // standard streams, its requests, answers and shared page), are allowed too.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using platform_build::kSanitized;
 constexpr scmp_datum_t kLastHeldDescriptor = 5;
 
 void AllowWhatSanitizersNeed(std::vector<Rule>& rules) {
