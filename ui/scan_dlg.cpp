@@ -18,6 +18,7 @@
 #include <QShortcut>
 #include <QTextCursor>
 #include <QUrl>
+#include <QWindow>
 #include <algorithm>
 #include <filesystem>
 #include <vector>
@@ -252,42 +253,49 @@ void CScanDlg::moveEvent(QMoveEvent* e) {
   OnGetMinMaxInfo();
   // Not for the move that showing the window sends before Qt centres it; and only once the
   // window manager has done placing it.
-  if (!m_bFitted && isVisible() && frameGeometry() != geometry()) m_fitTimer.start();
+  if (!m_bFitted && isVisible() && !FrameMargins().isNull()) m_fitTimer.start();
+}
+
+// Asked of the window system each time: the widget's own record of the frame is taken only
+// when the window moves or resizes, and a window manager that frames a window where it
+// asked to be never moves it, so that record would say "no frame" for good.
+QMargins CScanDlg::FrameMargins() const {
+  const QWindow* const handle = windowHandle();
+  return handle != nullptr ? handle->frameMargins() : QMargins();
 }
 
 void CScanDlg::FitInScreen() {
   const QScreen* const where = screen();
   if (where == nullptr) return;
   const QRect area = where->availableGeometry();
-  const bool framed = frameGeometry() != geometry();
+  const QMargins margins = FrameMargins();
+  const bool framed = !margins.isNull();
   if (framed) {
     m_bFitted = true;
   } else if (isVisible() && ++m_nFitTries < kFitTries) {
     // Mapped, but not framed yet: look again shortly.
     m_fitTimer.start();
   }
-  const QMargins frame = framed ? QMargins(geometry().left() - frameGeometry().left(),
-                                           geometry().top() - frameGeometry().top(),
-                                           frameGeometry().right() - geometry().right(),
-                                           frameGeometry().bottom() - geometry().bottom())
-                                : kGuessedFrame;
-  const QSize room = area.marginsRemoved(frame).size();
+  const QSize room = area.marginsRemoved(framed ? margins : kGuessedFrame).size();
   const QSize fitted = size().boundedTo(room).expandedTo(minimumSize());
   if (fitted != size()) {
     resize(fitted);
     OnSize();
   }
   if (!framed) return;  // Qt centres the window as it first shows, inside the area
-  QRect outer = frameGeometry();
+  QWindow* const handle = windowHandle();
+  QRect outer = handle->frameGeometry();
   outer.moveLeft(std::clamp(outer.left(), area.left(),
                             std::max(area.left(), area.right() - outer.width() + 1)));
   outer.moveTop(std::clamp(outer.top(), area.top(),
                            std::max(area.top(), area.bottom() - outer.height() + 1)));
-  if (outer.topLeft() != frameGeometry().topLeft()) move(outer.topLeft());
+  if (outer.topLeft() != handle->frameGeometry().topLeft())
+    handle->setFramePosition(outer.topLeft());
 }
 
 void CScanDlg::OnGetMinMaxInfo() {
-  const QSize frame = frameGeometry().size() - geometry().size();
+  const QMargins margins = FrameMargins();
+  const QSize frame(margins.left() + margins.right(), margins.top() + margins.bottom());
   const QSize minimum(kMinTrackWidth - frame.width(), kMinTrackHeight - frame.height());
   if (minimumSize() != minimum) setMinimumSize(minimum);
 }

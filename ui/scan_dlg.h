@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QIcon>
+#include <QMargins>
 #include <QRect>
 #include <QString>
 #include <QTimer>
@@ -98,6 +99,7 @@ class CScanDlg : public QDialog, private IScanView {
   void CloseWindow() override;
   // Opens the window inside the screen's available area, shrinking it if it must.
   void FitInScreen();
+  QMargins FrameMargins() const;
   // Applies what the worker left in the mailbox, at most once per refresh interval.
   void OnViewUpdate();
   void ApplyView();

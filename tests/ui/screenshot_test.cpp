@@ -230,6 +230,11 @@ long DifferingPixels(const QImage& a, const QImage& b, const QRect& r) {
   return differing;
 }
 
+// The window with its frame, as the window system has it now: the widget's own record is
+// taken only when the window moves or resizes, and a window manager that frames a window
+// where it asked to be never moves it.
+QRect Frame(const CScanDlg& dlg) { return dlg.windowHandle()->frameGeometry(); }
+
 // The screen outside the window is the server's black; the window is not.
 bool OnScreen(const QImage& shot, const QRect& window) {
   const QRect frame = window.intersected(shot.rect());
@@ -320,7 +325,7 @@ int DeepShrink(CScanDlg& dlg, const QString& base) {
     }
     if (to != size) Photograph(base + "-small.png");
   }
-  const QRect frame = dlg.frameGeometry() & before.rect();
+  const QRect frame = Frame(dlg) & before.rect();
   const QImage after = PhotographWhen(
       base + ".png", [&](const QImage& shot) { return DifferingPixels(before, shot, frame) == 0; });
   if (before.isNull() || after.isNull()) return Fail("no screenshot");
@@ -405,28 +410,35 @@ int LeftToRight(CScanDlg& dlg, const QString& base) {
 
 // The whole window, frame and all, lies in the screen's free area, and the photograph shows
 // its far controls: Close and the report's scroll bar.
-int InsideTheScreen(CScanDlg& dlg, const QString& base) {
+int InsideTheScreen(CScanDlg& dlg, const QString& base, const QProcess& wm) {
   // A loaded machine's window manager may frame and place the window late (once more than
   // ten seconds, with the package's lint beside it): wait for the frame, then for the
   // window to settle inside the free area, which a window manager does of its own accord
   // only for a window that fits. The limits are a last resort.
-  if (!uitest::WaitUntil([&] { return dlg.frameGeometry().top() < dlg.geometry().top(); })) {
+  if (!uitest::WaitUntil([&] { return Frame(dlg).top() < dlg.windowHandle()->geometry().top(); })) {
+    // What the window manager says it did, for whoever reads the failure.
+    QProcess xprop;
+    xprop.start("xprop", {"-id", QString::number(dlg.winId()), "_NET_FRAME_EXTENTS", "WM_STATE"});
+    xprop.waitForFinished(60000);
     return Fail("the window manager never framed the window (frame top " +
-                std::to_string(dlg.frameGeometry().top()) + ", window top " +
-                std::to_string(dlg.geometry().top()) + ")");
+                std::to_string(Frame(dlg).top()) + ", window top " +
+                std::to_string(dlg.windowHandle()->geometry().top()) + "; window manager " +
+                (wm.state() == QProcess::Running ? "running" : "gone") + ")\n" +
+                xprop.readAll().toStdString());
   }
   const QRect area = dlg.screen()->availableGeometry();
-  uitest::WaitUntil([&] { return area.contains(dlg.frameGeometry()); });
+  uitest::WaitUntil([&] { return area.contains(Frame(dlg)); });
   const QImage shot = Photograph(base + ".png");
   if (shot.isNull()) return Fail("no screenshot");
-  const QRect frame = dlg.frameGeometry();
+  const QRect frame = Frame(dlg);
   if (!area.contains(frame)) {
     return Fail("the window " + std::to_string(frame.x()) + "," + std::to_string(frame.y()) + " " +
                 std::to_string(frame.width()) + "x" + std::to_string(frame.height()) +
                 " is not inside " + std::to_string(area.width()) + "x" +
                 std::to_string(area.height()));
   }
-  if (frame.top() >= dlg.geometry().top()) return Fail("no title bar: no window manager?");
+  if (frame.top() >= dlg.windowHandle()->geometry().top())
+    return Fail("no title bar: no window manager?");
   const qreal ratio = dlg.devicePixelRatioF();
   const auto device = [&](const QRect& r) {
     return QRect(QPoint(int(r.left() * ratio), int(r.top() * ratio)),
@@ -479,7 +491,7 @@ int MidCheck(CScanDlg& dlg, const QString& base, CHold& hold) {
   const std::string captions = uitest::Captions(dlg);
   const std::string log = uitest::Log(dlg);
   const qreal ratio = dlg.devicePixelRatioF();
-  const QRect frame = dlg.frameGeometry();
+  const QRect frame = Frame(dlg);
   const QImage window =
       shot.copy(QRect(QPoint(int(frame.left() * ratio), int(frame.top() * ratio)),
                       QSize(int(frame.width() * ratio), int(frame.height() * ratio))));
@@ -549,14 +561,14 @@ int RunWindowChild(int argc, char** argv, Scene scene, const QString& base, cons
   if (scene == kCancelled) status = CancelledTwice(dlg, base);
   if (scene == kUnreadable) status = Unreadable(dlg, base, locked.native());
   if (scene == kRightToLeft) status = LeftToRight(dlg, base);
-  if (scene == kLargeFont || scene == kScaledTwice) status = InsideTheScreen(dlg, base);
+  if (scene == kLargeFont || scene == kScaledTwice) status = InsideTheScreen(dlg, base, wm);
   if (scene == kMidCheck) status = MidCheck(dlg, base, hold);
   if (status != 0) return status;
   const QString png = base + ".png";
   const QImage shot = scene == kReport ? Photograph(png) : QImage(png);
   if (shot.isNull()) return Fail("no screenshot");
   const qreal ratio = dlg.devicePixelRatioF();
-  const QRect frame = dlg.frameGeometry();
+  const QRect frame = Frame(dlg);
   if (!OnScreen(shot, QRect(QPoint(int(frame.left() * ratio), int(frame.top() * ratio)),
                             QSize(int(frame.width() * ratio), int(frame.height() * ratio))))) {
     return Fail("the window is not on the screen");
