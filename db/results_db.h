@@ -23,8 +23,11 @@ inline constexpr char kReachOfCodec[] =
     "CASE codec WHEN 'vorbis' THEN 'vorbis' ELSE 'all-codecs' END";
 
 struct DbOptions {
-  // How long to wait for another run that holds the database before giving up.
-  std::chrono::milliseconds busyTimeout{5000};
+  // How long to wait for another run that holds the database before giving up. Runs that
+  // share a database (a list spread by GNU parallel) take turns at each commit, and SQLite's
+  // waiting is not first come, first served: on a loaded machine one run can lose the race
+  // for seconds on end, and giving up there would leave the rest of its verdicts unrecorded.
+  std::chrono::milliseconds busyTimeout{60000};
   // No verdict waits longer than this to be committed: what a power cut or kill -9 can cost.
   std::chrono::milliseconds commitInterval{1000};
   std::size_t batchLimit = 10000;
