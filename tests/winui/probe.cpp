@@ -148,10 +148,10 @@ bool MeasureTemplate(TemplateMetrics& metrics) {
   return true;
 }
 
-int Layout(HWND hwnd) {
+int Layout(HWND hwnd, bool say = true) {
   TemplateMetrics t;
   if (!MeasureTemplate(t)) {
-    Print("layout: cannot measure the template");
+    if (say) Print("layout: cannot measure the template");
     return 1;
   }
   // The growth of the client area beyond the template's at the window's base units: a
@@ -175,15 +175,25 @@ int Layout(HWND hwnd) {
       std::snprintf(line, sizeof line, "control %d at %ld,%ld %ldx%ld, template says %d,%d %dx%d",
                     p.id, r.left, r.top, r.right - r.left, r.bottom - r.top, p.rect.x, p.rect.y, cx,
                     cy);
-      Print(line);
+      if (say) Print(line);
       ++bad;
     }
   }
   char line[160];
   std::snprintf(line, sizeof line, "growth %d,%d base units %d,%d", dx, dy, t.units.cx, t.units.cy);
-  Print(line);
-  Print(bad == 0 ? "layout ok" : "layout off");
+  if (say) {
+    Print(line);
+    Print(bad == 0 ? "layout ok" : "layout off");
+  }
   return bad == 0 ? 0 : 1;
+}
+
+// The control of the window's thread that has the keyboard focus; 0 for none.
+int FocusedId(HWND hwnd) {
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &gui);
+  return gui.hwndFocus != nullptr ? ::GetDlgCtrlID(gui.hwndFocus) : 0;
 }
 
 int Dump(HWND hwnd) {
@@ -221,10 +231,7 @@ int Dump(HWND hwnd) {
                 static_cast<long>(::SendMessageW(bar, PBM_GETPOS, 0, 0)),
                 static_cast<long>(::SendMessageW(bar, PBM_GETRANGE, FALSE, 0)));
   Print(line);
-  GUITHREADINFO gui{};
-  gui.cbSize = sizeof gui;
-  ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &gui);
-  std::snprintf(line, sizeof line, "focus=%d", gui.hwndFocus ? ::GetDlgCtrlID(gui.hwndFocus) : 0);
+  std::snprintf(line, sizeof line, "focus=%d", FocusedId(hwnd));
   Print(line);
   // What screen readers name each control by: the static text just before it.
   for (const int id : kIds) {
@@ -273,28 +280,43 @@ std::string PlaceOfLine(HWND log, LRESULT index) {
 
 // The report's last file line ("[n/N]...") and its summary: are they in view, from their
 // first character?
-int View(HWND hwnd) {
-  const HWND log = ::GetDlgItem(hwnd, IDC_LOG);
-  const std::wstring text = TextOf(log);
-  LRESULT index = 0;
+struct ReportView {
+  LRESULT lines = 0;
+  LRESULT first = 0;
   LRESULT lastFile = -1;
   LRESULT summary = -1;
-  for (std::size_t start = 0; start <= text.size(); ++index) {
+  std::string lastFileAt;
+  std::string summaryAt;
+};
+
+ReportView ViewOf(HWND hwnd) {
+  const HWND log = ::GetDlgItem(hwnd, IDC_LOG);
+  const std::wstring text = TextOf(log);
+  ReportView view;
+  for (std::size_t start = 0; start <= text.size(); ++view.lines) {
     std::size_t end = text.find(L"\r\n", start);
     if (end == std::wstring::npos) end = text.size();
     const std::wstring_view lineText(text.data() + start, end - start);
-    if (lineText.starts_with(L"[")) lastFile = index;
-    if (lineText.find(L" files, ") != std::wstring_view::npos) summary = index;
+    if (lineText.starts_with(L"[")) view.lastFile = view.lines;
+    if (lineText.find(L" files, ") != std::wstring_view::npos) view.summary = view.lines;
     start = end + 2;
   }
+  view.first = ::SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0);
+  if (view.lastFile >= 0) view.lastFileAt = PlaceOfLine(log, view.lastFile);
+  if (view.summary >= 0) view.summaryAt = PlaceOfLine(log, view.summary);
+  return view;
+}
+
+int View(HWND hwnd) {
+  const ReportView view = ViewOf(hwnd);
   char line[200];
-  std::snprintf(line, sizeof line, "lines=%ld first=%ld", static_cast<long>(index),
-                static_cast<long>(::SendMessageW(log, EM_GETFIRSTVISIBLELINE, 0, 0)));
+  std::snprintf(line, sizeof line, "lines=%ld first=%ld", static_cast<long>(view.lines),
+                static_cast<long>(view.first));
   Print(line);
-  if (lastFile >= 0)
-    Print("line.last=" + std::to_string(lastFile) + " " + PlaceOfLine(log, lastFile));
-  if (summary >= 0)
-    Print("line.summary=" + std::to_string(summary) + " " + PlaceOfLine(log, summary));
+  if (view.lastFile >= 0)
+    Print("line.last=" + std::to_string(view.lastFile) + " " + view.lastFileAt);
+  if (view.summary >= 0)
+    Print("line.summary=" + std::to_string(view.summary) + " " + view.summaryAt);
   return 0;
 }
 
@@ -459,6 +481,59 @@ int RunOne(int argc, char** argv) {
                : 1;
   }
   if (command == "layout") return Layout(hwnd);
+  // The waits below end when the window shows what a step asked of it: a loaded machine
+  // may take any time to get there, and a fixed pause is either too long or too short.
+  if (command == "wait-layout" && argc == 3) {
+    if (WaitFor(DWORD(std::atoi(argv[2])), [&] { return Layout(hwnd, false) == 0; })) return 0;
+    return Layout(hwnd);
+  }
+  if (command == "wait-shown" && argc == 4) {
+    const std::string how = argv[2];
+    const auto shown = [&] {
+      const bool max = ::IsZoomed(hwnd) != 0;
+      const bool min = ::IsIconic(hwnd) != 0;
+      return how == "max" ? max : how == "min" ? min : !max && !min;
+    };
+    if (WaitFor(DWORD(std::atoi(argv[3])), shown)) return 0;
+    Print("the window is not shown " + how);
+    return 1;
+  }
+  // "wait-focus 1006" until the report has the focus, "wait-focus !1006" until it has not.
+  if (command == "wait-focus" && argc == 4) {
+    const bool away = argv[2][0] == '!';
+    const int id = std::atoi(argv[2] + (away ? 1 : 0));
+    if (WaitFor(DWORD(std::atoi(argv[3])), [&] { return (FocusedId(hwnd) == id) != away; })) {
+      return 0;
+    }
+    Print("focus on " + std::to_string(FocusedId(hwnd)));
+    return 1;
+  }
+  // Until the report's selection starts at its beginning and covers something: whether it
+  // covers all is for the caller to judge.
+  if (command == "wait-selected" && argc == 3) {
+    const HWND log = ::GetDlgItem(hwnd, IDC_LOG);
+    const auto selected = [&] {
+      DWORD from = 1;
+      DWORD to = 0;
+      ::SendMessageW(log, EM_GETSEL, reinterpret_cast<WPARAM>(&from),
+                     reinterpret_cast<LPARAM>(&to));
+      return from == 0 && to > 0;
+    };
+    if (WaitFor(DWORD(std::atoi(argv[2])), selected)) return 0;
+    Print("nothing selected in the report");
+    return 1;
+  }
+  // Until the report's summary line is in view.
+  if (command == "wait-summary-seen" && argc == 3) {
+    if (WaitFor(DWORD(std::atoi(argv[2])), [&] {
+          const ReportView view = ViewOf(hwnd);
+          return view.summary >= 0 && view.summaryAt != "-1,-1";
+        })) {
+      return 0;
+    }
+    Print("the summary is out of view");
+    return 1;
+  }
   if (command == "wait-text" && argc == 5) {
     const HWND c = ::GetDlgItem(hwnd, std::atoi(argv[2]));
     const std::wstring wanted = Wide(argv[3]);
