@@ -1,6 +1,7 @@
 #include "cli/remembered_verdicts.h"
 
 #include "filetest/codecs/library_version.h"
+#include "platform/path_bytes.h"
 
 const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
     std::size_t index, const std::filesystem::path& path) {
@@ -8,7 +9,7 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   if (known != m_decisions.end()) return known->second;
   Decision d;
   d.key = PathKey(path);
-  d.identity = IdentityOf(path);
+  d.identity = IdentityOf(PathToUtf8(path), m_statuses);
   const Reach reach = ReachOf(m_mode);
   d.last = m_db.Last(d.key, reach);
   if (m_skipDays) {
@@ -27,6 +28,9 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
     }
   }
   d.reuse = d.stands.has_value();
+  // The file is read next, by its whole path: the folder held open must not outlive the
+  // moment, nor take a descriptor the check may need.
+  if (!d.reuse) m_statuses.Release();
   return m_decisions.emplace(index, std::move(d)).first->second;
 }
 

@@ -150,6 +150,15 @@ class CResultsDb {
   std::string FactsColumns() const;
   // The audio hash and when the sound was last heard different (schema 5), or NULLs.
   std::string AudioHashColumn() const;
+  // The read transaction of the lookups (see Last), begun if none is open.
+  void BeginRead();
+  // The record in the row `select` stands on, its columns as m_select's from `first` on.
+  StoredRecord ReadRecord(sqlite3_stmt* select, int first);
+  // Reads the records of the files in `folder` (a key up to its last separator), not in
+  // its subfolders, into m_folder; false when there were too many to hold or they could
+  // not be read, and each file is then asked for alone.
+  bool ReadFolder(std::string_view folder);
+  std::optional<StoredRecord> FromFolder(std::string_view pathKey, Reach reach) const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
@@ -161,6 +170,7 @@ class CResultsDb {
   bool m_bImmutable = false;
   std::optional<FileIdentity> m_openedAs;
   CStatement m_select;
+  CStatement m_selectFolder;
   CStatement m_upsert;
   CStatement m_findVersion;
   CStatement m_addVersion;
@@ -177,6 +187,19 @@ class CResultsDb {
   bool m_bStop = false;
   bool m_bReading = false;  // a read transaction is open for lookups
   std::chrono::steady_clock::time_point m_readSince;
+  // A sweep asks for its files folder by folder: the second file asked for in a folder
+  // reads the records of the whole folder in one pass over the key's range, which
+  // answer until the read transaction ends (a commit, or after its moment). More rows
+  // are never read in passes than a few per file asked for, however the files come.
+  struct FolderRecords {
+    std::string folder;
+    std::vector<StoredRecord> records;  // in the order of their keys
+    bool read = false;                  // false: too many, or unreadable: ask file by file
+  };
+  std::optional<FolderRecords> m_folder;
+  std::string m_strLastFolderAsked;
+  int64_t m_nAsked = 0;
+  int64_t m_nRowsInPasses = 0;
   bool m_bFailed = false;
   int64_t m_nUnrecorded = 0;
   std::string m_strError;
