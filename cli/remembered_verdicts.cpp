@@ -1,5 +1,7 @@
 #include "cli/remembered_verdicts.h"
 
+#include <utility>
+
 #include "filetest/codecs/library_version.h"
 #include "platform/path_bytes.h"
 
@@ -20,7 +22,8 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
              FitsReach(*r, reach);
     };
     if (stands(d.last)) {
-      d.stands = d.last;
+      // A file whose record stands is not recorded again: the record is all it needs.
+      d.stands = std::exchange(d.last, std::nullopt);
     } else if (auto other =
                    m_db.Last(d.key, reach == Reach::kVorbis ? Reach::kAllCodecs : Reach::kVorbis);
                stands(other)) {

@@ -53,7 +53,7 @@ void CResultsDb::BeginRead() {
   // more than the lookup. Kept short, so that other runs' commits show soon and their
   // checkpoints are not held up.
   const auto now = std::chrono::steady_clock::now();
-  if (m_bReading && now - m_readSince > std::chrono::milliseconds(200)) EndRead();
+  if (m_bReading && now - m_readSince > m_options.readMoment) EndRead();
   if (!m_bReading && sqlite3_exec(Db(), "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
     m_bReading = true;
     m_readSince = now;
@@ -163,6 +163,11 @@ std::optional<StoredRecord> CResultsDb::FromFolder(std::string_view pathKey, Rea
   return std::nullopt;
 }
 
+CResultsDb::LookupCounts CResultsDb::Lookups() const {
+  std::lock_guard lock(m_mutex);
+  return {m_nAskedAlone, m_nRowsInPasses};
+}
+
 std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach reach) {
   std::lock_guard lock(m_mutex);
   if (const auto& queued = m_queued[static_cast<int>(reach)]; !queued.empty()) {
@@ -185,6 +190,7 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach rea
     }
     m_strLastFolderAsked.assign(folder);
   }
+  ++m_nAskedAlone;
   sqlite3_stmt* const select = *m_select;
   CReset reset(select);
   BindBytes(select, 1, pathKey);

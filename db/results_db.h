@@ -28,6 +28,9 @@ struct DbOptions {
   // No verdict waits longer than this to be committed: what a power cut or kill -9 can cost.
   std::chrono::milliseconds commitInterval{1000};
   std::size_t batchLimit = 10000;
+  // How long lookups share one read transaction, and what was read in it answers: another
+  // run's commits show after at most this long.
+  std::chrono::milliseconds readMoment{200};
   // A cap on the file's size in pages, 0 for none; reaching it fails as a full disk does.
   int64_t maxPages = 0;
 };
@@ -108,6 +111,14 @@ class CResultsDb {
   // Files under `folderKey` (a PathKey; the folder itself counts if it was recorded as a
   // file) and how many of them were checked less than `days` days before `nowMs`.
   bool CoverageUnder(std::string_view folderKey, double days, int64_t nowMs, Coverage& out);
+
+  // What the lookups cost so far: files looked up alone, and rows stepped over by the
+  // passes over folders (see Last).
+  struct LookupCounts {
+    int64_t alone = 0;
+    int64_t rowsInPasses = 0;
+  };
+  LookupCounts Lookups() const;
 
   std::string ErrorText() const;
   int64_t Unrecorded() const;
@@ -199,6 +210,7 @@ class CResultsDb {
   std::optional<FolderRecords> m_folder;
   std::string m_strLastFolderAsked;
   int64_t m_nAsked = 0;
+  int64_t m_nAskedAlone = 0;
   int64_t m_nRowsInPasses = 0;
   bool m_bFailed = false;
   int64_t m_nUnrecorded = 0;
