@@ -5,6 +5,7 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "filetest/bytes/xxh3_avx2.h"
@@ -132,6 +133,25 @@ void CAudioHashFeed::TakePage(const ogg_page& page, int64_t /*at*/) {
       if (lacing[i++] < 255) break;
     }
   }
+  // Past a Vorbis or Opus stream's comment header every packet is hashed whole: a page adds
+  // its bytes in one piece and each packet's length, with nothing to ask of each packet.
+  if (m_codec != OggCodec::kFlac && m_nPacket >= 2) {
+    std::size_t packet = m_bInPacket ? m_nPacketBytes : 0;
+    std::size_t bytes = 0;
+    for (; i < segments; ++i) {
+      packet += lacing[i];
+      bytes += lacing[i];
+      if (lacing[i] == 255) continue;
+      Tag(packet);
+      ++m_nPacket;
+      packet = 0;
+    }
+    if (bytes > 0) UpdateBytes(&m_state->bytes, body, bytes);
+    if (segments > 0) m_bInPacket = lacing[segments - 1] == 255;
+    m_nPacketBytes = packet;
+    m_nSkip = 0;
+    return;
+  }
   std::size_t run = 0;
   for (; i < segments; ++i) {
     run += lacing[i];
@@ -203,5 +223,11 @@ void CAudioHashFeed::Tag(uint64_t tag) {
     XXH3_128bits_update(&m_state->words, m_words.data(), m_nWords);
     m_nWords = 0;
   }
-  for (int i = 0; i < 8; ++i) m_words[m_nWords++] = static_cast<unsigned char>(tag >> (8 * i));
+  // Little-endian, as the words have always been hashed.
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(m_words.data() + m_nWords, &tag, 8);
+    m_nWords += 8;
+  } else {
+    for (int i = 0; i < 8; ++i) m_words[m_nWords++] = static_cast<unsigned char>(tag >> (8 * i));
+  }
 }
