@@ -17,7 +17,6 @@ void CStructureFeed::Reset() {
 void CStructureFeed::ResetReading() {
   m_check.Reset();
   ResetPass();
-  m_nSize = 0;
 }
 
 void CStructureFeed::OnOpen(NativeFile file, int64_t viewEnd, int64_t size) {

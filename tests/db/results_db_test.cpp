@@ -291,6 +291,9 @@ TEST(ResultsDb, AFolderReadInOnePassAnswersAsEachFileAskedAlone) {
     ASSERT_TRUE(made);
     ExpectSame(*made, fresh);
   }
+  // Closed, it lets go of every statement, the passes' too: the file is whole, no -wal.
+  db.Close();
+  EXPECT_FALSE(std::filesystem::exists(file.native() + "-wal"));
 }
 
 // A database that cannot serve gives a message naming the file and what is wrong with it.
