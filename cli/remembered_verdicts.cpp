@@ -1,6 +1,9 @@
 #include "cli/remembered_verdicts.h"
 
+#include <utility>
+
 #include "filetest/codecs/library_version.h"
+#include "platform/path_bytes.h"
 
 const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
     std::size_t index, const std::filesystem::path& path) {
@@ -8,7 +11,7 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   if (known != m_decisions.end()) return known->second;
   Decision d;
   d.key = PathKey(path);
-  d.identity = IdentityOf(path);
+  d.identity = IdentityOf(PathToUtf8(path), m_statuses);
   const Reach reach = ReachOf(m_mode);
   d.last = m_db.Last(d.key, reach);
   if (m_skipDays) {
@@ -19,7 +22,8 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
              FitsReach(*r, reach);
     };
     if (stands(d.last)) {
-      d.stands = d.last;
+      // A file whose record stands is not recorded again: the record is all it needs.
+      d.stands = std::exchange(d.last, std::nullopt);
     } else if (auto other =
                    m_db.Last(d.key, reach == Reach::kVorbis ? Reach::kAllCodecs : Reach::kVorbis);
                stands(other)) {
@@ -27,6 +31,9 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
     }
   }
   d.reuse = d.stands.has_value();
+  // The file is read next, by its whole path: the folder held open must not outlive the
+  // moment, nor take a descriptor the check may need.
+  if (!d.reuse) m_statuses.Release();
   return m_decisions.emplace(index, std::move(d)).first->second;
 }
 

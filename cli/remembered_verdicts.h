@@ -13,6 +13,7 @@
 #include "db/results_db.h"
 #include "db/verdict_record.h"
 #include "decode/helper_verdict.h"
+#include "platform/file_status.h"
 #include "scan/file_tester.h"
 #include "scan/scan_listener.h"
 
@@ -64,6 +65,8 @@ class CRememberedVerdicts {
   CResultsDb& m_db;
   const CheckMode m_mode;
   std::optional<double> m_skipDays;
+  // A sweep looks at its files folder by folder.
+  CStatusesInFolder m_statuses;
   std::unordered_map<std::size_t, Decision> m_decisions;
   std::vector<NewlyDamaged> m_newly;
 };

@@ -2,8 +2,10 @@
 // folder.
 
 #include <algorithm>
+#include <string_view>
 
 #include "db/results_db.h"
+#include "platform/path_bytes.h"
 
 namespace {
 
@@ -39,27 +41,156 @@ const std::string& CResultsDb::VersionText(int64_t id) {
 }
 
 void CResultsDb::EndRead() {
+  // What was read in the transaction may be stale after it.
+  m_folder.reset();
   if (!m_bReading) return;
   m_bReading = false;
   sqlite3_exec(Db(), "COMMIT", nullptr, nullptr, nullptr);
 }
 
-std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach reach) {
-  std::lock_guard lock(m_mutex);
-  const auto& queued = m_queued[static_cast<int>(reach)];
-  if (const auto it = queued.find(std::string(pathKey)); it != queued.end()) {
-    return m_queue[it->second];
-  }
-  if (!m_select) return std::nullopt;
+void CResultsDb::BeginRead() {
   // Lookups share one read transaction for a moment: a transaction per lookup would cost
   // more than the lookup. Kept short, so that other runs' commits show soon and their
   // checkpoints are not held up.
   const auto now = std::chrono::steady_clock::now();
-  if (m_bReading && now - m_readSince > std::chrono::milliseconds(200)) EndRead();
+  if (m_bReading && now - m_readSince > m_options.readMoment) EndRead();
   if (!m_bReading && sqlite3_exec(Db(), "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) {
     m_bReading = true;
     m_readSince = now;
   }
+}
+
+StoredRecord CResultsDb::ReadRecord(sqlite3_stmt* select, int first) {
+  const auto column = [first](int n) { return first + n; };
+  StoredRecord r;
+  r.identity = ColumnIdentity(select, column(0));
+  r.verdict = StoredVerdictNamed(ColumnText(select, column(5)));
+  r.reason = ColumnText(select, column(6));
+  r.position = ColumnOptional(select, column(7));
+  r.length = ColumnOptional(select, column(8));
+  r.kind = KindOf(ColumnText(select, column(9)));
+  r.checkedAtMs = sqlite3_column_int64(select, column(10));
+  r.libraryVersion = VersionText(sqlite3_column_int64(select, column(11)));
+  r.codec = ColumnText(select, column(12));
+  r.strict = sqlite3_column_int(select, column(13)) != 0;
+  if (sqlite3_column_type(select, column(14)) != SQLITE_NULL) {
+    DecodeWarnings(ColumnText(select, column(14)), r);
+  }
+  r.skippedLinks = ColumnText(select, column(15));
+  r.md5Unverifiable = sqlite3_column_int(select, column(16)) != 0;
+  if (const std::string hash = ColumnBytes(select, column(17));
+      hash.size() == std::tuple_size_v<AudioHash>) {
+    r.audioHash.emplace();
+    std::copy(hash.begin(), hash.end(), r.audioHash->begin());
+  }
+  if (sqlite3_column_type(select, column(18)) != SQLITE_NULL) {
+    r.audioChangedFromMs = sqlite3_column_int64(select, column(18));
+  }
+  return r;
+}
+
+namespace {
+
+// Columns of m_selectFolder after those of a record.
+constexpr int kFolderPathColumn = 19;
+constexpr int kFolderReachColumn = 20;
+// The most records of one folder held at once: a folder of more is asked file by file.
+constexpr int64_t kFolderRows = 4096;
+
+std::string_view ColumnView(sqlite3_stmt* stmt, int column) {
+  const void* data = sqlite3_column_blob(stmt, column);
+  const int size = sqlite3_column_bytes(stmt, column);
+  if (data == nullptr || size <= 0) return {};
+  return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
+}
+
+}  // namespace
+
+bool CResultsDb::ReadFolder(std::string_view folder) {
+  m_folder.emplace();
+  m_folder->folder.assign(folder);
+  // The keys in the folder are those from its separator up to the byte after it; rows
+  // of a subfolder are stepped over by starting again after its range.
+  const std::string high =
+      std::string(folder.substr(0, folder.size() - 1)) + static_cast<char>(kPathSeparator + 1);
+  std::string low(folder);
+  sqlite3_stmt* const select = *m_selectFolder;
+  for (int64_t rows = 0;;) {
+    const CReset reset(select);
+    BindBytes(select, 1, low);
+    BindBytes(select, 2, high);
+    int rc;
+    bool subfolder = false;
+    while (!subfolder && (rc = sqlite3_step(select)) == SQLITE_ROW) {
+      ++m_nRowsInPasses;
+      if (++rows > kFolderRows) {
+        m_folder->records.clear();
+        return false;
+      }
+      const std::string_view path = ColumnView(select, kFolderPathColumn);
+      const std::size_t separator = path.find(kPathSeparator, folder.size());
+      if (separator != std::string_view::npos) {
+        low.assign(path.substr(0, separator));
+        low += static_cast<char>(kPathSeparator + 1);
+        subfolder = true;
+        continue;
+      }
+      StoredRecord r = ReadRecord(select, 0);
+      r.path.assign(path);
+      r.reach = ColumnView(select, kFolderReachColumn) == ReachName(Reach::kAllCodecs)
+                    ? Reach::kAllCodecs
+                    : Reach::kVorbis;
+      m_folder->records.push_back(std::move(r));
+    }
+    if (subfolder) continue;
+    if (rc != SQLITE_DONE) {
+      m_folder->records.clear();
+      return false;
+    }
+    m_folder->read = true;
+    return true;
+  }
+}
+
+std::optional<StoredRecord> CResultsDb::FromFolder(std::string_view pathKey, Reach reach) const {
+  const auto& records = m_folder->records;
+  auto it =
+      std::lower_bound(records.begin(), records.end(), pathKey,
+                       [](const StoredRecord& r, std::string_view key) { return r.path < key; });
+  for (; it != records.end() && it->path == pathKey; ++it) {
+    if (it->reach == reach) return *it;
+  }
+  return std::nullopt;
+}
+
+CResultsDb::LookupCounts CResultsDb::Lookups() const {
+  std::lock_guard lock(m_mutex);
+  return {m_nAskedAlone, m_nRowsInPasses};
+}
+
+std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach reach) {
+  std::lock_guard lock(m_mutex);
+  if (const auto& queued = m_queued[static_cast<int>(reach)]; !queued.empty()) {
+    if (const auto it = queued.find(std::string(pathKey)); it != queued.end()) {
+      return m_queue[it->second];
+    }
+  }
+  if (!m_select) return std::nullopt;
+  BeginRead();
+  ++m_nAsked;
+  // What is read in a pass answers for as long as the read transaction is open.
+  if (const std::size_t separator = pathKey.rfind(kPathSeparator);
+      m_bReading && separator != std::string_view::npos) {
+    const std::string_view folder = pathKey.substr(0, separator + 1);
+    if (m_folder && m_folder->folder == folder) {
+      if (m_folder->read) return FromFolder(pathKey, reach);
+    } else if (folder == m_strLastFolderAsked && m_nRowsInPasses <= 4 * m_nAsked &&
+               ReadFolder(folder)) {
+      return FromFolder(pathKey, reach);
+    }
+    m_strLastFolderAsked.assign(folder);
+  }
+  ++m_nAskedAlone;
   sqlite3_stmt* const select = *m_select;
   CReset reset(select);
   BindBytes(select, 1, pathKey);
@@ -69,29 +200,9 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach rea
     if (rc != SQLITE_DONE && m_strError.empty()) Fail(rc, "looking up a file");
     return std::nullopt;
   }
-  StoredRecord r;
+  StoredRecord r = ReadRecord(select, 0);
   r.path = std::string(pathKey);
-  r.identity = ColumnIdentity(select, 0);
   r.reach = reach;
-  r.verdict = StoredVerdictNamed(ColumnText(select, 5));
-  r.reason = ColumnText(select, 6);
-  r.position = ColumnOptional(select, 7);
-  r.length = ColumnOptional(select, 8);
-  r.kind = KindOf(ColumnText(select, 9));
-  r.checkedAtMs = sqlite3_column_int64(select, 10);
-  r.libraryVersion = VersionText(sqlite3_column_int64(select, 11));
-  r.codec = ColumnText(select, 12);
-  r.strict = sqlite3_column_int(select, 13) != 0;
-  if (sqlite3_column_type(select, 14) != SQLITE_NULL) DecodeWarnings(ColumnText(select, 14), r);
-  r.skippedLinks = ColumnText(select, 15);
-  r.md5Unverifiable = sqlite3_column_int(select, 16) != 0;
-  if (const std::string hash = ColumnBytes(select, 17);
-      hash.size() == std::tuple_size_v<AudioHash>) {
-    r.audioHash.emplace();
-    std::copy(hash.begin(), hash.end(), r.audioHash->begin());
-  }
-  if (sqlite3_column_type(select, 18) != SQLITE_NULL)
-    r.audioChangedFromMs = sqlite3_column_int64(select, 18);
   return r;
 }
 

@@ -178,7 +178,10 @@ bool CResultsDb::Open(const std::filesystem::path& file, DbMode mode, const DbOp
                               CodecColumn() + ", " + StrictColumns() + ", " + FactsColumns() +
                               ", " + AudioHashColumn();
   if (!Prepare("SELECT " + columns + " FROM files WHERE path = ?1 AND " + ReachColumn() + " = ?2",
-               m_select)) {
+               m_select) ||
+      !Prepare("SELECT " + columns + ", path, " + ReachColumn() +
+                   " FROM files WHERE path >= ?1 AND path < ?2 ORDER BY path",
+               m_selectFolder)) {
     return abandon();
   }
   if (mode == DbMode::kQuery) return true;
@@ -223,6 +226,7 @@ void CResultsDb::Close() {
   std::unique_lock lock(m_mutex);
   if (m_connection && m_upsert) FlushLocked(lock);
   m_select = {};
+  m_selectFolder = {};
   m_upsert = {};
   m_findVersion = {};
   m_addVersion = {};

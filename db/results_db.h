@@ -31,6 +31,9 @@ struct DbOptions {
   // No verdict waits longer than this to be committed: what a power cut or kill -9 can cost.
   std::chrono::milliseconds commitInterval{1000};
   std::size_t batchLimit = 10000;
+  // How long lookups share one read transaction, and what was read in it answers: another
+  // run's commits show after at most this long.
+  std::chrono::milliseconds readMoment{200};
   // A cap on the file's size in pages, 0 for none; reaching it fails as a full disk does.
   int64_t maxPages = 0;
 };
@@ -112,6 +115,14 @@ class CResultsDb {
   // file) and how many of them were checked less than `days` days before `nowMs`.
   bool CoverageUnder(std::string_view folderKey, double days, int64_t nowMs, Coverage& out);
 
+  // What the lookups cost so far: files looked up alone, and rows stepped over by the
+  // passes over folders (see Last).
+  struct LookupCounts {
+    int64_t alone = 0;
+    int64_t rowsInPasses = 0;
+  };
+  LookupCounts Lookups() const;
+
   std::string ErrorText() const;
   int64_t Unrecorded() const;
 
@@ -153,6 +164,15 @@ class CResultsDb {
   std::string FactsColumns() const;
   // The audio hash and when the sound was last heard different (schema 5), or NULLs.
   std::string AudioHashColumn() const;
+  // The read transaction of the lookups (see Last), begun if none is open.
+  void BeginRead();
+  // The record in the row `select` stands on, its columns as m_select's from `first` on.
+  StoredRecord ReadRecord(sqlite3_stmt* select, int first);
+  // Reads the records of the files in `folder` (a key up to its last separator), not in
+  // its subfolders, into m_folder; false when there were too many to hold or they could
+  // not be read, and each file is then asked for alone.
+  bool ReadFolder(std::string_view folder);
+  std::optional<StoredRecord> FromFolder(std::string_view pathKey, Reach reach) const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
@@ -164,6 +184,7 @@ class CResultsDb {
   bool m_bImmutable = false;
   std::optional<FileIdentity> m_openedAs;
   CStatement m_select;
+  CStatement m_selectFolder;
   CStatement m_upsert;
   CStatement m_findVersion;
   CStatement m_addVersion;
@@ -180,6 +201,20 @@ class CResultsDb {
   bool m_bStop = false;
   bool m_bReading = false;  // a read transaction is open for lookups
   std::chrono::steady_clock::time_point m_readSince;
+  // A sweep asks for its files folder by folder: the second file asked for in a folder
+  // reads the records of the whole folder in one pass over the key's range, which
+  // answer until the read transaction ends (a commit, or after its moment). More rows
+  // are never read in passes than a few per file asked for, however the files come.
+  struct FolderRecords {
+    std::string folder;
+    std::vector<StoredRecord> records;  // in the order of their keys
+    bool read = false;                  // false: too many, or unreadable: ask file by file
+  };
+  std::optional<FolderRecords> m_folder;
+  std::string m_strLastFolderAsked;
+  int64_t m_nAsked = 0;
+  int64_t m_nAskedAlone = 0;
+  int64_t m_nRowsInPasses = 0;
   bool m_bFailed = false;
   int64_t m_nUnrecorded = 0;
   std::string m_strError;

@@ -9,10 +9,9 @@
 #include "platform/file_status.h"
 #include "platform/path_bytes.h"
 
-std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
-  FileStatus st;
-  std::error_code error;
-  if (!StatusOf(PathToUtf8(path), st, error)) return std::nullopt;
+namespace {
+
+FileIdentity IdentityOfStatus(const FileStatus& st) {
   FileIdentity id;
   id.device = st.device;
   id.inode = st.index;
@@ -20,6 +19,22 @@ std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
   id.mtimeNs = st.modifiedNs;
   id.ctimeNs = st.changedNs;
   return id;
+}
+
+}  // namespace
+
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
+  FileStatus st;
+  std::error_code error;
+  if (!StatusOf(PathToUtf8(path), st, error)) return std::nullopt;
+  return IdentityOfStatus(st);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::string& utf8Path, CStatusesInFolder& statuses) {
+  FileStatus st;
+  std::error_code error;
+  if (!statuses.StatusOf(utf8Path, st, error)) return std::nullopt;
+  return IdentityOfStatus(st);
 }
 
 int64_t TimeNs(int64_t seconds, int64_t nanoseconds) {
@@ -97,14 +112,14 @@ std::string PathKey(const std::filesystem::path& path) {
   // system gives resolved) is one library to the database. The file keeps its own name.
   const std::size_t slash = key.rfind(kPathSeparator);
   if (slash == std::string::npos || slash == 0) return key;
-  const std::string folder = key.substr(0, slash);
+  const std::string_view folder(key.data(), slash);
   // A scan asks folder by folder: one resolution per folder.
   thread_local std::string lastFolder;
   thread_local std::string lastResolved;
   if (folder != lastFolder) {
-    lastResolved = ResolvedPath(folder);
-    if (lastResolved.empty()) lastResolved = folder;
-    lastFolder = folder;
+    lastFolder.assign(folder);
+    lastResolved = ResolvedPath(lastFolder);
+    if (lastResolved.empty()) lastResolved = lastFolder;
   }
   if (lastResolved == folder) return key;
   // A root ends in its separator already.

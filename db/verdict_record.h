@@ -67,6 +67,8 @@ bool Unchanged(const FileIdentity& recorded, const FileIdentity& now);
 bool ChangedSince(const FileIdentity& recorded, const FileIdentity& now);
 
 // A breach of a format rule that a strict check found (FileVerdict::Warning).
+class CStatusesInFolder;
+
 struct StoredWarning {
   std::string name;
   std::string text;
@@ -112,6 +114,8 @@ void DecodeWarnings(std::string_view column, VerdictRecord& record);
 // The status of the file a path names, following links as the file collection does;
 // nullopt when it cannot be read.
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
+// The same, for the files of a sweep, looked up in their folder (CStatusesInFolder).
+std::optional<FileIdentity> IdentityOf(const std::string& utf8Path, CStatusesInFolder& statuses);
 
 // The form a path is recorded under: absolute, its folder resolved through links, and its
 // own name as given, so that runs from other working folders, through links to the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -23,6 +24,28 @@ struct FileStatus {
 
 // False with the reason in `error` when the path cannot be looked at.
 bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error);
+// StatusOf for the files of a sweep, which come folder by folder: the last folder stays
+// open and a file in it is looked up by its name alone, as find does, instead of walking
+// its whole path again for every file. It answers what StatusOf answers; a path that a name
+// alone would reach further than (longer than the system takes whole), or whose folder
+// cannot be opened, is looked up whole. Like find, it does not notice a folder renamed
+// while it is held: a caller that goes on to read the file lets go first (Release).
+class CStatusesInFolder {
+ public:
+  CStatusesInFolder();
+  ~CStatusesInFolder();
+  CStatusesInFolder(const CStatusesInFolder&) = delete;
+  CStatusesInFolder& operator=(const CStatusesInFolder&) = delete;
+
+  bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error);
+  // Closes the folder held open, if any.
+  void Release();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
 // The status of a file this process holds open: what it is now, whatever its path names.
 bool StatusOfOpen(NativeFile file, FileStatus& status);
 // The kind alone, as StatusOf tells it: on Windows the rest of a status costs a question to

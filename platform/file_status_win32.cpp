@@ -24,6 +24,18 @@ bool Failed(std::error_code& error) {
 
 }  // namespace
 
+// Windows has no lookup relative to an open folder: every path is looked up whole.
+struct CStatusesInFolder::Impl {};
+
+CStatusesInFolder::CStatusesInFolder() : m_impl(std::make_unique<Impl>()) {}
+CStatusesInFolder::~CStatusesInFolder() = default;
+void CStatusesInFolder::Release() {}
+
+bool CStatusesInFolder::StatusOf(const std::string& utf8Path, FileStatus& status,
+                                 std::error_code& error) {
+  return ::StatusOf(utf8Path, status, error);
+}
+
 bool StatusOf(const std::string& utf8Path, FileStatus& status, std::error_code& error) {
   const CUniqueHandle handle(OpenToLook(utf8Path));
   if (!handle.Valid() || !StatusOfHandle(handle.Get(), status)) return Failed(error);

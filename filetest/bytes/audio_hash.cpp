@@ -5,13 +5,13 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "filetest/bytes/xxh3_avx2.h"
 
 namespace {
 
-constexpr int64_t kReadSize = 65536;
 // The first bytes of an Ogg FLAC stream's first packet that are not hashed: the mapping's
 // magic and version, and the count of header packets, which a tag editor changes when it
 // adds a block. "fLaC" and STREAMINFO follow.
@@ -44,19 +44,18 @@ struct CAudioHashFeed::State {
   XXH3_state_t words;
 };
 
-CAudioHashFeed::CAudioHashFeed() : m_state(std::make_unique<State>()) { ogg_sync_init(&m_sync); }
-CAudioHashFeed::~CAudioHashFeed() { ogg_sync_clear(&m_sync); }
+CAudioHashFeed::CAudioHashFeed() : m_state(std::make_unique<State>()) {}
+CAudioHashFeed::~CAudioHashFeed() = default;
 
 void CAudioHashFeed::Reset() {
-  ogg_sync_reset(&m_sync);
+  ResetPass();
   XXH3_128bits_reset(&m_state->bytes);
   XXH3_128bits_reset(&m_state->words);
   m_nWords = 0;
   m_pRun = nullptr;
   m_nRun = 0;
-  m_bOpen = m_bBroken = m_bAny = false;
+  m_bBroken = m_bAny = false;
   m_bKnownAtOpen = false;
-  m_nViewEnd = m_nCovered = 0;
   m_bLastWasBos = m_bInLink = m_bEos = m_bInPacket = false;
   m_codec = OggCodec::kNone;
   m_nSerial = 0;
@@ -65,71 +64,21 @@ void CAudioHashFeed::Reset() {
   m_nPacketBytes = m_nSkip = 0;
 }
 
-void CAudioHashFeed::OnOpen(NativeFile file, int64_t viewEnd, int64_t /*size*/) {
+void CAudioHashFeed::OnOpen(NativeFile file, int64_t viewEnd, int64_t size) {
   Reset();
-  m_bOpen = true;
-  m_file = file;
-  m_nViewEnd = viewEnd;
+  COggPagePass::OnOpen(file, viewEnd, size);
   m_bKnownAtOpen = StatusOfOpen(file, m_openedAs);
-}
-
-void CAudioHashFeed::OnBytes(const void* data, std::size_t size, int64_t at) {
-  const auto end = at + static_cast<int64_t>(size);
-  if (!m_bOpen || at > m_nCovered || end <= m_nCovered) return;
-  const auto skip = static_cast<std::size_t>(m_nCovered - at);
-  const auto fresh = static_cast<long>(size - skip);
-  char* buffer = ogg_sync_buffer(&m_sync, fresh);
-  if (buffer == nullptr) {
-    m_bBroken = true;
-    return;
-  }
-  std::memcpy(buffer, static_cast<const char*>(data) + skip, static_cast<std::size_t>(fresh));
-  ogg_sync_wrote(&m_sync, fresh);
-  m_nCovered = end;
-  Drain();
-}
-
-void CAudioHashFeed::OnPage(const ogg_page& page, int64_t at) {
-  if (!m_bOpen || at < m_nCovered) return;
-  TakePage(page);
-  ogg_sync_reset(&m_sync);
-  m_nCovered = at + page.header_len + page.body_len;
 }
 
 void CAudioHashFeed::Opened(int64_t readTo) { CatchUp(readTo); }
 
-void CAudioHashFeed::CatchUp(int64_t upTo) {
-  if (!m_bOpen) return;
-  upTo = std::min(upTo, m_nViewEnd);
-  while (m_nCovered < upTo) {
-    const int64_t want = std::min(kReadSize, upTo - m_nCovered);
-    char* buffer = ogg_sync_buffer(&m_sync, static_cast<long>(want));
-    const int64_t got =
-        buffer == nullptr ? -1 : ReadAt(m_file, buffer, static_cast<std::size_t>(want), m_nCovered);
-    if (got <= 0) {
-      m_bBroken = true;
-      return;
-    }
-    ogg_sync_wrote(&m_sync, static_cast<long>(got));
-    m_nCovered += got;
-    Drain();
-  }
-}
-
-void CAudioHashFeed::Drain() {
-  ogg_page page{};
-  for (long more; (more = ogg_sync_pageseek(&m_sync, &page)) != 0;) {
-    if (more > 0) TakePage(page);
-  }
-}
-
 std::optional<AudioDigest> CAudioHashFeed::Finish() {
-  if (!m_bOpen) return std::nullopt;
-  CatchUp(m_nViewEnd);
-  m_bOpen = false;
+  if (!Passing()) return std::nullopt;
+  CatchUp(ViewEnd());
+  EndPass();
   FileStatus now;
   // A file written to while it was read may have been hashed half old, half new.
-  const bool unchanged = m_bKnownAtOpen && StatusOfOpen(m_file, now) &&
+  const bool unchanged = m_bKnownAtOpen && StatusOfOpen(File(), now) &&
                          now.size == m_openedAs.size && now.modifiedNs == m_openedAs.modifiedNs &&
                          now.changedNs == m_openedAs.changedNs;
   if (m_bBroken || m_bInPacket || !m_bAny || !unchanged) return std::nullopt;
@@ -144,7 +93,7 @@ std::optional<AudioDigest> CAudioHashFeed::Finish() {
   return digest;
 }
 
-void CAudioHashFeed::TakePage(const ogg_page& page) {
+void CAudioHashFeed::TakePage(const ogg_page& page, int64_t /*at*/) {
   const auto serial = static_cast<uint32_t>(ogg_page_serialno(&page));
   // Links are told apart as MapOggLinks tells them: a group of beginning-of-stream pages
   // begins one, and a flag on a page of the stream in progress begins nothing.
@@ -183,6 +132,25 @@ void CAudioHashFeed::TakePage(const ogg_page& page) {
       body += lacing[i];
       if (lacing[i++] < 255) break;
     }
+  }
+  // Past a Vorbis or Opus stream's comment header every packet is hashed whole: a page adds
+  // its bytes in one piece and each packet's length, with nothing to ask of each packet.
+  if (m_codec != OggCodec::kFlac && m_nPacket >= 2) {
+    std::size_t packet = m_bInPacket ? m_nPacketBytes : 0;
+    std::size_t bytes = 0;
+    for (; i < segments; ++i) {
+      packet += lacing[i];
+      bytes += lacing[i];
+      if (lacing[i] == 255) continue;
+      Tag(packet);
+      ++m_nPacket;
+      packet = 0;
+    }
+    if (bytes > 0) UpdateBytes(&m_state->bytes, body, bytes);
+    if (segments > 0) m_bInPacket = lacing[segments - 1] == 255;
+    m_nPacketBytes = packet;
+    m_nSkip = 0;
+    return;
   }
   std::size_t run = 0;
   for (; i < segments; ++i) {
@@ -255,5 +223,11 @@ void CAudioHashFeed::Tag(uint64_t tag) {
     XXH3_128bits_update(&m_state->words, m_words.data(), m_nWords);
     m_nWords = 0;
   }
-  for (int i = 0; i < 8; ++i) m_words[m_nWords++] = static_cast<unsigned char>(tag >> (8 * i));
+  // Little-endian, as the words have always been hashed.
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(m_words.data() + m_nWords, &tag, 8);
+    m_nWords += 8;
+  } else {
+    for (int i = 0; i < 8; ++i) m_words[m_nWords++] = static_cast<unsigned char>(tag >> (8 * i));
+  }
 }

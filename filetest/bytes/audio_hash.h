@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "filetest/bytes/ogg_links.h"
-#include "filetest/bytes/read_observer.h"
+#include "filetest/bytes/page_pass.h"
 #include "platform/file_status.h"
 
 // 128 bits that name a file's sound: XXH3-128 of the packets of the stream each link
@@ -24,12 +24,10 @@ using AudioDigest = std::array<uint8_t, 16>;
 // they continue what came before, whole pages where a loop of ours hands them on, and the
 // rest is read here at the end, so that what is hashed is one pass over the file from its
 // start whatever order the decoder's library reads in.
-class CAudioHashFeed final : public IReadObserver {
+class CAudioHashFeed final : public COggPagePass {
  public:
   CAudioHashFeed();
   ~CAudioHashFeed() override;
-  CAudioHashFeed(const CAudioHashFeed&) = delete;
-  CAudioHashFeed& operator=(const CAudioHashFeed&) = delete;
 
   // Which codecs a link's stream may be in: Vorbis only (libvorbisfile's choice of the
   // stream it decodes), or each the check of every codec decodes.
@@ -37,8 +35,6 @@ class CAudioHashFeed final : public IReadObserver {
   // Forgets the file before; nothing is hashed until the next OnOpen.
   void Reset();
   void OnOpen(NativeFile file, int64_t viewEnd, int64_t size) override;
-  void OnBytes(const void* data, std::size_t size, int64_t at) override;
-  void OnPage(const ogg_page& page, int64_t at) override;
   // The file opened, its library having read up to `readTo`: what a page loop of ours does
   // not hand on is read here now.
   void Opened(int64_t readTo);
@@ -49,9 +45,9 @@ class CAudioHashFeed final : public IReadObserver {
 
  private:
   struct State;
-  void CatchUp(int64_t upTo);
-  void Drain();
-  void TakePage(const ogg_page& page);
+  void TakePage(const ogg_page& page, int64_t at) override;
+  // What was hashed then cannot stand for the file's sound.
+  void Missed() override { m_bBroken = true; }
   // The codecs whose streams are hashed: those the check decodes.
   bool Hashes(OggCodec codec) const;
   void BeginLink(const ogg_page& page, OggCodec codec);
@@ -62,14 +58,9 @@ class CAudioHashFeed final : public IReadObserver {
   void Flush();
 
   std::unique_ptr<State> m_state;  // XXH3's state, which wants its own alignment
-  ogg_sync_state m_sync{};
   bool m_bEveryCodec = false;
-  bool m_bOpen = false;
-  NativeFile m_file{};
   FileStatus m_openedAs;
   bool m_bKnownAtOpen = false;
-  int64_t m_nViewEnd = 0;
-  int64_t m_nCovered = 0;
   // What was hashed cannot stand for the file's sound.
   bool m_bBroken = false;
   bool m_bAny = false;  // a link's stream was hashed

@@ -8,15 +8,6 @@
 #include "platform/path_bytes.h"
 #include "text/path_text.h"
 
-namespace {
-
-constexpr int64_t kReadSize = 65536;
-
-}  // namespace
-
-CStructureFeed::CStructureFeed() { ogg_sync_init(&m_sync); }
-CStructureFeed::~CStructureFeed() { ogg_sync_clear(&m_sync); }
-
 void CStructureFeed::Reset() {
   ResetReading();
   m_bJudged = false;
@@ -25,77 +16,21 @@ void CStructureFeed::Reset() {
 
 void CStructureFeed::ResetReading() {
   m_check.Reset();
-  ogg_sync_reset(&m_sync);
-  m_bOpen = false;
-  m_nViewEnd = m_nSize = m_nCovered = m_nPageAt = 0;
+  ResetPass();
 }
 
 void CStructureFeed::OnOpen(NativeFile file, int64_t viewEnd, int64_t size) {
   ResetReading();
-  m_bOpen = true;
-  m_file = file;
-  m_nViewEnd = viewEnd;
+  COggPagePass::OnOpen(file, viewEnd, size);
   m_nSize = size;
 }
 
-void CStructureFeed::OnBytes(const void* data, std::size_t size, int64_t at) {
-  const auto end = at + static_cast<int64_t>(size);
-  if (!m_bOpen || at > m_nCovered || end <= m_nCovered) return;
-  const auto skip = static_cast<std::size_t>(m_nCovered - at);
-  const auto fresh = static_cast<long>(size - skip);
-  char* buffer = ogg_sync_buffer(&m_sync, fresh);
-  if (buffer == nullptr) return;
-  std::memcpy(buffer, static_cast<const char*>(data) + skip, static_cast<std::size_t>(fresh));
-  ogg_sync_wrote(&m_sync, fresh);
-  m_nCovered = end;
-  Drain();
-}
-
-void CStructureFeed::OnPage(const ogg_page& page, int64_t at) {
-  if (!m_bOpen || at < m_nCovered) return;
-  m_check.OnPage(page, at);
-  // The bytes between were skipped by the loop that found the page, as the sync would.
-  ogg_sync_reset(&m_sync);
-  m_nCovered = m_nPageAt = at + page.header_len + page.body_len;
-}
-
-void CStructureFeed::CatchUp(int64_t upTo) {
-  if (!m_bOpen) return;
-  upTo = std::min(upTo, m_nViewEnd);
-  while (m_nCovered < upTo) {
-    const int64_t want = std::min(kReadSize, upTo - m_nCovered);
-    char* buffer = ogg_sync_buffer(&m_sync, static_cast<long>(want));
-    if (buffer == nullptr) return;
-    const int64_t got = ReadAt(m_file, buffer, static_cast<std::size_t>(want), m_nCovered);
-    // A read that fails here failed the decoder as well, which names it.
-    if (got <= 0) return;
-    ogg_sync_wrote(&m_sync, static_cast<long>(got));
-    m_nCovered += got;
-    Drain();
-  }
-}
-
-void CStructureFeed::Drain() {
-  for (;;) {
-    ogg_page page{};
-    const long more = ogg_sync_pageseek(&m_sync, &page);
-    if (more > 0) {
-      m_check.OnPage(page, m_nPageAt);
-      m_nPageAt += more;
-    } else if (more < 0) {
-      m_nPageAt -= more;  // bytes of no page, skipped
-    } else {
-      return;
-    }
-  }
-}
-
 void CStructureFeed::Finish(const std::vector<int64_t>* decodedPerLink) {
-  if (!m_bOpen) return;
-  CatchUp(m_nViewEnd);
+  if (!Passing()) return;
+  CatchUp(ViewEnd());
   // What lies past the view is zeros, which belong to no page either.
   m_check.Finish(m_nSize, decodedPerLink);
-  m_bOpen = false;
+  EndPass();
 }
 
 void CStructureFeed::Opened(std::size_t links, int64_t readTo) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "filetest/bytes/audio_hash.h"
-#include "filetest/bytes/read_observer.h"
+#include "filetest/bytes/page_pass.h"
 #include "filetest/codecs/check_traits.h"
 #include "filetest/rules/ogg_structure_check.h"
 #include "text/position_text.h"
@@ -24,20 +24,11 @@
 // file whose decode stopped at a fault. Bytes and pages count only where they continue
 // what was fed before, so reads that seek about (libvorbisfile's bisection while it
 // opens) change nothing: what goes in is exactly one pass over the file from its start.
-class CStructureFeed final : public IReadObserver {
+class CStructureFeed final : public COggPagePass {
  public:
-  CStructureFeed();
-  ~CStructureFeed() override;
-  CStructureFeed(const CStructureFeed&) = delete;
-  CStructureFeed& operator=(const CStructureFeed&) = delete;
-
   // Forgets the previous file; nothing is fed until the next OnOpen.
   void Reset();
   void OnOpen(NativeFile file, int64_t viewEnd, int64_t size) override;
-  void OnBytes(const void* data, std::size_t size, int64_t at) override;
-  void OnPage(const ogg_page& page, int64_t at) override;
-  // Reads the file itself on from what was fed, up to `upTo` (at most its view's end).
-  void CatchUp(int64_t upTo);
 
   // What a check tells the feed of each file beside what it reads. Every check with the
   // rules on keeps its books here, whatever it decodes.
@@ -62,20 +53,12 @@ class CStructureFeed final : public IReadObserver {
  private:
   // Reads the rest and judges the whole file; `decodedPerLink` as COggStructureCheck::Finish.
   void Finish(const std::vector<int64_t>* decodedPerLink);
-  void Drain();
+  void TakePage(const ogg_page& page, int64_t at) override { m_check.OnPage(page, at); }
   // Forgets what was read, not what the check said.
   void ResetReading();
 
   COggStructureCheck m_check;
-  ogg_sync_state m_sync{};
-  bool m_bOpen = false;
-  NativeFile m_file{};
-  int64_t m_nViewEnd = 0;
   int64_t m_nSize = 0;
-  // Bytes before it went into the sync, or came as whole pages.
-  int64_t m_nCovered = 0;
-  // Where the sync's next page, or the next byte it skips, begins.
-  int64_t m_nPageAt = 0;
   bool m_bJudged = false;
   // Samples decoded from each link, or kNotDecoded.
   std::vector<int64_t> m_perLink;

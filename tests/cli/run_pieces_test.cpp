@@ -10,10 +10,12 @@
 
 #include "cli/exit_status.h"
 #include "cli/options.h"
+#include "cli/remembered_verdicts.h"
 #include "cli/run_listeners.h"
 #include "db/verdict_record.h"
 #include "platform/program.h"
 #include "scan/check_mode.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -190,3 +192,28 @@ TEST(Results, TheSummaryGoesOutOnlyWhenAskedWithTheRunsFacts) {
 }
 
 }  // namespace
+
+// A rerun looks each file up in its folder, held open; once a file is to be read the folder
+// is let go, so that a folder replaced while that file was checked is looked up anew and a
+// record never stands for a file that is no longer there.
+TEST(RememberedVerdicts, AFolderReplacedWhileAFileInItWasCheckedIsLookedUpAnew) {
+  TempDir t;
+  const auto a = t.Write("lib/a.ogg", "aaaa");
+  const auto b = t.Write("lib/b.ogg", "bbbb");
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(t / "lib.db", DbMode::kRecord)) << db.ErrorText();
+  {
+    CRememberedVerdicts first(db, CheckMode{}, std::nullopt);
+    FileResult ok;
+    ok.path = a;
+    ok.verdict.status = FileVerdict::Status::kOk;
+    ok.verdict.opened = true;
+    first.Record(0, ok);
+  }
+  CRememberedVerdicts rerun(db, CheckMode{}, 90.0);
+  EXPECT_TRUE(rerun.Decide(0, a).reuse);
+  EXPECT_FALSE(rerun.Decide(1, b).reuse);  // no record: read next
+  std::filesystem::rename(t / "lib", t / "old-lib");
+  t.Write("lib/a.ogg", "aaaa");
+  EXPECT_FALSE(rerun.Decide(2, a).reuse);
+}

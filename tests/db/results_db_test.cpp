@@ -185,6 +185,118 @@ TEST(ResultsDb, QueriesTakeFolderBoundariesAndWildcardsLiterally) {
   EXPECT_EQ(errors[1].checkedAtMs, now - 5 * day);
 }
 
+// A sweep asks for its files folder by folder, and a folder's records are then read in one
+// pass: every answer must be the one a lookup of that file alone gives, whatever the order
+// of the asks, the names (bytes that sort around the separator), subfolders among the
+// files, the two reaches, a folder too big for a pass, and records made meanwhile.
+TEST(ResultsDb, AFolderReadInOnePassAnswersAsEachFileAskedAlone) {
+  TempDir t;
+  const auto file = t / "lib.db";
+  std::vector<VerdictRecord> records;
+  const auto add = [&](std::string path, Reach reach, int n) {
+    auto v = Verdict(std::move(path), 1'700'000'000'000 + n);
+    v.reach = reach;
+    v.identity.inode = static_cast<uint64_t>(n);
+    v.verdict = n % 3 == 0 ? StoredVerdict::kError : StoredVerdict::kOk;
+    v.reason = v.verdict == StoredVerdict::kError ? "OV_EBADPACKET " + std::to_string(n) : "";
+    if (n % 5 == 0) v.audioHash = AudioHash{static_cast<uint8_t>(n)};
+    records.push_back(v);
+  };
+  int n = 0;
+  for (const char* name : {"a.ogg", "b.ogg", "sub/c.ogg", "sub/deeper/d.ogg", "sub0.ogg", "sub.ogg",
+                           "s\xff.ogg", "z.ogg"}) {
+    add(std::string("/m/") + name, Reach::kVorbis, ++n);
+  }
+  add("/m/b.ogg", Reach::kAllCodecs, ++n);
+  add("/m/only-all.ogg", Reach::kAllCodecs, ++n);
+  add("/m0/a.ogg", Reach::kVorbis, ++n);
+  add("/m.ogg", Reach::kVorbis, ++n);
+  add("/top.ogg", Reach::kVorbis, ++n);
+  for (int i = 0; i < 4100; ++i) add("/big/" + std::to_string(i) + ".ogg", Reach::kVorbis, ++n);
+  {
+    CResultsDb db;
+    ASSERT_TRUE(db.Open(file, DbMode::kRecord)) << db.ErrorText();
+    for (const auto& r : records) ASSERT_TRUE(db.Record(r));
+  }
+  // Each answer as a lookup of the file alone gives it: a fresh connection asks once.
+  const auto alone = [&](const std::string& path, Reach reach) {
+    CResultsDb fresh;
+    EXPECT_TRUE(fresh.Open(file, DbMode::kQuery)) << fresh.ErrorText();
+    return fresh.Last(path, reach);
+  };
+  const char* const asks[] = {"/m/a.ogg",
+                              "/m/b.ogg",
+                              "/m/z.ogg",
+                              "/m/none.ogg",
+                              "/m/sub.ogg",
+                              "/m/sub0.ogg",
+                              "/m/sub/c.ogg",
+                              "/m/sub/c.ogg",
+                              "/m/sub/deeper/d.ogg",
+                              "/m/s\xff.ogg",
+                              "/m/only-all.ogg",
+                              "/m/a.ogg",
+                              "/m0/a.ogg",
+                              "/m0/none.ogg",
+                              "/m.ogg",
+                              "/top.ogg",
+                              "/none.ogg",
+                              "/big/7.ogg",
+                              "/big/4099.ogg",
+                              "/big/4100.ogg",
+                              "/big/0.ogg",
+                              "/m/sub",
+                              "/m/",
+                              "/m/b.ogg"};
+  for (const DbMode mode : {DbMode::kRecord, DbMode::kQuery}) {
+    for (const Reach reach : {Reach::kVorbis, Reach::kAllCodecs}) {
+      CResultsDb db;
+      ASSERT_TRUE(db.Open(file, mode)) << db.ErrorText();
+      for (const char* path : asks) {
+        SCOPED_TRACE(DisplayText(path) + (reach == Reach::kVorbis ? " vorbis" : " all-codecs"));
+        const auto got = db.Last(path, reach);
+        const auto expected = alone(path, reach);
+        ASSERT_EQ(got.has_value(), expected.has_value());
+        if (got) ExpectSame(*got, *expected);
+      }
+    }
+  }
+  // A folder's records are each read once, its subfolders stepped over at their first row;
+  // only the first file of a folder, and the files of a folder too big to hold, are asked
+  // for alone. (Within one read transaction, however slow the machine.)
+  CResultsDb db;
+  ASSERT_TRUE(db.Open(file, DbMode::kRecord, {.readMoment = std::chrono::hours(1)}))
+      << db.ErrorText();
+  for (const char* path : {"/m/a.ogg", "/m/b.ogg", "/m/z.ogg", "/m/none.ogg", "/m/sub0.ogg"}) {
+    db.Last(path);
+  }
+  EXPECT_EQ(db.Lookups().alone, 1);
+  EXPECT_EQ(db.Lookups().rowsInPasses, 9);  // 8 rows of 7 files, and the first of sub/
+  for (const char* path : {"/big/1.ogg", "/big/2.ogg", "/big/3.ogg"}) db.Last(path);
+  EXPECT_EQ(db.Lookups().alone, 4);
+  EXPECT_EQ(db.Lookups().rowsInPasses, 9 + 4097);
+  // What this run records is what later asks see, before its commit and after it.
+  auto again = Verdict("/m/z.ogg", 1'900'000'000'000);
+  auto fresh = Verdict("/m/new.ogg", 1'900'000'000'000);
+  ASSERT_TRUE(db.Record(again) && db.Record(fresh));
+  for (const bool committed : {false, true}) {
+    if (committed) {
+      ASSERT_TRUE(db.Flush()) << db.ErrorText();
+    }
+    SCOPED_TRACE(committed ? "committed" : "queued");
+    ASSERT_TRUE(db.Last("/m/a.ogg"));
+    const auto z = db.Last("/m/z.ogg");
+    ASSERT_TRUE(z);
+    ExpectSame(*z, again);
+    const auto made = db.Last("/m/new.ogg");
+    ASSERT_TRUE(made);
+    ExpectSame(*made, fresh);
+  }
+  // Closed, it lets go of every statement, the passes' too: the file is whole, no -wal.
+  db.Close();
+  EXPECT_FALSE(std::filesystem::exists(file.native() + "-wal"));
+}
+
 // A database that cannot serve gives a message naming the file and what is wrong with it.
 // One that fails before the run is left byte for byte as it was; one that fails while
 // recording keeps everything committed before and counts every verdict it lost.

@@ -5,11 +5,17 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 #endif
 
 #include <chrono>
+#include <climits>
 #include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "platform/cancel_signal.h"
 #include "platform/file_status.h"
@@ -92,6 +98,81 @@ TEST(FileStatus, KindOfTellsWhatStatusOfTells) {
       EXPECT_EQ(kindError, statusError) << c.name;
     }
   }
+}
+
+// A sweep's statuses, looked up in the folder held open, say what the whole path says, in
+// whatever order the paths come: from folder to folder and back, through links, past the
+// length a whole path may have, and after the folder itself was replaced while let go.
+TEST(FileStatus, StatusesInTheirFolderAreWhatTheWholePathTells) {
+  TempDir t;
+  const auto a = t.Write("m/a.ogg", "12345");
+  const auto b = t.Write("m/b.ogg", "1");
+  const auto c = t.Write("n/c.ogg", "123");
+  std::string paths[] = {PathToUtf8(a),
+                         PathToUtf8(b),
+                         PathToUtf8(t / "m" / "gone.ogg"),
+                         PathToUtf8(c),
+                         PathToUtf8(a),
+                         PathToUtf8(a) + "/",
+                         PathToUtf8(a / "x.ogg"),
+                         PathToUtf8(t / "m") + "//b.ogg",
+                         "f.ogg",
+                         "/"};
+  std::vector<std::string> sweep(std::begin(paths), std::end(paths));
+#ifndef _WIN32
+  std::filesystem::create_directory_symlink(t / "m", t / "to-m");
+  std::filesystem::create_symlink(a, t / "n" / "to-a.ogg");
+  std::filesystem::create_symlink(t / "missing", t / "n" / "broken.ogg");
+  for (const char* name : {"to-m/a.ogg", "n/to-a.ogg", "n/broken.ogg", "to-m/b.ogg"}) {
+    sweep.push_back(PathToUtf8(t / name));
+  }
+  // A folder whose whole path just fits, and in it a name that fits, and one that takes
+  // the whole path past PATH_MAX: that one the run cannot open, so it is not there.
+  std::string deep = PathToUtf8(t.path());
+  while (deep.size() < PATH_MAX - 20) {
+    const std::size_t left = PATH_MAX - 20 - deep.size() - 1;
+    deep += "/" + std::string(left > 250 ? 200 : left, 'd');
+    std::filesystem::create_directory(PathFromUtf8(deep));
+  }
+  const std::string longName(30, 'x');
+  const int folder = ::open(deep.c_str(), O_PATH | O_DIRECTORY);
+  ::close(::openat(folder, "short.ogg", O_CREAT | O_WRONLY, 0644));
+  ::close(::openat(folder, longName.c_str(), O_CREAT | O_WRONLY, 0644));
+  ::close(folder);
+  sweep.push_back(deep + "/short.ogg");
+  sweep.push_back(deep + "/" + longName);
+  sweep.push_back(PathToUtf8(a));
+#endif
+  CStatusesInFolder statuses;
+  const auto expectSame = [&](const std::string& path) {
+    FileStatus whole, inFolder;
+    std::error_code wholeError, inFolderError;
+    const bool found = StatusOf(path, whole, wholeError);
+    EXPECT_EQ(statuses.StatusOf(path, inFolder, inFolderError), found) << path;
+    EXPECT_EQ(inFolderError, wholeError) << path;
+    if (!found) return;
+    EXPECT_EQ(inFolder.kind, whole.kind) << path;
+    EXPECT_EQ(std::pair(inFolder.device, inFolder.index), std::pair(whole.device, whole.index))
+        << path;
+    EXPECT_EQ(inFolder.size, whole.size) << path;
+    EXPECT_EQ(inFolder.modifiedNs, whole.modifiedNs) << path;
+    EXPECT_EQ(inFolder.changedNs, whole.changedNs) << path;
+  };
+  for (const std::string& path : sweep) expectSame(path);
+  // Once let go, the folder is looked up again: one put in the old one's place is seen.
+  std::filesystem::rename(t / "m", t / "old-m");
+  t.Write("m/a.ogg", "1234567");
+  statuses.Release();
+#ifndef _WIN32
+  // What it let go of is not its own any more: the number may be another's by now.
+  const int other = ::open(PathToUtf8(c).c_str(), O_RDONLY);
+  expectSame(PathToUtf8(a));
+  statuses.Release();
+  EXPECT_NE(::fcntl(other, F_GETFD), -1) << "a descriptor it did not own was closed";
+  ::close(other);
+#endif
+  expectSame(PathToUtf8(a));
+  expectSame(PathToUtf8(b));
 }
 
 TEST(CancelSignal, RaisedUntilClearedAndRaisedAgainAfter) {
