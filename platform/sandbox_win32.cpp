@@ -51,6 +51,10 @@ struct LowIntegritySid {
 // (SE_CHANGE_NOTIFY_PRIVILEGE, which the MinGW headers lack).
 constexpr LUID kChangeNotify{23, 0};
 
+bool IsChangeNotify(const LUID& luid) {
+  return luid.LowPart == kChangeNotify.LowPart && luid.HighPart == kChangeNotify.HighPart;
+}
+
 std::vector<BYTE> TokenInformation(const TokenCalls& calls, HANDLE token,
                                    TOKEN_INFORMATION_CLASS what) {
   DWORD bytes = 0;
@@ -72,9 +76,18 @@ CUniqueHandle HelperToken() {
     return {};
   }
   const CUniqueHandle ownToken(own);
+  // Each privilege is named as well: Wine drops only those named.
+  std::vector<LUID_AND_ATTRIBUTES> dropped;
+  const auto held = TokenInformation(calls, own, TokenPrivileges);
+  if (!held.empty()) {
+    const auto* p = reinterpret_cast<const TOKEN_PRIVILEGES*>(held.data());
+    for (DWORD i = 0; i < p->PrivilegeCount; ++i) {
+      if (!IsChangeNotify(p->Privileges[i].Luid)) dropped.push_back(p->Privileges[i]);
+    }
+  }
   HANDLE restricted = nullptr;
-  if (!calls.restrict(own, DISABLE_MAX_PRIVILEGE, 0, nullptr, 0, nullptr, 0, nullptr,
-                      &restricted)) {
+  if (!calls.restrict(own, DISABLE_MAX_PRIVILEGE, 0, nullptr, static_cast<DWORD>(dropped.size()),
+                      dropped.data(), 0, nullptr, &restricted)) {
     return {};
   }
   CUniqueHandle token(restricted);
@@ -103,10 +116,7 @@ HelperConfinementFacts ConfinementOfThisProcess() {
       const auto* p = reinterpret_cast<const TOKEN_PRIVILEGES*>(held.data());
       facts.privileged = false;
       for (DWORD i = 0; i < p->PrivilegeCount; ++i) {
-        const LUID& luid = p->Privileges[i].Luid;
-        if (luid.LowPart != kChangeNotify.LowPart || luid.HighPart != kChangeNotify.HighPart) {
-          facts.privileged = true;
-        }
+        if (!IsChangeNotify(p->Privileges[i].Luid)) facts.privileged = true;
       }
     }
   }

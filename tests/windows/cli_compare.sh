@@ -134,7 +134,7 @@ for c in "${cases[@]}"; do
   fi
 done
 
-# Wine takes the helper's token and job limits without applying them (docs/sandbox.md): the
+# Wine applies neither the helper's integrity level nor its job's limits (docs/sandbox.md): the
 # run says so once however many helpers it starts, and with --require-sandbox checks
 # nothing, a fault of the run.
 mkdir -p "$work/sandbox"
