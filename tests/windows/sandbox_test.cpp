@@ -116,6 +116,15 @@ TEST(WindowsSandbox, TheHelperNamesEachPartOfItsConfinementTheSystemDoesNotConfi
   }
 }
 
+// A process started as usual, this test, reads as what it is: the user's own integrity level
+// (Wine reports High) and privileges, not an unknown level.
+TEST(WindowsSandbox, AProcessWithTheUsersTokenReadsAsTheUsersLevelAndPrivileges) {
+  const HelperConfinementFacts facts = ConfinementOfThisProcess();
+  EXPECT_GE(facts.integrity, SECURITY_MANDATORY_MEDIUM_RID);
+  EXPECT_LE(facts.integrity, SECURITY_MANDATORY_SYSTEM_RID);
+  EXPECT_TRUE(facts.privileged);
+}
+
 TEST(WindowsSandbox, TheScanMakesTheHelperATokenThisSystemTakes) {
   EXPECT_TRUE(HelperToken().Valid());
 }
