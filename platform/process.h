@@ -16,9 +16,10 @@
 // posix_spawn into a process group of its own, the helper dying with its parent
 // (PR_SET_PDEATHSIG), limits by setrlimit, a shared mmap. Windows: CreateProcessW with an
 // explicit handle list, so helpers started side by side never hold each other's pipes; each
-// helper in a job object that kills it when the scan lets go of it and caps its memory; no
-// crash dialog; a shared file mapping; answers read through an overlapped named pipe so
-// that they can be waited on together with a cancel event.
+// helper with a token of less than the user's, in a job object that kills it when the scan
+// lets go of it, caps its memory and allows it no other process and none of the desktop
+// (sandbox_win32.h); no crash dialog; a shared file mapping; answers read through an overlapped
+// named pipe so that they can be waited on together with a cancel event.
 
 #ifdef _WIN32
 using NativeProcessId = unsigned long;  // a DWORD

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/sandbox_win32.h"
 #include "platform/unique_handle_win32.h"
 #include "platform/win32_status.h"
 #include "platform/win32_text.h"
@@ -89,6 +90,31 @@ bool Inheritable(HANDLE handle) {
   return ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) != 0;
 }
 
+// The scan's standard error, for the helper's to say what its sandbox lacks, when it is a
+// file or a pipe (a console is not the helper's: it has none); else invalid.
+CUniqueHandle ScanErrorOutput() {
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (error == nullptr || error == INVALID_HANDLE_VALUE) return {};
+  const DWORD type = ::GetFileType(error);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) return {};
+  HANDLE copy = nullptr;
+  if (!::DuplicateHandle(::GetCurrentProcess(), error, ::GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    return {};
+  }
+  return CUniqueHandle(copy);
+}
+
+// Less than the user has: its own job, which allows it no other process and none of the
+// desktop (sandbox_win32.h), where the system takes those limits; the helper says which
+// did not take.
+void ConfineJob(HANDLE job, JOBOBJECT_EXTENDED_LIMIT_INFORMATION& limits) {
+  limits.BasicLimitInformation.LimitFlags |= kHelperJobLimits;
+  limits.BasicLimitInformation.ActiveProcessLimit = kHelperActiveProcesses;
+  JOBOBJECT_BASIC_UI_RESTRICTIONS ui{kHelperUiLimits};
+  ::SetInformationJobObject(job, JobObjectBasicUIRestrictions, &ui, sizeof ui);
+}
+
 }  // namespace
 
 // The read kept pending on the answers' pipe, so that its event is what a wait for answers
@@ -160,9 +186,11 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   CUniqueHandle nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                   nullptr));
+  const CUniqueHandle errorOutput = ScanErrorOutput();
   std::vector<HANDLE> inherited{requestRead.Get(), replyWrite.Get()};
   if (mapping.Valid()) inherited.push_back(mapping.Get());
   if (nul.Valid()) inherited.push_back(nul.Get());
+  if (errorOutput.Valid()) inherited.push_back(errorOutput.Get());
   for (const HANDLE h : inherited) {
     if (!Inheritable(h)) {
       Unmap();
@@ -171,7 +199,7 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   }
 
   // Its own job: closing the job kills it, so it never outlives the scan, and the job caps
-  // its memory and ends it at an unhandled exception without a dialog.
+  // its memory, ends it at an unhandled exception without a dialog, and confines it.
   CUniqueHandle job(::CreateJobObjectW(nullptr, nullptr));
   if (job.Get() == nullptr) job.Release();
   if (!job.Valid()) {
@@ -185,6 +213,7 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
     limits.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_PROCESS_MEMORY;
     limits.ProcessMemoryLimit = static_cast<SIZE_T>(launch.memoryBytes);
   }
+  ConfineJob(job.Get(), limits);
   if (!::SetInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits)) {
     Unmap();
@@ -216,7 +245,8 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
   startup.StartupInfo.hStdInput = nul.Valid() ? nul.Get() : nullptr;
   startup.StartupInfo.hStdOutput = startup.StartupInfo.hStdInput;
-  startup.StartupInfo.hStdError = startup.StartupInfo.hStdInput;
+  startup.StartupInfo.hStdError =
+      errorOutput.Valid() ? errorOutput.Get() : startup.StartupInfo.hStdInput;
   startup.lpAttributeList = list;
   const std::string channel = std::to_string(HandleNumber(requestRead.Get())) + "," +
                               std::to_string(HandleNumber(replyWrite.Get())) + "," +
@@ -231,12 +261,20 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   // No console at all (a Ctrl-C is for the scan to handle, and a window would flash for
   // each helper): CREATE_NO_WINDOW would give each helper a hidden console of its own, and
   // with it a console host process to start, which under Wine cost more than the helper.
-  // Started suspended so that it runs nothing outside its job.
-  const bool created =
-      listed && ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE,
-                                 CREATE_SUSPENDED | DETACHED_PROCESS |
-                                     EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
-                                 nullptr, nullptr, &startup.StartupInfo, &info) != 0;
+  // Started suspended so that it runs nothing outside its job. With a token of less than
+  // the user's where the system makes one, else (and where the system will not start a
+  // process with it) with this one's: the helper then says what it lacks.
+  constexpr DWORD kHow = CREATE_SUSPENDED | DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT |
+                         CREATE_UNICODE_ENVIRONMENT;
+  const CUniqueHandle token = HelperToken();
+  bool created =
+      listed && token.Valid() &&
+      ::CreateProcessAsUserW(token.Get(), exe.c_str(), line.data(), nullptr, nullptr, TRUE, kHow,
+                             nullptr, nullptr, &startup.StartupInfo, &info) != 0;
+  if (listed && !created) {
+    created = ::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, kHow, nullptr,
+                               nullptr, &startup.StartupInfo, &info) != 0;
+  }
   const DWORD createError = ::GetLastError();
   ::DeleteProcThreadAttributeList(list);
   if (!created) {

@@ -7,7 +7,9 @@
 // answers' descriptor, and end; opening a file, making a socket or a process, ptrace and
 // the rest end it at once. POSIX (Linux): PR_SET_NO_NEW_PRIVS and a seccomp filter over
 // every thread, so files reach a confined helper only as descriptors the scan passes it.
-// Windows: not confined yet.
+// Windows: the scan starts the helper with a token of less than the user's (Low integrity,
+// no privileges) in a job that allows no other process and none of the desktop
+// (sandbox_win32.h); the helper looks whether that took.
 
 struct Confinement {
   bool confined = false;
@@ -16,6 +18,7 @@ struct Confinement {
 };
 
 // What this system lacks for ConfineDecoderHelper, in a few words; empty when nothing.
+// (Windows: what the calling helper lacks of what the scan gave it.)
 std::string SandboxMissing();
 
 // Confines the calling process, every thread of it, for good. `replies` is the one

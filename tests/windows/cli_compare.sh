@@ -133,4 +133,26 @@ for c in "${cases[@]}"; do
     echo "ok   $folder $options ($(wc -l <"$work/linux.txt") lines, exit $linux_status)"
   fi
 done
+
+# Wine applies neither the helper's integrity level nor its job's limits (docs/sandbox.md): the
+# run says so once however many helpers it starts, and with --require-sandbox checks
+# nothing, a fault of the run.
+mkdir -p "$work/sandbox"
+for name in a b c; do cp "$work/cases/clean.ogg" "$work/sandbox/$name.ogg"; done
+for c in "0 1 0 -j2" "2 0 1 -j2 --require-sandbox" "2 0 1 -j1 --require-sandbox"; do
+  read -r want_status want_warnings want_refusal options <<<"$c"
+  status=0
+  # shellcheck disable=SC2086 # the options are words
+  timeout -k 10 300 wine "$windows_cli" $options "$(to_windows "$work/sandbox")" \
+    </dev/null >"$work/sandbox.raw" 2>"$work/sandbox.err" || status=$?
+  warnings=$(grep -c '^harrowbit: the decoder helper runs unconfined: ' "$work/sandbox.err" || true)
+  refusal=$(grep -c '^harrowbit: the decoder helper cannot be confined (' "$work/sandbox.err" || true)
+  if ((status != want_status || warnings != want_warnings || (refusal > 0) != want_refusal)); then
+    echo "FAIL sandbox $options: exit $status, $warnings warnings, $refusal refusals"
+    cat "$work/sandbox.err"
+    failed=1
+  else
+    echo "ok   sandbox $options (exit $status)"
+  fi
+done
 exit "$failed"
