@@ -173,12 +173,14 @@ probe size "$ww" "$wh" + dump >"$tmp/back"
   { diff <(echo "$before") <(rects "$tmp/back"); fail "layout after shrink and restore"; }
 probe show max + wait-shown max 30000 + wait-layout 30000 >/dev/null && pass "maximised: controls follow" ||
   fail "maximised layout"
-probe show restore + wait-shown restore 30000 + wait-layout 30000 + dump >"$tmp/restored"
+probe show restore + wait-shown restore 30000 + wait-size "$ww" "$wh" 30000 + wait-layout 30000 \
+  + dump >"$tmp/restored"
 [ "$(rects "$tmp/restored")" = "$before" ] && pass "maximise and restore: the same layout" ||
   { diff <(echo "$before") <(rects "$tmp/restored"); fail "layout after maximise"; }
-probe show min + wait-shown min 30000 + show restore + wait-shown restore 30000 + wait-layout 30000 \
-  + dump >"$tmp/unmin"
-[ "$(rects "$tmp/unmin")" = "$before" ] && pass "minimise and restore: nothing moves" || fail "layout after minimise"
+probe show min + wait-shown min 30000 + show restore + wait-shown restore 30000 \
+  + wait-size "$ww" "$wh" 30000 + wait-layout 30000 + dump >"$tmp/unmin"
+[ "$(rects "$tmp/unmin")" = "$before" ] && pass "minimise and restore: nothing moves" ||
+  { cat "$tmp/unmin"; fail "layout after minimise"; }
 probe close
 closed && pass "the close box closes the idle window" || fail "close box"
 

@@ -498,6 +498,22 @@ int RunOne(int argc, char** argv) {
     Print("the window is not shown " + how);
     return 1;
   }
+  // Until the window, frame and all, has this size: a restore may show the window before it
+  // has its old size back.
+  if (command == "wait-size" && argc == 5) {
+    const LONG cx = std::atol(argv[2]);
+    const LONG cy = std::atol(argv[3]);
+    RECT w{};
+    if (WaitFor(DWORD(std::atoi(argv[4])), [&] {
+          ::GetWindowRect(hwnd, &w);
+          return w.right - w.left == cx && w.bottom - w.top == cy;
+        })) {
+      return 0;
+    }
+    Print("the window is " + std::to_string(w.right - w.left) + "x" +
+          std::to_string(w.bottom - w.top));
+    return 1;
+  }
   // "wait-focus 1006" until the report has the focus, "wait-focus !1006" until it has not.
   if (command == "wait-focus" && argc == 4) {
     const bool away = argv[2][0] == '!';
