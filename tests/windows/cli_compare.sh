@@ -7,8 +7,9 @@
 # ("Z:\dir\a.ogg") and line ends ("\r\n") are mapped, and so must the exit statuses.
 # Given the folder, each system lists it in its own order (Windows: by name), so there the
 # verdicts of each file must agree. With --db (@DB: each system's own database), a first run
-# records and a second takes the recorded verdicts, times of the check masked. Every Wine
-# call has a hard timeout.
+# records and a second takes the recorded verdicts, times of the check masked. With
+# --salvage (@OUT: each system's own folder) the copies written must be the same bytes too.
+# Every Wine call has a hard timeout.
 # Usage: cli_compare.sh LINUX_CLI WINDOWS_CLI_EXE HARROWBIT_GEN WORK_DIR
 set -euo pipefail
 linux_cli=$1 windows_cli=$2 gen=$3 work=$4
@@ -60,7 +61,10 @@ from_windows() {
   sed -e 's/\r$//' -e 's|\\\\|\\|g' -e 's|\\"|\x01|g' -e 's|Z:\\|/|g' -e 's|\\|/|g' \
     -e 's|\x01|\\"|g' | mask_times
 }
-mask_times() { sed -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9:.]*Z/TIME/g'; }
+mask_times() {
+  sed -e 's/[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]T[0-9:.]*Z/TIME/g' \
+    -e "s#$work/\(linux\|windows\)-salvage#SALVAGE#g"
+}
 # Each file's verdict, in no particular order.
 verdicts() { sed -n 's/^\[[0-9]*\/[0-9]*\]\t//p' "$1" | LC_ALL=C sort; }
 
@@ -88,6 +92,10 @@ cases=(
   "strict   --all-codecs --strict --quick -j1 --json"
   "strict   --all-codecs --strict --db @DB -j2"
   "strict   --all-codecs --strict --db @DB --skip-checked 30 -j1"
+  "cases    --salvage @OUT -j1"
+  "codecs   --all-codecs --salvage @OUT --json -j2"
+  "strict   --all-codecs --strict --salvage @OUT -j1"
+  "long     --all-codecs --salvage @OUT -j2"
 )
 for c in "${cases[@]}"; do
   read -r folder options <<<"$c"
@@ -95,6 +103,9 @@ for c in "${cases[@]}"; do
   [[ " $options " == *" --all-codecs "* ]] && codecs=all-codecs
   linux_options=${options//@DB/$work/linux.db}
   windows_options=${options//@DB/$(to_windows "$work/windows.db")}
+  linux_options=${linux_options//@OUT/$work/linux-salvage}
+  windows_options=${windows_options//@OUT/$(to_windows "$work/windows-salvage")}
+  rm -rf "$work/linux-salvage" "$work/windows-salvage"
   # shellcheck disable=SC2086 # the options are words
   linux_status=0
   "$linux_cli" $linux_options --files-from "$work/$folder.$codecs.linux-list" 2>"$work/linux.err" |
@@ -125,6 +136,11 @@ for c in "${cases[@]}"; do
     echo "FAIL $folder $options: given the folder, the verdicts differ (- Linux, + Windows)"
     diff -u <(verdicts "$work/linux-folder.txt") <(verdicts "$work/windows-folder.txt") | head -40
     cat "$work/windows-folder.err"
+    failed=1
+  elif [[ " $options " == *" @OUT "* ]] &&
+       ! diff -r "$work/linux-salvage" "$work/windows-salvage" >"$work/salvage.diff"; then
+    echo "FAIL $folder $options: the salvages differ"
+    head -20 "$work/salvage.diff"
     failed=1
   elif ! grep -q $'\r$' "$work/windows.raw"; then
     echo "FAIL $folder $options: the Windows report's lines do not end in \\r\\n"
