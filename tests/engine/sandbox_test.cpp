@@ -3,6 +3,7 @@
 // shows its filter; where the kernel refuses a filter the run says so once, and with
 // --require-sandbox decodes nothing.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <seccomp.h>
 #include <signal.h>
@@ -24,6 +25,7 @@
 #include "decode/helper_server.h"
 #include "decode/isolated_tester.h"
 #include "decode/parallel_decoder.h"
+#include "platform/sanitized.h"
 #include "scan/file_list.h"
 #include "tests/cli/run_cli.h"
 #include "tests/gen/ogg_gen.h"
@@ -71,6 +73,12 @@ void TryWhatTheVariableNames(const std::string& /*path*/) {
     void* p = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS,
                      -1, 0);
     if (p != MAP_FAILED) ::munmap(p, 4096);
+  } else if (a == "pipe") {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) == 0) {
+      ::close(fds[0]);
+      ::close(fds[1]);
+    }
   } else if (a == "stderr") {
     [[maybe_unused]] const auto n = ::write(STDERR_FILENO, "", 0);
   } else if (a == "abort") {
@@ -117,6 +125,10 @@ TEST(Sandbox, EachForbiddenActEndsTheHelperAndItsFileIsAFaultOfTheRun) {
       {"ptrace", S::kNotChecked, kSandboxed},
       {"signal-the-scan", S::kNotChecked, kSandboxed},
       {"executable-memory", S::kNotChecked, kSandboxed},
+      // The sanitizers probe memory through a pipe of their own, which only their builds'
+      // filter allows.
+      {"pipe", platform_build::kSanitized ? S::kOk : S::kNotChecked,
+       platform_build::kSanitized ? "" : kSandboxed},
       // What decoding may do still works, and a crash stays a verdict on the file.
       {"nothing", S::kOk, ""},
       {"stderr", S::kOk, ""},
