@@ -2,6 +2,8 @@
 // folder.
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "db/results_db.h"
@@ -78,10 +80,10 @@ StoredRecord CResultsDb::ReadRecord(sqlite3_stmt* select, int first) {
   }
   r.skippedLinks = ColumnText(select, column(15));
   r.md5Unverifiable = sqlite3_column_int(select, column(16)) != 0;
-  if (const std::string hash = ColumnBytes(select, column(17));
-      hash.size() == std::tuple_size_v<AudioHash>) {
+  if (const void* hash = sqlite3_column_blob(select, column(17));
+      hash != nullptr && sqlite3_column_bytes(select, column(17)) == std::tuple_size_v<AudioHash>) {
     r.audioHash.emplace();
-    std::copy(hash.begin(), hash.end(), r.audioHash->begin());
+    std::memcpy(r.audioHash->data(), hash, r.audioHash->size());
   }
   if (sqlite3_column_type(select, column(18)) != SQLITE_NULL) {
     r.audioChangedFromMs = sqlite3_column_int64(select, column(18));
@@ -135,11 +137,11 @@ bool CResultsDb::ReadFolder(std::string_view folder) {
         subfolder = true;
         continue;
       }
-      StoredRecord r = ReadRecord(select, 0);
-      r.path.assign(path);
-      r.reach = ColumnView(select, kFolderReachColumn) == ReachName(Reach::kAllCodecs)
-                    ? Reach::kAllCodecs
-                    : Reach::kVorbis;
+      auto r = std::make_shared<StoredRecord>(ReadRecord(select, 0));
+      r->path.assign(path);
+      r->reach = ColumnView(select, kFolderReachColumn) == ReachName(Reach::kAllCodecs)
+                     ? Reach::kAllCodecs
+                     : Reach::kVorbis;
       m_folder->records.push_back(std::move(r));
     }
     if (subfolder) continue;
@@ -152,30 +154,35 @@ bool CResultsDb::ReadFolder(std::string_view folder) {
   }
 }
 
-std::optional<StoredRecord> CResultsDb::FromFolder(std::string_view pathKey, Reach reach) const {
+std::shared_ptr<const StoredRecord> CResultsDb::FromFolder(std::string_view pathKey,
+                                                           Reach reach) const {
+  // Every key held begins with the folder: only the names are compared.
+  const std::size_t skip = m_folder->folder.size();
+  const std::string_view name = pathKey.substr(skip);
   const auto& records = m_folder->records;
-  auto it =
-      std::lower_bound(records.begin(), records.end(), pathKey,
-                       [](const StoredRecord& r, std::string_view key) { return r.path < key; });
-  for (; it != records.end() && it->path == pathKey; ++it) {
-    if (it->reach == reach) return *it;
+  auto it = std::lower_bound(records.begin(), records.end(), name,
+                             [skip](const auto& r, std::string_view n) {
+                               return std::string_view(r->path).substr(skip) < n;
+                             });
+  for (; it != records.end() && std::string_view((*it)->path).substr(skip) == name; ++it) {
+    if ((*it)->reach == reach) return *it;
   }
-  return std::nullopt;
-}
-
-CResultsDb::LookupCounts CResultsDb::Lookups() const {
-  std::lock_guard lock(m_mutex);
-  return {m_nAskedAlone, m_nRowsInPasses};
+  return nullptr;
 }
 
 std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach reach) {
+  const auto r = Recorded(pathKey, reach);
+  return r ? std::optional<StoredRecord>(*r) : std::nullopt;
+}
+
+std::shared_ptr<const StoredRecord> CResultsDb::Recorded(std::string_view pathKey, Reach reach) {
   std::lock_guard lock(m_mutex);
   if (const auto& queued = m_queued[static_cast<int>(reach)]; !queued.empty()) {
     if (const auto it = queued.find(std::string(pathKey)); it != queued.end()) {
-      return m_queue[it->second];
+      return std::make_shared<StoredRecord>(m_queue[it->second]);
     }
   }
-  if (!m_select) return std::nullopt;
+  if (!m_select) return nullptr;
   BeginRead();
   ++m_nAsked;
   // What is read in a pass answers for as long as the read transaction is open.
@@ -198,11 +205,11 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach rea
   const int rc = sqlite3_step(select);
   if (rc != SQLITE_ROW) {
     if (rc != SQLITE_DONE && m_strError.empty()) Fail(rc, "looking up a file");
-    return std::nullopt;
+    return nullptr;
   }
-  StoredRecord r = ReadRecord(select, 0);
-  r.path = std::string(pathKey);
-  r.reach = reach;
+  auto r = std::make_shared<StoredRecord>(ReadRecord(select, 0));
+  r->path = std::string(pathKey);
+  r->reach = reach;
   return r;
 }
 

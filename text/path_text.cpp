@@ -51,6 +51,10 @@ bool ShowsAsReplacement(char32_t c) {
 }
 
 std::string DisplayText(std::string_view bytes) {
+  // Most names are printable ASCII throughout: a report of a big library shows thousands.
+  if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
+    return std::string(bytes);
+  }
   std::string out;
   out.reserve(bytes.size());
   std::size_t i = 0;
