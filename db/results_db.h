@@ -103,8 +103,9 @@ class CResultsDb {
   // The last verdict of a check of `reach` recorded for `pathKey` (this run's queued ones
   // included), or nullopt.
   std::optional<StoredRecord> Last(std::string_view pathKey, Reach reach = Reach::kVorbis);
-  // The same, shared rather than copied: a sweep asks for every file of a library, and a
-  // record read with its folder is handed out as it is held.
+  // The same, shared rather than copied, and with its path left empty (the caller has
+  // it): a sweep asks for every file of a library, and a record read with its folder is
+  // handed out as it is held.
   std::shared_ptr<const StoredRecord> Recorded(std::string_view pathKey,
                                                Reach reach = Reach::kVorbis);
   // Commits what is queued now; false when that failed.
@@ -212,8 +213,10 @@ class CResultsDb {
   // are never read in passes than a few per file asked for, however the files come.
   struct FolderRecords {
     std::string folder;
-    // In the order of their keys, which all begin with `folder`.
-    std::vector<std::shared_ptr<const StoredRecord>> records;
+    // In the order of their keys, which all begin with `folder`: the names after it, and
+    // the records, held together and handed out sharing their hold (their paths empty).
+    std::vector<std::string> names;
+    std::shared_ptr<std::vector<StoredRecord>> records;
     bool read = false;  // false: too many, or unreadable: ask file by file
   };
   std::optional<FolderRecords> m_folder;
