@@ -13,24 +13,24 @@ const CRememberedVerdicts::Decision& CRememberedVerdicts::Decide(
   d.key = PathKey(path);
   d.identity = IdentityOf(PathToUtf8(path), m_statuses);
   const Reach reach = ReachOf(m_mode);
-  d.last = m_db.Last(d.key, reach);
+  d.last = m_db.Recorded(d.key, reach);
   if (m_skipDays) {
     const int64_t nowMs = UnixMsNow();
-    const auto stands = [&](const std::optional<StoredRecord>& r) {
+    const auto stands = [&](const std::shared_ptr<const StoredRecord>& r) {
       return r && d.identity &&
              CanReuse(*r, *d.identity, CheckKindOf(m_mode), *m_skipDays, nowMs, m_mode.strict) &&
              FitsReach(*r, reach);
     };
     if (stands(d.last)) {
       // A file whose record stands is not recorded again: the record is all it needs.
-      d.stands = std::exchange(d.last, std::nullopt);
-    } else if (auto other =
-                   m_db.Last(d.key, reach == Reach::kVorbis ? Reach::kAllCodecs : Reach::kVorbis);
+      d.stands = std::exchange(d.last, nullptr);
+    } else if (auto other = m_db.Recorded(
+                   d.key, reach == Reach::kVorbis ? Reach::kAllCodecs : Reach::kVorbis);
                stands(other)) {
       d.stands = std::move(other);
     }
   }
-  d.reuse = d.stands.has_value();
+  d.reuse = d.stands != nullptr;
   // The file is read next, by its whole path: the folder held open must not outlive the
   // moment, nor take a descriptor the check may need.
   if (!d.reuse) m_statuses.Release();
@@ -47,8 +47,8 @@ namespace {
 // The sound of a file that changed is compared with what the last check of the same reach
 // heard, where both were heard: a tag edit keeps it, a re-encode does not. An unchanged file
 // is not compared: its bytes are the ones checked.
-std::optional<int64_t> AudioChangedFrom(const std::optional<StoredRecord>& last,
-                                        const FileIdentity& now, const FileVerdict& v) {
+std::optional<int64_t> AudioChangedFrom(const StoredRecord* last, const FileIdentity& now,
+                                        const FileVerdict& v) {
   if (!last || !last->audioHash || !v.audioHash || Unchanged(last->identity, now)) {
     return std::nullopt;
   }
@@ -69,7 +69,7 @@ ResultNotes CRememberedVerdicts::Record(std::size_t index, const FileResult& res
   const Decision& d = Decide(index, result.path);
   if (d.reuse || !d.identity) return {};
   ResultNotes notes;
-  notes.audioChangedFromMs = AudioChangedFrom(d.last, *d.identity, v);
+  notes.audioChangedFromMs = AudioChangedFrom(d.last.get(), *d.identity, v);
   VerdictRecord r;
   r.path = d.key;
   r.identity = *d.identity;
@@ -101,7 +101,10 @@ ResultNotes CRememberedVerdicts::Record(std::size_t index, const FileResult& res
   m_db.Record(r);
   // Rot shows as a fault found while decoding; a file that no longer opens, or one that
   // went past the decoder's limits, says nothing of the bytes that were OK.
-  if (!IsNewlyDamaged(d.last, *d.identity, v.IsDecodingFault())) return notes;
+  if (!IsNewlyDamaged(d.last ? std::optional(*d.last) : std::nullopt, *d.identity,
+                      v.IsDecodingFault())) {
+    return notes;
+  }
   m_newly.push_back({result.path, d.last->checkedAtMs});
   notes.wasOkAtMs = d.last->checkedAtMs;
   return notes;

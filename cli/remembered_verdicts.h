@@ -28,9 +28,9 @@ class CRememberedVerdicts {
     std::optional<FileIdentity> identity;
     // The last record of this run's reach before this run: what its verdict is compared
     // with and replaces.
-    std::optional<StoredRecord> last;
+    std::shared_ptr<const StoredRecord> last;
     // The record that stands for a fresh check, of either reach (see FitsReach).
-    std::optional<StoredRecord> stands;
+    std::shared_ptr<const StoredRecord> stands;
     bool reuse = false;
   };
   struct NewlyDamaged {

@@ -26,7 +26,8 @@ void CTextFormatter::File(const FileResult& result, const ResultNotes& notes) {
   if (v.unsupported) m_unsupported.push_back(result.number);
   // A breach of a format rule makes the exit status 1 as an error does: -q shows it too.
   if (m_bErrorsOnly && !v.IsError() && !v.HasWarnings()) return;
-  std::string line(result.line);
+  std::string& line = m_strLines;
+  line.assign(result.line);
   if (v.unsupported) line += "NOT CHECKED (" + DisplayText(v.reason) + ")";
   if (!v.skippedLinks.empty()) line += " (links not checked: " + v.skippedLinks + ")";
   line += '\n';

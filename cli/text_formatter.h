@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "cli/result_formatter.h"
@@ -16,6 +17,8 @@ class CTextFormatter final : public IResultFormatter {
   COutput& m_out;
   bool m_bErrorsOnly;
   bool m_bStrict;
+  // A file's lines, built here: its room is kept from file to file.
+  std::string m_strLines;
   // The numbers of the files in a codec Harrowbit does not check.
   std::vector<int> m_unsupported;
   // The numbers of the files whose sound changed since their last check.

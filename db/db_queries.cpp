@@ -2,12 +2,21 @@
 // folder.
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "db/results_db.h"
 #include "platform/path_bytes.h"
 
 namespace {
+
+std::string_view ColumnView(sqlite3_stmt* stmt, int column) {
+  const void* data = sqlite3_column_blob(stmt, column);
+  const int size = sqlite3_column_bytes(stmt, column);
+  if (data == nullptr || size <= 0) return {};
+  return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
+}
 
 CheckKind KindOf(std::string_view name) {
   return name == "quick" ? CheckKind::kQuick : CheckKind::kFull;
@@ -64,11 +73,11 @@ StoredRecord CResultsDb::ReadRecord(sqlite3_stmt* select, int first) {
   const auto column = [first](int n) { return first + n; };
   StoredRecord r;
   r.identity = ColumnIdentity(select, column(0));
-  r.verdict = StoredVerdictNamed(ColumnText(select, column(5)));
+  r.verdict = StoredVerdictNamed(ColumnView(select, column(5)));
   r.reason = ColumnText(select, column(6));
   r.position = ColumnOptional(select, column(7));
   r.length = ColumnOptional(select, column(8));
-  r.kind = KindOf(ColumnText(select, column(9)));
+  r.kind = KindOf(ColumnView(select, column(9)));
   r.checkedAtMs = sqlite3_column_int64(select, column(10));
   r.libraryVersion = VersionText(sqlite3_column_int64(select, column(11)));
   r.codec = ColumnText(select, column(12));
@@ -78,10 +87,10 @@ StoredRecord CResultsDb::ReadRecord(sqlite3_stmt* select, int first) {
   }
   r.skippedLinks = ColumnText(select, column(15));
   r.md5Unverifiable = sqlite3_column_int(select, column(16)) != 0;
-  if (const std::string hash = ColumnBytes(select, column(17));
-      hash.size() == std::tuple_size_v<AudioHash>) {
+  if (const void* hash = sqlite3_column_blob(select, column(17));
+      hash != nullptr && sqlite3_column_bytes(select, column(17)) == std::tuple_size_v<AudioHash>) {
     r.audioHash.emplace();
-    std::copy(hash.begin(), hash.end(), r.audioHash->begin());
+    std::memcpy(r.audioHash->data(), hash, r.audioHash->size());
   }
   if (sqlite3_column_type(select, column(18)) != SQLITE_NULL) {
     r.audioChangedFromMs = sqlite3_column_int64(select, column(18));
@@ -97,18 +106,17 @@ constexpr int kFolderReachColumn = 20;
 // The most records of one folder held at once: a folder of more is asked file by file.
 constexpr int64_t kFolderRows = 4096;
 
-std::string_view ColumnView(sqlite3_stmt* stmt, int column) {
-  const void* data = sqlite3_column_blob(stmt, column);
-  const int size = sqlite3_column_bytes(stmt, column);
-  if (data == nullptr || size <= 0) return {};
-  return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
-}
-
 }  // namespace
 
 bool CResultsDb::ReadFolder(std::string_view folder) {
   m_folder.emplace();
   m_folder->folder.assign(folder);
+  m_folder->records = std::make_shared<std::vector<StoredRecord>>();
+  const auto none = [this] {
+    m_folder->names.clear();
+    m_folder->records->clear();
+    return false;
+  };
   // The keys in the folder are those from its separator up to the byte after it; rows
   // of a subfolder are stepped over by starting again after its range.
   const std::string high =
@@ -123,10 +131,7 @@ bool CResultsDb::ReadFolder(std::string_view folder) {
     bool subfolder = false;
     while (!subfolder && (rc = sqlite3_step(select)) == SQLITE_ROW) {
       ++m_nRowsInPasses;
-      if (++rows > kFolderRows) {
-        m_folder->records.clear();
-        return false;
-      }
+      if (++rows > kFolderRows) return none();
       const std::string_view path = ColumnView(select, kFolderPathColumn);
       const std::size_t separator = path.find(kPathSeparator, folder.size());
       if (separator != std::string_view::npos) {
@@ -135,32 +140,30 @@ bool CResultsDb::ReadFolder(std::string_view folder) {
         subfolder = true;
         continue;
       }
-      StoredRecord r = ReadRecord(select, 0);
-      r.path.assign(path);
+      m_folder->names.emplace_back(path.substr(folder.size()));
+      StoredRecord& r = m_folder->records->emplace_back(ReadRecord(select, 0));
       r.reach = ColumnView(select, kFolderReachColumn) == ReachName(Reach::kAllCodecs)
                     ? Reach::kAllCodecs
                     : Reach::kVorbis;
-      m_folder->records.push_back(std::move(r));
     }
     if (subfolder) continue;
-    if (rc != SQLITE_DONE) {
-      m_folder->records.clear();
-      return false;
-    }
+    if (rc != SQLITE_DONE) return none();
     m_folder->read = true;
     return true;
   }
 }
 
-std::optional<StoredRecord> CResultsDb::FromFolder(std::string_view pathKey, Reach reach) const {
-  const auto& records = m_folder->records;
-  auto it =
-      std::lower_bound(records.begin(), records.end(), pathKey,
-                       [](const StoredRecord& r, std::string_view key) { return r.path < key; });
-  for (; it != records.end() && it->path == pathKey; ++it) {
-    if (it->reach == reach) return *it;
+std::shared_ptr<const StoredRecord> CResultsDb::FromFolder(std::string_view pathKey,
+                                                           Reach reach) const {
+  const std::string_view name = pathKey.substr(m_folder->folder.size());
+  const auto& names = m_folder->names;
+  auto i =
+      static_cast<std::size_t>(std::lower_bound(names.begin(), names.end(), name) - names.begin());
+  for (; i < names.size() && names[i] == name; ++i) {
+    const StoredRecord& r = (*m_folder->records)[i];
+    if (r.reach == reach) return {m_folder->records, &r};
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 CResultsDb::LookupCounts CResultsDb::Lookups() const {
@@ -169,13 +172,21 @@ CResultsDb::LookupCounts CResultsDb::Lookups() const {
 }
 
 std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach reach) {
+  const auto r = Recorded(pathKey, reach);
+  if (!r) return std::nullopt;
+  StoredRecord last = *r;
+  last.path = pathKey;
+  return last;
+}
+
+std::shared_ptr<const StoredRecord> CResultsDb::Recorded(std::string_view pathKey, Reach reach) {
   std::lock_guard lock(m_mutex);
   if (const auto& queued = m_queued[static_cast<int>(reach)]; !queued.empty()) {
     if (const auto it = queued.find(std::string(pathKey)); it != queued.end()) {
-      return m_queue[it->second];
+      return std::make_shared<StoredRecord>(m_queue[it->second]);
     }
   }
-  if (!m_select) return std::nullopt;
+  if (!m_select) return nullptr;
   BeginRead();
   ++m_nAsked;
   // What is read in a pass answers for as long as the read transaction is open.
@@ -198,11 +209,10 @@ std::optional<StoredRecord> CResultsDb::Last(std::string_view pathKey, Reach rea
   const int rc = sqlite3_step(select);
   if (rc != SQLITE_ROW) {
     if (rc != SQLITE_DONE && m_strError.empty()) Fail(rc, "looking up a file");
-    return std::nullopt;
+    return nullptr;
   }
-  StoredRecord r = ReadRecord(select, 0);
-  r.path = std::string(pathKey);
-  r.reach = reach;
+  auto r = std::make_shared<StoredRecord>(ReadRecord(select, 0));
+  r->reach = reach;
   return r;
 }
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -102,6 +103,11 @@ class CResultsDb {
   // The last verdict of a check of `reach` recorded for `pathKey` (this run's queued ones
   // included), or nullopt.
   std::optional<StoredRecord> Last(std::string_view pathKey, Reach reach = Reach::kVorbis);
+  // The same, shared rather than copied, and with its path left empty (the caller has
+  // it): a sweep asks for every file of a library, and a record read with its folder is
+  // handed out as it is held.
+  std::shared_ptr<const StoredRecord> Recorded(std::string_view pathKey,
+                                               Reach reach = Reach::kVorbis);
   // Commits what is queued now; false when that failed.
   bool Flush();
 
@@ -172,7 +178,7 @@ class CResultsDb {
   // its subfolders, into m_folder; false when there were too many to hold or they could
   // not be read, and each file is then asked for alone.
   bool ReadFolder(std::string_view folder);
-  std::optional<StoredRecord> FromFolder(std::string_view pathKey, Reach reach) const;
+  std::shared_ptr<const StoredRecord> FromFolder(std::string_view pathKey, Reach reach) const;
 
   std::filesystem::path m_path;
   std::string m_strFile;  // for messages
@@ -207,8 +213,11 @@ class CResultsDb {
   // are never read in passes than a few per file asked for, however the files come.
   struct FolderRecords {
     std::string folder;
-    std::vector<StoredRecord> records;  // in the order of their keys
-    bool read = false;                  // false: too many, or unreadable: ask file by file
+    // In the order of their keys, which all begin with `folder`: the names after it, and
+    // the records, held together and handed out sharing their hold (their paths empty).
+    std::vector<std::string> names;
+    std::shared_ptr<std::vector<StoredRecord>> records;
+    bool read = false;  // false: too many, or unreadable: ask file by file
   };
   std::optional<FolderRecords> m_folder;
   std::string m_strLastFolderAsked;

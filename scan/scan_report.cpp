@@ -28,7 +28,7 @@ void CScanReport::BeginFile(int number, std::size_t total, const std::filesystem
   m_strText += '/';
   m_strText += std::to_string(total);
   m_strText += "]\t";
-  m_strText += DisplayText(PathToUtf8(path));
+  AppendDisplayText(m_strText, PathToUtf8(path));
   m_strText += "...";
 }
 

@@ -1,15 +1,18 @@
 #include "scan/scan_worker.h"
 
 #include <optional>
+#include <utility>
 
 #include "scan/scan_report.h"
 
 namespace {
 
-void Tell(IScanListener* listener, int number, const ListedFile& file, const FileVerdict& verdict,
+// The file's path and verdict go to the result: it is the last that needs them.
+void Tell(IScanListener* listener, int number, ListedFile& file, FileVerdict verdict,
           const CScanReport& report) {
   if (listener == nullptr) return;
-  listener->OnFileEnded({number, file.index, file.path, verdict, report.CurrentLine()});
+  listener->OnFileEnded(
+      {number, file.index, std::move(file.path), std::move(verdict), report.CurrentLine()});
 }
 
 // The verdict as the report shows it: a cancelled file and one a fault of the run kept
@@ -55,9 +58,9 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
     }
     if (!haveNext || !state.MayBeginFile()) break;
     // The next entry is decided before the file is tested.
-    const auto entry = state.m_fileList.Take(nextIndex);
+    auto entry = state.m_fileList.Take(nextIndex);
     if (!entry) break;  // the list is never shortened under a running worker
-    const ListedFile file{nextIndex, entry->path};
+    ListedFile file{nextIndex, std::move(entry->path)};
     ++fileNumber;
     ++nextIndex;
     haveNext = entry->hasNext;
@@ -84,7 +87,7 @@ int ScanThreadProc(CScanState& state, IScanWindow& window, const TesterFactory& 
       }
       Write(report, verdict);
       window.SetLogText(report.Text());
-      Tell(listener, fileNumber, file, verdict, report);
+      Tell(listener, fileNumber, file, std::move(verdict), report);
       continue;
     }
     // The window shows a failed open's line at its next refresh.

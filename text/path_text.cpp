@@ -52,7 +52,16 @@ bool ShowsAsReplacement(char32_t c) {
 
 std::string DisplayText(std::string_view bytes) {
   std::string out;
-  out.reserve(bytes.size());
+  AppendDisplayText(out, bytes);
+  return out;
+}
+
+void AppendDisplayText(std::string& out, std::string_view bytes) {
+  // Most names are printable ASCII throughout: a report of a big library shows thousands.
+  if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
+    out.append(bytes);
+    return;
+  }
   std::size_t i = 0;
   while (i < bytes.size()) {
     const std::size_t n = Utf8SequenceLength(bytes.substr(i));
@@ -64,7 +73,6 @@ std::string DisplayText(std::string_view bytes) {
       i += n;
     }
   }
-  return out;
 }
 
 std::string CutMarked(std::string_view bytes, std::size_t maxBytes) {

@@ -20,6 +20,8 @@ bool ShowsAsReplacement(char32_t c);
 // that a name can neither break or turn round a report line nor send escape sequences to
 // a terminal.
 std::string DisplayText(std::string_view bytes);
+// The same, appended to `out`: a report line is built in one string.
+void AppendDisplayText(std::string& out, std::string_view bytes);
 
 // The longest prefix of `bytes` that holds at most `maxUnits` UTF-16 code units, cut
 // only between characters. A byte that does not decode counts as one unit, as the

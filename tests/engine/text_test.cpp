@@ -107,6 +107,9 @@ TEST(PathText, InvalidBytesAndControlCharactersShowAsReplacementCharacters) {
       {"tab\there", "tab" + r + "here"},
       {std::string("nul\0", 4), "nul" + r},
       {"\x1F\x20\x7E\x7F", r + " ~" + r},
+      // Printable ASCII but for one byte at either end of its range.
+      {"del\x7F", "del" + r},
+      {"\x1Fus", r + "us"},
       // C1 controls, one U+FFFD each; the first characters after them are printable.
       {"\xC2\x80\xC2\x85\xC2\x9B\xC2\x9F", r + r + r + r},
       {"\xC2\xA0\xC2\xA9", "\xC2\xA0\xC2\xA9"},
@@ -120,7 +123,13 @@ TEST(PathText, InvalidBytesAndControlCharactersShowAsReplacementCharacters) {
       {"\xD8\x9B\xD8\x9D\xE2\x80\x8D\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",
        "\xD8\x9B\xD8\x9D\xE2\x80\x8D\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},
   };
-  for (const auto& c : cases) EXPECT_EQ(DisplayText(c.bytes), c.shown) << c.bytes;
+  for (const auto& c : cases) {
+    EXPECT_EQ(DisplayText(c.bytes), c.shown) << c.bytes;
+    // A report line is built in place: what was there stays.
+    std::string line = "[1/2]\t";
+    AppendDisplayText(line, c.bytes);
+    EXPECT_EQ(line, "[1/2]\t" + c.shown) << c.bytes;
+  }
 }
 
 TEST(PathText, CutCountsUtf16UnitsAndNeverSplitsACharacter) {
