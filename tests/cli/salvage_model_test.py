@@ -6,8 +6,9 @@ and flac --ogg's files, alone and chained. Every damaged file goes through --sal
 salvage must pass the check and --strict in a run of its own, keep at least 90 % of the
 play time, and, decoded by the codec's own decoder, be the original's audio sample for
 sample outside the ranges it says it lost. Two damaged copies heal each other into the
-original. Then the bad input: a salvage folder inside a PATH, a name reached twice, a
-destination that is there already or cannot be made.
+original. Files past 2 and 4 GiB are salvaged as any other. Then the bad input: a salvage
+folder inside a PATH, a name reached twice, a destination that is there already or cannot
+be made. (A file that changes while it is salvaged: salvage_change_test.cpp.)
 
 usage: salvage_model_test.py HARROWBIT_CLI
 """
@@ -273,6 +274,43 @@ def heal(failures, originals, decoded):
             failures.append(f"heal {name} same page lost in both: {json.dumps(s)}")
 
 
+def big(failures, decoded):
+    """Past 2 GiB and past 4 GiB: gigabytes of zeros amid a link's audio (a hole of a sparse
+    file, which costs no disk and reads fast), and a page after them whose CRC fails, so that
+    every page after the hole lies where 32 bits cannot say. The zeros are bytes between
+    pages, left out at no loss; the salvage loses the broken page's stretch alone, passes
+    its check, and is the original's audio outside it."""
+    for name, gib in (("vorbis", 2.1), ("vorbis+opus+flac", 4.3)):
+        data, firsts = shape(name)
+        ps = dm.pages(data)
+        bounds = firsts + [len(ps)]
+        hole = (bounds[0] + bounds[1]) // 2
+        broken = dm.pages(dm.damaged(ps, "crc", (bounds[-2] + bounds[-1]) // 2 + 1))
+        folder = os.path.join(WORK, "big", name)
+        os.makedirs(folder)
+        path = os.path.join(folder, "x.ogg")
+        with open(path, "wb") as f:
+            f.write(b"".join(broken[:hole]))
+            f.seek(int(gib * 2 ** 30), os.SEEK_CUR)
+            f.write(b"".join(broken[hole:]))
+        out = os.path.join(folder, "out")
+        got = records(cli("--all-codecs", "--strict", "--json", "-j2", "--salvage", out, path).stdout)
+        os.remove(path)
+        f_ = next((r for r in got if r["type"] == "file"), {})
+        s = next((r for r in got if r["type"] == "salvage"), None)
+        if f_.get("verdict") != "error" or not s or not s["salvaged"] or len(s["lost"]) != 1 or (
+                s["kept"] < 0.9 * SECONDS * len(SHAPES[name])):
+            failures.append(f"{gib} GiB {name}: {json.dumps(f_)} {json.dumps(s)}")
+            continue
+        again = records(cli("--all-codecs", "--strict", "--json", s["destination"]).stdout)
+        if [(r["verdict"], r["warnings"]) for r in again if r["type"] == "file"] != [("ok", [])]:
+            failures.append(f"{gib} GiB {name}: the salvage fails its check: {again}")
+        if name in DECODERS:
+            wrong = kept_outside_lost(decoded[name], decode(name, s["destination"]), s["lost"])
+            if wrong:
+                failures.append(f"{gib} GiB {name}: {wrong}; lost {s['lost']}")
+
+
 def bad_input(failures):
     """Each gets a clear line and an exit status that claims no more than was done; nothing
     is overwritten without --force, nothing half-written is left."""
@@ -349,6 +387,7 @@ def main():
     failures, shares = [], collections.defaultdict(list)
     originals, decoded = model(failures, shares)
     heal(failures, originals, decoded)
+    big(failures, decoded)
     bad_input(failures)
     print("\n".join(failures))
     every = sorted(s for v in shares.values() for s in v)
