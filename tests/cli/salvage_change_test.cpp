@@ -1,21 +1,27 @@
 // A salvage is made of one version of its file or not at all: a file changed after its
-// check, or while the salvage reads it, gets a clear line and leaves nothing behind.
+// check, or while the salvage reads it, gets a clear line and leaves nothing behind. And
+// the FLAC frame numbers a salvage writes, at every length of their coding.
 // (tests/cli/salvage_model_test.py states what a salvage is; this is what it is not.)
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/salvage_run.h"
 #include "platform/read_file.h"
+#include "salvage/packet_clock.h"
 #include "salvage/salvage_file.h"
+#include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/support/temp_dir.h"
 
@@ -176,6 +182,56 @@ TEST(SalvageOfAChangingFile, IsOfOneVersionOrNotMadeAndLeavesNothingBehind) {
     EXPECT_EQ(repair.reason == kChangedWhileRead, change.repairSees)
         << change.name << ": " << repair.reason;
     EXPECT_EQ(repair.whole, !change.repairSees) << change.name;
+  }
+}
+
+// A FLAC frame kept after frames were lost takes the number of its place: each length of
+// the number's coding, at its bounds, reads back as the number stamped.
+TEST(SalvageFlacClock, AFrameRestampedReadsBackAtItsNewPlaceForEveryLengthOfItsNumber) {
+  const testgen::Bytes file = testgen::EncodeCodecTone(testgen::Codec::kFlac, {});
+  ogg_sync_state sync{};
+  ogg_sync_init(&sync);
+  std::copy(file.begin(), file.end(), ogg_sync_buffer(&sync, long(file.size())));
+  ogg_sync_wrote(&sync, long(file.size()));
+  ogg_page page{};
+  ASSERT_EQ(ogg_sync_pageout(&sync, &page), 1);
+  ogg_stream_state stream{};
+  ogg_stream_init(&stream, ogg_page_serialno(&page));
+  const std::unique_ptr<CPacketClock> clock = MakePacketClock(OggCodec::kFlac);
+  std::vector<unsigned char> frame;
+  for (int index = 0; frame.empty();) {
+    ogg_packet op{};
+    if (ogg_stream_packetout(&stream, &op) != 1) {
+      ogg_stream_pagein(&stream, &page);
+      ASSERT_EQ(ogg_sync_pageout(&sync, &page), 1);
+      continue;
+    }
+    if (index < clock->HeaderCount()) {
+      ASSERT_TRUE(clock->Header(index++, op));
+    } else {
+      frame.assign(op.packet, op.packet + op.bytes);
+    }
+  }
+  ogg_stream_clear(&stream);
+  ogg_sync_clear(&sync);
+  auto read = [&](std::vector<unsigned char>& bytes) {
+    ogg_packet op{};
+    op.packet = bytes.data();
+    op.bytes = long(bytes.size());
+    return clock->Read(op);
+  };
+  const auto first = read(frame);
+  ASSERT_TRUE(first && first->start);
+  for (const int64_t number :
+       {int64_t{1}, int64_t{0x7F}, int64_t{0x80}, int64_t{0x7FF}, int64_t{0x800}, int64_t{0xFFFF},
+        int64_t{0x10000}, int64_t{0x1FFFFF}, int64_t{0x200000}, int64_t{0x3FFFFFF},
+        int64_t{0x4000000}, int64_t{0x7FFFFFFF}}) {
+    std::vector<unsigned char> bytes = frame;
+    clock->Restamp(bytes, number * first->size);
+    const auto back = read(bytes);
+    ASSERT_TRUE(back && back->start) << number;
+    EXPECT_EQ(*back->start, number * first->size) << number;
+    EXPECT_EQ(back->size, first->size) << number;
   }
 }
 
