@@ -78,12 +78,12 @@ def damaged(ps, kind, k, codec):
     return dm.damaged(ps, kind, k)
 
 
-KINDS = ("lose", "crc", "noise", "cut-inside", "junk", "duplicate", "foreign")
+KINDS = ("lose", "crc", "noise", "cut-inside", "junk", "duplicate", "foreign", "cut-link")
 
 
 def cases():
     """(case, data, shape): each kind of damage at a page amid each link's audio; a cut near
-    the file's end."""
+    the file's end; a link of a chain cut amid its audio, the next link going on after it."""
     for name, codecs in SHAPES.items():
         data, firsts = shape(name)
         ps = dm.pages(data)
@@ -94,6 +94,12 @@ def cases():
                     if li + 1 < len(codecs):
                         continue
                     k = len(ps) - max(2, (bounds[li + 1] - bounds[li]) // 40)
+                elif kind == "cut-link":
+                    if li + 1 == len(codecs):
+                        continue
+                    k = (bounds[li] + bounds[li + 1]) // 2
+                    yield f"{name}.{kind}.{li}", b"".join(ps[:k] + ps[bounds[li + 1]:]), name
+                    continue
                 else:
                     k = (bounds[li] + bounds[li + 1]) // 2
                 yield f"{name}.{kind}.{li}", damaged(ps, kind, k, codec), name
@@ -202,17 +208,19 @@ def model(failures, shares):
         # where the damage added bytes; a cut without a declared length, to an end not known.
         kind, link = case.split(".")[1], int(case.split(".")[2])
         lost = s["lost"]
-        if bool(lost) != (kind in ("lose", "crc", "noise", "cut-inside")):
+        if bool(lost) != (kind in ("lose", "crc", "noise", "cut-inside", "cut-link")):
             failures.append(f"{case}: lost {lost}")
-        cut_open = kind == "cut-inside" and SHAPES[name][link] != "flac"
+        cut_open = kind in ("cut-inside", "cut-link") and SHAPES[name][link] != "flac"
         if lost and (lost[-1][1] is None) != cut_open or any(b is None for _, b in lost[:-1]):
             failures.append(f"{case}: lost {lost}, open-ended only where a cut stream names no length")
-        # Against the original's play time: a cut file does not know its own.
+        # Against the original's play time: a cut file does not know its own. A link cut
+        # amid its audio loses the rest of it: not the damage of a page or a packet.
         share = s["kept"] / (SECONDS * len(SHAPES[name]))
-        shares[case.split(".")[1]].append(share)
+        if kind != "cut-link":
+            shares[kind].append(share)
         if os.environ.get("SALVAGE_SHARES"):
             print(f"{case}: {share:.1%} lost {s['lost']}")
-        if share < 0.9:
+        if share < 0.9 and kind != "cut-link":
             failures.append(f"{case}: kept {share:.1%} of the play time")
         if name in DECODERS:
             compare.append((case, name, s))
