@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     start = Clock::now();
     for (const std::filesystem::path& file : damaged) {
       const SalvageResult result =
-          SalvageFile({file, work / "out" / file.filename(), std::nullopt, true});
+          SalvageFile({file, work / "out" / file.filename(), std::nullopt, true, {}, {}});
       if (result.status != SalvageResult::Status::kSalvaged) {
         std::fprintf(stderr, "%s: not salvaged: %s\n", file.c_str(), result.reason.c_str());
         ++notSalvaged;

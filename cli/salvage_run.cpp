@@ -98,14 +98,23 @@ std::filesystem::path CSalvageRun::RelativeName(const std::filesystem::path& fil
   return file.filename();
 }
 
+void CSalvageRun::OnFileBegun(int, const ListedFile& file) {
+  FileStatus status{};
+  std::error_code error;
+  m_nBegun = file.index;
+  m_begunAs.reset();
+  if (StatusOf(PathToUtf8(file.path), status, error)) m_begunAs = status;
+}
+
 void CSalvageRun::OnFileEnded(const FileResult& result) {
   const FileVerdict& v = result.verdict;
   if (!v.IsDecodingFault() &&
       !(m_bStrict && v.HasWarnings() && v.status == FileVerdict::Status::kOk))
     return;
   const std::filesystem::path name = RelativeName(result.path);
-  SalvageRequest request{result.path, m_folder / name, std::nullopt, m_bForce};
+  SalvageRequest request{result.path, m_folder / name, std::nullopt, m_bForce, {}, {}};
   if (!m_otherCopies.empty()) request.otherCopy = m_otherCopies / name;
+  if (m_nBegun == result.index) request.checkedAs = m_begunAs;
   SalvageResult salvage;
   if (!m_taken.insert(Absolute(request.destination)).second) {
     salvage.reason = "another file of this run was salvaged to " + PathToUtf8(request.destination);

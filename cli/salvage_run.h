@@ -1,12 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "cli/options.h"
 #include "cli/output.h"
+#include "platform/file_status.h"
 #include "scan/file_list.h"
 #include "scan/scan_listener.h"
 
@@ -24,6 +26,8 @@ class CSalvageRun final : public IScanListener {
   // Takes out of `list` the files under the salvage folder, which this run's salvages
   // join: they are never checked by the run that writes them. Says so on standard error.
   void KeepOutOfList(CFileList& list) const;
+  // Notes the file as it is when its check begins.
+  void OnFileBegun(int number, const ListedFile& file) override;
   void OnFileEnded(const FileResult& result) override;
   void OnScanEnded(const ScanSummary&) override {}
   void WriteSummary();
@@ -45,6 +49,9 @@ class CSalvageRun final : public IScanListener {
   COutput& m_out;
   // Destinations written by this run: a second file reaching one is not salvaged over it.
   std::set<std::filesystem::path> m_taken;
+  // The file whose check began last, by its place in the list, as it was then.
+  std::size_t m_nBegun = 0;
+  std::optional<FileStatus> m_begunAs;
   int m_nSalvaged = 0;
   int m_nNotSalvaged = 0;
   bool m_bNotWritten = false;

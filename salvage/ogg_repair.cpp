@@ -40,6 +40,7 @@ class CCopy {
         [&](char* buffer, long size) {
           const int64_t got = ReadAt(m_file, buffer, static_cast<std::size_t>(size), readAt);
           if (got > 0) readAt += got;
+          m_bReadFailed = m_bReadFailed || got < 0;
           return static_cast<long>(got);
         },
         [&](ogg_page& page, int64_t at) {
@@ -67,19 +68,31 @@ class CCopy {
       return std::nullopt;
     return found->index;
   }
-  // The page's bytes, read again: false when they cannot be. (A file that changes while
-  // it is read is found by its status, before and after.)
+  // A read failed before the copy's end: what it holds past there is not known.
+  bool ReadFailed() const { return m_bReadFailed; }
+  // The page's bytes, read again: false when they are not the page found at first (the
+  // file was cut or written to since), or cannot be read. A salvage is made of one
+  // version of the file or not at all.
   bool Read(const PageInfo& info, std::vector<unsigned char>& bytes, ogg_page& page) const {
     bytes.resize(static_cast<std::size_t>(info.headerBytes + info.bodyBytes));
     if (ReadAt(m_file, bytes.data(), bytes.size(), info.at) != static_cast<int64_t>(bytes.size()))
       return false;
     page =
         ogg_page{bytes.data(), info.headerBytes, bytes.data() + info.headerBytes, info.bodyBytes};
-    return true;
+    if (info.headerBytes < 27 || 27 + long{bytes[26]} != info.headerBytes ||
+        static_cast<uint32_t>(ogg_page_serialno(&page)) != info.serial ||
+        static_cast<uint32_t>(ogg_page_pageno(&page)) != info.sequence ||
+        ogg_page_granulepos(&page) != info.granule)
+      return false;
+    // The CRC held when the page was found; it holds for the same bytes only.
+    const std::vector<unsigned char> crc(bytes.begin() + 22, bytes.begin() + 26);
+    ogg_page_checksum_set(&page);
+    return std::equal(crc.begin(), crc.end(), bytes.begin() + 22);
   }
 
  private:
   NativeFile m_file;
+  bool m_bReadFailed = false;
   std::vector<PageInfo> m_pages;
   struct StreamPage {
     uint32_t serial;
@@ -401,7 +414,9 @@ class CRepair {
   }
 
   RepairOutcome Run() {
-    bool ok = Pass(m_damaged, 0, false);
+    bool ok = !m_damaged.ReadFailed();
+    if (!ok) m_outcome.reason = "a read of the file failed";
+    ok = ok && Pass(m_damaged, 0, false);
     // What the damaged copy lacks at its end, the other copy may have.
     if (ok && m_twin) ok = Pass(*m_twin, TwinResume(), true);
     if (ok && m_link) ok = EndLink();
@@ -476,9 +491,15 @@ class CRepair {
     return true;
   }
 
+  // A page is not there again as it was found: the repair stops.
+  bool Changed() {
+    m_outcome.reason = kChangedWhileRead;
+    return false;
+  }
+
   bool BeginLink(const CCopy& copy, const PageInfo& info) {
     ogg_page page{};
-    if (!copy.Read(info, m_bytes, page)) return Drop();
+    if (!copy.Read(info, m_bytes, page)) return Changed();
     ogg_stream_state probe{};
     ogg_stream_init(&probe, static_cast<int>(info.serial));
     ogg_packet op{};
@@ -508,7 +529,7 @@ class CRepair {
     const bool misnumbered = info.sequence > next && NextOfStream(copy, index) == next + 1;
     if (!healing && m_twin && info.sequence > next && !misnumbered && !Heal(info)) return false;
     ogg_page page{};
-    if (!copy.Read(info, m_bytes, page)) return Drop();
+    if (!copy.Read(info, m_bytes, page)) return Changed();
     if (misnumbered) {
       // The stream's next page goes on from the number due: this page's own is wrong, not
       // a page lost before it.
@@ -539,7 +560,7 @@ class CRepair {
                                  other.granule < m_link->LastGranule()))
         continue;
       ogg_page page{};
-      if (!m_twin->Read(other, bytes, page)) continue;
+      if (!m_twin->Read(other, bytes, page)) return Changed();
       ++m_outcome.pagesHealed;
       if (!m_link->Take(page)) return false;
     }

@@ -29,6 +29,9 @@ struct LostRange {
   bool openEnded = false;
 };
 
+// Why a repair stops when the file it reads is not what it was a moment before.
+inline constexpr const char* kChangedWhileRead = "the file changed while it was read";
+
 struct RepairOutcome {
   // Every link kept its headers and some audio: the pages written are a whole file.
   bool whole = false;

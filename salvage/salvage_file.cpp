@@ -1,7 +1,9 @@
 #include "salvage/salvage_file.h"
 
 #include <fstream>
+#include <functional>
 #include <system_error>
+#include <utility>
 
 #include "filetest/codecs/any_ogg_check.h"
 #include "filetest/rules/structure_warning.h"
@@ -15,10 +17,12 @@ namespace {
 // A salvage's pages into its temporary file.
 class CFileSink final : public IPageSink {
  public:
-  explicit CFileSink(const std::filesystem::path& path)
-      : m_file(path, std::ios::binary | std::ios::out | std::ios::trunc) {}
+  CFileSink(const std::filesystem::path& path, std::function<void()> onFirstWrite)
+      : m_file(path, std::ios::binary | std::ios::out | std::ios::trunc),
+        m_onFirstWrite(std::move(onFirstWrite)) {}
   bool IsOpen() const { return m_file.is_open(); }
   bool Write(const ogg_page& page) override {
+    if (m_onFirstWrite) std::exchange(m_onFirstWrite, nullptr)();
     m_file.write(reinterpret_cast<const char*>(page.header), page.header_len);
     m_file.write(reinterpret_cast<const char*>(page.body), page.body_len);
     m_nOffset += page.header_len + page.body_len;
@@ -43,6 +47,7 @@ class CFileSink final : public IPageSink {
 
  private:
   std::ofstream m_file;
+  std::function<void()> m_onFirstWrite;
   int64_t m_nOffset = 0;
   bool m_bFailed = false;
 };
@@ -52,7 +57,8 @@ SalvageResult Result(SalvageResult::Status status, std::string reason, RepairOut
 }
 
 bool SameStatus(const FileStatus& a, const FileStatus& b) {
-  return a.size == b.size && a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
+  return a.device == b.device && a.index == b.index && a.size == b.size &&
+         a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
 }
 
 // What the check says of the repair: empty when it passes the check and every format rule.
@@ -78,8 +84,11 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
   FileStatus before{};
   std::error_code error;
   CReadFile file;
-  if (!StatusOf(source, before, error) || !file.OpenRegular(source))
+  // The file read is the one opened, whatever its path names meanwhile.
+  if (!file.OpenRegular(source) || !StatusOfOpen(file.Native(), before))
     return Result(Status::kNotSalvaged, "the file cannot be read");
+  if (request.checkedAs && !SameStatus(*request.checkedAs, before))
+    return Result(Status::kNotSalvaged, "the file changed after it was checked");
   std::filesystem::path folder = request.destination.parent_path();
   FileStatus there{};
   if (!request.force && StatusOf(PathToUtf8(request.destination), there, error))
@@ -93,7 +102,7 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
 
   std::filesystem::path temporary = request.destination;
   temporary += ".salvaging";
-  CFileSink sink(temporary);
+  CFileSink sink(temporary, request.onFirstWrite);
   if (!sink.IsOpen()) return Result(Status::kNotWritten, "cannot write " + PathToUtf8(temporary));
   RepairOutcome repair = RepairOgg(file, twinOpen ? &twin : nullptr, sink);
   const bool written = sink.Close();
@@ -103,8 +112,8 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
   };
   if (!written) return fail(Status::kNotWritten, "cannot write " + PathToUtf8(temporary));
   FileStatus after{};
-  if (!StatusOf(source, after, error) || !SameStatus(before, after))
-    return fail(Status::kNotSalvaged, "the file changed while it was read");
+  if (!StatusOfOpen(file.Native(), after) || !SameStatus(before, after))
+    return fail(Status::kNotSalvaged, kChangedWhileRead);
   if (!repair.whole) return fail(Status::kNotSalvaged, repair.reason);
   if (const std::string refused = CheckRepair(temporary); !refused.empty())
     return fail(Status::kNotSalvaged, "the repair was not offered: " + refused);

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "platform/file_status.h"
 #include "salvage/ogg_repair.h"
 
 // A repaired copy of a damaged file, offered only once it passes the check that found the
@@ -15,6 +17,12 @@ struct SalvageRequest {
   std::optional<std::filesystem::path> otherCopy;
   // Replace what the destination already holds.
   bool force = false;
+  // The source as the check that found it damaged found it: a file changed since is not
+  // what that check saw, and is not salvaged under its verdict.
+  std::optional<FileStatus> checkedAs;
+  // For tests: called once, when the repair begins writing, so that a test can change the
+  // source at a known moment of the salvage.
+  std::function<void()> onFirstWrite;
 };
 
 struct SalvageResult {
