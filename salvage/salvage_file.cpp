@@ -91,9 +91,16 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
     return Result(Status::kNotSalvaged, "the file changed after it was checked");
   std::filesystem::path folder = request.destination.parent_path();
   FileStatus there{};
-  if (!request.force && StatusOf(PathToUtf8(request.destination), there, error))
-    return Result(Status::kNotSalvaged,
-                  PathToUtf8(request.destination) + " is there already; --force replaces it");
+  if (StatusOf(PathToUtf8(request.destination), there, error)) {
+    // A salvage folder reached through a link can lead back to the damaged file itself:
+    // the original is never written, --force or not.
+    if (there.device == before.device && there.index == before.index)
+      return Result(Status::kNotSalvaged,
+                    PathToUtf8(request.destination) + " is the damaged file itself");
+    if (!request.force)
+      return Result(Status::kNotSalvaged,
+                    PathToUtf8(request.destination) + " is there already; --force replaces it");
+  }
   if (!folder.empty() && (std::filesystem::create_directories(folder, error), error))
     return Result(Status::kNotWritten,
                   "cannot make the folder " + PathToUtf8(folder) + ": " + error.message());
@@ -102,6 +109,9 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
 
   std::filesystem::path temporary = request.destination;
   temporary += ".salvaging";
+  // What an earlier run left under that name goes first: written through, a link left
+  // there would write its target, which may be the original.
+  std::filesystem::remove(temporary, error);
   CFileSink sink(temporary, request.onFirstWrite);
   if (!sink.IsOpen()) return Result(Status::kNotWritten, "cannot write " + PathToUtf8(temporary));
   RepairOutcome repair = RepairOgg(file, twinOpen ? &twin : nullptr, sink);

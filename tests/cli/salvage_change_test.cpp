@@ -236,3 +236,38 @@ TEST(SalvageFlacClock, AFrameRestampedReadsBackAtItsNewPlaceForEveryLengthOfItsN
 }
 
 }  // namespace
+
+// The original is never written: not through a salvage folder that leads back to it, nor
+// through what a run that was stopped left under the temporary name.
+TEST(SalvageNeverWritesTheOriginal, ThroughALinkAtTheDestinationOrTheTemporaryName) {
+  const testgen::Bytes damaged = testgen::MakeCase(testgen::Damage::kDropPage);
+  const struct {
+    const char* name;
+    const char* linkAt;  // beside the destination, to the original
+    bool force;
+    const char* line;  // Expected()'s reason, "" for SALVAGED
+  } cases[] = {
+      {"the destination is the original", "x.ogg", true, "is the damaged file itself"},
+      {"the destination is the original, no --force", "x.ogg", false, "is the damaged file itself"},
+      {"a leftover temporary name", "x.ogg.salvaging", false, ""},
+  };
+  for (const auto& c : cases) {
+    TempDir t;
+    const Path source = t / "lib" / "x.ogg";
+    std::filesystem::create_directories(source.parent_path());
+    std::filesystem::create_directories(t / "out");
+    ASSERT_TRUE(testgen::WriteBytes(source, damaged));
+    std::filesystem::create_symlink(source, t / "out" / c.linkAt);
+    const SalvageResult salvage =
+        SalvageFile({source, t / "out" / "x.ogg", std::nullopt, c.force, {}, {}});
+    const std::string line = salvage.status == SalvageResult::Status::kSalvaged
+                                 ? "\tSALVAGED"
+                                 : Expected(salvage.reason.c_str());
+    if (*c.line == '\0') {
+      EXPECT_EQ(line, "\tSALVAGED") << c.name;
+    } else {
+      EXPECT_NE(line.find(c.line), std::string::npos) << c.name << ": " << line;
+    }
+    EXPECT_EQ(Slurp(source), std::string(damaged.begin(), damaged.end())) << c.name;
+  }
+}
