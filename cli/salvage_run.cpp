@@ -67,10 +67,23 @@ CSalvageRun::CSalvageRun(const CliOptions& options, COutput& out)
 void CSalvageRun::KeepOutOfList(CFileList& list) const {
   std::vector<std::filesystem::path> kept;
   std::size_t left = 0;
+  // A salvage folder reached through a link lies where the system resolves it, perhaps in
+  // a folder checked under another name: its files are kept out there too.
+  const std::filesystem::path resolvedFolder = PathFromUtf8(ResolvedPath(PathToUtf8(m_folder)));
+  std::filesystem::path lastParent;
+  std::filesystem::path lastResolved;
+  const auto underResolved = [&](const std::filesystem::path& file) {
+    if (resolvedFolder.empty()) return false;
+    if (file.parent_path() != lastParent) {
+      lastParent = file.parent_path();
+      lastResolved = PathFromUtf8(ResolvedPath(PathToUtf8(lastParent)));
+    }
+    return !lastResolved.empty() && IsUnder(lastResolved / file.filename(), resolvedFolder);
+  };
   for (std::size_t i = 0; i < list.Count(); ++i) {
     const std::optional<CFileList::Entry> entry = list.Take(i);
     if (!entry) continue;
-    if (IsUnder(entry->path, m_folder)) {
+    if (IsUnder(entry->path, m_folder) || underResolved(entry->path)) {
       ++left;
     } else {
       kept.push_back(entry->path);

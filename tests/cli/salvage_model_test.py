@@ -339,6 +339,7 @@ def bad_input(failures):
     os.makedirs(os.path.join(base, "blocked"))
     with open(os.path.join(base, "blocked", "sub"), "w") as f:
         f.write("where the folder sub should be made")
+    os.symlink(inside, os.path.join(base, "to-salvaged"))
     before = digest(lib)
     lines = lambda done: done.stdout + done.stderr  # noqa: E731
     # (what, arguments, exit status, texts the output must hold, texts it must not)
@@ -352,6 +353,9 @@ def bad_input(failures):
           "4 files, 4 errors"], ["SALVAGED (kept"]),
         ("--force replaces them", ["--force", "--salvage", inside, lib], 1,
          ["Salvage: 3 SALVAGED, 1 NOT SALVAGED"], []),
+        ("a salvage folder reached through a link is the folder it leads to",
+         ["--salvage", os.path.join(base, "to-salvaged"), lib], 1,
+         ["3 files under the salvage folder", "4 files, 4 errors"], ["SALVAGED (kept"]),
         ("the same name reached twice", ["--salvage", os.path.join(base, "twice"),
                                          os.path.join(lib, "a", "x.ogg"),
                                          os.path.join(lib, "b", "x.ogg")], 1,
