@@ -142,9 +142,10 @@ TEST(SalvageOfAChangingFile, IsOfOneVersionOrNotMadeAndLeavesNothingBehind) {
     {
       COutput out(sink, [] {});
       CSalvageRun run(options, out);
-      run.OnFileBegun(1, ListedFile{0, source});
+      // Not the list's first file: the status heard is matched to its result by index.
+      run.OnFileBegun(4, ListedFile{3, source});
       change.apply(source);
-      FileResult result{1, 0, source, {}, {}};
+      FileResult result{4, 3, source, {}, {}};
       result.verdict.status = FileVerdict::Status::kError;
       result.verdict.reason = "OV_HOLE @ 0m 04s";
       run.OnFileEnded(result);
