@@ -1,6 +1,7 @@
 #include "salvage/ogg_repair.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -85,7 +86,8 @@ class CCopy {
         ogg_page_granulepos(&page) != info.granule)
       return false;
     // The CRC held when the page was found; it holds for the same bytes only.
-    const std::vector<unsigned char> crc(bytes.begin() + 22, bytes.begin() + 26);
+    std::array<unsigned char, 4> crc{};
+    std::copy(bytes.begin() + 22, bytes.begin() + 26, crc.begin());
     ogg_page_checksum_set(&page);
     return std::equal(crc.begin(), crc.end(), bytes.begin() + 22);
   }
