@@ -78,7 +78,10 @@ std::vector<Rule> AllowedCalls(int replies) {
 
 // The sanitizers test whether memory is readable by writing it into a pipe of their own:
 // under them, pipes, and writes to descriptors above those a helper starts with (the
-// standard streams, its requests, answers and shared page), are allowed too.
+// standard streams, its requests, answers and shared page), are allowed too. TSan also
+// starts a thread of its own beside the decoding thread, and on a busy machine that thread
+// may first run after the filter is in place: what glibc does as a thread starts (register
+// its rseq area and robust futex list) must not end the helper.
 using platform_build::kSanitized;
 constexpr scmp_datum_t kLastHeldDescriptor = 5;
 
@@ -86,6 +89,8 @@ void AllowWhatSanitizersNeed(std::vector<Rule>& rules) {
   if (!kSanitized) return;
   rules.push_back({SCMP_SYS(pipe2), 0, kAny});
   rules.push_back({SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_GT, kLastHeldDescriptor)});
+  rules.push_back({SCMP_SYS(rseq), 0, kAny});
+  rules.push_back({SCMP_SYS(set_robust_list), 0, kAny});
 }
 
 struct FilterFree {
