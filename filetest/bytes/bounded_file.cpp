@@ -143,16 +143,26 @@ int64_t OggViewEnd(NativeFile file, int64_t size) {
   return std::min(size, kMaxOggPageBytes);
 }
 
-int OpenOggView(CReadFile* file, OggVorbis_File* vf, IReadObserver* observer, bool reads) {
+ov_callbacks VorbisCallbacks(int64_t bytes, ov_callbacks seekable, int64_t mostSeekable) {
+  if (bytes <= mostSeekable) return seekable;
+  seekable.seek_func = nullptr;
+  seekable.tell_func = nullptr;
+  return seekable;
+}
+
+int OpenOggView(CReadFile* file, OggVorbis_File* vf, IReadObserver* observer, bool reads,
+                int64_t mostSeekable) {
   if (file == nullptr || !file->IsOpen()) return OV_EREAD;
   const int64_t end = OggViewEnd(file->Native(), file->Size());
   if (observer != nullptr) observer->OnOpen(file->Native(), end, file->Size());
   std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kViewBufferBytes]);
   if (buffer == nullptr) return OV_EFAULT;
-  auto* view =
-      new (std::nothrow) CView{file, 0, end, reads ? observer : nullptr, std::move(buffer), 0, 0};
+  const ov_callbacks callbacks =
+      VorbisCallbacks(end, {ViewRead, ViewSeek, ViewClose, ViewTell}, mostSeekable);
+  const bool observeReads = reads || callbacks.seek_func == nullptr;
+  auto* view = new (std::nothrow)
+      CView{file, 0, end, observeReads ? observer : nullptr, std::move(buffer), 0, 0};
   if (view == nullptr) return OV_EFAULT;
-  const ov_callbacks callbacks{ViewRead, ViewSeek, ViewClose, ViewTell};
   const int result = ov_open_callbacks(view, vf, nullptr, 0, callbacks);
   // A failed open leaves the file with the caller, and so the view with us.
   if (result != 0) delete view;

@@ -3,6 +3,7 @@
 #include <vorbis/vorbisfile.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "filetest/bytes/read_observer.h"
 #include "platform/read_file.h"
@@ -23,9 +24,18 @@ inline constexpr int64_t kMaxOggPageBytes = 27 + 255 + 255 * 255;
 // libvorbisfile meets the read error itself.
 int64_t OggViewEnd(NativeFile file, int64_t size);
 
+// libvorbisfile learns where a seekable stream ends from its tell callback, whose long has
+// 32 bits on Windows. A stream of more bytes than a long counts is read front to back
+// instead, as from a pipe: every page is still read and every fault met where it lies,
+// but the stream's length is not known before its end.
+inline constexpr int64_t kMostSeekableBytes = std::numeric_limits<long>::max();
+ov_callbacks VorbisCallbacks(int64_t bytes, ov_callbacks seekable,
+                             int64_t mostSeekable = kMostSeekableBytes);
+
 // ov_open_callbacks over `file` as if it ended at OggViewEnd. On success the file belongs
 // to `vf` and ov_clear closes and deletes it; on failure it is still the caller's.
 // `observer`, when given, sees the file open and, with `reads`, every read that delivers
-// bytes.
+// bytes. Whoever reads pages its own way instead does so by seeking, so a view that
+// cannot seek shows the observer its reads whatever `reads` says.
 int OpenOggView(CReadFile* file, OggVorbis_File* vf, IReadObserver* observer = nullptr,
-                bool reads = true);
+                bool reads = true, int64_t mostSeekable = kMostSeekableBytes);

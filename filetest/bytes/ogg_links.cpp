@@ -145,3 +145,23 @@ bool PageLostAfterHeaders(const ReadAtFunction& readAt, int64_t begin, int64_t a
   });
   return lost;
 }
+
+std::optional<uint32_t> LastPageSerial(const ReadAtFunction& readAt, int64_t begin, int64_t end) {
+  COggSync sync;
+  int64_t readTo = std::max(begin, end - 2 * kMaxOggPageBytes);
+  std::optional<uint32_t> serial;
+  const auto read = [&](char* buffer, long size) {
+    const long got =
+        readTo >= end
+            ? 0L
+            : readAt(reinterpret_cast<unsigned char*>(buffer),
+                     static_cast<std::size_t>(std::min<int64_t>(size, end - readTo)), readTo);
+    if (got > 0) readTo += got;
+    return got;
+  };
+  ForEachOggPage(sync, kReadChunk, read, [&](ogg_page& page, int64_t) {
+    serial = static_cast<uint32_t>(ogg_page_serialno(&page));
+    return true;
+  });
+  return serial;
+}

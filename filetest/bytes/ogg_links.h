@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 class COggSource;
@@ -61,3 +62,7 @@ using ReadAtFunction = std::function<long(unsigned char* buffer, std::size_t siz
 // is lost. Reads from `begin`, where the stream's link begins, to that page.
 bool PageLostAfterHeaders(const ReadAtFunction& readAt, int64_t begin, int64_t audioAt,
                           uint32_t serial);
+
+// The serial number of the last whole page that ends at or before `end` and begins at or
+// after `begin`; none when no page lies within two pages' length of `end`.
+std::optional<uint32_t> LastPageSerial(const ReadAtFunction& readAt, int64_t begin, int64_t end);

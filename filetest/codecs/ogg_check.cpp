@@ -45,15 +45,23 @@ bool COggCheck::Open(std::filesystem::path path) {
     m_strError = OpenFileReasonOf(file == nullptr ? 0 : errno);
     return false;
   }
-  const int result = OpenOggView(file.get(), &m_vf, m_pObserver, m_bObserveReads);
+  const int result =
+      OpenOggView(file.get(), &m_vf, m_pObserver, m_bObserveReads, m_nMostSeekableBytes);
   if (result != 0) {
     m_strError = OpenFailureName(result);
     return false;
   }
   // The view now owns the file, and m_vf the view.
+  const int64_t bytes = file->Size();
   const NativeFile native = file.release()->Native();
   m_bOpen = true;
-  m_nTotalSamples = ov_pcm_total(&m_vf, -1);
+  if (m_vf.seekable == 0) {
+    m_readAt = [native](unsigned char* buffer, std::size_t n, int64_t offset) {
+      return static_cast<long>(ReadAt(native, buffer, n, offset));
+    };
+    m_nStreamEnd = OggViewEnd(native, bytes);
+  }
+  m_nTotalSamples = std::max<int64_t>(ov_pcm_total(&m_vf, -1), 0);  // < 0: not seekable
   m_bFirstAudioLost = PageLostAfterHeaders(
       [native](unsigned char* buffer, std::size_t size, int64_t offset) {
         return static_cast<long>(ReadAt(native, buffer, size, offset));
@@ -70,10 +78,15 @@ bool COggCheck::OpenRange(const COggSource& source, const OggLink& link,
     m_strError = OpenFailureName(OV_EFAULT);
     return false;
   }
-  if (!OpenStream(range, ov_callbacks{RangeRead, RangeSeek, RangeClose, RangeTell})) {
+  const ov_callbacks callbacks = VorbisCallbacks(
+      range->Size(), {RangeRead, RangeSeek, RangeClose, RangeTell}, m_nMostSeekableBytes);
+  if (!OpenStream(range, callbacks)) {
     delete range;
     return false;
   }
+  // A range read front to back has no length from libvorbisfile; its last granule
+  // position counts its samples, as the seekable open would have found.
+  if (m_vf.seekable == 0) m_nTotalSamples = std::max<int64_t>(link.lastGranule, 0);
   m_bFirstAudioLost = !lostBeforeAudio.empty() && lostBeforeAudio.front();
   m_bEndsWhole = link.eos;
   return true;
@@ -86,12 +99,53 @@ bool COggCheck::OpenStream(void* source, ov_callbacks callbacks) {
     return false;
   }
   m_bOpen = true;
-  m_nTotalSamples = ov_pcm_total(&m_vf, -1);
+  m_nTotalSamples = std::max<int64_t>(ov_pcm_total(&m_vf, -1), 0);  // < 0: not seekable
   return true;
 }
 
+double COggCheck::TotalSeconds() {
+  if (m_vf.seekable != 0) return ov_time_total(&m_vf, -1);
+  const long rate = m_vf.vi == nullptr ? 0 : m_vf.vi->rate;
+  return rate <= 0 ? 0 : static_cast<double>(m_nTotalSamples) / static_cast<double>(rate);
+}
+
 int COggCheck::DecodeStep() {
-  return TakeResult(ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream));
+  long result = ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream);
+  if (m_vf.seekable == 0) result = StreamedResult(result);
+  return TakeResult(result);
+}
+
+long COggCheck::StreamedResult(long result) {
+  if (m_vf.current_link != m_nStreamedLink) {
+    m_nStreamedLink = m_vf.current_link;
+    m_fLinksBefore += m_fReadTo;
+    m_fReadTo = 0;
+    m_bLinkBegun = false;
+    // Read front to back, libvorbisfile hands a new link's last header page to its stream
+    // a second time, and says the repeat is a hole. A page lost after the headers is a
+    // hole of its own, on the next read.
+    if (result == OV_HOLE) result = ov_read_float(&m_vf, &m_pcm, kSamplesPerStep, &m_nBitstream);
+  }
+  if (result > 0) {
+    m_bLinkBegun = true;
+    m_fReadTo = ov_time_tell(&m_vf);
+  }
+  // What the seekable open refuses, a chain whose later link cannot begin (its first page
+  // lost, its headers damaged), libvorbisfile meets here as an unnamed failure, or skips:
+  // then the file's last page is of a stream that it never decoded.
+  if (result < 0 && result != OV_HOLE && result != OV_EBADLINK) return kChainUnreadable;
+  if (result == 0 && m_readAt) {
+    const std::optional<uint32_t> last = LastPageSerial(m_readAt, 0, m_nStreamEnd);
+    if (last && *last != static_cast<uint32_t>(m_vf.current_serialno)) return kChainUnreadable;
+  }
+  return result;
+}
+
+double COggCheck::PositionSeconds() {
+  if (m_fFaultAt >= 0) return m_fFaultAt;
+  if (m_vf.seekable != 0) return ov_time_tell(&m_vf);
+  // Before a link's first audio, libvorbisfile still counts the link before it.
+  return m_fLinksBefore + (m_bLinkBegun ? ov_time_tell(&m_vf) : 0);
 }
 
 int COggCheck::TakeResult(long readResult) {
@@ -117,6 +171,12 @@ void COggCheck::Close() {
   m_bFirstAudioLost = false;
   m_bEndsWhole = false;
   m_fFaultAt = -1;
+  m_nStreamedLink = 0;
+  m_bLinkBegun = false;
+  m_fLinksBefore = 0;
+  m_fReadTo = 0;
+  m_readAt = nullptr;
+  m_nStreamEnd = 0;
   m_strError.clear();
   m_strFault.clear();
   if (m_bOpen) ov_clear(&m_vf);  // closes the stream too
@@ -128,6 +188,7 @@ const char* DecodeFaultName(int result) {
     case OV_EBADLINK: return "OV_EBADLINK";
     case OV_HOLE: return "OV_HOLE";
     case kTruncated: return "TRUNCATED";
+    case kChainUnreadable: return "OV_EREAD";
     default: return "";
   }
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "filetest/bytes/bounded_file.h"
+#include "filetest/bytes/ogg_links.h"
 #include "filetest/bytes/read_observer.h"
 #include "filetest/codecs/link_check.h"
 #include "platform/read_file.h"
@@ -38,8 +40,8 @@ class COggCheck final : public ILinkCheck {
   // reads positions the same way.
   OggVorbis_File& Vf() { return m_vf; }
   // Where decoding is and how long the open file plays, as every check gives them.
-  double PositionSeconds() override { return m_fFaultAt >= 0 ? m_fFaultAt : ov_time_tell(&m_vf); }
-  double TotalSeconds() override { return ov_time_total(&m_vf, -1); }
+  double PositionSeconds() override;
+  double TotalSeconds() override;
   int64_t TotalSamples() const override { return m_nTotalSamples; }
   const std::string& Error() const override { return m_strError; }
   const std::string& FaultName() const override { return m_strFault; }
@@ -52,6 +54,9 @@ class COggCheck final : public ILinkCheck {
     m_pObserver = observer;
     m_bObserveReads = reads;
   }
+  // Streams of more bytes are read front to back (see VorbisCallbacks); tests lower it to
+  // read small files as the largest are read.
+  void SeekOnlyUpTo(int64_t bytes) { m_nMostSeekableBytes = bytes; }
 
   std::string m_strError;
   int64_t m_nTotalSamples = 0;
@@ -59,6 +64,9 @@ class COggCheck final : public ILinkCheck {
  private:
   // Opens m_vf on `source` through `callbacks`, which close it with ov_clear.
   bool OpenStream(void* source, ov_callbacks callbacks);
+  // What a read of a stream libvorbisfile cannot seek in returned, once the link it reads
+  // is known.
+  long StreamedResult(long result);
 
   OggVorbis_File m_vf{};
   // m_vf holds an open stream, which it owns.
@@ -67,6 +75,7 @@ class COggCheck final : public ILinkCheck {
   float** m_pcm = nullptr;
   IReadObserver* m_pObserver = nullptr;
   bool m_bObserveReads = true;
+  int64_t m_nMostSeekableBytes = kMostSeekableBytes;
   // The page after the first link's headers is lost. libvorbisfile counts pages afresh
   // where the first link's audio begins and sees later links' gaps itself.
   bool m_bFirstAudioLost = false;
@@ -75,12 +84,25 @@ class COggCheck final : public ILinkCheck {
   bool m_bEndsWhole = false;
   // Where a fault that libvorbisfile did not see struck; -1 for none.
   double m_fFaultAt = -1;
+  // A chain read front to back: libvorbisfile counts each link's time from its start, so
+  // the links before it are counted here. The link decoding, and whether it has given
+  // audio yet; how long the links before it play, and where the last audio read ended.
+  int m_nStreamedLink = 0;
+  bool m_bLinkBegun = false;
+  double m_fLinksBefore = 0;
+  double m_fReadTo = 0;
+  // Reads the file read front to back where libvorbisfile does not: its last page.
+  ReadAtFunction m_readAt;
+  int64_t m_nStreamEnd = 0;
   std::string m_strFault;
 };
 
 inline constexpr int kSamplesPerStep = 1024;
 // The result DecodeStep gives when the data ends before the end-of-stream page.
 inline constexpr int kTruncated = -1;
+// The result DecodeStep gives, reading front to back, for a chain whose link libvorbisfile
+// could not begin: what opening the file would have refused, had it been able to seek.
+inline constexpr int kChainUnreadable = -4;
 
 // The name a decode step's result gives its fault ("OV_HOLE"); empty for a code it does not
 // name.

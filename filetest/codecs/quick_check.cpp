@@ -25,7 +25,8 @@ bool COggQuickCheck::Open(std::filesystem::path path) {
   const bool opened = m_check.Open(std::move(path));
   m_strError = m_check.m_strError;
   m_nTotalSamples = m_check.m_nTotalSamples;
-  // The copied loop knows seekable streams only, as every regular file is.
+  // The copied loop knows seekable streams only: a file too long for libvorbisfile to
+  // seek in is decoded whole.
   m_bTracking = opened && Vf().seekable != 0 && QuickCheckSupported();
   return opened;
 }
@@ -38,7 +39,8 @@ void COggQuickCheck::Close() {
 }
 
 void COggQuickCheck::Observe(IReadObserver* observer) {
-  // Every regular file is seekable, so the version alone decides which loop reads it.
+  // The version decides which loop reads a file. One too long to seek in is decoded whole,
+  // and its view then shows the observer its reads itself.
   const bool pages = QuickCheckSupported();
   m_pPageObserver = pages ? observer : nullptr;
   m_check.Observe(observer, !pages);

@@ -11,6 +11,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <set>
+
 #include "filetest/bytes/bounded_file.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/support/io_count.h"
@@ -122,15 +124,62 @@ TEST(OggCheck, EachKindOfDamageGivesItsText) {
   for (const auto& made : testgen::AllCases(kTenSeconds)) {
     ASSERT_TRUE(testgen::WriteBytes(t / made.fileName, made.bytes));
   }
-  COggCheck check;
-  for (const auto& c : cases) {
-    const auto path = t / testgen::CaseFileName(c.damage);
-    const Outcome o = Check(check, path);
-    EXPECT_EQ(o.opened, c.opened) << path;
-    EXPECT_EQ(o.text, c.text) << path;
-    EXPECT_EQ(o.last, c.last) << path;
-    if (!c.opened) {
-      EXPECT_EQ(check.m_nTotalSamples, 0) << path;
+  // A stream too long for libvorbisfile to seek in is read front to back, and meets every
+  // fault where the seekable read does.
+  for (const int64_t mostSeekable : {kMostSeekableBytes, int64_t{0}}) {
+    COggCheck check;
+    check.SeekOnlyUpTo(mostSeekable);
+    for (const auto& c : cases) {
+      const auto path = t / testgen::CaseFileName(c.damage);
+      const Outcome o = Check(check, path);
+      EXPECT_EQ(o.opened, c.opened) << path << " seeking up to " << mostSeekable;
+      EXPECT_EQ(o.text, c.text) << path << " seeking up to " << mostSeekable;
+      EXPECT_EQ(o.last, c.last) << path << " seeking up to " << mostSeekable;
+      if (!c.opened) {
+        EXPECT_EQ(check.m_nTotalSamples, 0) << path;
+      }
+    }
+  }
+}
+
+// Read front to back, as a stream too long to seek in is, a chain meets each fault where
+// the seekable read meets it, and at the same time: a page lost, repeated, broken or left
+// without its end flag near either end of each link.
+TEST(OggCheck, AChainReadFrontToBackMeetsEachFaultWhereTheSeekableReadDoes) {
+  TempDir t;
+  const auto pages = testgen::SplitPages(testgen::MakeCase(Damage::kChained, kTenSeconds));
+  std::set<std::size_t> near;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    if (!pages[i].Bos() && !pages[i].Eos()) continue;
+    for (std::size_t k = i < 3 ? 0 : i - 3; k <= i + 3 && k < pages.size(); ++k) near.insert(k);
+  }
+  const std::pair<const char*, void (*)(std::vector<testgen::Page>&, std::size_t)> edits[] = {
+      {"lost", [](auto& p, std::size_t i) { p.erase(p.begin() + static_cast<long>(i)); }},
+      {"repeated",
+       [](auto& p, std::size_t i) { p.insert(p.begin() + static_cast<long>(i), p[i]); }},
+      {"broken", [](auto& p, std::size_t i) { p[i].body.back() ^= 0x55; }},
+      {"unended", [](auto& p, std::size_t i) { p[i].SetEos(false), p[i].FixCrc(); }},
+  };
+  const auto path = t / "chain.ogg";
+  COggCheck seeking;
+  COggCheck streaming;
+  streaming.SeekOnlyUpTo(0);
+  for (const std::size_t at : near) {
+    for (const auto& [name, edit] : edits) {
+      auto damaged = pages;
+      edit(damaged, at);
+      ASSERT_TRUE(testgen::WriteBytes(path, testgen::JoinPages(damaged)));
+      const Outcome want = Check(seeking, path);
+      const Outcome got = Check(streaming, path);
+      if (got.opened == want.opened) {
+        EXPECT_EQ(got.text, want.text) << name << " page " << at;
+        EXPECT_EQ(got.decoded, want.decoded) << name << " page " << at;
+      } else {
+        // What the seekable open refuses, the read front to back meets where it lies.
+        EXPECT_FALSE(want.opened) << name << " page " << at;
+        EXPECT_EQ(got.text.substr(0, want.text.size() + 3), want.text + " @ ")
+            << name << " page " << at;
+      }
     }
   }
 }

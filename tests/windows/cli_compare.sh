@@ -37,7 +37,30 @@ cp "$work/cases/cut-mid-file.ogg" "$damaged"
 cp "$work/cases/clean.ogg" "$album/$(printf 't%.0s' {1..40}).ogg"
 cp "$work/codecs/opus-clean.opus" "$album/$(printf 'o%.0s' {1..40}).opus"
 cp "$work/codecs/flac-cut-mid-file.oga" "$album/$(printf 'f%.0s' {1..40}).oga"
-for folder in cases demo names codecs strict long; do
+# Pages past 2 GiB, where libvorbisfile on Windows cannot seek (its tell answers a 32-bit
+# long): gigabytes of zeros amid a link's audio (a hole of a sparse file: no disk, read
+# fast), then a page whose CRC fails; in a chain, the hole in the first link and the broken
+# page in the second.
+mkdir -p "$work/big"
+python3 - "$work/cases/clean.ogg" "$work/cases/chained.ogg" "$work/big" <<'EOF'
+import os, sys
+def pages(data):
+    out, i = [], 0
+    while i < len(data):
+        n = data[i + 26]
+        end = i + 27 + n + sum(data[i + 27:i + 27 + n])
+        out.append(bytearray(data[i:end]))
+        i = end
+    return out
+for source, hole, broken in ((sys.argv[1], 0.5, 0.8), (sys.argv[2], 0.25, 0.75)):
+    ps = pages(open(source, "rb").read())
+    ps[int(broken * len(ps))][-1] ^= 0x55
+    with open(os.path.join(sys.argv[3], os.path.basename(source)), "wb") as f:
+        f.write(b"".join(ps[:int(hole * len(ps))]))
+        f.seek(int(2.1 * 2 ** 30), os.SEEK_CUR)
+        f.write(b"".join(ps[int(hole * len(ps)):]))
+EOF
+for folder in cases demo names codecs strict long big; do
   # The names each run takes from a folder: --all-codecs takes .opus and .oga too.
   (cd "$work" && find "$folder" -name '*.ogg' -o -name '*.opus' -o -name '*.oga' | LC_ALL=C sort) \
     >"$work/$folder.names"
@@ -96,6 +119,9 @@ cases=(
   "codecs   --all-codecs --salvage @OUT --json -j2"
   "strict   --all-codecs --strict --salvage @OUT -j1"
   "long     --all-codecs --salvage @OUT -j2"
+  "big      -j2"
+  "big      --quick --strict -j1"
+  "big      --all-codecs --salvage @OUT -j2"
 )
 for c in "${cases[@]}"; do
   read -r folder options <<<"$c"
