@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <new>
 
 #include "platform/path_bytes.h"
@@ -21,8 +20,8 @@ std::atomic<bool> g_sandboxSpoken{false};
 
 }  // namespace
 
-bool CDecoderHelper::Start() {
-  if (m_process.Running()) return true;
+std::error_code CDecoderHelper::Start() {
+  if (m_process.Running()) return {};
   const char* sandbox = m_options.requireSandbox         ? kSandboxRequired
                         : g_sandboxSpoken.exchange(true) ? kSandboxQuiet
                                                          : kSandboxTell;
@@ -35,13 +34,13 @@ bool CDecoderHelper::Start() {
                       .sharedBytes = sizeof(SharedPosition),
                       .replyBufferBytes = kReplyPipeBytes,
                       .memoryBytes = m_options.addressSpaceBytes};
-  if (!m_process.Start(launch)) return false;
+  if (const std::error_code error = m_process.Start(launch)) return error;
   // Without the shared page the helper decodes all the same, and a crash is placed by its
   // last answer.
   m_position = m_process.Shared() != nullptr ? new (m_process.Shared()) SharedPosition(0) : nullptr;
   m_buffer.clear();
   m_nBufferBegin = 0;
-  return true;
+  return {};
 }
 
 double CDecoderHelper::UnmapSharedPosition() {

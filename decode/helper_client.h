@@ -72,8 +72,8 @@ class CDecoderHelper {
   CDecoderHelper(const CDecoderHelper&) = delete;
   CDecoderHelper& operator=(const CDecoderHelper&) = delete;
 
-  // Starts the helper unless it runs already. False leaves the reason in errno.
-  bool Start();
+  // Starts the helper unless it runs already; says why it could not.
+  std::error_code Start();
   NativeProcessId Pid() const { return m_process.Id(); }
   // What to wait on for answers (WaitForAny).
   NativeWaitable Replies() { return m_process.Answers(); }

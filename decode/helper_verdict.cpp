@@ -107,12 +107,12 @@ void CVerdictBuilder::TakeEnd(const HelperExit& exit) {
   verdict.reason = FaultText(how, verdict.position);
 }
 
-void CVerdictBuilder::TakeStartFailure(int error) {
+void CVerdictBuilder::TakeStartFailure(const std::error_code& error) {
   Reset();
   FileVerdict& verdict = m_verdict;
   verdict.status = FileVerdict::Status::kNotChecked;
   verdict.stopsScan = true;
-  verdict.reason = std::string("cannot start a decoder helper: ") + std::strerror(error);
+  verdict.reason = "cannot start a decoder helper: " + error.message();
 }
 
 void CVerdictBuilder::TakeCodec(const HelperMessage& codec) {

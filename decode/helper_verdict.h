@@ -36,9 +36,9 @@ class CVerdictBuilder {
   // run (a helper that could not be confined when it had to be stops the scan), and a
   // cancel is a cancel. Breaches taken in so far are dropped: that check did not finish.
   void TakeEnd(const HelperExit& exit);
-  // No helper could be started for the file (`error` is errno): a fault of the run that
+  // No helper could be started for the file (`error` says why): a fault of the run that
   // ends it.
-  void TakeStartFailure(int error);
+  void TakeStartFailure(const std::error_code& error);
 
   const FileVerdict& Verdict() const { return m_verdict; }
   FileVerdict TakeVerdict() { return std::move(m_verdict); }

@@ -1,7 +1,5 @@
 #include "decode/isolated_tester.h"
 
-#include <cerrno>
-
 #include "decode/helper_verdict.h"
 
 using How = HelperExit::How;
@@ -33,12 +31,9 @@ bool CIsolatedTester::Answer(HelperMessage& message, HelperMessage::Type type, H
   }
 }
 
-bool CIsolatedTester::Begin(HelperMessage& opened, HelperExit& exit, int& startError) {
-  startError = 0;
-  if (!m_helper.Start()) {
-    startError = errno;
-    return false;
-  }
+bool CIsolatedTester::Begin(HelperMessage& opened, HelperExit& exit, std::error_code& startError) {
+  startError = m_helper.Start();
+  if (startError) return false;
   if (!m_helper.Request(m_file.path)) {
     exit = m_helper.End(How::kCrashed);
     return false;
@@ -57,10 +52,10 @@ bool CIsolatedTester::Open(const ListedFile& file) {
   m_bDecoding = false;
   HelperMessage opened;
   HelperExit exit;
-  int startError = 0;
+  std::error_code startError;
   for (;;) {
     if (Begin(opened, exit, startError)) break;
-    if (startError != 0) {
+    if (startError) {
       m_verdict.TakeStartFailure(startError);
       return false;
     }
@@ -78,10 +73,10 @@ std::optional<HelperExit> CIsolatedTester::Resume(const HelperExit& first) {
   m_bRetried = true;
   HelperMessage answer;
   HelperExit exit;
-  int startError = 0;
+  std::error_code startError;
   if (!Begin(answer, exit, startError)) {
     // No helper could start again: the first end is all there is to go on.
-    return startError != 0 ? first : exit;
+    return startError ? first : exit;
   }
   if (answer.value == 0) {
     m_helper.End(How::kCancelled);

@@ -26,8 +26,8 @@ class CIsolatedTester final : public IFileTester {
 
  private:
   // Starts a helper on the file and takes its answer to the open; false with `exit` set
-  // when the helper's work ended first, or with `startError` (errno) when none started.
-  bool Begin(HelperMessage& opened, HelperExit& exit, int& startError);
+  // when the helper's work ended first, or with `startError` when none started.
+  bool Begin(HelperMessage& opened, HelperExit& exit, std::error_code& startError);
   // The next answer of `type`, while the helper keeps within its limits.
   bool Answer(HelperMessage& message, HelperMessage::Type type, HelperExit& exit);
   // A fresh helper, brought to where the last one died; else how its work ended.

@@ -87,8 +87,7 @@ bool CParallelDecoder::Assign(std::size_t helper, Job& job) {
   CDecoderHelper& h = *m_helpers[helper];
   job.decoded = {};
   job.verdict.Reset();
-  if (!h.Start()) {
-    const int error = errno;
+  if (const std::error_code error = h.Start()) {
     // Another helper may still take the file; with none running, the run cannot go on.
     if (!AnyBusy()) {
       job.verdict.TakeStartFailure(error);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/cancel_signal.h"
@@ -77,8 +78,8 @@ class CHelperProcess {
   CHelperProcess(const CHelperProcess&) = delete;
   CHelperProcess& operator=(const CHelperProcess&) = delete;
 
-  // False with the reason in errno.
-  bool Start(const HelperLaunch& launch);
+  // Says why the helper did not start (the system's code); none when it runs.
+  std::error_code Start(const HelperLaunch& launch);
   bool Running() const { return m_id != 0; }
   NativeProcessId Id() const { return m_id; }
   // The shared page, or null when the system gave none (the helper then works without).

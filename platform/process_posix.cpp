@@ -22,6 +22,9 @@ extern char** environ;
 
 namespace {
 
+// errno as the code of a failure, never "success": a call that failed failed all the same.
+std::error_code Errno() { return {errno > 0 ? errno : EIO, std::generic_category()}; }
+
 // Moves a descriptor above the ones the helper is given, so that placing them in the
 // child never lands a descriptor on itself (which would keep its close-on-exec flag).
 int Lifted(int fd) {
@@ -98,18 +101,17 @@ CHelperProcess::~CHelperProcess() {
   Unmap();
 }
 
-bool CHelperProcess::Start(const HelperLaunch& launch) {
-  if (m_id != 0) return true;
+std::error_code CHelperProcess::Start(const HelperLaunch& launch) {
+  if (m_id != 0) return {};
   Unmap();
   // A socket for the requests, which carries the files handed over with them.
   int requests[2] = {-1, -1};
   int replies[2] = {-1, -1};
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requests) != 0) return false;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, requests) != 0) return Errno();
   if (::pipe2(replies, O_CLOEXEC) != 0) {
-    const int error = errno;
+    const std::error_code error = Errno();
     CloseAll({requests[0], requests[1]});
-    errno = error;
-    return false;
+    return error;
   }
   for (int* fd : {&requests[0], &requests[1], &replies[0], &replies[1]}) *fd = Lifted(*fd);
   ::fcntl(replies[0], F_SETPIPE_SZ, static_cast<int>(launch.replyBufferBytes));
@@ -130,8 +132,9 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
       m_sharedBytes = launch.sharedBytes;
     }
   }
-  bool spawned = false;
-  if (requests[0] >= 0 && replies[1] >= 0) {
+  // Lifting a descriptor that failed left it at -1 and the reason in errno.
+  std::error_code error = requests[0] >= 0 && replies[1] >= 0 ? std::error_code() : Errno();
+  if (!error) {
     SpawnSetup setup(launch.descriptors, requests[0], replies[1], memory);
     const std::string exe = launch.executable.native();
     const std::string parent = std::to_string(::getpid());
@@ -142,26 +145,23 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
     }
     argv.push_back(nullptr);
     pid_t pid = 0;
-    const int error =
+    const int spawned =
         posix_spawn(&pid, exe.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
-    if (error != 0) {
-      errno = error;
+    if (spawned != 0) {
+      error = {spawned, std::generic_category()};
     } else {
       m_id = pid;
-      spawned = true;
     }
   }
   CloseAll({requests[0], replies[1], memory});
-  if (!spawned) {
-    const int error = errno;
+  if (error) {
     CloseAll({requests[1], replies[0]});
     Unmap();
-    errno = error;
-    return false;
+    return error;
   }
   m_requests = requests[1];
   m_replies = replies[0];
-  return true;
+  return {};
 }
 
 void CHelperProcess::Unmap() {

@@ -21,11 +21,8 @@
 
 namespace {
 
-// Fails with errno taken from the system's last error.
-bool Failed() {
-  errno = ErrnoOf(::GetLastError());
-  return false;
-}
+// The system's last error, as the code of a failure.
+std::error_code Failed() { return {ErrnoOf(::GetLastError()), std::generic_category()}; }
 
 // One argument as the C runtime of the helper splits the command line again.
 void AppendArgument(std::wstring& line, const std::wstring& argument) {
@@ -152,8 +149,8 @@ CHelperProcess::~CHelperProcess() {
   Unmap();
 }
 
-bool CHelperProcess::Start(const HelperLaunch& launch) {
-  if (m_id != 0) return true;
+std::error_code CHelperProcess::Start(const HelperLaunch& launch) {
+  if (m_id != 0) return {};
   Unmap();
   auto pending = std::make_unique<PendingRead>();
   if (!pending->event.Valid()) return Failed();
@@ -279,8 +276,7 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   ::DeleteProcThreadAttributeList(list);
   if (!created) {
     Unmap();
-    errno = ErrnoOf(createError);
-    return false;
+    return {ErrnoOf(createError), std::generic_category()};
   }
   CUniqueHandle process(info.hProcess);
   CUniqueHandle thread(info.hThread);
@@ -289,8 +285,7 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
     ::TerminateProcess(process.Get(), 1);
     ::WaitForSingleObject(process.Get(), 10000);
     Unmap();
-    errno = ErrnoOf(error);
-    return false;
+    return {ErrnoOf(error), std::generic_category()};
   }
   ::ResumeThread(thread.Get());
   m_id = info.dwProcessId;
@@ -300,7 +295,7 @@ bool CHelperProcess::Start(const HelperLaunch& launch) {
   m_replies = replyRead.Release();
   m_memoryBytes = launch.memoryBytes;
   m_pending = pending.release();
-  return true;
+  return {};
 }
 
 void CHelperProcess::Unmap() {

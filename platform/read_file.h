@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <system_error>
+
+#include "platform/file_error.h"
 
 // A file opened by its path for reading at offsets, for libvorbisfile's callbacks.
 
@@ -42,9 +45,10 @@ class CReadFile {
   // Opens only regular files: a FIFO, a device or a pipe named *.ogg would block the open
   // or feed the decoder forever. The opened object itself is checked, so a file swapped
   // after a first look is refused too. The path is UTF-8 (on Windows it is opened by its
-  // wide form, never through the ANSI code page). False with errno set where the system
-  // refused the path, left as it was where the path names something other than a file.
-  bool OpenRegular(const std::string& utf8Path);
+  // wide form, never through the ANSI code page). Says why it failed: the system's code
+  // where the system refused the path, FileError::kNotRegular where the path names
+  // something other than a file.
+  std::error_code OpenRegular(const std::string& utf8Path);
   // The scan's side: opens `utf8Path` to hand it to a helper and says what to tell it (one
   // of the values above).
   int32_t OpenToHandOver(const std::string& utf8Path);

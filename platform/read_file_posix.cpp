@@ -32,8 +32,11 @@ struct HandedFile {
 };
 HandedFile g_handed;
 
-constexpr int kRefused = -1;     // errno says why
-constexpr int kNotRegular = -2;  // errno as it was
+constexpr int kRefused = -1;  // errno says why
+constexpr int kNotRegular = -2;
+
+// errno as a code, never "success": a call that failed without saying why failed all the same.
+std::error_code SystemError() { return {errno > 0 ? errno : EIO, std::generic_category()}; }
 
 // Opens a regular file without blocking on a FIFO or touching a device.
 int OpenRegularFile(const std::string& utf8Path) {
@@ -80,18 +83,20 @@ void CReadFile::HandedOver(const std::string& utf8Path, NativeFile file, int32_t
   g_handed = {opened != kFileOpenByPath, utf8Path, file, opened};
 }
 
-bool CReadFile::OpenRegular(const std::string& utf8Path) {
+std::error_code CReadFile::OpenRegular(const std::string& utf8Path) {
   Close();
   const int fd = g_handed.active ? HandedCopy(utf8Path) : OpenRegularFile(utf8Path);
-  if (fd < 0) return false;
+  if (fd == kNotRegular) return FileError::kNotRegular;
+  if (fd < 0) return SystemError();
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::error_code error = S_ISREG(st.st_mode) ? SystemError() : FileError::kNotRegular;
     ::close(fd);
-    return false;
+    return error;
   }
   m_file = fd;
   m_size = static_cast<int64_t>(st.st_size);
-  return true;
+  return {};
 }
 
 void CReadFile::Close() {

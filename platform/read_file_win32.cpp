@@ -41,35 +41,29 @@ int64_t NextDataAt(NativeFile file, int64_t from, int64_t end) {
 
 CReadFile::~CReadFile() { Close(); }
 
-bool CReadFile::OpenRegular(const std::string& utf8Path) {
+std::error_code CReadFile::OpenRegular(const std::string& utf8Path) {
   Close();
   const std::wstring path = SystemPath(utf8Path);
   // Longer than any path Windows holds, "\\?\" or not: the path's fault, said as such
   // (Windows itself answers with one code or another, by version).
-  if (path.size() > kLongestSystemPath) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
+  if (path.size() > kLongestSystemPath) return std::make_error_code(std::errc::filename_too_long);
   // Others may go on reading, writing, renaming and deleting the file while it is tested,
   // as they may on POSIX.
   const HANDLE handle = ::CreateFileW(
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    errno = ErrnoOf(::GetLastError());
-    return false;
-  }
+  if (handle == INVALID_HANDLE_VALUE) return {ErrnoOf(::GetLastError()), std::generic_category()};
   // Kind and size only, as StatusOfHandle tells them: the volume's serial number, which it
   // asks for too, costs Wine a round trip through its mount manager's process.
   FILE_STANDARD_INFO standard{};
   if (!::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
       standard.Directory || ::GetFileType(handle) != FILE_TYPE_DISK) {
     ::CloseHandle(handle);
-    return false;
+    return FileError::kNotRegular;
   }
   m_file = handle;
   m_size = standard.EndOfFile.QuadPart;
-  return true;
+  return {};
 }
 
 // The Windows helper opens its files by path: nothing is handed over.

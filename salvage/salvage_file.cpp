@@ -85,7 +85,8 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
   std::error_code error;
   CReadFile file;
   // The file read is the one opened, whatever its path names meanwhile.
-  if (!file.OpenRegular(source) || !StatusOfOpen(file.Native(), before))
+  if (const std::error_code refused = file.OpenRegular(source);
+      refused || !StatusOfOpen(file.Native(), before))
     return Result(Status::kNotSalvaged, "the file cannot be read");
   if (request.checkedAs && !SameStatus(*request.checkedAs, before))
     return Result(Status::kNotSalvaged, "the file changed after it was checked");
@@ -105,7 +106,8 @@ SalvageResult SalvageFile(const SalvageRequest& request) {
     return Result(Status::kNotWritten,
                   "cannot make the folder " + PathToUtf8(folder) + ": " + error.message());
   CReadFile twin;
-  const bool twinOpen = request.otherCopy && twin.OpenRegular(PathToUtf8(*request.otherCopy));
+  const bool twinOpen =
+      request.otherCopy && twin.OpenRegular(PathToUtf8(*request.otherCopy)) == std::error_code();
 
   std::filesystem::path temporary = request.destination;
   temporary += ".salvaging";

@@ -1,7 +1,6 @@
 #include "text/position_text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 
@@ -19,8 +18,9 @@ std::string FaultText(std::string_view name, double seconds) {
   return std::string(name) + " @ " + FormatPosition(seconds);
 }
 
-std::string OpenFileReasonOf(int error) {
-  if (error == ENAMETOOLONG) return std::string(kOpenFileReason) + ": path too long";
+std::string OpenFileReasonOf(const std::error_code& error) {
+  if (error == std::errc::filename_too_long)
+    return std::string(kOpenFileReason) + ": path too long";
   return kOpenFileReason;
 }
 

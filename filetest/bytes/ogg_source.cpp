@@ -1,6 +1,5 @@
 #include "filetest/bytes/ogg_source.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -15,9 +14,8 @@ bool COggSource::Open(const std::filesystem::path& path) {
   Close();
   // COggCheck's rule through the same service: regular files only, the opened object
   // checked, the whole path opened however long it is.
-  errno = 0;
-  if (!m_file.OpenRegular(PathToUtf8(path))) {
-    m_strOpenFailure = OpenFileReasonOf(errno);
+  if (const std::error_code error = m_file.OpenRegular(PathToUtf8(path))) {
+    m_strOpenFailure = OpenFileReasonOf(error);
     return false;
   }
   m_nViewEnd = OggViewEnd(m_file.Native(), m_file.Size());

@@ -1,7 +1,6 @@
 #include "filetest/codecs/ogg_check.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -40,9 +39,12 @@ bool COggCheck::Open(std::filesystem::path path) {
   Close();
   // The whole path, however long: a cut one names nothing, or another file.
   std::unique_ptr<CReadFile> file(new (std::nothrow) CReadFile);
-  errno = 0;
-  if (file == nullptr || !file->OpenRegular(PathToUtf8(path))) {
-    m_strError = OpenFileReasonOf(file == nullptr ? 0 : errno);
+  if (file == nullptr) {
+    m_strError = OpenFileReasonOf(std::make_error_code(std::errc::not_enough_memory));
+    return false;
+  }
+  if (const std::error_code error = file->OpenRegular(PathToUtf8(path))) {
+    m_strError = OpenFileReasonOf(error);
     return false;
   }
   const int result =

@@ -42,7 +42,7 @@ void CStructureFeed::Refused(const std::filesystem::path& path, std::string_view
   if (m_bJudged || IsOpenFileReason(reason)) return;
   ResetReading();
   CReadFile file;
-  if (!file.OpenRegular(PathToUtf8(path))) return;
+  if (const std::error_code refused = file.OpenRegular(PathToUtf8(path))) return;
   OnOpen(file.Native(), OggViewEnd(file.Native(), file.Size()), file.Size());
   Finish(nullptr);
   m_bJudged = true;

@@ -2,9 +2,6 @@
 
 #include <ogg/ogg.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "filetest/bytes/ogg_pages.h"
 #include "filetest/codecs/quick_check.h"
 #include "filetest/rules/ogg_structure_check.h"
@@ -21,9 +18,8 @@ StructureReport CheckFileStructure(const std::filesystem::path& path,
                                    const std::vector<int64_t>* decodedPerLink) {
   StructureReport report;
   CReadFile file;
-  errno = 0;
-  if (!file.OpenRegular(PathToUtf8(path))) {
-    report.error = errno != 0 ? std::strerror(errno) : "not a regular file";
+  if (const std::error_code error = file.OpenRegular(PathToUtf8(path))) {
+    report.error = error.message();
     return report;
   }
   COggStructureCheck check;

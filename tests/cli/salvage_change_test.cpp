@@ -177,7 +177,7 @@ TEST(SalvageOfAChangingFile, IsOfOneVersionOrNotMadeAndLeavesNothingBehind) {
     // The repair alone sees what it reads again.
     WriteAged(source, damaged);
     CReadFile file;
-    ASSERT_TRUE(file.OpenRegular(source.string()));
+    ASSERT_EQ(file.OpenRegular(source.string()), std::error_code());
     CNoSink none([&] { change.apply(source); });
     const RepairOutcome repair = RepairOgg(file, nullptr, none);
     EXPECT_EQ(repair.reason == kChangedWhileRead, change.repairSees)

@@ -164,7 +164,7 @@ TEST(Sandbox, ARunningHelperHasNoNewPrivilegesAndAFilterOnEveryThread) {
   const auto file = t / "clean.ogg";
   testgen::WriteBytes(file, testgen::EncodeTone({.seconds = 1}));
   CDecoderHelper helper(CurrentExecutable(), {});
-  ASSERT_TRUE(helper.Start());
+  ASSERT_EQ(helper.Start(), std::error_code());
   ASSERT_TRUE(helper.Request(file));
   // Its first answer comes after it confined itself: it is still there, waiting or at work.
   HelperMessage opened;

@@ -61,19 +61,19 @@ TEST(OpenFailureNames, EveryListedCodeAndTheRestUnknown) {
 // system cannot take says so. Neither is damage to a file (--db's newly damaged, rot).
 TEST(OpenFailureNames, APathTooLongIsNamedAndNeitherKindIsDamage) {
   const struct {
-    int error;
+    std::error_code error;
     const char* reason;
-  } rows[] = {{ENAMETOOLONG, "OPENFILE: path too long"},
-              {ENOENT, "OPENFILE"},
-              {EACCES, "OPENFILE"},
-              {0, "OPENFILE"}};
+  } rows[] = {{std::make_error_code(std::errc::filename_too_long), "OPENFILE: path too long"},
+              {std::make_error_code(std::errc::no_such_file_or_directory), "OPENFILE"},
+              {std::make_error_code(std::errc::permission_denied), "OPENFILE"},
+              {FileError::kNotRegular, "OPENFILE"}};
   for (const auto& r : rows) {
-    EXPECT_EQ(OpenFileReasonOf(r.error), r.reason) << r.error;
-    EXPECT_TRUE(IsOpenFileReason(OpenFileReasonOf(r.error))) << r.error;
+    EXPECT_EQ(OpenFileReasonOf(r.error), r.reason) << r.error.message();
+    EXPECT_TRUE(IsOpenFileReason(OpenFileReasonOf(r.error))) << r.error.message();
     FileVerdict v;
     v.status = FileVerdict::Status::kError;
     v.reason = OpenFileReasonOf(r.error);
-    EXPECT_FALSE(v.IsDecodingFault()) << r.error;
+    EXPECT_FALSE(v.IsDecodingFault()) << r.error.message();
   }
   for (const char* other : {"OPENFILEX", "OPENFILE:", "OV_HOLE @ 0m 01s", "", "openfile"}) {
     EXPECT_FALSE(IsOpenFileReason(other)) << other;

@@ -280,7 +280,7 @@ TEST(WindowsFileTest, ZerosAfterTheDataEndTheViewOnePageLaterAndLeaveTheVerdict)
     ASSERT_TRUE(testgen::WriteBytes(plain, bytes));
     ASSERT_TRUE(testgen::WriteBytes(path, padded));
     CReadFile file;
-    ASSERT_TRUE(file.OpenRegular(PathToUtf8(path)));
+    ASSERT_EQ(file.OpenRegular(PathToUtf8(path)), std::error_code());
     EXPECT_EQ(file.Size(), static_cast<int64_t>(padded.size()));
     EXPECT_EQ(OggViewEnd(file.Native(), file.Size()),
               static_cast<int64_t>(bytes.size()) + kMaxOggPageBytes)

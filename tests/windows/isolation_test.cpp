@@ -86,7 +86,7 @@ TEST(WindowsIsolation, ACancelEndsTheWaitForAnswersAndTheHelperEndsWithItsJob) {
   testgen::WriteBytes(t / "long.ogg", testgen::EncodeTone({.channels = 1, .seconds = 120}));
   CCancelSignal cancel;
   CDecoderHelper helper(CurrentExecutable(), {.cancelFd = cancel.Waitable()});
-  ASSERT_TRUE(helper.Start());
+  ASSERT_EQ(helper.Start(), std::error_code());
   const NativeProcessId id = helper.Pid();
   ASSERT_TRUE(helper.Request(t / "long.ogg"));
   HelperMessage message;
