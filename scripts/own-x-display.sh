@@ -20,6 +20,9 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
+# The file is made here, not by the server's redirection: that happens in the child, which a
+# busy machine may not have run yet when the first look below reads the file.
+: >"$dir/display"
 Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 "$screen" 3>"$dir/display" >"$dir/log" 2>&1 &
 server=$!
 number=""
