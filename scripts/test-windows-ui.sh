@@ -365,8 +365,9 @@ probe find 20000 + wait-log "1 files, 0 errors" 30000 + close &&
   pass "the installed harrowbit.exe opens and checks a file" || fail "installed harrowbit.exe"
 closed || true
 timeout -k 5 120 wine "$pf/uninstall.exe" /S || fail "silent uninstall"
-# The uninstaller runs from a copy of itself and returns at once.
-for _ in $(seq 100); do [ -e "$pf" ] || break; sleep 0.2; done
+# The uninstaller runs from a copy of itself and returns at once. Its last step removes its
+# own entry: until then a busy machine may show any of its steps half done.
+for _ in $(seq 240); do reg "$key" >/dev/null || break; sleep 0.5; done
 [ ! -e "$pf" ] && pass "uninstalled: the folder is gone" || fail "left behind: $(ls "$pf" 2>/dev/null | tr '\n' ' ')"
 [ ! -e "$menu" ] && pass "Start-menu entry removed" || fail "Start-menu entry left"
 reg "$key" >/dev/null && fail "uninstall entry left" || pass "uninstall entry removed"
