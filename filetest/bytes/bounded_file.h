@@ -37,5 +37,5 @@ ov_callbacks VorbisCallbacks(int64_t bytes, ov_callbacks seekable,
 // `observer`, when given, sees the file open and, with `reads`, every read that delivers
 // bytes. Whoever reads pages its own way instead does so by seeking, so a view that
 // cannot seek shows the observer its reads whatever `reads` says.
-int OpenOggView(CReadFile* file, OggVorbis_File* vf, IReadObserver* observer = nullptr,
-                bool reads = true, int64_t mostSeekable = kMostSeekableBytes);
+int OpenOggView(CReadFile* file, OggVorbis_File* vf, IReadObserver* observer, bool reads,
+                int64_t mostSeekable);

@@ -12,8 +12,12 @@
 #include <unistd.h>
 
 #include <set>
+#include <tuple>
 
 #include "filetest/bytes/bounded_file.h"
+#include "filetest/bytes/ogg_links.h"
+#include "filetest/bytes/ogg_source.h"
+#include "tests/gen/codec_gen.h"
 #include "tests/gen/ogg_gen.h"
 #include "tests/support/io_count.h"
 #include "tests/support/temp_dir.h"
@@ -181,6 +185,36 @@ TEST(OggCheck, AChainReadFrontToBackMeetsEachFaultWhereTheSeekableReadDoes) {
             << name << " page " << at;
       }
     }
+  }
+}
+
+// A link of a chain that mixes codecs, read front to back: its length comes from its last
+// granule position, as the seekable open finds it, and it meets its faults where that does.
+TEST(OggCheck, ALinkReadFrontToBackHasTheLengthAndFaultsOfTheSeekableRead) {
+  TempDir t;
+  const auto opus = testgen::EncodeCodecTone(testgen::Codec::kOpus, {.seconds = 1.0});
+  const std::pair<const char*, testgen::Bytes> chains[] = {
+      {"clean", testgen::Chain({testgen::EncodeTone({.seconds = 3.0}), opus})},
+      {"hole", testgen::Chain({testgen::MakeCase(Damage::kDropPage, {.seconds = 3.0}), opus})},
+  };
+  for (const auto& [name, bytes] : chains) {
+    const auto path = t / (std::string(name) + ".ogg");
+    ASSERT_TRUE(testgen::WriteBytes(path, bytes));
+    COggSource source;
+    ASSERT_TRUE(source.Open(path));
+    const OggLink vorbis = MapOggLinks(source).front();
+    std::vector<std::tuple<int64_t, double, std::string, int64_t>> seen;
+    for (const int64_t mostSeekable : {kMostSeekableBytes, int64_t{0}}) {
+      COggCheck check;
+      check.SeekOnlyUpTo(mostSeekable);
+      ASSERT_TRUE(check.OpenRange(source, vorbis, {vorbis.lostBeforeAudio})) << name;
+      int64_t decoded = 0;
+      int r = 0;
+      while ((r = check.DecodeStep()) > 0) decoded += r;
+      seen.emplace_back(check.TotalSamples(), check.TotalSeconds(), r == 0 ? "OK" : check.Error(),
+                        decoded);
+    }
+    EXPECT_EQ(seen[0], seen[1]) << name;
   }
 }
 
