@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -326,6 +327,11 @@ bool BecomeHelper(const char* channel, const HelperDescriptors& descriptors,
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  // glibc's malloc gives each thread an arena of its own, and shrinking a thread's heap
+  // reads /proc/sys/vm/overcommit_memory first: after a file that made the decoding thread
+  // take much memory, the next file's first free would open a file, which the sandbox
+  // forbids. With one arena every thread's memory is the main heap's, shrunk by brk.
+  ::mallopt(M_ARENA_MAX, 1);
   // No core files from a crafted file, and no file is ever written.
   Limit(RLIMIT_CORE, 0);
   Limit(RLIMIT_FSIZE, 0);
