@@ -57,18 +57,16 @@ bool COggCheck::Open(std::filesystem::path path) {
   const int64_t bytes = file->Size();
   const NativeFile native = file.release()->Native();
   m_bOpen = true;
+  const ReadAtFunction readAt = [native](unsigned char* buffer, std::size_t n, int64_t offset) {
+    return static_cast<long>(ReadAt(native, buffer, n, offset));
+  };
   if (m_vf.seekable == 0) {
-    m_readAt = [native](unsigned char* buffer, std::size_t n, int64_t offset) {
-      return static_cast<long>(ReadAt(native, buffer, n, offset));
-    };
+    m_readAt = readAt;
     m_nStreamEnd = OggViewEnd(native, bytes);
   }
   m_nTotalSamples = std::max<int64_t>(ov_pcm_total(&m_vf, -1), 0);  // < 0: not seekable
-  m_bFirstAudioLost = PageLostAfterHeaders(
-      [native](unsigned char* buffer, std::size_t size, int64_t offset) {
-        return static_cast<long>(ReadAt(native, buffer, size, offset));
-      },
-      0, m_vf.dataoffsets[0], static_cast<uint32_t>(m_vf.serialnos[0]));
+  m_bFirstAudioLost = PageLostAfterHeaders(readAt, 0, m_vf.dataoffsets[0],
+                                           static_cast<uint32_t>(m_vf.serialnos[0]));
   return true;
 }
 
